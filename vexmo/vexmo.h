@@ -1,0 +1,65 @@
+/*
+ * vexmo.h - packet I/O client library (libvexmo.so.4), local stand-in.
+ *
+ * A client creates one instance, initialises it with its application name,
+ * opens one device with N receive streams, and then polls each stream from
+ * its own thread. Buffers handed out by vexmo_recv_all_burst() stay valid,
+ * and their data stays in place, until they are given back with
+ * vexmo_buff_free().
+ *
+ * Device names:
+ *   file:PATH[,loop=N]   replay a savefile (see the README for the details)
+ *   IFNAME               live capture on a Linux network interface
+ *
+ * Thread rules: every stream may be polled by its own thread at the same
+ * time on one instance; a given stream is polled by one thread at a time.
+ * Creation, initialisation and the device open happen on one thread before
+ * any poll.
+ */
+#ifndef VEXMO_H
+#define VEXMO_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct vexmo_instance vexmo_instance_t;
+typedef struct vexmo_device vexmo_device_t;
+typedef struct vexmo_buff vexmo_buff_t;
+
+/* A new, uninitialised instance; null when out of memory. */
+vexmo_instance_t *vexmo_create(void);
+
+/* Registers the client under app_name. Negative on failure (null instance,
+ * null, empty or over-long name). */
+int vexmo_init(vexmo_instance_t *inst, const char *app_name);
+
+/* Opens dev_symbol with nr_rx receive and nr_tx transmit streams. Null on
+ * failure, after one line on standard error that begins "Cannot". */
+vexmo_device_t *vexmo_open_device(vexmo_instance_t *inst, const char *dev_symbol,
+                                  uint32_t nr_rx, uint32_t nr_tx);
+
+/* Places up to capacity buffers of receive stream stream_index into bufs and
+ * returns how many (0 to capacity). Returns within a bounded time: 0 when
+ * nothing arrived. 0 for a stream out of range or a capacity of 0. */
+int vexmo_recv_all_burst(vexmo_instance_t *inst, uint32_t stream_index,
+                         vexmo_buff_t **bufs, uint32_t capacity);
+
+/* Address of the packet's first byte (the Ethernet header). */
+void *vexmo_buff_mtod(const vexmo_buff_t *buf);
+
+/* Packet length in bytes. */
+uint32_t vexmo_buff_datalen(const vexmo_buff_t *buf);
+
+/* Gives count buffers back to the service. Null handles are ignored; the two
+ * trailing arguments are reserved (pass -1). */
+void vexmo_buff_free(vexmo_instance_t *inst, vexmo_buff_t **bufs, uint32_t count,
+                     int reserved1, int reserved2);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VEXMO_H */
