@@ -1,0 +1,36 @@
+#!/bin/bash
+# Drives the bash completion functions the way readline does and checks what
+# they offer. $1 is the source tree.
+set -u
+SRC=$1
+fail=0
+source "$SRC/completions/trawlcap"
+source "$SRC/completions/bitpeel"
+compopt() { :; }   # only valid inside a real completion; harmless here
+
+complete_words() {   # complete_words FUNC WORD...: last word is the one completed
+    COMP_WORDS=("$@"); COMP_WORDS=("${COMP_WORDS[@]:1}")
+    COMP_CWORD=$(( ${#COMP_WORDS[@]} - 1 ))
+    COMPREPLY=()
+    "$1"
+    echo "${COMPREPLY[*]}"
+}
+expect() {           # expect DESCRIPTION HAYSTACK NEEDLE
+    if [[ " $2 " != *" $3 "* ]]; then
+        echo "FAIL: $1: '$3' not in '$2'"; fail=1
+    fi
+}
+
+expect "options" "$(complete_words _trawlcap trawlcap -)" "-q"
+expect "interfaces" "$(complete_words _trawlcap trawlcap -i l)" "lo"
+expect "file: prefix" "$(complete_words _trawlcap trawlcap -i f)" "file:"
+tmp=$(mktemp -d); touch "$tmp/trace.pcap"
+expect "file: paths" "$(complete_words _trawlcap trawlcap -i "file:$tmp/tr")" "file:$tmp/trace.pcap"
+rm -rf "$tmp"
+expect "stdout dump" "$(complete_words _trawlcap trawlcap -w -)" "-"
+expect "filter words" "$(complete_words _trawlcap trawlcap -p 2 po)" "port"
+[[ -z "$(complete_words _trawlcap trawlcap -c 1)" ]] || { echo "FAIL: numbers get no completion"; fail=1; }
+expect "bitpeel options" "$(complete_words _bitpeel bitpeel -)" "--help"
+
+[[ $fail -eq 0 ]] && echo "completion: all checks passed"
+exit $fail
