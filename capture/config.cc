@@ -1,0 +1,149 @@
+// Command line into the run record, and the per-thread dump file name.
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "trawlcap.h"
+
+// Last, so that basename is the POSIX one (glibc renames it by macro).
+#include <libgen.h>
+
+namespace {
+
+// strtoull in base 0, trailing characters ignored. False for "0 read from no
+// digit at all" (empty text, "abc"); the only rejection the option rules know.
+bool parse_number(const char *text, unsigned long long *value)
+{
+    char *end = nullptr;
+    errno = 0;
+    *value = strtoull(text, &end, 0);
+    return *value != 0 || end != text;
+}
+
+// -q: comma-separated worker indexes; bit (index mod 64) of a fresh mask.
+bool parse_selection(const char *text, uint64_t *mask)
+{
+    char work[kTextSize];
+    snprintf(work, sizeof(work), "%s", text);
+    std::string_view rest(work);
+    size_t first = rest.find_first_not_of(',');
+    if (first == std::string_view::npos)
+        return false;
+    rest.remove_prefix(first);
+
+    uint64_t selected = 0;
+    while (!rest.empty()) {
+        size_t comma = rest.find(',');
+        size_t len = comma == std::string_view::npos ? rest.size() : comma;
+        if (len > 0) {
+            // The entry ends at a comma that we overwrite, so strtol stops there.
+            char *entry = work + (rest.data() - work);
+            if (comma != std::string_view::npos)
+                entry[len] = '\0';
+            char *end = nullptr;
+            long value = strtol(entry, &end, 0);
+            if (value == 0 && end == entry)
+                return false;
+            auto low = static_cast<int32_t>(static_cast<uint32_t>(value));
+            if (low < 0)
+                return false;
+            selected |= uint64_t{1} << (static_cast<uint32_t>(low) % 64);
+        }
+        rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
+    }
+    *mask = selected;
+    return true;
+}
+
+}  // namespace
+
+dump_parse_result dump_parse_args(dump_instance *instance, int argc, char **argv)
+{
+    char name[kTextSize];
+    snprintf(name, sizeof(name), "%s", argc > 0 && argv[0] ? argv[0] : "");
+    snprintf(instance->app_name, sizeof(instance->app_name), "%s", basename(name));
+    snprintf(instance->dumpfile, sizeof(instance->dumpfile), "%s", "default.pcap");
+    instance->nr_threads = 1;
+    instance->running.store(1, std::memory_order_relaxed);
+    instance->thread_mask = ~uint64_t{0};
+
+    // Full re-initialisation of glibc's getopt, so that tests can parse again.
+    optind = 0;
+    int opt;
+    while ((opt = getopt(argc, argv, "p:w:c:i:q:")) != -1) {
+        unsigned long long value = 0;
+        switch (opt) {
+        case 'p':
+            if (!parse_number(optarg, &value))
+                return DUMP_PARSE_USAGE;
+            // Refused rather than cut to 32 bits: the record has 128 slots.
+            if (value > kMaxThreads)
+                return DUMP_PARSE_TOO_MANY_THREADS;
+            instance->nr_threads = static_cast<uint32_t>(value);
+            break;
+        case 'c':
+            if (!parse_number(optarg, &value))
+                return DUMP_PARSE_USAGE;
+            instance->packet_count = value;
+            break;
+        case 'i':
+            snprintf(instance->dev_symbol, sizeof(instance->dev_symbol), "%s", optarg);
+            break;
+        case 'w':
+            snprintf(instance->dumpfile, sizeof(instance->dumpfile), "%s", optarg);
+            break;
+        case 'q':
+            if (!parse_selection(optarg, &instance->thread_mask))
+                return DUMP_PARSE_USAGE;
+            break;
+        default:
+            return DUMP_PARSE_USAGE;
+        }
+    }
+
+    // Each word followed by one blank. A cut rule would select other packets
+    // than asked for, so text that does not fit is refused.
+    char rule[kTextSize];
+    size_t len = 0;
+    rule[0] = '\0';
+    for (int i = optind; i < argc; i++) {
+        int n = snprintf(rule + len, sizeof(rule) - len, "%s ", argv[i]);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof(rule) - len)
+            return DUMP_PARSE_FILTER_TOO_LONG;
+        len += static_cast<size_t>(n);
+    }
+    snprintf(instance->bpf_rule, sizeof(instance->bpf_rule), "%s", rule);
+    return DUMP_PARSE_OK;
+}
+
+void dump_parse_complain(dump_parse_result result)
+{
+    if (result == DUMP_PARSE_TOO_MANY_THREADS)
+        fprintf(stderr, "Cannot run more than %u capture threads.\n", kMaxThreads);
+    else if (result == DUMP_PARSE_FILTER_TOO_LONG)
+        fprintf(stderr, "Cannot use a bpf rule longer than %zu characters.\n", kTextSize - 1);
+}
+
+void usage()
+{
+    exit(0);
+}
+
+int __thread_dumpfile_generate(const char *base, int index, char *out, size_t out_size)
+{
+    char copy[kTextSize];
+    snprintf(copy, sizeof(copy), "%s", base);
+    // Only a dot in the last path component starts a suffix: a dot in a
+    // directory name must not move the index into another directory.
+    char *slash = strrchr(copy, '/');
+    char *dot = strrchr(slash ? slash + 1 : copy, '.');
+    if (!dot)
+        return snprintf(out, out_size, "%s_%d", copy, index);
+    *dot = '\0';
+    return snprintf(out, out_size, "%s_%d.%s", copy, index, dot + 1);
+}

@@ -1,0 +1,125 @@
+// trawlcap: the run sequence, signals and exit statuses.
+#include <signal.h>
+#include <time.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "trawlcap.h"
+
+dump_instance *g_dump_instance = nullptr;
+
+namespace {
+
+// Set by SIGUSR1; the main thread prints the interim report while it waits.
+std::atomic<int> g_report_requested{0};
+constexpr long kJoinPollNs = 100 * 1000 * 1000;
+
+void sig_report_handle(int)
+{
+    g_report_requested.store(1, std::memory_order_relaxed);
+}
+
+// pthread_join that wakes up now and then to serve SIGUSR1: the handler may
+// only set a flag, and the main thread is the one that prints.
+void join_worker(dump_instance *instance, dump_thread_ctx *ctx)
+{
+    for (;;) {
+        timespec deadline;
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        deadline.tv_nsec += kJoinPollNs;
+        if (deadline.tv_nsec >= 1000000000L) {
+            deadline.tv_sec++;
+            deadline.tv_nsec -= 1000000000L;
+        }
+        if (pthread_timedjoin_np(ctx->tid, nullptr, &deadline) != ETIMEDOUT)
+            return;
+        if (g_report_requested.exchange(0, std::memory_order_relaxed))
+            dump_capture_result(instance);
+    }
+}
+
+int dump_run(dump_instance *instance)
+{
+    instance->pcap_handle = pcap_open_dead(DLT_EN10MB, kSnapLen);
+    if (!instance->pcap_handle) {
+        fprintf(stderr, "Cannot open pcap handle: %s.\n", strerror(errno));
+        return -1;
+    }
+    instance->io_instance = vexmo_create();
+    if (vexmo_init(instance->io_instance, instance->app_name) < 0) {
+        fputs("Cannot initialize dravon handle. \n", stderr);
+        return -1;
+    }
+    instance->io_device = vexmo_open_device(instance->io_instance, instance->dev_symbol,
+                                            instance->nr_threads, instance->nr_threads);
+    if (!instance->io_device) {
+        fprintf(stderr, "Cannot open device %s.\n", instance->dev_symbol);
+        return -1;
+    }
+    if (strcmp(instance->dumpfile, "-") == 0) {
+        instance->nr_threads = 1;
+        instance->dump_stream = stdout;
+    }
+
+    signal(SIGINT, sig_interupt_handle);
+    // Service managers and timeout(1) stop with SIGTERM: same orderly end.
+    signal(SIGTERM, sig_interupt_handle);
+    signal(SIGUSR1, sig_report_handle);
+    // A reader that goes away must become a write error, not a silent death.
+    signal(SIGPIPE, SIG_IGN);
+
+    for (uint32_t i = 0; i < instance->nr_threads; i++) {
+        auto *ctx = new (std::nothrow) dump_thread_ctx{};
+        if (!ctx) {
+            fprintf(stderr, "Cannot allocate capture thread %u.\n", i);
+            return -1;
+        }
+        instance->threads[i] = ctx;
+        if (dump_thread_init(instance, ctx, static_cast<int>(i)) < 0)
+            return -1;
+    }
+
+    for (uint32_t i = 0; i < instance->nr_threads; i++)
+        if (instance->threads[i]->started)
+            join_worker(instance, instance->threads[i]);
+
+    int status = 0;
+    for (uint32_t i = 0; i < instance->nr_threads; i++) {
+        dump_thread_ctx *ctx = instance->threads[i];
+        if (!ctx->started || dump_thread_flush(ctx) == 0)
+            continue;
+        fprintf(stderr, "Cannot write dumpfile %s for thread %u : %s\n",
+                ctx->dumpfile[0] ? ctx->dumpfile : instance->dumpfile, i,
+                strerror(ctx->write_errno));
+        status = -1;
+    }
+
+    pcap_close(instance->pcap_handle);
+    dump_capture_result(instance);
+    return status;
+}
+
+}  // namespace
+
+void sig_interupt_handle(int)
+{
+    g_dump_instance->running.store(0, std::memory_order_relaxed);
+}
+
+int main(int argc, char **argv)
+{
+    auto *instance = new (std::nothrow) dump_instance{};
+    if (!instance)
+        return -1;
+    g_dump_instance = instance;
+
+    dump_parse_result parsed = dump_parse_args(instance, argc, argv);
+    if (parsed != DUMP_PARSE_OK) {
+        dump_parse_complain(parsed);
+        usage();
+    }
+    return dump_run(instance);
+}

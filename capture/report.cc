@@ -1,0 +1,31 @@
+// The statistics report, at the end of the run and on SIGUSR1.
+#include <cinttypes>
+#include <cstdio>
+
+#include "trawlcap.h"
+
+void dump_capture_result(dump_instance *instance)
+{
+    uint64_t received = 0;
+    uint64_t captured = 0;
+    fprintf(stderr, "\nCapture statistics:\n");
+    for (uint32_t i = 0; i < instance->nr_threads && i < kMaxThreads; i++) {
+        dump_thread_ctx *ctx = instance->threads[i];
+        if (!ctx || !ctx->started)
+            continue;
+        // Relaxed: each counter is a single writer's running total; the
+        // interim report only needs some recent value of each.
+        uint64_t r = ctx->received.load(std::memory_order_relaxed);
+        uint64_t c = ctx->captured.load(std::memory_order_relaxed);
+        fprintf(stderr,
+                "    Thread %d: dumpfile %s, %" PRIu64 " packets recved, %" PRIu64
+                " packets captured.\n",
+                static_cast<int>(i), ctx->dumpfile, r, c);
+        received += r;
+        captured += c;
+    }
+    fprintf(stderr,
+            "    Summary : dumpfile %s, %" PRIu64 " packets recved, %" PRIu64
+            " packets captured.\n\n",
+            instance->dumpfile, received, captured);
+}

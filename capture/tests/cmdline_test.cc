@@ -1,0 +1,220 @@
+// Command-line rules, checked on the record the parser fills.
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "trawlcap.h"
+
+namespace {
+
+struct Parsed {
+    dump_parse_result result;
+    dump_instance *inst;
+};
+
+// Parses a fresh zero-filled record, as main does. Records are leaked on
+// purpose: they are large and each test makes only a few.
+Parsed parse(std::initializer_list<const char *> args)
+{
+    std::vector<std::string> store{"/usr/local/bin/trawlcap"};
+    for (const char *a : args)
+        store.emplace_back(a);
+    std::vector<char *> argv;
+    for (auto &s : store)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+    auto *inst = new dump_instance{};
+    testing::internal::CaptureStderr();  // getopt's own diagnostics
+    dump_parse_result r = dump_parse_args(inst, static_cast<int>(store.size()), argv.data());
+    testing::internal::GetCapturedStderr();
+    return {r, inst};
+}
+
+uint64_t bits(std::initializer_list<int> idx)
+{
+    uint64_t m = 0;
+    for (int i : idx)
+        m |= uint64_t{1} << i;
+    return m;
+}
+
+TEST(CommandLine, DefaultsWithNoArguments)
+{
+    auto [r, d] = parse({});
+    ASSERT_EQ(r, DUMP_PARSE_OK);
+    EXPECT_STREQ(d->app_name, "trawlcap");
+    EXPECT_STREQ(d->dev_symbol, "");
+    EXPECT_EQ(d->thread_mask, ~uint64_t{0});
+    EXPECT_EQ(d->nr_threads, 1u);
+    EXPECT_STREQ(d->dumpfile, "default.pcap");
+    EXPECT_EQ(d->packet_count, 0u);
+    EXPECT_STREQ(d->bpf_rule, "");
+    EXPECT_EQ(d->running.load(), 1);
+    EXPECT_EQ(d->dump_stream, nullptr);
+    EXPECT_EQ(d->pcap_handle, nullptr);
+    EXPECT_EQ(d->io_instance, nullptr);
+    for (auto *t : d->threads)
+        EXPECT_EQ(t, nullptr);
+}
+
+TEST(CommandLine, AppNameIsBaseNameCutTo63)
+{
+    std::string long_name = "/opt/" + std::string(100, 'x');
+    std::vector<char *> argv{long_name.data(), nullptr};
+    dump_instance d{};
+    ASSERT_EQ(dump_parse_args(&d, 1, argv.data()), DUMP_PARSE_OK);
+    EXPECT_EQ(std::string(d.app_name), std::string(63, 'x'));
+}
+
+TEST(CommandLine, NumbersUseBaseZeroAndIgnoreTrailingText)
+{
+    struct {
+        const char *arg;
+        uint32_t threads;
+    } cases[] = {{"0x10", 16}, {"010", 8}, {"4abc", 4}, {"0", 0}, {"128", 128}, {" 7", 7}};
+    for (auto &c : cases) {
+        auto [r, d] = parse({"-p", c.arg});
+        ASSERT_EQ(r, DUMP_PARSE_OK) << c.arg;
+        EXPECT_EQ(d->nr_threads, c.threads) << c.arg;
+    }
+    auto [r, d] = parse({"-c", "0x10000000000"});
+    ASSERT_EQ(r, DUMP_PARSE_OK);
+    EXPECT_EQ(d->packet_count, uint64_t{1} << 40);
+    auto [r0, d0] = parse({"-c", "0"});
+    ASSERT_EQ(r0, DUMP_PARSE_OK);
+    EXPECT_EQ(d0->packet_count, 0u);
+}
+
+TEST(CommandLine, NumbersWithoutDigitsAreRejected)
+{
+    for (const char *opt : {"-p", "-c"})
+        for (const char *arg : {"abc", "", "x1"})
+            EXPECT_EQ(parse({opt, arg}).result, DUMP_PARSE_USAGE) << opt << " '" << arg << "'";
+}
+
+TEST(CommandLine, ThreadCountAboveSlotsIsRefusedNotCut)
+{
+    // 4294967297 would be 1 in 32 bits, -1 would be huge: none is held.
+    for (const char *arg : {"129", "4294967297", "-1", "99999999999999999999999"})
+        EXPECT_EQ(parse({"-p", arg}).result, DUMP_PARSE_TOO_MANY_THREADS) << arg;
+    EXPECT_EQ(parse({"-p", "128"}).result, DUMP_PARSE_OK);
+}
+
+TEST(CommandLine, LastValueWins)
+{
+    auto [r, d] = parse({"-p", "3", "-p", "5", "-w", "a", "-w", "b", "-i", "x", "-i", "y",
+                         "-c", "1", "-c", "9", "-q", "1", "-q", "2"});
+    ASSERT_EQ(r, DUMP_PARSE_OK);
+    EXPECT_EQ(d->nr_threads, 5u);
+    EXPECT_STREQ(d->dumpfile, "b");
+    EXPECT_STREQ(d->dev_symbol, "y");
+    EXPECT_EQ(d->packet_count, 9u);
+    EXPECT_EQ(d->thread_mask, bits({2}));
+}
+
+TEST(CommandLine, TextOptionsAreCut)
+{
+    std::string dev(100, 'd'), file(3000, 'f');
+    auto [r, d] = parse({"-i", dev.c_str(), "-w", file.c_str()});
+    ASSERT_EQ(r, DUMP_PARSE_OK);
+    EXPECT_EQ(std::string(d->dev_symbol), dev.substr(0, 63));
+    EXPECT_EQ(std::string(d->dumpfile), file.substr(0, 2047));
+    auto [r2, d2] = parse({"-w", "-", "-i", "file:/x,loop=3"});
+    ASSERT_EQ(r2, DUMP_PARSE_OK);
+    EXPECT_STREQ(d2->dumpfile, "-");
+    EXPECT_STREQ(d2->dev_symbol, "file:/x,loop=3");
+    EXPECT_EQ(d2->dump_stream, nullptr);  // chosen by the run, after the open
+}
+
+TEST(CommandLine, SelectionList)
+{
+    struct {
+        const char *arg;
+        uint64_t mask;
+    } cases[] = {
+        {",,3,,5,", bits({3, 5})}, {"65", bits({1})},       {"3x", bits({3})},
+        {"0x2", bits({2})},        {"0", bits({0})},        {"1,1,1", bits({1})},
+        {"63,64", bits({63, 0})},  {"4294967296", bits({0})},  // low 32 bits are 0
+        {"010", bits({8})},        {"7,", bits({7})},
+    };
+    for (auto &c : cases) {
+        auto [r, d] = parse({"-q", c.arg});
+        ASSERT_EQ(r, DUMP_PARSE_OK) << c.arg;
+        EXPECT_EQ(d->thread_mask, c.mask) << c.arg;
+    }
+}
+
+TEST(CommandLine, SelectionListRejections)
+{
+    // 2147483648 is negative in 32 bits; 1,abc has an entry without digits.
+    for (const char *arg : {",,,,", "", "abc", "-1", "2147483648", "1,abc", "3,-2"})
+        EXPECT_EQ(parse({"-q", arg}).result, DUMP_PARSE_USAGE) << "'" << arg << "'";
+}
+
+TEST(CommandLine, UnknownOptionOrMissingArgument)
+{
+    EXPECT_EQ(parse({"-x"}).result, DUMP_PARSE_USAGE);
+    EXPECT_EQ(parse({"-p"}).result, DUMP_PARSE_USAGE);
+    EXPECT_EQ(parse({"tcp", "-w"}).result, DUMP_PARSE_USAGE);
+}
+
+TEST(CommandLine, FilterWordsJoinedWithTrailingBlanks)
+{
+    auto [r, d] = parse({"-p", "2", "tcp", "port", "80"});
+    ASSERT_EQ(r, DUMP_PARSE_OK);
+    EXPECT_STREQ(d->bpf_rule, "tcp port 80 ");
+    // getopt permutes: options after words still count as options.
+    auto [r2, d2] = parse({"udp", "-c", "5", "and", "port 53"});
+    ASSERT_EQ(r2, DUMP_PARSE_OK);
+    EXPECT_EQ(d2->packet_count, 5u);
+    EXPECT_STREQ(d2->bpf_rule, "udp and port 53 ");
+    // "--" ends the options, so a word may start with '-'.
+    auto [r3, d3] = parse({"--", "-p"});
+    ASSERT_EQ(r3, DUMP_PARSE_OK);
+    EXPECT_STREQ(d3->bpf_rule, "-p ");
+}
+
+TEST(CommandLine, FilterTextLimit)
+{
+    std::string word(2046, 'a');  // with its blank: 2047 characters, fits
+    auto [r, d] = parse({word.c_str()});
+    ASSERT_EQ(r, DUMP_PARSE_OK);
+    EXPECT_EQ(strlen(d->bpf_rule), 2047u);
+    word.push_back('a');
+    EXPECT_EQ(parse({word.c_str()}).result, DUMP_PARSE_FILTER_TOO_LONG);
+    std::string half(1023, 'b');  // two words, 2048 characters joined
+    EXPECT_EQ(parse({half.c_str(), half.c_str()}).result, DUMP_PARSE_FILTER_TOO_LONG);
+}
+
+TEST(CommandLine, ParsingTwiceGivesTheSameRecord)
+{
+    auto a = parse({"-p", "3", "-q", "1,2", "ip"});
+    auto b = parse({"-p", "3", "-q", "1,2", "ip"});
+    ASSERT_EQ(a.result, DUMP_PARSE_OK);
+    ASSERT_EQ(b.result, DUMP_PARSE_OK);
+    EXPECT_EQ(b.inst->nr_threads, 3u);
+    EXPECT_EQ(b.inst->thread_mask, bits({1, 2}));
+    EXPECT_STREQ(b.inst->bpf_rule, "ip ");
+}
+
+TEST(CommandLine, RefusalMessagesNameTheLimit)
+{
+    testing::internal::CaptureStderr();
+    dump_parse_complain(DUMP_PARSE_TOO_MANY_THREADS);
+    std::string threads = testing::internal::GetCapturedStderr();
+    testing::internal::CaptureStderr();
+    dump_parse_complain(DUMP_PARSE_FILTER_TOO_LONG);
+    std::string filter = testing::internal::GetCapturedStderr();
+    testing::internal::CaptureStderr();
+    dump_parse_complain(DUMP_PARSE_USAGE);
+    std::string none = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(threads.rfind("Cannot ", 0), 0u);
+    EXPECT_NE(threads.find("128"), std::string::npos);
+    EXPECT_EQ(filter.rfind("Cannot ", 0), 0u);
+    EXPECT_NE(filter.find("2047"), std::string::npos);
+    EXPECT_EQ(none, "");
+}
+
+}  // namespace

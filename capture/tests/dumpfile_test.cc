@@ -1,0 +1,51 @@
+// Per-thread dump file names.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "trawlcap.h"
+
+namespace {
+
+std::string name(const char *base, int index, size_t size = kTextSize)
+{
+    char out[kTextSize];
+    __thread_dumpfile_generate(base, index, out, size);
+    return out;
+}
+
+TEST(DumpFileName, Table)
+{
+    struct {
+        const char *base;
+        int index;
+        const char *name;
+    } cases[] = {
+        {"default.pcap", 0, "default_0.pcap"},
+        {"/data/cap", 3, "/data/cap_3"},
+        {"a.b.pcap", 1, "a.b_1.pcap"},
+        // A dot in a directory name is not a suffix.
+        {"/tmp/x.d/file", 0, "/tmp/x.d/file_0"},
+        {"./cap", 2, "./cap_2"},
+        {"../out/run.pcap", 11, "../out/run_11.pcap"},
+        {"dir.v2/", 5, "dir.v2/_5"},
+        {"cap.", 1, "cap_1."},
+        {"", 0, "_0"},
+        {"x.pcap", 127, "x_127.pcap"},
+    };
+    for (auto &c : cases)
+        EXPECT_EQ(name(c.base, c.index), c.name) << c.base << " " << c.index;
+}
+
+TEST(DumpFileName, ReturnsFullLengthAndCutsToSize)
+{
+    char out[8];
+    EXPECT_EQ(__thread_dumpfile_generate("default.pcap", 12, out, sizeof(out)), 15);
+    EXPECT_STREQ(out, "default");
+    std::string base(2047, 'n');
+    char big[kTextSize];
+    EXPECT_EQ(__thread_dumpfile_generate(base.c_str(), 0, big, sizeof(big)), 2049);
+    EXPECT_EQ(strlen(big), 2047u);
+}
+
+}  // namespace
