@@ -11,6 +11,24 @@
  *   file:PATH[,loop=N]   replay a savefile (see the README for the details)
  *   IFNAME               live capture on a Linux network interface
  *
+ *   file:PATH  The savefile (classic pcap, micro- or nanosecond, or pcapng;
+ *              link type Ethernet) is read whole at open; buffers point into
+ *              that copy. Packets go to streams by a symmetric flow hash
+ *              (IPv4/IPv6 addresses plus TCP/UDP/SCTP ports, else Ethernet
+ *              addresses), in trace order within each stream. Options follow
+ *              the path as ",key=value": loop=N replays N times (1 to
+ *              4294967295). A trailing segment that is not a lower-case key
+ *              with "=" belongs to the path. When every stream has been
+ *              polled empty, SIGINT is sent to the process once (kill, not
+ *              raise: any thread may take it). A stream nobody polls keeps
+ *              its packets and the interrupt never comes.
+ *   IFNAME     One AF_PACKET socket with a memory-mapped ring per receive
+ *              stream, all in one fanout group in hash mode. Needs
+ *              CAP_NET_RAW. A poll waits at most about 10 ms.
+ *   ""         refused.
+ *
+ * nr_tx is accepted and ignored: there is no transmit side.
+ *
  * Thread rules: every stream may be polled by its own thread at the same
  * time on one instance; a given stream is polled by one thread at a time.
  * Creation, initialisation and the device open happen on one thread before

@@ -1,0 +1,77 @@
+/*
+ * Internal records of the libvexmo stand-in. Nothing here is exported from
+ * the shared object; the unit tests link the same objects directly and may
+ * look inside.
+ */
+#ifndef VEXMO_INTERNAL_H
+#define VEXMO_INTERNAL_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "vexmo.h"
+
+/* Where the packets of a device come from. */
+enum class vexmo_source : uint32_t { replay = 1, live = 2 };
+
+/* A buffer handle is a descriptor: the packet bytes stay where the source
+ * keeps them (the replay arena, the live receive ring). */
+struct vexmo_buff {
+    const uint8_t *data;
+    uint32_t len;
+    uint32_t stream; /* receive stream that handed it out */
+    uint32_t block;  /* live: ring block holding the bytes; replay: 0 */
+    uint32_t reserved;
+};
+static_assert(sizeof(vexmo_buff) == 24, "descriptor layout");
+
+struct replay_device;
+struct live_device;
+
+struct vexmo_device {
+    vexmo_source source;
+    uint32_t nr_rx;
+    replay_device *replay; /* set when source is replay */
+    live_device *live;     /* set when source is live */
+};
+
+constexpr size_t vexmo_app_name_max = 63;
+/* Upper bound on receive streams; the capture program asks for at most 128. */
+constexpr uint32_t vexmo_max_streams = 1024;
+
+struct vexmo_instance {
+    char app_name[vexmo_app_name_max + 1];
+    bool initialised;
+    vexmo_device *device;
+    vexmo_instance *next; /* process-wide list: instances live until exit */
+};
+
+/* Savefile replay (replay.cc). */
+struct replay_options {
+    uint64_t loops; /* passes over the savefile, at least 1 */
+};
+replay_device *replay_open(const char *path, const replay_options *opts, uint32_t nr_rx);
+int replay_recv(replay_device *dev, uint32_t stream, vexmo_buff **bufs, uint32_t capacity);
+void replay_free(replay_device *dev, vexmo_buff **bufs, uint32_t count);
+/* Test hook: the loaded packet bytes, so a test can check buffers lie inside. */
+void replay_arena(const replay_device *dev, const uint8_t **base, size_t *size);
+
+/* Live AF_PACKET capture (live.cc). */
+live_device *live_open(const char *ifname, uint32_t nr_rx);
+int live_recv(live_device *dev, uint32_t stream, vexmo_buff **bufs, uint32_t capacity);
+void live_free(live_device *dev, vexmo_buff **bufs, uint32_t count);
+
+/* Symmetric flow hash of an Ethernet frame (flowhash.cc): both directions of
+ * a flow give the same value. */
+uint64_t flow_hash(const uint8_t *frame, uint32_t len);
+
+/* Device-name parsing (vexmo.cc), separate so that it can be tested alone. */
+struct device_spec {
+    vexmo_source source;
+    char path[4096];   /* replay: savefile path; live: interface name */
+    replay_options replay;
+};
+/* 0 and spec filled, or -1 after one "Cannot ..." line on standard error. */
+int parse_device_name(const char *name, device_spec *spec);
+
+#endif /* VEXMO_INTERNAL_H */
