@@ -1,0 +1,130 @@
+// The printer: composes each refresh in one fixed buffer and writes it to the
+// object's stream every interval seconds.
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include <unistd.h>
+
+#include "refresh.h"
+#include "tallyboard.h"
+
+namespace {
+
+constexpr int kGroupWidth = 8;      // fields per group of three lines
+constexpr int kColumnWidth = 10;    // names and numbers are right-aligned in this
+constexpr std::size_t kNumberRoom = 32;  // "%10lld\t" of any int64, with margin
+
+struct composer {
+    char *text;
+    std::size_t cap;
+    std::size_t len;
+    FILE *out;
+};
+
+// Makes room for `need` more characters plus the terminator by writing the
+// buffer's text out when it would overflow. Returns whether they now fit.
+bool reserve(composer &c, std::size_t need)
+{
+    if (need < c.cap - c.len)
+        return true;
+    if (c.len > 0) {
+        if (c.out != nullptr)
+            std::fputs(c.text, c.out);
+        c.len = 0;
+        c.text[0] = '\0';
+    }
+    return need < c.cap;
+}
+
+void append_text(composer &c, const char *s)
+{
+    std::size_t n = std::strlen(s);
+    reserve(c, n);  // only short literals come here: they always fit
+    std::memcpy(c.text + c.len, s, n + 1);
+    c.len += n;
+}
+
+void append_number(composer &c, int64_t v)
+{
+    reserve(c, kNumberRoom);
+    c.len += std::snprintf(c.text + c.len, c.cap - c.len, "%10lld\t", static_cast<long long>(v));
+}
+
+void append_name(composer &c, const char *name)
+{
+    std::size_t n = std::strlen(name);
+    std::size_t need = (n > kColumnWidth ? n : kColumnWidth) + 1;
+    if (!reserve(c, need)) {
+        // Longer than the whole buffer: the buffer is empty now, so the
+        // column goes straight to the stream and keeps its place in the text.
+        if (c.out != nullptr)
+            std::fprintf(c.out, "%10s\t", name);
+        return;
+    }
+    c.len += std::snprintf(c.text + c.len, c.cap - c.len, "%10s\t", name);
+}
+
+// (reading - last) / interval. The difference wraps instead of overflowing,
+// so a field set from one extreme to the other prints a number, not UB.
+int64_t rate_of(int64_t reading, int64_t last, int interval)
+{
+    auto diff = static_cast<int64_t>(static_cast<uint64_t>(reading) - static_cast<uint64_t>(last));
+    return diff / interval;
+}
+
+} // namespace
+
+std::size_t __screen_stat_compose(screen_stat *stat, std::time_t now, char *text, std::size_t cap)
+{
+    composer c{text, cap, 0, stat->out};
+    char when[64];
+    // ctime_r: two objects' printers must not share ctime's static buffer.
+    if (ctime_r(&now, when) == nullptr)
+        std::snprintf(when, sizeof when, "\n");
+    int n = std::snprintf(text, cap, "=====================================================%s", when);
+    c.len = static_cast<std::size_t>(n) < cap ? static_cast<std::size_t>(n) : cap - 1;
+
+    // Acquire pairs with the release in stat_field_register: a counted field's
+    // name is visible. The count is read afresh for every column on purpose,
+    // so fields registered meanwhile show up in the rows still to come.
+    std::atomic_ref<int> count(stat->field_count);
+    int s = 0;
+    while (s < count.load(std::memory_order_acquire)) {
+        append_text(c, "\t");
+        for (int i = s; i < s + kGroupWidth && i < count.load(std::memory_order_acquire); i++)
+            append_name(c, stat->fields[i].name);
+        append_text(c, "\nsum\t");
+        for (int i = s; i < s + kGroupWidth && i < count.load(std::memory_order_acquire); i++)
+            append_number(c, std::atomic_ref<int64_t>(stat->fields[i].value).load(std::memory_order_seq_cst));
+        append_text(c, "\nspeed/s\t");
+        int i = s;
+        for (; i < s + kGroupWidth && i < count.load(std::memory_order_acquire); i++) {
+            stat_field &f = stat->fields[i];
+            int64_t reading = std::atomic_ref<int64_t>(f.value).load(std::memory_order_seq_cst);
+            append_number(c, rate_of(reading, f.last_value, stat->interval));
+            f.last_value = reading;
+        }
+        append_text(c, "\n");
+        s = i;
+    }
+    return c.len;
+}
+
+extern "C" TALLYBOARD_EXPORT void *thread_screen_print(void *arg)
+{
+    auto *stat = static_cast<screen_stat *>(arg);
+    if (stat == nullptr || stat->out == nullptr || stat->interval < 1)
+        return nullptr;
+
+    char text[kRefreshBufferSize];
+    std::memset(text, 0, sizeof text);
+    for (;;) {
+        __screen_stat_compose(stat, std::time(nullptr), text, sizeof text);
+        std::fputs(text, stat->out);
+        std::fflush(stat->out);
+        sleep(static_cast<unsigned>(stat->interval));
+    }
+}
