@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include <poll.h>
 #include <unistd.h>
@@ -14,13 +13,15 @@
 #include "tallyboard.h"
 
 // Objects are never freed by design; holding them from a global keeps them
-// reachable, so LeakSanitizer does not mistake the design for a leak.
-inline std::vector<screen_stat *> g_kept;
+// reachable, so LeakSanitizer does not mistake the design for a leak. A plain
+// array: a container would be destroyed before the leak check runs.
+inline screen_stat *g_kept[1024];
+inline int g_kept_count;
 
 inline screen_stat *keep(screen_stat *s)
 {
-    if (s != nullptr)
-        g_kept.push_back(s);
+    if (s != nullptr && g_kept_count < 1024)
+        g_kept[g_kept_count++] = s;
     return s;
 }
 
