@@ -4,98 +4,12 @@
  * interrupt. The expected packets come from reading the trace with libpcap
  * here, apart from the library's own loader.
  */
-#include <gtest/gtest.h>
-#include <pcap/pcap.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <cstring>
 #include <map>
 #include <set>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "internal.h"
-#include "vexmo.h"
+#include "test_util.h"
 
 namespace {
-
-const std::string traces = TRAWLKIT_TRACES;
-
-std::atomic<int> g_sigints{0};
-extern "C" void count_sigint(int)
-{
-    g_sigints.fetch_add(1, std::memory_order_relaxed);
-}
-
-struct SigintCounter {
-    struct sigaction old {};
-    SigintCounter()
-    {
-        g_sigints.store(0);
-        struct sigaction sa {};
-        sa.sa_handler = count_sigint;
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGINT, &sa, &old);
-    }
-    ~SigintCounter() { sigaction(SIGINT, &old, nullptr); }
-    /* The interrupt goes to the process, so it may land on another thread a
-     * little later; wait for it (bounded) rather than assume it is there. */
-    int settle(int expect)
-    {
-        for (int i = 0; i < 2000 && g_sigints.load() < expect; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        return g_sigints.load();
-    }
-};
-
-std::vector<std::string> read_trace(const std::string &path)
-{
-    char errbuf[PCAP_ERRBUF_SIZE];
-    pcap_t *p = pcap_open_offline(path.c_str(), errbuf);
-    EXPECT_NE(p, nullptr) << errbuf;
-    std::vector<std::string> out;
-    if (!p)
-        return out;
-    pcap_pkthdr *h;
-    const u_char *d;
-    while (pcap_next_ex(p, &h, &d) == 1)
-        out.emplace_back(reinterpret_cast<const char *>(d), h->caplen);
-    pcap_close(p);
-    return out;
-}
-
-vexmo_instance_t *open_instance(const std::string &dev, uint32_t streams)
-{
-    vexmo_instance_t *inst = vexmo_create();
-    EXPECT_NE(inst, nullptr);
-    EXPECT_EQ(vexmo_init(inst, "vexmo_test"), 0);
-    EXPECT_NE(vexmo_open_device(inst, dev.c_str(), streams, streams), nullptr) << dev;
-    return inst;
-}
-
-/* Drains one stream on the calling thread, freeing every burst. */
-std::vector<std::string> drain(vexmo_instance_t *inst, uint32_t stream,
-                               std::vector<const void *> *addrs = nullptr)
-{
-    std::vector<std::string> got;
-    vexmo_buff_t *bufs[32];
-    int n;
-    while ((n = vexmo_recv_all_burst(inst, stream, bufs, 32)) > 0) {
-        for (int i = 0; i < n; ++i) {
-            const char *d = static_cast<const char *>(vexmo_buff_mtod(bufs[i]));
-            got.emplace_back(d, vexmo_buff_datalen(bufs[i]));
-            if (addrs)
-                addrs->push_back(d);
-        }
-        vexmo_buff_free(inst, bufs, static_cast<uint32_t>(n), -1, -1);
-    }
-    return got;
-}
 
 /* Flow key written apart from the library's hash. It only has to be as
  * fine as the library's idea of a flow or finer: IPv4/IPv6 address pair plus
@@ -145,7 +59,7 @@ class ReplayEveryPacket : public ::testing::TestWithParam<std::tuple<const char 
 TEST_P(ReplayEveryPacket, ExactlyOnceInOrderInPlace)
 {
     auto [name, streams] = GetParam();
-    const std::string path = traces + "/" + name;
+    const std::string path = g_traces + "/" + name;
     std::vector<std::string> want = read_trace(path);
     SigintCounter sig;
     vexmo_instance_t *inst = open_instance("file:" + path, streams);
@@ -192,5 +106,148 @@ INSTANTIATE_TEST_SUITE_P(Traces, ReplayEveryPacket,
                                                               "ipv6-routing-header.pcap",
                                                               "empty.pcap", "pptp.pcap"),
                                             ::testing::Values(1u, 3u, 8u)));
+
+} // namespace
+
+namespace {
+
+/* Many two-way flows over 8 streams: both directions (and a VLAN-tagged
+ * leg) of each flow meet in one stream, and the flows reach every stream. */
+TEST(Replay, SymmetricHashSpreadsFlows)
+{
+    std::vector<std::string> frames;
+    constexpr uint32_t flows = 256;
+    for (uint32_t i = 0; i < flows; ++i) {
+        uint32_t a = 0x0a000001 + i, b = 0xc0a80001 + i * 7;
+        uint16_t pa = static_cast<uint16_t>(40000 + i), pb = 443;
+        uint8_t proto = i % 2 ? 6 : 17;
+        frames.push_back(ipv4_frame(a, b, pa, pb, proto, i * 3));
+        frames.push_back(ipv4_frame(b, a, pb, pa, proto, i * 3 + 1));
+        frames.push_back(ipv4_frame(b, a, pb, pa, proto, i * 3 + 2, true));
+    }
+    std::string path = write_trace("spread.pcap", frames);
+    SigintCounter sig;
+    vexmo_instance_t *inst = open_instance("file:" + path, 8);
+    std::vector<int> where(flows, -1);
+    for (uint32_t s = 0; s < 8; ++s) {
+        std::vector<std::string> got = drain(inst, s);
+        EXPECT_GT(got.size(), 0u) << "stream " << s << " got no flow";
+        for (const std::string &f : got) {
+            uint32_t tag = static_cast<uint8_t>(f[f.size() - 2]) << 8 | static_cast<uint8_t>(f[f.size() - 1]);
+            int &w = where[tag / 3];
+            EXPECT_TRUE(w == -1 || w == static_cast<int>(s)) << "flow " << tag / 3 << " split";
+            w = static_cast<int>(s);
+        }
+    }
+    EXPECT_EQ(sig.settle(1), 1);
+    unlink(path.c_str());
+}
+
+/* loop=N replays each stream's packets N times, in order, then interrupts
+ * once. */
+TEST(Replay, LoopReplaysEachStreamNTimes)
+{
+    const std::string path = g_traces + "/dhcp-rfc4388.pcap";
+    std::vector<std::string> want = read_trace(path);
+    std::vector<std::string> once[3];
+    {
+        SigintCounter sig;
+        vexmo_instance_t *inst = open_instance("file:" + path, 3);
+        for (uint32_t s = 0; s < 3; ++s)
+            once[s] = drain(inst, s);
+        EXPECT_EQ(sig.settle(1), 1);
+    }
+    SigintCounter sig;
+    vexmo_instance_t *inst = open_instance("file:" + path + ",loop=4", 3);
+    size_t total = 0;
+    for (uint32_t s = 0; s < 3; ++s) {
+        std::vector<std::string> got = drain(inst, s);
+        std::vector<std::string> expect;
+        for (int k = 0; k < 4; ++k)
+            expect.insert(expect.end(), once[s].begin(), once[s].end());
+        EXPECT_EQ(got, expect) << "stream " << s;
+        total += got.size();
+        if (s < 2) {
+            EXPECT_EQ(g_sigints.load(), 0);
+        }
+    }
+    EXPECT_EQ(total, 4 * want.size());
+    EXPECT_EQ(sig.settle(1), 1);
+}
+
+/* The next pass reuses the descriptors, so it must not start while the
+ * caller still holds one from the pass before. */
+TEST(Replay, NextPassWaitsForHeldBuffers)
+{
+    const std::string path = g_traces + "/print-flags.pcap";
+    SigintCounter sig;
+    vexmo_instance_t *inst = open_instance("file:" + path + ",loop=2", 1);
+    vexmo_buff_t *bufs[32];
+    int n = vexmo_recv_all_burst(inst, 0, bufs, 32);
+    ASSERT_EQ(n, 10);
+    vexmo_buff_t *kept = bufs[3];
+    vexmo_buff_free(inst, bufs, 3, -1, -1);
+    vexmo_buff_free(inst, bufs + 4, 6, -1, -1);
+    EXPECT_EQ(vexmo_recv_all_burst(inst, 0, bufs, 32), 0) << "handed out again while held";
+    EXPECT_EQ(vexmo_recv_all_burst(inst, 0, bufs, 32), 0);
+    vexmo_buff_free(inst, &kept, 1, -1, -1);
+    EXPECT_EQ(vexmo_recv_all_burst(inst, 0, bufs, 32), 10);
+    vexmo_buff_free(inst, bufs, 10, -1, -1);
+    EXPECT_EQ(vexmo_recv_all_burst(inst, 0, bufs, 32), 0);
+    EXPECT_EQ(sig.settle(1), 1);
+}
+
+/* Bursts never exceed the capacity; a burst may be cut short at the end. */
+TEST(Replay, BurstsRespectCapacity)
+{
+    const std::string path = g_traces + "/afs.pcap";
+    SigintCounter sig;
+    vexmo_instance_t *inst = open_instance("file:" + path, 1);
+    vexmo_buff_t *bufs[8];
+    size_t total = 0;
+    int n;
+    while ((n = vexmo_recv_all_burst(inst, 0, bufs, 7)) > 0) {
+        ASSERT_LE(n, 7);
+        total += static_cast<size_t>(n);
+        vexmo_buff_free(inst, bufs, static_cast<uint32_t>(n), -1, -1);
+    }
+    EXPECT_EQ(total, 601u);
+    EXPECT_EQ(vexmo_recv_all_burst(inst, 0, bufs, 0), 0);
+    EXPECT_EQ(vexmo_recv_all_burst(inst, 1, bufs, 8), 0);
+    EXPECT_EQ(sig.settle(1), 1);
+}
+
+/* Nanosecond and big-endian classic files, written by the independent
+ * Python writer, replay the same bytes. */
+TEST(Replay, NanosecondAndBigEndianFiles)
+{
+    std::string base = testing::TempDir() + "vexmo_" + std::to_string(getpid());
+    std::string cmd = std::string(PYTHON3) + " -c 'import sys; sys.path.insert(0, \"" +
+                      VEXMO_PCAPFILE_DIR + "\"); import pcapfile; "
+                      "pk = [bytes([i]) * (14 + i) for i in range(40)]; "
+                      "pcapfile.write(sys.argv[1], pk, nsec=True); "
+                      "pcapfile.write(sys.argv[2], pk, endian=\">\")' " +
+                      base + "_ns.pcap " + base + "_be.pcap";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    for (const char *suffix : {"_ns.pcap", "_be.pcap"}) {
+        SigintCounter sig;
+        vexmo_instance_t *inst = open_instance("file:" + base + suffix, 1);
+        std::vector<std::string> got = drain(inst, 0);
+        ASSERT_EQ(got.size(), 40u) << suffix;
+        for (size_t i = 0; i < got.size(); ++i)
+            EXPECT_EQ(got[i], std::string(14 + i, static_cast<char>(i))) << suffix;
+        EXPECT_EQ(sig.settle(1), 1);
+        unlink((base + suffix).c_str());
+    }
+}
+
+/* A stream nobody polls keeps its packets: no interrupt. */
+TEST(Replay, UnreadStreamMeansNoInterrupt)
+{
+    SigintCounter sig;
+    vexmo_instance_t *inst = open_instance("file:" + g_traces + "/mptcp-v0.pcap", 2);
+    drain(inst, 0);
+    EXPECT_EQ(sig.settle(0), 0);
+}
 
 } // namespace

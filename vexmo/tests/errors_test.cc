@@ -1,0 +1,176 @@
+/*
+ * Refusals: every bad device name or savefile gives a null device after
+ * exactly one line on standard error that begins "Cannot"; bad arguments
+ * elsewhere are harmless.
+ */
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "test_util.h"
+
+namespace {
+
+std::string tmp_path(const std::string &name)
+{
+    return testing::TempDir() + "vexmo_" + std::to_string(getpid()) + "_" + name;
+}
+
+void write_bytes(const std::string &path, const std::string &bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+/* Opens dev on a fresh instance; expects a refusal with one "Cannot" line
+ * that mentions want. */
+void expect_refused(const std::string &dev, const std::string &want)
+{
+    vexmo_instance_t *inst = vexmo_create();
+    ASSERT_EQ(vexmo_init(inst, "vexmo_test"), 0);
+    testing::internal::CaptureStderr();
+    vexmo_device_t *d = vexmo_open_device(inst, dev.c_str(), 2, 2);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(d, nullptr) << dev;
+    EXPECT_EQ(err.rfind("Cannot", 0), 0u) << dev << ": " << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_NE(err.find(want), std::string::npos) << "'" << want << "' not in: " << err;
+    /* A refused open leaves the instance usable for another device. */
+    vexmo_buff_t *bufs[4];
+    EXPECT_EQ(vexmo_recv_all_burst(inst, 0, bufs, 4), 0);
+}
+
+TEST(Refuse, BadSavefiles)
+{
+    expect_refused("", "empty");
+    expect_refused("file:", "empty");
+    expect_refused("file:/nonexistent/vexmo.pcap", "No such file");
+    expect_refused("file:" + testing::TempDir(), "directory");
+
+    std::string trace = g_traces + "/afs.pcap";
+    std::ifstream in(trace, std::ios::binary);
+    std::string whole((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+
+    std::string p = tmp_path("short_header.pcap");
+    write_bytes(p, whole.substr(0, 10));
+    expect_refused("file:" + p, p);
+    unlink(p.c_str());
+
+    p = tmp_path("bad_magic.pcap");
+    write_bytes(p, std::string(24, '\x5a') + whole.substr(24));
+    expect_refused("file:" + p, p);
+    unlink(p.c_str());
+
+    p = tmp_path("cut_record.pcap");
+    write_bytes(p, whole.substr(0, whole.size() - 100));
+    expect_refused("file:" + p, "truncated");
+    unlink(p.c_str());
+
+    p = tmp_path("linux_sll.pcap");
+    std::string cmd = std::string(PYTHON3) + " -c 'import sys; sys.path.insert(0, \"" +
+                      VEXMO_PCAPFILE_DIR + "\"); import pcapfile; "
+                      "pcapfile.write(sys.argv[1], [bytes(20)], linktype=113)' " + p;
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    expect_refused("file:" + p, "not Ethernet");
+    unlink(p.c_str());
+}
+
+TEST(Refuse, UnreadableSavefile)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "running as root, which reads any file: the unreadable case cannot be made";
+    std::string p = tmp_path("unreadable.pcap");
+    write_bytes(p, std::string(24, '\0'));
+    chmod(p.c_str(), 0);
+    expect_refused("file:" + p, "Permission denied");
+    unlink(p.c_str());
+}
+
+TEST(Refuse, BadNamesAndOptions)
+{
+    expect_refused("vxnosuch0", "No such device");
+    expect_refused("an-interface-name-far-too-long", "too long");
+    std::string trace = "file:" + g_traces + "/afs.pcap";
+    expect_refused(trace + ",loop=0", "loop=0");
+    expect_refused(trace + ",loop=", "loop=");
+    expect_refused(trace + ",loop=4294967296", "loop=");
+    expect_refused(trace + ",loop=3x", "loop=");
+    expect_refused(trace + ",speed=2", "unknown option speed");
+}
+
+TEST(DeviceName, Grammar)
+{
+    device_spec spec;
+    ASSERT_EQ(parse_device_name("file:/tmp/a,b.pcap", &spec), 0);
+    EXPECT_EQ(spec.source, vexmo_source::replay);
+    EXPECT_STREQ(spec.path, "/tmp/a,b.pcap"); /* not an option: no key=value */
+    EXPECT_EQ(spec.replay.loops, 1u);
+    ASSERT_EQ(parse_device_name("file:x.pcap,loop=7", &spec), 0);
+    EXPECT_STREQ(spec.path, "x.pcap");
+    EXPECT_EQ(spec.replay.loops, 7u);
+    ASSERT_EQ(parse_device_name("file:x.pcap,loop=2,loop=4294967295", &spec), 0);
+    EXPECT_EQ(spec.replay.loops, 2u); /* read from the end: the first one wins */
+    ASSERT_EQ(parse_device_name("eth0", &spec), 0);
+    EXPECT_EQ(spec.source, vexmo_source::live);
+    EXPECT_STREQ(spec.path, "eth0");
+    ASSERT_EQ(parse_device_name("File:x", &spec), 0);
+    EXPECT_EQ(spec.source, vexmo_source::live); /* the prefix is case-sensitive */
+}
+
+TEST(Api, InitAndOpenRules)
+{
+    vexmo_instance_t *inst = vexmo_create();
+    ASSERT_NE(inst, nullptr);
+    EXPECT_LT(vexmo_init(nullptr, "x"), 0);
+    EXPECT_LT(vexmo_init(inst, nullptr), 0);
+    EXPECT_LT(vexmo_init(inst, ""), 0);
+    EXPECT_LT(vexmo_init(inst, std::string(64, 'a').c_str()), 0);
+    std::string trace = "file:" + g_traces + "/print-flags.pcap";
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(vexmo_open_device(inst, trace.c_str(), 1, 1), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("Cannot", 0), 0u) << "open before init";
+
+    EXPECT_EQ(vexmo_init(inst, std::string(63, 'a').c_str()), 0);
+    ASSERT_NE(vexmo_open_device(inst, trace.c_str(), 1, 1), nullptr);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(vexmo_open_device(inst, trace.c_str(), 1, 1), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("Cannot", 0), 0u) << "second device";
+}
+
+TEST(Api, HarmlessArguments)
+{
+    SigintCounter sig;
+    vexmo_instance_t *inst = open_instance("file:" + g_traces + "/print-flags.pcap", 1);
+    vexmo_buff_t *bufs[32];
+    EXPECT_EQ(vexmo_recv_all_burst(nullptr, 0, bufs, 32), 0);
+    EXPECT_EQ(vexmo_recv_all_burst(inst, 0, nullptr, 32), 0);
+    EXPECT_EQ(vexmo_recv_all_burst(inst, 0, bufs, 0), 0);
+    EXPECT_EQ(vexmo_recv_all_burst(inst, 1, bufs, 32), 0);
+    EXPECT_EQ(vexmo_recv_all_burst(inst, UINT32_MAX, bufs, 32), 0);
+    int n = vexmo_recv_all_burst(inst, 0, bufs, 32);
+    ASSERT_EQ(n, 10);
+    /* Null handles among real ones, and a handle of another instance. */
+    vexmo_instance_t *other = open_instance("file:" + g_traces + "/print-flags.pcap", 1);
+    vexmo_buff_t *foreign[1];
+    ASSERT_EQ(vexmo_recv_all_burst(other, 0, foreign, 1), 1);
+    vexmo_buff_t *mixed[12] = {nullptr, bufs[0], foreign[0], nullptr};
+    vexmo_buff_free(inst, mixed, 4, -1, -1);
+    vexmo_buff_free(inst, bufs + 1, static_cast<uint32_t>(n - 1), 7, 8);
+    vexmo_buff_free(nullptr, bufs, 1, -1, -1);
+    vexmo_buff_free(inst, nullptr, 3, -1, -1);
+    EXPECT_EQ(vexmo_buff_mtod(nullptr), nullptr);
+    EXPECT_EQ(vexmo_buff_datalen(nullptr), 0u);
+    EXPECT_EQ(inst->device->replay != nullptr, true);
+    EXPECT_EQ(vexmo_recv_all_burst(inst, 0, bufs, 32), 0);
+    EXPECT_EQ(sig.settle(1), 1);
+}
+
+TEST(Api, ZeroStreamsOpens)
+{
+    /* The capture program may ask for no workers at all. */
+    vexmo_instance_t *inst = open_instance("file:" + g_traces + "/print-flags.pcap", 0);
+    vexmo_buff_t *bufs[4];
+    EXPECT_EQ(vexmo_recv_all_burst(inst, 0, bufs, 4), 0);
+}
+
+} // namespace

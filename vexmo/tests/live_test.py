@@ -1,0 +1,131 @@
+#!/usr/bin/python3
+"""Live capture in a private network namespace over a veth pair.
+
+Usage: live_test.py PROBE
+
+Creates a namespace with a veth pair (va <-> vb), runs the probe on vb with
+1 and then 3 streams, and sends known UDP frames into va from an AF_PACKET
+socket. Every frame must come back exactly once, each flow on one stream.
+The frames outnumber what the receive ring holds, so the ring only keeps up
+when freed blocks go back to the kernel. A last run never frees: the ring
+fills, and no frame may be handed out twice. Skips (exit 77) where
+namespaces cannot be made.
+"""
+import os
+import socket
+import struct
+import subprocess
+import sys
+import time
+
+SKIP = 77
+MAGIC = b"VEXMO-LIVE"
+FLOWS = 48
+COUNT = 30000
+
+
+def skip(why):
+    print("SKIP: %s" % why)
+    sys.exit(SKIP)
+
+
+def frame(seq):
+    flow = seq % FLOWS
+    src, dst = bytes([10, 9, 0, 1]), bytes([10, 9, 1, 1 + flow % 4])
+    sport, dport = 20000 + flow, 7000
+    payload = MAGIC + struct.pack("!II", seq, flow)
+    udp = struct.pack("!HHHH", sport, dport, 8 + len(payload), 0) + payload
+    ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0x4000, 64, 17, 0, src, dst)
+    eth = b"\x02\x00\x00\x00\x00\x0b" + b"\x02\x00\x00\x00\x00\x0a" + b"\x08\x00"
+    return eth + ip + udp
+
+
+def sender():
+    s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
+    s.bind(("va", 0))
+    for seq in range(COUNT):
+        s.send(frame(seq))
+        if seq % 64 == 63:
+            time.sleep(0.001)  # stay under the receive backlog
+
+
+def sh(ns, *cmd):
+    return subprocess.run(["ip", "netns", "exec", ns] + list(cmd), capture_output=True, text=True)
+
+
+def run(probe, ns, streams, hold=False):
+    args = ["0", "3", "hold"] if hold else [str(COUNT)]
+    p = subprocess.Popen(["ip", "netns", "exec", ns, probe, "vb", str(streams)] + args,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    first = p.stdout.readline().strip()
+    if first != "ready":
+        p.kill()
+        return ["%d streams: probe did not start: %s %s" % (streams, first, p.stderr.read())]
+    s = sh(ns, sys.executable, os.path.abspath(__file__), "--send")
+    if s.returncode != 0:
+        p.kill()
+        return ["sender failed: %s" % s.stderr]
+    out, err = p.communicate(timeout=60)
+    seen = {}
+    where = {}
+    problems = []
+    for line in out.splitlines()[:-1]:
+        st, _, hexdata = line.split(" ")
+        data = bytes.fromhex(hexdata)
+        at = data.find(MAGIC)
+        if at < 0:
+            continue  # other traffic on the link
+        seq, flow = struct.unpack("!II", data[at + len(MAGIC):at + len(MAGIC) + 8])
+        seen[seq] = seen.get(seq, 0) + 1
+        if where.setdefault(flow, st) != st:
+            problems.append("%d streams: flow %d on streams %s and %s" % (streams, flow, where[flow], st))
+        if data != frame(seq):
+            problems.append("%d streams: frame %d changed" % (streams, seq))
+    missing = [q for q in range(COUNT) if q not in seen]
+    twice = [q for q, n in seen.items() if n != 1]
+    if hold:
+        if twice:
+            problems.append("holding: %d frames handed out more than once" % len(twice))
+        if not missing or not seen:
+            problems.append("holding: %d of %d frames seen, want some but not all" % (len(seen), COUNT))
+        print("holding every buffer: %d frames before the ring was full" % len(seen))
+        return problems[:10]
+    if missing:
+        problems.append("%d streams: %d frames missing (first %d)" % (streams, len(missing), missing[0]))
+    if twice:
+        problems.append("%d streams: %d frames more than once" % (streams, len(twice)))
+    used = set(where.values())
+    if streams > 1 and len(used) < 2:
+        problems.append("%d streams: all %d flows on one stream" % (streams, FLOWS))
+    print("%d streams: %d frames, flows per stream %s" % (
+        streams, len(seen), sorted(list(where.values()).count(s) for s in used)))
+    return problems[:10]
+
+
+def main():
+    if len(sys.argv) > 1 and sys.argv[1] == "--send":
+        sender()
+        return 0
+    probe = sys.argv[1]
+    if os.geteuid() != 0:
+        skip("live capture test needs root (network namespace, veth, CAP_NET_RAW)")
+    ns = "vexmo_live_%d" % os.getpid()
+    r = subprocess.run(["ip", "netns", "add", ns], capture_output=True, text=True)
+    if r.returncode != 0:
+        skip("cannot create a network namespace here: %s" % r.stderr.strip())
+    try:
+        for cmd in (["ip", "link", "add", "va", "type", "veth", "peer", "name", "vb"],
+                    ["sysctl", "-qw", "net.ipv6.conf.all.disable_ipv6=1"],
+                    ["ip", "link", "set", "va", "up"], ["ip", "link", "set", "vb", "up"]):
+            r = sh(ns, *cmd)
+            if r.returncode != 0 and cmd[0] == "ip":
+                skip("cannot set up a veth pair in a namespace: %s" % r.stderr.strip())
+        problems = run(probe, ns, 1) + run(probe, ns, 3) + run(probe, ns, 2, hold=True)
+    finally:
+        subprocess.run(["ip", "netns", "del", ns], capture_output=True)
+    for p in problems:
+        print("FAIL:", p)
+    return 1 if problems else 0
+
+
+sys.exit(main())

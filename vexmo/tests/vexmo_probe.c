@@ -1,0 +1,131 @@
+/*
+ * vexmo_probe DEVICE STREAMS [EXPECT [SECONDS [hold]]]: opens DEVICE
+ * through libvexmo.so.4 with STREAMS receive streams, polls every stream
+ * from its own thread and prints each packet as "STREAM LEN HEX" once the
+ * capture ends: on SIGINT (the replay source sends one when drained), after
+ * EXPECT packets in all (0: no count), or after SECONDS (default 20). With
+ * "hold" no buffer is ever freed. Prints "ready" on standard output once the
+ * device is open. Plain C on purpose: the public header must stay C.
+ */
+#include <pthread.h>
+#include <signal.h>
+#include <stdatomic.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include "vexmo.h"
+
+struct worker {
+    pthread_t tid;
+    uint32_t index;
+    unsigned char *data; /* records: 4-byte length, then the bytes */
+    size_t size, cap;
+};
+
+static vexmo_instance_t *g_inst;
+static atomic_int g_stop;
+static atomic_ulong g_total;
+static atomic_int g_sigints;
+static unsigned long g_expect;
+static int g_hold;
+static int g_seconds = 20;
+
+static void on_sigint(int sig)
+{
+    (void)sig;
+    atomic_fetch_add(&g_sigints, 1);
+    atomic_store(&g_stop, 1);
+}
+
+static void keep(struct worker *w, const void *p, uint32_t len)
+{
+    if (w->size + 4 + len > w->cap) {
+        size_t ncap = w->cap ? w->cap * 2 : 1 << 16;
+        while (ncap < w->size + 4 + len)
+            ncap *= 2;
+        w->data = realloc(w->data, ncap);
+        if (!w->data)
+            abort();
+        w->cap = ncap;
+    }
+    memcpy(w->data + w->size, &len, 4);
+    memcpy(w->data + w->size + 4, p, len);
+    w->size += 4 + len;
+}
+
+static void *poll_stream(void *arg)
+{
+    struct worker *w = arg;
+    vexmo_buff_t *bufs[32];
+    while (!atomic_load(&g_stop)) {
+        int n = vexmo_recv_all_burst(g_inst, w->index, bufs, 32);
+        for (int i = 0; i < n; ++i)
+            keep(w, vexmo_buff_mtod(bufs[i]), vexmo_buff_datalen(bufs[i]));
+        if (n > 0) {
+            if (!g_hold)
+                vexmo_buff_free(g_inst, bufs, (uint32_t)n, -1, -1);
+            if (g_expect && atomic_fetch_add(&g_total, (unsigned long)n) + (unsigned long)n >= g_expect)
+                atomic_store(&g_stop, 1);
+        }
+    }
+    return NULL;
+}
+
+static void *deadline(void *arg)
+{
+    (void)arg;
+    for (int i = 0; i < g_seconds * 100 && !atomic_load(&g_stop); ++i) {
+        struct timespec ts = {0, 10 * 1000 * 1000};
+        nanosleep(&ts, NULL);
+    }
+    atomic_store(&g_stop, 1);
+    return NULL;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc < 3) {
+        fprintf(stderr, "usage: vexmo_probe DEVICE STREAMS [EXPECT]\n");
+        return 2;
+    }
+    uint32_t streams = (uint32_t)strtoul(argv[2], NULL, 10);
+    g_expect = argc > 3 ? strtoul(argv[3], NULL, 10) : 0;
+    if (argc > 4)
+        g_seconds = atoi(argv[4]);
+    g_hold = argc > 5 && strcmp(argv[5], "hold") == 0;
+    signal(SIGINT, on_sigint);
+    g_inst = vexmo_create();
+    if (vexmo_init(g_inst, "vexmo_probe") < 0)
+        return 1;
+    if (!vexmo_open_device(g_inst, argv[1], streams, streams))
+        return 1;
+    printf("ready\n");
+    fflush(stdout);
+    struct worker *ws = calloc(streams, sizeof *ws);
+    pthread_t guard;
+    pthread_create(&guard, NULL, deadline, NULL);
+    for (uint32_t i = 0; i < streams; ++i) {
+        ws[i].index = i;
+        pthread_create(&ws[i].tid, NULL, poll_stream, &ws[i]);
+    }
+    for (uint32_t i = 0; i < streams; ++i)
+        pthread_join(ws[i].tid, NULL);
+    atomic_store(&g_stop, 1);
+    pthread_join(guard, NULL);
+    for (uint32_t i = 0; i < streams; ++i) {
+        for (size_t off = 0; off < ws[i].size;) {
+            uint32_t len;
+            memcpy(&len, ws[i].data + off, 4);
+            printf("%u %u ", i, len);
+            for (uint32_t k = 0; k < len; ++k)
+                printf("%02x", ws[i].data[off + 4 + k]);
+            printf("\n");
+            off += 4 + len;
+        }
+    }
+    printf("sigints %d\n", atomic_load(&g_sigints));
+    return 0;
+}
