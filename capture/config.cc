@@ -25,7 +25,17 @@ bool parse_number(const char *text, unsigned long long *value)
     return *value != 0 || end != text;
 }
 
+// Copies text whole into a field of `size` bytes; false when it would be cut.
+bool copy_text(char *field, size_t size, const char *text)
+{
+    if (strlen(text) >= size)
+        return false;
+    snprintf(field, size, "%s", text);
+    return true;
+}
+
 // -q: comma-separated worker indexes; bit (index mod 64) of a fresh mask.
+// The caller has checked that the list fits the working buffer.
 bool parse_selection(const char *text, uint64_t *mask)
 {
     char work[kTextSize];
@@ -92,12 +102,16 @@ dump_parse_result dump_parse_args(dump_instance *instance, int argc, char **argv
             instance->packet_count = value;
             break;
         case 'i':
-            snprintf(instance->dev_symbol, sizeof(instance->dev_symbol), "%s", optarg);
+            if (!copy_text(instance->dev_symbol, sizeof(instance->dev_symbol), optarg))
+                return DUMP_PARSE_DEVICE_TOO_LONG;
             break;
         case 'w':
-            snprintf(instance->dumpfile, sizeof(instance->dumpfile), "%s", optarg);
+            if (!copy_text(instance->dumpfile, sizeof(instance->dumpfile), optarg))
+                return DUMP_PARSE_DUMPFILE_TOO_LONG;
             break;
         case 'q':
+            if (strlen(optarg) >= kTextSize)
+                return DUMP_PARSE_LIST_TOO_LONG;
             if (!parse_selection(optarg, &instance->thread_mask))
                 return DUMP_PARSE_USAGE;
             break;
@@ -123,10 +137,26 @@ dump_parse_result dump_parse_args(dump_instance *instance, int argc, char **argv
 
 void dump_parse_complain(dump_parse_result result)
 {
-    if (result == DUMP_PARSE_TOO_MANY_THREADS)
+    switch (result) {
+    case DUMP_PARSE_TOO_MANY_THREADS:
         fprintf(stderr, "Cannot run more than %u capture threads.\n", kMaxThreads);
-    else if (result == DUMP_PARSE_FILTER_TOO_LONG)
+        break;
+    case DUMP_PARSE_DEVICE_TOO_LONG:
+        fprintf(stderr, "Cannot use a device name longer than %zu characters.\n", kNameSize - 1);
+        break;
+    case DUMP_PARSE_DUMPFILE_TOO_LONG:
+        fprintf(stderr, "Cannot use a dumpfile name longer than %zu characters.\n", kTextSize - 1);
+        break;
+    case DUMP_PARSE_LIST_TOO_LONG:
+        fprintf(stderr, "Cannot use a thread list longer than %zu characters.\n", kTextSize - 1);
+        break;
+    case DUMP_PARSE_FILTER_TOO_LONG:
         fprintf(stderr, "Cannot use a bpf rule longer than %zu characters.\n", kTextSize - 1);
+        break;
+    case DUMP_PARSE_OK:
+    case DUMP_PARSE_USAGE:
+        break;
+    }
 }
 
 void usage()

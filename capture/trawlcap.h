@@ -80,7 +80,12 @@ extern dump_instance *g_dump_instance;
 enum dump_parse_result {
     DUMP_PARSE_OK = 0,
     DUMP_PARSE_USAGE,           // a rejected option: main calls usage()
+    // Values the record cannot hold: refused with one line, never cut, since
+    // a cut name or rule would quietly capture or write something else.
     DUMP_PARSE_TOO_MANY_THREADS,
+    DUMP_PARSE_DEVICE_TOO_LONG,
+    DUMP_PARSE_DUMPFILE_TOO_LONG,
+    DUMP_PARSE_LIST_TOO_LONG,
     DUMP_PARSE_FILTER_TOO_LONG,
 };
 

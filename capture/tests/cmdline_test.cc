@@ -1,6 +1,7 @@
 // Command-line rules, checked on the record the parser fills.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -114,18 +115,32 @@ TEST(CommandLine, LastValueWins)
     EXPECT_EQ(d->thread_mask, bits({2}));
 }
 
-TEST(CommandLine, TextOptionsAreCut)
+TEST(CommandLine, TextOptionsUpToTheirFields)
 {
-    std::string dev(100, 'd'), file(3000, 'f');
+    std::string dev(63, 'd'), file(2047, 'f');
     auto [r, d] = parse({"-i", dev.c_str(), "-w", file.c_str()});
     ASSERT_EQ(r, DUMP_PARSE_OK);
-    EXPECT_EQ(std::string(d->dev_symbol), dev.substr(0, 63));
-    EXPECT_EQ(std::string(d->dumpfile), file.substr(0, 2047));
+    EXPECT_EQ(d->dev_symbol, dev);
+    EXPECT_EQ(d->dumpfile, file);
     auto [r2, d2] = parse({"-w", "-", "-i", "file:/x,loop=3"});
     ASSERT_EQ(r2, DUMP_PARSE_OK);
     EXPECT_STREQ(d2->dumpfile, "-");
     EXPECT_STREQ(d2->dev_symbol, "file:/x,loop=3");
     EXPECT_EQ(d2->dump_stream, nullptr);  // chosen by the run, after the open
+}
+
+TEST(CommandLine, TextThatWouldBeCutIsRefused)
+{
+    // A cut name would open another device or write another file.
+    std::string dev(64, 'd'), text(2048, '1');
+    EXPECT_EQ(parse({"-i", dev.c_str()}).result, DUMP_PARSE_DEVICE_TOO_LONG);
+    EXPECT_EQ(parse({"-w", text.c_str()}).result, DUMP_PARSE_DUMPFILE_TOO_LONG);
+    EXPECT_EQ(parse({"-q", text.c_str()}).result, DUMP_PARSE_LIST_TOO_LONG);
+    std::string list(2047, ',');
+    list.back() = '5';
+    auto [r, d] = parse({"-q", list.c_str()});
+    ASSERT_EQ(r, DUMP_PARSE_OK);
+    EXPECT_EQ(d->thread_mask, bits({5}));
 }
 
 TEST(CommandLine, SelectionList)
@@ -201,20 +216,27 @@ TEST(CommandLine, ParsingTwiceGivesTheSameRecord)
 
 TEST(CommandLine, RefusalMessagesNameTheLimit)
 {
-    testing::internal::CaptureStderr();
-    dump_parse_complain(DUMP_PARSE_TOO_MANY_THREADS);
-    std::string threads = testing::internal::GetCapturedStderr();
-    testing::internal::CaptureStderr();
-    dump_parse_complain(DUMP_PARSE_FILTER_TOO_LONG);
-    std::string filter = testing::internal::GetCapturedStderr();
-    testing::internal::CaptureStderr();
-    dump_parse_complain(DUMP_PARSE_USAGE);
-    std::string none = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(threads.rfind("Cannot ", 0), 0u);
-    EXPECT_NE(threads.find("128"), std::string::npos);
-    EXPECT_EQ(filter.rfind("Cannot ", 0), 0u);
-    EXPECT_NE(filter.find("2047"), std::string::npos);
-    EXPECT_EQ(none, "");
+    struct {
+        dump_parse_result result;
+        const char *limit;
+    } cases[] = {{DUMP_PARSE_TOO_MANY_THREADS, "128"},
+                 {DUMP_PARSE_DEVICE_TOO_LONG, "63"},
+                 {DUMP_PARSE_DUMPFILE_TOO_LONG, "2047"},
+                 {DUMP_PARSE_LIST_TOO_LONG, "2047"},
+                 {DUMP_PARSE_FILTER_TOO_LONG, "2047"},
+                 {DUMP_PARSE_USAGE, nullptr}};
+    for (auto &c : cases) {
+        testing::internal::CaptureStderr();
+        dump_parse_complain(c.result);
+        std::string text = testing::internal::GetCapturedStderr();
+        if (!c.limit) {
+            EXPECT_EQ(text, "");
+            continue;
+        }
+        EXPECT_EQ(text.rfind("Cannot ", 0), 0u) << text;
+        EXPECT_NE(text.find(c.limit), std::string::npos) << text;
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    }
 }
 
 }  // namespace

@@ -1,0 +1,161 @@
+"""Shared helpers of the trawlcap end-to-end tests.
+
+Every test script is run by ctest as
+    python3 SCRIPT TRAWLCAP TRACES_DIR PCAPLIB_DIR
+and checks trawlcap's files with two readers that share no code with it:
+tests/lib/pcapfile.py (bytes parsed by hand) and tcpdump.
+"""
+import atexit
+import collections
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+TRAWLCAP, TRACES, PCAPLIB = (os.path.abspath(p) for p in sys.argv[1:4])
+sys.path.insert(0, PCAPLIB)
+import pcapfile  # noqa: E402
+
+SKIP = 77  # ctest SKIP_RETURN_CODE
+MAX_PACKET = 65535
+
+THREAD_RE = re.compile(r"    Thread (\d+): dumpfile (.*), (\d+) packets recved, (\d+) packets captured\.")
+SUMMARY_RE = re.compile(r"    Summary : dumpfile (.*), (\d+) packets recved, (\d+) packets captured\.")
+
+
+# Device names hold at most 63 characters, so the tests reach the traces
+# through a short directory of links, wherever the source tree lives.
+_SHORT = tempfile.mkdtemp(prefix="tc", dir="/tmp")
+atexit.register(shutil.rmtree, _SHORT, True)
+for _name in os.listdir(TRACES):
+    os.symlink(os.path.join(TRACES, _name), os.path.join(_SHORT, _name))
+
+
+def trace(name):
+    return os.path.join(_SHORT, name)
+
+
+class Report:
+    def __init__(self, threads, summary):
+        self.threads = threads    # {index: (dumpfile, received, captured)}
+        self.summary = summary    # (dumpfile, received, captured)
+
+
+def parse_reports(stderr):
+    """Every report in stderr, checked line by line against the format."""
+    reports = []
+    lines = stderr.split("\n")
+    i = 0
+    while i < len(lines):
+        if lines[i] != "Capture statistics:":
+            i += 1
+            continue
+        assert i > 0 and lines[i - 1] == "", "report must open with an empty line:\n" + stderr
+        threads = {}
+        i += 1
+        while True:
+            m = THREAD_RE.fullmatch(lines[i])
+            if not m:
+                break
+            threads[int(m.group(1))] = (m.group(2), int(m.group(3)), int(m.group(4)))
+            i += 1
+        m = SUMMARY_RE.fullmatch(lines[i])
+        assert m, "bad report line %r in:\n%s" % (lines[i], stderr)
+        assert lines[i + 1] == "", "report must end with an empty line:\n" + stderr
+        reports.append(Report(threads, (m.group(1), int(m.group(2)), int(m.group(3)))))
+        i += 2
+    return reports
+
+
+def run(args, cwd=None, timeout=120, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL):
+    return subprocess.run([TRAWLCAP] + list(args), cwd=cwd, timeout=timeout, stdout=stdout,
+                          stderr=subprocess.PIPE, stdin=stdin)
+
+
+def start(args, cwd=None, stdout=subprocess.DEVNULL, stderr_path=None, wrapper=()):
+    """A running trawlcap; its standard error goes to stderr_path when given.
+    wrapper is a command prefix such as ip netns exec NAME."""
+    cmd = list(wrapper) + [TRAWLCAP] + list(args)
+    if not stderr_path:
+        return subprocess.Popen(cmd, cwd=cwd, stdout=stdout, stderr=subprocess.PIPE,
+                                stdin=subprocess.DEVNULL)
+    with open(stderr_path, "wb") as err:
+        return subprocess.Popen(cmd, cwd=cwd, stdout=stdout, stderr=err, stdin=subprocess.DEVNULL)
+
+
+def read_text(path):
+    with open(path, errors="replace") as f:
+        return f.read()
+
+
+def wait_for(predicate, timeout=20.0, what="condition"):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return
+        time.sleep(0.02)
+    raise AssertionError("timed out waiting for " + what)
+
+
+def tcpdump_select(path, flt):
+    """The records tcpdump selects from path with flt, as a pcapfile.PcapFile."""
+    cmd = ["tcpdump", "-r", path, "-w", "-"] + (flt.split() if flt else [])
+    out = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True).stdout
+    return pcapfile.parse(out)
+
+
+def tcpdump_count(data):
+    """Number of records tcpdump reads from savefile bytes on its standard input."""
+    res = subprocess.run(["tcpdump", "-r", "-", "-w", "-"], input=data, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE)
+    if res.returncode != 0:
+        raise AssertionError("tcpdump cannot read the stream: " + res.stderr.decode())
+    return len(pcapfile.parse(res.stdout).records)
+
+
+def payloads(pcap):
+    return collections.Counter(r[4] for r in pcap.records)
+
+
+def trace_count(path):
+    res = subprocess.run(["tcpdump", "-r", path, "-w", "-"], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, check=True)
+    return len(pcapfile.parse(res.stdout).records)
+
+
+class CaptureCase(unittest.TestCase):
+    """A test case with its own scratch directory."""
+
+    def setUp(self):
+        self._tmp = tempfile.TemporaryDirectory(prefix="trawlcap-e2e-")
+        self.dir = self._tmp.name
+
+    def tearDown(self):
+        self._tmp.cleanup()
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def assertDumpHeader(self, pcap):
+        self.assertEqual(pcap.endian, "<")
+        self.assertFalse(pcap.nsec)
+        self.assertEqual(pcap.version, (2, 4))
+        self.assertEqual(pcap.snaplen, MAX_PACKET)
+        self.assertEqual(pcap.linktype, 1)
+        self.assertEqual(pcap.trailing, b"")
+
+    def assertReportMatchesFiles(self, report, files):
+        """Each worker's file holds exactly the records its line counts."""
+        for i, (name, _, captured) in report.threads.items():
+            pcap = pcapfile.read(name if os.path.isabs(name) else files[i])
+            self.assertDumpHeader(pcap)
+            self.assertEqual(len(pcap.records), captured, "thread %d, %s" % (i, name))
+
+
+def main():
+    unittest.main(argv=[sys.argv[0]] + sys.argv[4:], verbosity=2)
+

@@ -1,0 +1,218 @@
+"""Captures of real traces through the replay source, checked against tcpdump."""
+import os
+import signal
+import subprocess
+import time
+
+from e2e_common import (CaptureCase, MAX_PACKET, main, parse_reports, payloads, pcapfile,
+                        read_text, run, start, tcpdump_count, tcpdump_select, trace, trace_count)
+
+# (trace, filter): filters avoid len/greater/less, which tcpdump answers from
+# the wire length of truncated records while the replay source has only the
+# captured bytes.
+CASES = [
+    ("afs.pcap", "udp port 7000"),
+    ("afs.pcap", ""),
+    ("afs.pcap", "ip[6:2] & 0x3fff != 0"),
+    ("mptcp-v0.pcap", "tcp[tcpflags] & tcp-syn != 0"),
+    ("bgp-4byte-asn.pcap", "arp or tcp port 179"),
+    ("edns-opts.pcap", "udp port 53 and not ip6"),
+    ("dhcp-rfc4388.pcap", "udp and (port 67 or port 68)"),
+    ("gateway_or_not.pcap", "icmp or icmp6"),
+    ("pptp.pcap", "proto gre"),
+    ("arp-oobr.pcap", "arp"),
+    ("bgp_vpn_rt-oobr.pcap", ""),
+    ("print-flags.pcap", "tcp port 80"),
+    ("OSPFv2_Capture_FINAL.pcapng", "ip proto ospf"),
+    ("bigtcp-ipv6-hbh.pcap", ""),
+    ("empty.pcap", ""),
+]
+
+
+class ReplayAgainstTcpdump(CaptureCase):
+    def capture(self, name, flt, workers):
+        base = self.path("cap.pcap")
+        t0 = time.time()
+        res = run(["-p", str(workers), "-i", "file:" + trace(name), "-w", base] + flt.split())
+        t1 = time.time()
+        err = res.stderr.decode()
+        self.assertEqual(res.returncode, 0, err)
+        self.assertEqual(res.stdout, b"")
+        reports = parse_reports(err)
+        self.assertEqual(len(reports), 1, err)
+        return reports[0], t0, t1
+
+    def check(self, name, flt, workers):
+        report, t0, t1 = self.capture(name, flt, workers)
+        files = [self.path("cap_%d.pcap" % i) for i in range(workers)]
+        self.assertEqual(sorted(report.threads), list(range(workers)))
+        self.assertEqual(sorted(os.listdir(self.dir)), sorted(os.path.basename(f) for f in files))
+
+        got = {}
+        total_captured = 0
+        total_received = 0
+        for i, f in enumerate(files):
+            fname, received, captured = report.threads[i]
+            self.assertEqual(fname, f)
+            pcap = pcapfile.read(f)
+            self.assertDumpHeader(pcap)
+            self.assertEqual(len(pcap.records), captured, f)
+            for sec, usec, caplen, wirelen, data in pcap.records:
+                self.assertEqual(caplen, wirelen)
+                self.assertEqual(caplen, len(data))
+                self.assertLessEqual(caplen, MAX_PACKET)
+                self.assertLess(usec, 1000000)
+                stamp = sec + usec / 1e6
+                self.assertTrue(t0 - 0.001 <= stamp <= t1 + 0.001, (t0, stamp, t1))
+            for k, v in payloads(pcap).items():
+                got[k] = got.get(k, 0) + v
+            total_captured += captured
+            total_received += received
+        self.assertEqual(report.summary, (self.path("cap.pcap"), total_received, total_captured))
+
+        expected = payloads(tcpdump_select(trace(name), flt))
+        expected = {k: v for k, v in expected.items() if len(k) <= MAX_PACKET}
+        self.assertEqual(got, expected, "%s with %r on %d workers" % (name, flt, workers))
+        self.assertEqual(total_received, trace_count(trace(name)))
+        return report
+
+    def test_traces_one_worker(self):
+        for name, flt in CASES:
+            with self.subTest(trace=name, filter=flt):
+                self.check(name, flt, 1)
+                for f in os.listdir(self.dir):
+                    os.unlink(self.path(f))
+
+    def test_traces_three_workers(self):
+        for name, flt in CASES:
+            with self.subTest(trace=name, filter=flt):
+                self.check(name, flt, 3)
+                for f in os.listdir(self.dir):
+                    os.unlink(self.path(f))
+
+    def test_packet_longer_than_65535_is_received_not_written(self):
+        report = self.check("bigtcp-ipv6-hbh.pcap", "", 1)
+        self.assertEqual(report.threads[0][1:], (1, 0))
+
+    def test_loops_replay_the_trace_again(self):
+        res = run(["-i", "file:" + trace("edns-opts.pcap") + ",loop=5", "-w", self.path("c"), "udp"])
+        self.assertEqual(res.returncode, 0)
+        (report,) = parse_reports(res.stderr.decode())
+        expected = len(tcpdump_select(trace("edns-opts.pcap"), "udp").records)
+        self.assertEqual(report.summary[1:], (5 * 42, 5 * expected))
+        self.assertEqual(len(pcapfile.read(self.path("c_0")).records), 5 * expected)
+
+
+class Workers(CaptureCase):
+    def test_packet_count_limit_one_worker(self):
+        # Tested before each burst of at most 32, so up to 31 more.
+        res = run(["-c", "100", "-i", "file:" + trace("arp-oobr.pcap"), "-w", self.path("c.pcap")])
+        self.assertEqual(res.returncode, 0)
+        (report,) = parse_reports(res.stderr.decode())
+        captured = report.threads[0][2]
+        self.assertTrue(100 <= captured <= 131, captured)
+        self.assertEqual(len(pcapfile.read(self.path("c_0.pcap")).records), captured)
+
+    def test_limit_divides_by_all_workers_selected_or_not(self):
+        # Worker 0 alone, limit 100 / 4 = 25; the run ends by the limit.
+        res = run(["-p", "4", "-q", "0", "-c", "100", "-i",
+                   "file:" + trace("afs.pcap") + ",loop=1000", "-w", self.path("c.pcap")])
+        self.assertEqual(res.returncode, 0)
+        (report,) = parse_reports(res.stderr.decode())
+        self.assertEqual(list(report.threads), [0])
+        self.assertTrue(25 <= report.threads[0][2] <= 56, report.threads[0])
+        self.assertEqual(os.listdir(self.dir), ["c_0.pcap"])
+        self.assertEqual(len(pcapfile.read(self.path("c_0.pcap")).records), report.threads[0][2])
+
+    def test_unselected_workers_get_no_file_and_no_line(self):
+        stderr_path = self.path("stderr")
+        proc = start(["-p", "3", "-q", "0,2", "-i", "file:" + trace("afs.pcap"),
+                      "-w", self.path("c.pcap")], stderr_path=stderr_path)
+        # Stream 1 is never read, so the replay never ends by itself.
+        time.sleep(1.0)
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(proc.wait(timeout=30), 0)
+        (report,) = parse_reports(read_text(stderr_path))
+        self.assertEqual(sorted(report.threads), [0, 2])
+        self.assertEqual(sorted(os.listdir(self.dir)), ["c_0.pcap", "c_2.pcap", "stderr"])
+        self.assertReportMatchesFiles(report, {})
+
+    def test_zero_workers_go_straight_to_the_report(self):
+        res = run(["-p", "0", "-i", "file:" + trace("afs.pcap"), "-w", self.path("c.pcap")])
+        self.assertEqual(res.returncode, 0)
+        self.assertEqual(res.stderr.decode(),
+                         "\nCapture statistics:\n"
+                         "    Summary : dumpfile %s, 0 packets recved, 0 packets captured.\n\n"
+                         % self.path("c.pcap"))
+        self.assertEqual(os.listdir(self.dir), [])
+
+    def test_default_dump_file_in_working_directory(self):
+        res = run(["-i", "file:" + trace("vxlan.pcap")], cwd=self.dir)
+        self.assertEqual(res.returncode, 0)
+        (report,) = parse_reports(res.stderr.decode())
+        self.assertEqual(report.threads[0], ("default_0.pcap", 10, 10))
+        self.assertEqual(report.summary[0], "default.pcap")
+        self.assertEqual(len(pcapfile.read(self.path("default_0.pcap")).records), 10)
+
+
+class StandardOutput(CaptureCase):
+    def test_piped_into_tcpdump(self):
+        flt = "udp port 7000"
+        tcpdump = subprocess.Popen(["tcpdump", "-r", "-", "-w", self.path("out.pcap")],
+                                   stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        res = run(["-w", "-", "-i", "file:" + trace("afs.pcap")] + flt.split(), stdout=tcpdump.stdin)
+        tcpdump.stdin.close()
+        self.assertEqual(tcpdump.wait(timeout=30), 0)
+        self.assertEqual(res.returncode, 0)
+        (report,) = parse_reports(res.stderr.decode())
+        self.assertEqual(report.threads, {0: ("", 601, 138)})
+        self.assertEqual(report.summary, ("-", 601, 138))
+        pcap = pcapfile.read(self.path("out.pcap"))
+        self.assertEqual(payloads(pcap), payloads(tcpdump_select(trace("afs.pcap"), flt)))
+
+    def test_only_worker_zero_reads_and_gets_the_whole_limit(self):
+        # Four streams opened, one read: the replay does not end by itself.
+        proc = start(["-w", "-", "-p", "4", "-i", "file:" + trace("arp-oobr.pcap")],
+                     stdout=subprocess.PIPE)
+        time.sleep(1.0)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=30)
+        self.assertEqual(proc.returncode, 0)
+        (report,) = parse_reports(err.decode())
+        self.assertEqual(list(report.threads), [0])
+        self.assertEqual(report.threads[0][0], "")
+        self.assertGreater(report.threads[0][2], 0)
+        self.assertLess(report.threads[0][1], 2282)
+        self.assertEqual(tcpdump_count(out), report.threads[0][2])
+
+        res = run(["-w", "-", "-p", "4", "-c", "40", "-i", "file:" + trace("arp-oobr.pcap")])
+        (report,) = parse_reports(res.stderr.decode())
+        self.assertTrue(40 <= report.threads[0][2] <= 71, report.threads[0])
+        self.assertEqual(tcpdump_count(res.stdout), report.threads[0][2])
+
+    def test_unselected_worker_writes_nothing_at_all(self):
+        res = run(["-w", "-", "-q", "1", "-i", "file:" + trace("afs.pcap")], cwd=self.dir)
+        self.assertEqual(res.returncode, 0)
+        self.assertEqual(res.stdout, b"")
+        self.assertEqual(res.stderr.decode(),
+                         "\nCapture statistics:\n"
+                         "    Summary : dumpfile -, 0 packets recved, 0 packets captured.\n\n")
+        self.assertEqual(os.listdir(self.dir), [])
+
+    def test_zero_workers_become_one(self):
+        # The device has no stream at all, so worker 0 polls in vain.
+        proc = start(["-w", "-", "-p", "0", "-i", "file:" + trace("vxlan.pcap")],
+                     stdout=subprocess.PIPE)
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=30)
+        self.assertEqual(proc.returncode, 0)
+        (report,) = parse_reports(err.decode())
+        self.assertEqual(report.threads, {0: ("", 0, 0)})
+        pcap = pcapfile.parse(out)
+        self.assertDumpHeader(pcap)
+        self.assertEqual(pcap.records, [])
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,119 @@
+"""Stopping a capture with SIGINT or SIGTERM, and the interim report of SIGUSR1."""
+import os
+import signal
+import threading
+import time
+
+from e2e_common import (CaptureCase, main, parse_reports, payloads, pcapfile, read_text, start,
+                        tcpdump_select, trace, wait_for)
+
+LONG_TRACE = "file:" + trace("afs.pcap") + ",loop=1000000"
+# Selects 21 of the trace's 601 packets, so the files stay small.
+FILTER = ["udp", "port", "7003"]
+
+
+class StopSignals(CaptureCase):
+    def stop_running_capture(self, signo):
+        err = self.path("stderr")
+        proc = start(["-p", "3", "-i", LONG_TRACE, "-w", self.path("c.pcap")] + FILTER,
+                     stderr_path=err)
+        time.sleep(1.0)
+        self.assertIsNone(proc.poll(), "the looped replay should still be running")
+        proc.send_signal(signo)
+        self.assertEqual(proc.wait(timeout=30), 0)
+        (report,) = parse_reports(read_text(err))
+        self.assertEqual(sorted(report.threads), [0, 1, 2])
+        self.assertGreater(report.summary[2], 0)
+        # Every record counted is in its file, whole, and is a packet of the trace.
+        self.assertReportMatchesFiles(report, {})
+        known = payloads(tcpdump_select(trace("afs.pcap"), " ".join(FILTER)))
+        for i in range(3):
+            for rec in pcapfile.read(self.path("c_%d.pcap" % i)).records:
+                self.assertIn(rec[4], known)
+
+    def test_sigint_while_workers_run(self):
+        self.stop_running_capture(signal.SIGINT)
+
+    def test_sigterm_while_workers_run(self):
+        self.stop_running_capture(signal.SIGTERM)
+
+    def test_second_interrupt_does_the_same(self):
+        err = self.path("stderr")
+        proc = start(["-i", LONG_TRACE, "-w", self.path("c.pcap")] + FILTER, stderr_path=err)
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGINT)
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(proc.wait(timeout=30), 0)
+        (report,) = parse_reports(read_text(err))
+        self.assertReportMatchesFiles(report, {})
+
+    def stop_during_setup(self, signo):
+        # Worker 1's file is a FIFO: its set-up blocks in the open until we
+        # read, with worker 0 already capturing.
+        base = self.path("c")
+        fifo = self.path("c_1")
+        os.mkfifo(fifo)
+        err = self.path("stderr")
+        proc = start(["-p", "3", "-i", LONG_TRACE, "-w", base] + FILTER, stderr_path=err)
+        wait_for(lambda: os.path.exists(self.path("c_0")), what="worker 0's file")
+        time.sleep(0.3)
+        self.assertIsNone(proc.poll())
+        self.assertFalse(os.path.exists(self.path("c_2")))
+        proc.send_signal(signo)
+        time.sleep(0.2)
+        fifo_data = []
+
+        def drain():
+            with open(fifo, "rb") as f:
+                fifo_data.append(f.read())
+        reader = threading.Thread(target=drain)
+        reader.start()
+        self.assertEqual(proc.wait(timeout=30), 0)
+        reader.join(timeout=30)
+        (report,) = parse_reports(read_text(err))
+        # The set-up went on: workers 1 and 2 got their files and threads,
+        # which returned at once.
+        self.assertEqual(sorted(report.threads), [0, 1, 2])
+        self.assertEqual(report.threads[1][1:], (0, 0))
+        self.assertEqual(report.threads[2][1:], (0, 0))
+        self.assertGreater(report.threads[0][2], 0)
+        self.assertEqual(len(fifo_data[0]), 24)
+        self.assertDumpHeader(pcapfile.parse(fifo_data[0]))
+        self.assertEqual(os.path.getsize(self.path("c_2")), 24)
+        self.assertEqual(len(pcapfile.read(self.path("c_0")).records), report.threads[0][2])
+
+    def test_sigint_during_setup(self):
+        self.stop_during_setup(signal.SIGINT)
+
+    def test_sigterm_during_setup(self):
+        self.stop_during_setup(signal.SIGTERM)
+
+
+class InterimReport(CaptureCase):
+    def test_sigusr1_reports_and_capture_goes_on(self):
+        err = self.path("stderr")
+        proc = start(["-p", "2", "-i", LONG_TRACE, "-w", self.path("c.pcap")] + FILTER,
+                     stderr_path=err)
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGUSR1)
+        wait_for(lambda: "Summary" in read_text(err), what="the interim report")
+        time.sleep(0.3)
+        self.assertIsNone(proc.poll(), "SIGUSR1 must not end the capture")
+        proc.send_signal(signal.SIGUSR1)
+        wait_for(lambda: read_text(err).count("Summary") == 2, what="the second interim report")
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(proc.wait(timeout=30), 0)
+        first, second, final = parse_reports(read_text(err))
+        for r in (first, second, final):
+            self.assertEqual(sorted(r.threads), [0, 1])
+            self.assertEqual(r.summary[0], self.path("c.pcap"))
+            self.assertEqual(r.summary[1], sum(t[1] for t in r.threads.values()))
+        for i in (0, 1):
+            self.assertGreater(first.threads[i][1], 0)
+            self.assertLessEqual(first.threads[i][1], second.threads[i][1])
+            self.assertLessEqual(second.threads[i][1], final.threads[i][1])
+        self.assertReportMatchesFiles(final, {})
+
+
+if __name__ == "__main__":
+    main()
