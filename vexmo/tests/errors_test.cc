@@ -4,6 +4,9 @@
  * elsewhere are harmless.
  */
 #include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
 
 #include <fstream>
 
@@ -74,15 +77,47 @@ TEST(Refuse, BadSavefiles)
     unlink(p.c_str());
 }
 
+/* Root reads any file, so as root the open is tried in a child that has
+ * dropped to an unprivileged user. */
 TEST(Refuse, UnreadableSavefile)
 {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "running as root, which reads any file: the unreadable case cannot be made";
     std::string p = tmp_path("unreadable.pcap");
     write_bytes(p, std::string(24, '\0'));
     chmod(p.c_str(), 0);
-    expect_refused("file:" + p, "Permission denied");
+    if (geteuid() != 0) {
+        expect_refused("file:" + p, "Permission denied");
+        unlink(p.c_str());
+        return;
+    }
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(fds[1], 2);
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(3);
+        vexmo_instance_t *inst = vexmo_create();
+        if (vexmo_init(inst, "vexmo_test") < 0)
+            _exit(4);
+        _exit(vexmo_open_device(inst, ("file:" + p).c_str(), 1, 1) == nullptr ? 0 : 1);
+    }
+    close(fds[1]);
+    std::string err;
+    char buf[512];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        err.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
     unlink(p.c_str());
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 3)
+        GTEST_SKIP() << "cannot drop to an unprivileged user to make the file unreadable";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "opened an unreadable savefile";
+    EXPECT_EQ(err.rfind("Cannot", 0), 0u) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_NE(err.find("Permission denied"), std::string::npos) << err;
 }
 
 TEST(Refuse, BadNamesAndOptions)

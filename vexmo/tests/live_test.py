@@ -69,6 +69,8 @@ def run(probe, ns, streams, hold=False):
     seen = {}
     where = {}
     problems = []
+    if p.returncode != 0:
+        problems.append("%d streams: probe exit status %d: %s" % (streams, p.returncode, err[-2000:]))
     for line in out.splitlines()[:-1]:
         st, _, hexdata = line.split(" ")
         data = bytes.fromhex(hexdata)

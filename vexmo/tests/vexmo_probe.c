@@ -127,5 +127,9 @@ int main(int argc, char **argv)
         }
     }
     printf("sigints %d\n", atomic_load(&g_sigints));
+    fflush(stdout);
+    for (uint32_t i = 0; i < streams; ++i)
+        free(ws[i].data);
+    free(ws);
     return 0;
 }
