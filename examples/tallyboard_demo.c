@@ -8,15 +8,22 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <tallyboard.h>
 
 struct demo {
     screen_stat *stat;
     int rx_pkts, rx_bytes, tx_pkts, queue_len;
-    volatile int running; /* written by main only, before joining */
+    struct timespec until; /* CLOCK_MONOTONIC; the workers stop then */
 };
+
+static int running(const struct demo *d)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec < d->until.tv_sec ||
+           (now.tv_sec == d->until.tv_sec && now.tv_nsec < d->until.tv_nsec);
+}
 
 /* Pretends to receive packets of varying size. */
 static void *receiver(void *arg)
@@ -24,7 +31,7 @@ static void *receiver(void *arg)
     struct demo *d = arg;
     unsigned size = 64;
     struct timespec pause = {0, 1000000};
-    while (d->running) {
+    while (running(d)) {
         for (int i = 0; i < 100; i++) {
             size = (size * 1103515245u + 12345u) % 1437u + 64u;
             stat_field_operation(d->stat, d->rx_pkts, STAT_FIELD_OP_ADD, 1);
@@ -41,7 +48,7 @@ static void *sender(void *arg)
     struct demo *d = arg;
     long round = 0;
     struct timespec pause = {0, 2000000};
-    while (d->running) {
+    while (running(d)) {
         stat_field_operation(d->stat, d->tx_pkts, STAT_FIELD_OP_ADD, 40);
         stat_field_operation(d->stat, d->queue_len, STAT_FIELD_OP_SET, (round++ / 100) % 7 * 10);
         nanosleep(&pause, NULL);
@@ -68,12 +75,11 @@ int main(int argc, char **argv)
     d.rx_bytes = stat_field_register(d.stat, "rx_bytes");
     d.tx_pkts = stat_field_register(d.stat, "tx_pkts");
     d.queue_len = stat_field_register(d.stat, "queue_len");
-    d.running = 1;
+    clock_gettime(CLOCK_MONOTONIC, &d.until);
+    d.until.tv_sec += seconds;
     pthread_create(&threads[0], NULL, receiver, &d);
     pthread_create(&threads[1], NULL, sender, &d);
 
-    sleep((unsigned)seconds);
-    d.running = 0;
     pthread_join(threads[0], NULL);
     pthread_join(threads[1], NULL);
     /* The printer thread goes with the process. */
