@@ -14,9 +14,14 @@ namespace {
 // the worker decides where flushes happen (between records).
 FILE *open_dump_stream(FILE *stream, const char *name)
 {
-    FILE *f = stream ? stream : fopen(name, "wb");
-    if (!f)
-        return nullptr;
+    FILE *f = stream;
+    // The open of a FIFO or of a file on a slow file system can block, and an
+    // interrupt during set-up must not end the set-up.
+    while (!f) {
+        f = fopen(name, "wb");
+        if (!f && errno != EINTR)
+            return nullptr;
+    }
     // Lives as long as the stream, that is until the process ends.
     char *buffer = static_cast<char *>(malloc(kDumpBufferSize));
     if (!buffer || setvbuf(f, buffer, _IOFBF, kDumpBufferSize) != 0) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,11 +13,10 @@ namespace {
 
 struct Parsed {
     dump_parse_result result;
-    dump_instance *inst;
+    std::unique_ptr<dump_instance> inst;
 };
 
-// Parses a fresh zero-filled record, as main does. Records are leaked on
-// purpose: they are large and each test makes only a few.
+// Parses into a fresh zero-filled record, as main does.
 Parsed parse(std::initializer_list<const char *> args)
 {
     std::vector<std::string> store{"/usr/local/bin/trawlcap"};
@@ -26,11 +26,11 @@ Parsed parse(std::initializer_list<const char *> args)
     for (auto &s : store)
         argv.push_back(s.data());
     argv.push_back(nullptr);
-    auto *inst = new dump_instance{};
+    auto inst = std::make_unique<dump_instance>();
     testing::internal::CaptureStderr();  // getopt's own diagnostics
-    dump_parse_result r = dump_parse_args(inst, static_cast<int>(store.size()), argv.data());
+    dump_parse_result r = dump_parse_args(inst.get(), static_cast<int>(store.size()), argv.data());
     testing::internal::GetCapturedStderr();
-    return {r, inst};
+    return {r, std::move(inst)};
 }
 
 uint64_t bits(std::initializer_list<int> idx)

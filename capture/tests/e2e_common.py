@@ -71,9 +71,17 @@ def parse_reports(stderr):
     return reports
 
 
-def run(args, cwd=None, timeout=120, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL):
+def run(args, cwd=None, timeout=120, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, env=None):
     return subprocess.run([TRAWLCAP] + list(args), cwd=cwd, timeout=timeout, stdout=stdout,
-                          stderr=subprocess.PIPE, stdin=stdin)
+                          stderr=subprocess.PIPE, stdin=stdin, env=env)
+
+
+def env_with_started_workers_left_running():
+    """A failed set-up ends the process while earlier workers still run, on
+    purpose; ThreadSanitizer would call them leaked threads."""
+    env = dict(os.environ)
+    env["TSAN_OPTIONS"] = (env.get("TSAN_OPTIONS", "") + " report_thread_leaks=0").strip()
+    return env
 
 
 def start(args, cwd=None, stdout=subprocess.DEVNULL, stderr_path=None, wrapper=()):

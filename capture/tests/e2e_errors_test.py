@@ -3,7 +3,8 @@ import errno
 import os
 import subprocess
 
-from e2e_common import CaptureCase, main, parse_reports, pcapfile, run, trace
+from e2e_common import (CaptureCase, env_with_started_workers_left_running, main, parse_reports,
+                        pcapfile, run, trace)
 
 AFS = "file:" + trace("afs.pcap")
 
@@ -73,7 +74,8 @@ class StartupFailures(CaptureCase):
 
     def test_second_worker_file_not_opened(self):
         os.mkdir(self.path("c_1.pcap"))  # a directory where the file should go
-        res = run(["-p", "2", "-i", AFS, "-w", self.path("c.pcap")])
+        res = run(["-p", "2", "-i", AFS, "-w", self.path("c.pcap")],
+                  env=env_with_started_workers_left_running())
         self.assertEqual(res.returncode, 255)
         err = res.stderr.decode()
         self.assertTrue(err.endswith("Cannot open pcap dumper for thread 1, dumpfile is %s : %s.\n"

@@ -66,7 +66,7 @@ class StopSignals(CaptureCase):
         def drain():
             with open(fifo, "rb") as f:
                 fifo_data.append(f.read())
-        reader = threading.Thread(target=drain)
+        reader = threading.Thread(target=drain, daemon=True)
         reader.start()
         self.assertEqual(proc.wait(timeout=30), 0)
         reader.join(timeout=30)

@@ -1,7 +1,9 @@
 // The statistics report's text.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "trawlcap.h"
 
@@ -14,9 +16,18 @@ std::string report(dump_instance *d)
     return testing::internal::GetCapturedStderr();
 }
 
+// Worker records outlive each test's dump_instance; freed at exit.
+std::vector<std::unique_ptr<dump_thread_ctx>> g_workers;
+
+dump_thread_ctx *new_worker()
+{
+    g_workers.push_back(std::make_unique<dump_thread_ctx>());
+    return g_workers.back().get();
+}
+
 dump_thread_ctx *worker(const char *file, uint64_t received, uint64_t captured)
 {
-    auto *ctx = new dump_thread_ctx{};
+    auto *ctx = new_worker();
     ctx->started = 1;
     snprintf(ctx->dumpfile, sizeof(ctx->dumpfile), "%s", file);
     ctx->received = received;
@@ -44,7 +55,7 @@ TEST(Report, UnselectedWorkersAreLeftOutOfLinesAndSums)
     snprintf(d.dumpfile, sizeof(d.dumpfile), "c.pcap");
     d.nr_threads = 3;
     d.threads[0] = worker("c_0.pcap", 7, 7);
-    d.threads[1] = new dump_thread_ctx{};  // not selected
+    d.threads[1] = new_worker();  // not selected
     d.threads[1]->received = 1000;
     d.threads[2] = worker("c_2.pcap", 5000000000ull, 0);
     EXPECT_EQ(report(&d),
