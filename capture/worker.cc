@@ -123,8 +123,11 @@ void *dump_capture_thread(void *arg)
     vexmo_instance_t *io = instance->io_instance;
     const bpf_insn *insns = ctx->bpf_prog.bf_insns;
     vexmo_buff_t *bufs[kBurst];
-    vexmo_buff_t *matched[kBurst];
+    // What the write loop needs of each matching buffer, taken once.
+    const u_char *matched_data[kBurst];
+    uint32_t matched_len[kBurst];
     pcap_pkthdr hdr{};
+    FILE *stream = pcap_dump_file(ctx->dumper);
 
     for (;;) {
         if (ctx->limit != 0 && ctx->captured.load(std::memory_order_relaxed) >= ctx->limit)
@@ -139,14 +142,19 @@ void *dump_capture_thread(void *arg)
             for (int i = 0; i < n; i++) {
                 auto *data = static_cast<const u_char *>(vexmo_buff_mtod(bufs[i]));
                 uint32_t len = vexmo_buff_datalen(bufs[i]);
-                if (bpf_filter(insns, data, len, len) != 0 && len <= kMaxPacket)
-                    matched[nr_matched++] = bufs[i];
+                if (bpf_filter(insns, data, len, len) != 0 && len <= kMaxPacket) {
+                    matched_data[nr_matched] = data;
+                    matched_len[nr_matched] = len;
+                    nr_matched++;
+                }
             }
 
             uint32_t written = 0;
+            // Holding the stream's lock over the burst makes the two stdio
+            // writes of each record take it recursively, without atomics.
+            flockfile(stream);
             for (uint32_t i = 0; i < nr_matched && ctx->write_errno == 0; i++) {
-                auto *data = static_cast<const u_char *>(vexmo_buff_mtod(matched[i]));
-                uint32_t len = vexmo_buff_datalen(matched[i]);
+                uint32_t len = matched_len[i];
                 size_t record = 16 + size_t{len};
                 if (ctx->buffered + record > kDumpBufferSize) {
                     // The flush takes back what it could not write, so this
@@ -159,11 +167,12 @@ void *dump_capture_thread(void *arg)
                 gettimeofday(&hdr.ts, nullptr);
                 hdr.caplen = len;
                 hdr.len = len;
-                pcap_dump(reinterpret_cast<u_char *>(ctx->dumper), &hdr, data);
+                pcap_dump(reinterpret_cast<u_char *>(ctx->dumper), &hdr, matched_data[i]);
                 ctx->buffered += record;
                 ctx->pending++;
                 written++;
             }
+            funlockfile(stream);
             counter_add(ctx->captured, written);
             counter_add(ctx->received, static_cast<uint64_t>(n));
             vexmo_buff_free(io, bufs, static_cast<uint32_t>(n), -1, -1);
