@@ -5,7 +5,7 @@ set -eu
 
 PKGS="build-essential cmake ninja-build pkg-config libpcap-dev tcpdump \
 googletest libgtest-dev libbenchmark-dev python3 iproute2 binutils man-db \
-clang libclang-rt-14-dev tzdata"
+clang libclang-rt-14-dev tzdata time"
 
 missing=""
 for p in $PKGS; do
