@@ -104,7 +104,7 @@ INSTANTIATE_TEST_SUITE_P(Traces, ReplayEveryPacket,
                                                               "afs.pcap", "OSPFv2_Capture_FINAL.pcapng",
                                                               "bgp_vpn_rt-oobr.pcap",
                                                               "ipv6-routing-header.pcap",
-                                                              "empty.pcap", "pptp.pcap"),
+                                                              "empty.pcap", "pptp.pcap", "bigtcp-ipv6-hbh.pcap"),
                                             ::testing::Values(1u, 3u, 8u)));
 
 } // namespace
