@@ -3,7 +3,8 @@
  * TPACKET_V3 receive ring mapped into the process, all in one fanout group
  * in hash mode so the kernel keeps each flow on one stream. Buffers point
  * into the ring; a ring block goes back to the kernel once every packet in
- * it was handed out and freed.
+ * it was handed out and freed. VLAN tags that the kernel took out of a frame
+ * are put back, so frames look as they did on the wire.
  */
 #include <linux/filter.h>
 #include <linux/if_packet.h>
@@ -33,6 +34,7 @@ constexpr uint32_t nr_blocks = 16;
 constexpr uint32_t frame_size = 2048; /* only used to size the ring */
 constexpr uint32_t block_timeout_ms = 4;
 constexpr int poll_wait_ms = 10;
+constexpr uint32_t vlan_tag_len = 4;
 /* Every packet in a block takes at least its aligned tpacket3_hdr. */
 constexpr uint32_t slots_per_block = block_size / TPACKET_ALIGN(sizeof(tpacket3_hdr)) + 1;
 
@@ -97,6 +99,11 @@ int stream_open(live_stream *s, const char *ifname, int ifindex, int *group)
         int version = TPACKET_V3;
         what = "PACKET_VERSION";
         if (setsockopt(s->fd, SOL_PACKET, PACKET_VERSION, &version, sizeof version) < 0)
+            goto fail;
+        /* Room in front of each frame to put back a VLAN tag (see below). */
+        unsigned reserve = vlan_tag_len;
+        what = "PACKET_RESERVE";
+        if (setsockopt(s->fd, SOL_PACKET, PACKET_RESERVE, &reserve, sizeof reserve) < 0)
             goto fail;
         tpacket_req3 req{};
         req.tp_block_size = block_size;
@@ -173,6 +180,26 @@ bool next_block_ready(live_stream *s)
         getsockopt(s->fd, SOL_SOCKET, SO_ERROR, &err, &len);
     }
     return __atomic_load_n(&bd->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER;
+}
+
+/* The kernel takes an 802.1Q/802.1ad tag out of a received frame and
+ * reports it beside it; a capture must show the frame as it was on the
+ * wire, so the tag goes back in, in place: the addresses move 4 bytes down
+ * into the room PACKET_RESERVE left in front of the frame. */
+void restore_vlan_tag(const tpacket3_hdr *h, vexmo_buff *b)
+{
+    if (b->len < 12)
+        return;
+    uint16_t tpid = (h->tp_status & TP_STATUS_VLAN_TPID_VALID) ? h->hv1.tp_vlan_tpid : ETH_P_8021Q;
+    uint16_t tci = static_cast<uint16_t>(h->hv1.tp_vlan_tci);
+    uint8_t *frame = const_cast<uint8_t *>(b->data) - vlan_tag_len;
+    std::memmove(frame, b->data, 12);
+    frame[12] = static_cast<uint8_t>(tpid >> 8);
+    frame[13] = static_cast<uint8_t>(tpid);
+    frame[14] = static_cast<uint8_t>(tci >> 8);
+    frame[15] = static_cast<uint8_t>(tci);
+    b->data = frame;
+    b->len += vlan_tag_len;
 }
 
 } // namespace
@@ -262,6 +289,8 @@ int live_recv(live_device *dev, uint32_t stream, vexmo_buff **out, uint32_t capa
         vexmo_buff *b = &slots[s->next_slot++];
         b->data = s->next_pkt + h->tp_mac;
         b->len = h->tp_snaplen;
+        if (h->tp_status & TP_STATUS_VLAN_VALID)
+            restore_vlan_tag(h, b);
         b->stream = stream;
         b->block = s->cur_block;
         out[i] = b;

@@ -5,7 +5,9 @@ Usage: live_test.py PROBE
 
 Creates a namespace with a veth pair (va <-> vb), runs the probe on vb with
 1 and then 3 streams, and sends known UDP frames into va from an AF_PACKET
-socket. Every frame must come back exactly once, each flow on one stream.
+socket, some with an 802.1Q tag. Every frame must come back exactly once
+and unchanged (the kernel takes VLAN tags out of the frame on receive; they
+must be put back), each flow on one stream.
 The frames outnumber what the receive ring holds, so the ring only keeps up
 when freed blocks go back to the kernel. A last run never frees: the ring
 fills, and no frame may be handed out twice. Skips (exit 77) where
@@ -36,8 +38,10 @@ def frame(seq):
     payload = MAGIC + struct.pack("!II", seq, flow)
     udp = struct.pack("!HHHH", sport, dport, 8 + len(payload), 0) + payload
     ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0x4000, 64, 17, 0, src, dst)
-    eth = b"\x02\x00\x00\x00\x00\x0b" + b"\x02\x00\x00\x00\x00\x0a" + b"\x08\x00"
-    return eth + ip + udp
+    eth = b"\x02\x00\x00\x00\x00\x0b" + b"\x02\x00\x00\x00\x00\x0a"
+    if flow % 8 == 7:  # some flows carry an 802.1Q tag, which must survive
+        eth += struct.pack("!HH", 0x8100, 0x2000 | flow)
+    return eth + b"\x08\x00" + ip + udp
 
 
 def sender():
