@@ -23,8 +23,10 @@
  *              raise: any thread may take it). A stream nobody polls keeps
  *              its packets and the interrupt never comes.
  *   IFNAME     One AF_PACKET socket with a memory-mapped ring per receive
- *              stream, all in one fanout group in hash mode. Needs
- *              CAP_NET_RAW. A poll waits at most about 10 ms.
+ *              stream, all in one fanout group in hash mode (the kernel's
+ *              flow hash keeps a flow on one stream). Buffers point into the
+ *              ring; VLAN tags the kernel took out are put back. Needs
+ *              CAP_NET_RAW. A poll waits at most about 10 ms for data.
  *   ""         refused.
  *
  * nr_tx is accepted and ignored: there is no transmit side.
