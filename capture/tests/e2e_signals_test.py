@@ -82,6 +82,19 @@ class StopSignals(CaptureCase):
         self.assertEqual(os.path.getsize(self.path("c_2")), 24)
         self.assertEqual(len(pcapfile.read(self.path("c_0")).records), report.threads[0][2])
 
+    def test_sigint_before_the_device_is_open_has_its_default_action(self):
+        # Opening a FIFO as the savefile blocks inside the device open.
+        fifo = self.path("trace")
+        os.mkfifo(fifo)
+        err = self.path("stderr")
+        proc = start(["-i", "file:" + fifo, "-w", self.path("c.pcap")], stderr_path=err)
+        time.sleep(0.5)
+        self.assertIsNone(proc.poll())
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(proc.wait(timeout=30), -signal.SIGINT)
+        self.assertNotIn("Capture statistics", read_text(err))
+        self.assertEqual(sorted(os.listdir(self.dir)), ["stderr", "trace"])
+
     def test_sigint_during_setup(self):
         self.stop_during_setup(signal.SIGINT)
 
