@@ -76,8 +76,15 @@ int dump_thread_init(dump_instance *instance, dump_thread_ctx *ctx, int index)
     if (instance->dump_stream) {
         f = open_dump_stream(instance->dump_stream, nullptr);
     } else {
-        __thread_dumpfile_generate(instance->dumpfile, index, ctx->dumpfile, sizeof(ctx->dumpfile));
-        f = open_dump_stream(nullptr, ctx->dumpfile);
+        int len = __thread_dumpfile_generate(instance->dumpfile, index, ctx->dumpfile,
+                                             sizeof(ctx->dumpfile));
+        // A cut name is another file: refuse it instead of writing there.
+        if (len >= static_cast<int>(sizeof(ctx->dumpfile))) {
+            f = nullptr;
+            errno = ENAMETOOLONG;
+        } else {
+            f = open_dump_stream(nullptr, ctx->dumpfile);
+        }
     }
     if (f) {
         ctx->dumper = pcap_dump_fopen(instance->pcap_handle, f);

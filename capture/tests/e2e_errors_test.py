@@ -72,6 +72,17 @@ class StartupFailures(CaptureCase):
                          "Cannot open pcap dumper for thread 0, dumpfile is %s : %s.\n"
                          % (self.path("missing/c_0.pcap"), os.strerror(errno.ENOENT)))
 
+    def test_worker_name_that_would_be_cut(self):
+        # The base fits the record, but "_10" does not: the worker must not
+        # write to the cut name, which is another file.
+        base = self.path("") + "d/" * ((2047 - len(self.path(""))) // 2 - 1) + "c"
+        base += "x" * (2047 - len(base))
+        res = run(["-p", "11", "-q", "10", "-i", AFS, "-w", base])
+        self.assertEqual(res.returncode, 255)
+        self.assertRegex(res.stderr.decode(), r"^Cannot open pcap dumper for thread 10, dumpfile is "
+                         r".*: %s\.\n$" % os.strerror(errno.ENAMETOOLONG))
+        self.assertEqual(os.listdir(self.dir), [])
+
     def test_second_worker_file_not_opened(self):
         os.mkdir(self.path("c_1.pcap"))  # a directory where the file should go
         res = run(["-p", "2", "-i", AFS, "-w", self.path("c.pcap")],
