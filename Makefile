@@ -4,6 +4,7 @@
 #   make asan / make tsan    the whole suite under a sanitizer
 #   make bench   build and run the benchmarks (figures: bench/README.md)
 #   make install PREFIX=/usr/local
+#   make package    build the .deb packages into build/release
 # Every target first installs missing Debian packages (scripts/deps.sh).
 
 PRESET ?= release
@@ -12,7 +13,7 @@ PREFIX ?= /usr/local
 WERROR ?= $(if $(CI),ON,OFF)
 BUILD = build/$(PRESET)
 
-.PHONY: all deps configure build demo test asan tsan bench install clean
+.PHONY: all deps configure build demo test asan tsan bench install package clean
 
 all: build
 
@@ -42,6 +43,9 @@ bench: build
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
+
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf build

@@ -8,7 +8,9 @@ build=$1 cc=$2 src=$3 host_project=$4 sanflags=${5:-}
 
 prefix=$(mktemp -d /tmp/tallyboard-install.XXXXXX)
 trap 'rm -rf "$prefix"' EXIT
-cmake --install "$build" --prefix "$prefix" --component tallyboard >/dev/null
+for component in libtallyboard libtallyboard-dev; do
+    cmake --install "$build" --prefix "$prefix" --component $component >/dev/null
+done
 
 for f in lib/libtallyboard.so include/tallyboard.h lib/pkgconfig/tallyboard.pc \
          lib/cmake/tallyboard/tallyboard-config.cmake share/man/man3/tallyboard.3; do
