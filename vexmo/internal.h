@@ -55,6 +55,9 @@ int replay_recv(replay_device *dev, uint32_t stream, vexmo_buff **bufs, uint32_t
 void replay_free(replay_device *dev, vexmo_buff **bufs, uint32_t count);
 /* Test hook: the loaded packet bytes, so a test can check buffers lie inside. */
 void replay_arena(const replay_device *dev, const uint8_t **base, size_t *size);
+/* Gives back everything replay_open took. The library itself never closes a
+ * device; the savefile fuzzer opens millions and must not keep them all. */
+void replay_close(replay_device *dev);
 
 /* Live AF_PACKET capture (live.cc). */
 live_device *live_open(const char *ifname, uint32_t nr_rx);

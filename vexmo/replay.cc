@@ -263,3 +263,11 @@ void replay_arena(const replay_device *dev, const uint8_t **base, size_t *size)
     *base = dev->arena;
     *size = dev->arena_size;
 }
+
+void replay_close(replay_device *dev)
+{
+    std::free(dev->arena);
+    std::free(dev->bufs);
+    std::free(dev->streams);
+    std::free(dev);
+}

@@ -1,0 +1,84 @@
+// trawlcap's command line into the run record: argv is the input's
+// zero-separated words after a fixed program name. Checks that every refusal
+// is one of the known results and that an accepted record holds only what
+// fits: nothing cut, nothing beyond the worker slots.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "fuzz_input.h"
+#include "trawlcap.h"
+
+namespace {
+
+constexpr int kMaxArgs = 64;
+
+// The record keeps a pointer slot per worker: 16 KiB, better not on the stack
+// for every input.
+dump_instance *g_record;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    g_record = new dump_instance{};
+    // getopt's complaints about unknown options would fill the log.
+    opterr = 0;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    fuzz_input in{data, size, 0};
+    char *argv[kMaxArgs + 2];
+    char *owned[kMaxArgs + 1];
+    int argc = 0;
+    char name[] = "/usr/local/bin/trawlcap";
+    argv[argc++] = name;
+    int nowned = 0;
+    while (!fuzz_empty(in) && argc <= kMaxArgs) {
+        owned[nowned] = fuzz_word(in);
+        argv[argc++] = owned[nowned++];
+    }
+    argv[argc] = nullptr;
+    dump_instance *inst = g_record;
+    inst->~dump_instance();
+    new (inst) dump_instance{};
+    dump_parse_result r = dump_parse_args(inst, argc, argv);
+
+    switch (r) {
+    case DUMP_PARSE_OK:
+        FUZZ_CHECK(strcmp(inst->app_name, "trawlcap") == 0);
+        FUZZ_CHECK(inst->nr_threads <= kMaxThreads);
+        FUZZ_CHECK(strlen(inst->dev_symbol) < kNameSize);
+        FUZZ_CHECK(strlen(inst->dumpfile) < kTextSize);
+        FUZZ_CHECK(strlen(inst->bpf_rule) < kTextSize);
+        FUZZ_CHECK(inst->running.load() == 1);
+        FUZZ_CHECK(optind >= 1 && optind <= argc);
+        {
+            // The rule is the filter words, each followed by one blank, whole.
+            std::string rule;
+            for (int i = optind; i < argc; i++)
+                rule += std::string(argv[i]) + " ";
+            FUZZ_CHECK(rule == inst->bpf_rule);
+        }
+        break;
+    case DUMP_PARSE_USAGE:
+    case DUMP_PARSE_TOO_MANY_THREADS:
+    case DUMP_PARSE_DEVICE_TOO_LONG:
+    case DUMP_PARSE_DUMPFILE_TOO_LONG:
+    case DUMP_PARSE_LIST_TOO_LONG:
+    case DUMP_PARSE_FILTER_TOO_LONG:
+        dump_parse_complain(r);
+        break;
+    default:
+        FUZZ_CHECK(!"unknown parse result");
+    }
+
+    for (int i = 0; i < nowned; i++)
+        free(owned[i]);
+    return 0;
+}

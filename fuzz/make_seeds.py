@@ -1,0 +1,106 @@
+#!/usr/bin/python3
+"""Writes the seed corpora under fuzz/corpus/ (run once; the files are kept
+in git, and inputs that found faults are added next to them by hand)."""
+import os
+import struct
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TRACES = os.path.join(HERE, "..", "tests", "data", "traces")
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "lib"))
+import pcapfile  # noqa: E402
+
+
+def put(target, name, data):
+    d = os.path.join(HERE, "corpus", target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(data)
+
+
+def words(*ws):
+    return b"\0".join(w.encode() if isinstance(w, str) else w for w in ws)
+
+
+# trawlcap command lines.
+put("cmdline", "full", words("-i", "file:trace.pcap,loop=2", "-w", "out.pcap", "-p", "4", "-c",
+                             "1000", "-q", "0,2", "tcp", "port", "80"))
+put("cmdline", "stdout", words("-w", "-", "-p", "0x10", "udp"))
+put("cmdline", "too_many_threads", words("-p", "129"))
+put("cmdline", "bad_numbers", words("-c", "abc", "-p", "-1"))
+put("cmdline", "list_commas", words("-q", ",,3,,64,-1"))
+put("cmdline", "unknown_option", words("-x", "-w"))
+put("cmdline", "long_filter", words(*(["host"] * 600)))
+put("cmdline", "long_device", words("-i", "x" * 64))
+put("cmdline", "options_after_words", words("tcp", "-p", "2", "--", "-w", "x"))
+
+# Per-thread names: index (4 bytes), output size (2 bytes), base.
+def name(index, size, base):
+    return struct.pack("<iH", index, size) + base.encode()
+
+put("dumpfile_name", "plain", name(3, 2048, "capture.pcap"))
+put("dumpfile_name", "no_dot", name(0, 2048, "capture"))
+put("dumpfile_name", "dot_in_dir", name(12, 2048, "run.d/capture"))
+put("dumpfile_name", "many_dots", name(127, 2048, "/var/tmp/a.b/c.d.pcap"))
+put("dumpfile_name", "cut", name(5, 7, "capture.pcap"))
+put("dumpfile_name", "negative", name(-2147483648, 2048, ".hidden"))
+
+# bitpeel: zone byte, identifier, optional base time.
+put("bitpeel", "candidates", b"\0" + words("2274325413085511680"))
+put("bitpeel", "base", b"\1" + words("2274319137695858688", "2018-08-08 08:00:00"))
+put("bitpeel", "summer_gap", b"\1" + words("0", "2018-03-25 02:30:00"))
+put("bitpeel", "version", b"\2" + words("-vh"))
+put("bitpeel", "help", b"\3" + words("--HELP"))
+put("bitpeel", "negative", b"\4" + words("-1", "1970-01-01 00:00:00 trailing"))
+put("bitpeel", "overflow", b"\5" + words("99999999999999999999", "9999-12-31 23:59:59"))
+put("bitpeel", "bad_base", b"\0" + words(" +42", "2018-13-45 25:61:61"))
+
+# Savefiles: stream-count byte, pass byte, file bytes.
+def trace(name):
+    with open(os.path.join(TRACES, name), "rb") as f:
+        return f.read()
+
+def first_records(data, n):
+    pf = pcapfile.parse(data)
+    out = data[:24]
+    off = 24
+    for rec in pf.records[:n]:
+        out += data[off:off + 16 + rec[2]]
+        off += 16 + rec[2]
+    return out
+
+small = first_records(trace("vxlan.pcap"), 4)
+put("savefile", "usec", b"\3\1" + small)
+put("savefile", "empty", b"\1\0" + trace("empty.pcap"))
+put("savefile", "ipv6", b"\2\2" + first_records(trace("ipv6-routing-header.pcap"), 3))
+put("savefile", "pcapng", b"\4\1" + trace("OSPFv2_Capture_FINAL.pcapng")[:1500])
+put("savefile", "truncated", b"\1\0" + small[:-7])
+other = bytearray(small)
+other[20:24] = struct.pack("<I", 113)  # Linux cooked capture
+put("savefile", "other_linktype", b"\1\0" + bytes(other))
+nsec = bytearray(small)
+nsec[0:4] = struct.pack("<I", pcapfile.MAGIC_NSEC)
+put("savefile", "nsec", b"\7\1" + bytes(nsec))
+big_endian = struct.pack(">IHHiIII", pcapfile.MAGIC_USEC, 2, 4, 0, 0, 65535, 1) + \
+    struct.pack(">IIII", 1, 2, 14, 14) + bytes(14)
+put("savefile", "big_endian", b"\2\0" + big_endian)
+put("savefile", "garbage", b"\1\0" + b"\xd4\xc3\xb2\xa1" + bytes(40))
+
+# libtallyboard: interval byte, then operations (see fuzz_tallyboard.cc).
+def reg(n):
+    return b"\0" + n.encode() + b"\0"
+
+def op(opbyte, fid, value, code=None):
+    out = bytes([opbyte])
+    out += struct.pack("<I", fid) if opbyte & 0x10 else bytes([fid])
+    if opbyte & 0x20:
+        out += struct.pack("<i", code)
+    return out + struct.pack("<q", value)
+
+put("tallyboard", "add_set", b"\1" + reg("rx") + reg("tx") + op(1, 0, 5) + op(0x41, 1, -9) +
+    op(1, 0, 2**63 - 1) + op(1, 0, 1))
+put("tallyboard", "bad_ids", b"\2" + reg("a") + op(0x11, 0xffffffff, 1) + op(1, 1, 1) +
+    op(0x21, 0, 1, 3) + op(0x21, 0, 1, -1))
+put("tallyboard", "many_fields", b"\3" + b"".join(reg("f%d" % i) for i in range(20)) +
+    op(1, 19, -2**63))
+put("tallyboard", "long_name", b"\4" + reg("n" * 3000) + op(1, 0, 7))
