@@ -22,8 +22,27 @@ void sig_report_handle(int)
     g_report_requested.store(1, std::memory_order_relaxed);
 }
 
-// pthread_join that wakes up now and then to serve SIGUSR1: the handler may
-// only set a flag, and the main thread is the one that prints.
+// True when every started worker's dump stream has failed: nothing more can
+// be written, so the capture ends as after an interrupt. A worker whose stream
+// failed keeps taking and freeing its packets meanwhile, so that the others
+// are not stopped by one bad file.
+bool no_writer_left(const dump_instance *instance)
+{
+    bool any = false;
+    for (uint32_t i = 0; i < instance->nr_threads; i++) {
+        const dump_thread_ctx *ctx = instance->threads[i];
+        if (!ctx || !ctx->started)
+            continue;
+        if (ctx->write_errno.load(std::memory_order_relaxed) == 0)
+            return false;
+        any = true;
+    }
+    return any;
+}
+
+// pthread_join that wakes up now and then to serve SIGUSR1 (the handler may
+// only set a flag, and the main thread is the one that prints) and to end a
+// capture that can no longer write.
 void join_worker(dump_instance *instance, dump_thread_ctx *ctx)
 {
     for (;;) {
@@ -38,7 +57,21 @@ void join_worker(dump_instance *instance, dump_thread_ctx *ctx)
             return;
         if (g_report_requested.exchange(0, std::memory_order_relaxed))
             dump_capture_result(instance);
+        if (no_writer_left(instance))
+            instance->running.store(0, std::memory_order_relaxed);
     }
+}
+
+// After a failed set-up the run ends without a report, but the workers already
+// started are stopped and joined first: the exit's flush of their dump
+// streams must not race their writes and leave a file cut inside a record.
+int abandon_setup(dump_instance *instance, uint32_t failed)
+{
+    instance->running.store(0, std::memory_order_relaxed);
+    for (uint32_t i = 0; i < failed; i++)
+        if (instance->threads[i]->started)
+            pthread_join(instance->threads[i]->tid, nullptr);
+    return -1;
 }
 
 int dump_run(dump_instance *instance)
@@ -75,11 +108,11 @@ int dump_run(dump_instance *instance)
         auto *ctx = new (std::nothrow) dump_thread_ctx{};
         if (!ctx) {
             fprintf(stderr, "Cannot allocate capture thread %u.\n", i);
-            return -1;
+            return abandon_setup(instance, i);
         }
         instance->threads[i] = ctx;
         if (dump_thread_init(instance, ctx, static_cast<int>(i)) < 0)
-            return -1;
+            return abandon_setup(instance, i);
     }
 
     for (uint32_t i = 0; i < instance->nr_threads; i++)
@@ -93,7 +126,7 @@ int dump_run(dump_instance *instance)
             continue;
         fprintf(stderr, "Cannot write dumpfile %s for thread %u : %s\n",
                 ctx->dumpfile[0] ? ctx->dumpfile : instance->dumpfile, i,
-                strerror(ctx->write_errno));
+                strerror(ctx->write_errno.load(std::memory_order_relaxed)));
         status = -1;
     }
 

@@ -47,7 +47,10 @@ struct dump_thread_ctx {
     // Write accounting, owned by the worker until it is joined, then by main.
     size_t buffered;            // bytes handed to the stream since the last flush
     uint64_t pending;           // records handed to the stream since the last flush
-    int write_errno;            // errno of the first failed flush; 0 when none
+    // errno of the first failed flush, 0 when none. Written by the worker,
+    // read by the main thread while it waits, to end a capture that can no
+    // longer write anywhere.
+    std::atomic<int> write_errno;
 };
 
 struct dump_instance {

@@ -45,7 +45,7 @@ inline void counter_add(std::atomic<uint64_t> &counter, uint64_t n)
 
 int dump_thread_flush(dump_thread_ctx *ctx)
 {
-    if (ctx->write_errno)
+    if (ctx->write_errno.load(std::memory_order_relaxed))
         return -1;
     FILE *f = pcap_dump_file(ctx->dumper);
     errno = 0;
@@ -54,7 +54,7 @@ int dump_thread_flush(dump_thread_ctx *ctx)
         ctx->pending = 0;
         return 0;
     }
-    ctx->write_errno = errno ? errno : EIO;
+    ctx->write_errno.store(errno ? errno : EIO, std::memory_order_relaxed);
     // What this flush held may be partly in the file, but not as whole records
     // we can vouch for: they are not counted as captured.
     ctx->captured.store(ctx->captured.load(std::memory_order_relaxed) - ctx->pending,
@@ -72,6 +72,7 @@ int dump_thread_init(dump_instance *instance, dump_thread_ctx *ctx, int index)
     }
 
     const char *err = nullptr;
+    char errbuf[kTextSize + PCAP_ERRBUF_SIZE];
     FILE *f;
     if (instance->dump_stream) {
         f = open_dump_stream(instance->dump_stream, nullptr);
@@ -92,7 +93,9 @@ int dump_thread_init(dump_instance *instance, dump_thread_ctx *ctx, int index)
             err = pcap_geterr(instance->pcap_handle);
         ctx->buffered = sizeof(pcap_file_header);
     } else {
-        err = strerror(errno);
+        // The text libpcap's own open would leave in the handle's error buffer.
+        snprintf(errbuf, sizeof(errbuf), "%s: %s", ctx->dumpfile, strerror(errno));
+        err = errbuf;
     }
     if (!ctx->dumper) {
         fprintf(stderr, "Cannot open pcap dumper for thread %d, dumpfile is %s : %s.\n", index,
@@ -160,7 +163,8 @@ void *dump_capture_thread(void *arg)
             // Holding the stream's lock over the burst makes the two stdio
             // writes of each record take it recursively, without atomics.
             flockfile(stream);
-            for (uint32_t i = 0; i < nr_matched && ctx->write_errno == 0; i++) {
+            for (uint32_t i = 0; i < nr_matched && ctx->write_errno.load(std::memory_order_relaxed) == 0;
+                 i++) {
                 uint32_t len = matched_len[i];
                 size_t record = 16 + size_t{len};
                 if (ctx->buffered + record > kDumpBufferSize) {
@@ -183,10 +187,6 @@ void *dump_capture_thread(void *arg)
             counter_add(ctx->captured, written);
             counter_add(ctx->received, static_cast<uint64_t>(n));
             vexmo_buff_free(io, bufs, static_cast<uint32_t>(n), -1, -1);
-            // A broken dump stream ends the capture as an interrupt would:
-            // everything after it would be lost anyway.
-            if (ctx->write_errno != 0)
-                instance->running.store(0, std::memory_order_relaxed);
         }
         if (instance->running.load(std::memory_order_relaxed) != 1)
             break;

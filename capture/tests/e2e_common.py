@@ -76,14 +76,6 @@ def run(args, cwd=None, timeout=120, stdout=subprocess.PIPE, stdin=subprocess.DE
                           stderr=subprocess.PIPE, stdin=stdin, env=env)
 
 
-def env_with_started_workers_left_running():
-    """A failed set-up ends the process while earlier workers still run, on
-    purpose; ThreadSanitizer would call them leaked threads."""
-    env = dict(os.environ)
-    env["TSAN_OPTIONS"] = (env.get("TSAN_OPTIONS", "") + " report_thread_leaks=0").strip()
-    return env
-
-
 def start(args, cwd=None, stdout=subprocess.DEVNULL, stderr_path=None, wrapper=()):
     """A running trawlcap; its standard error goes to stderr_path when given.
     wrapper is a command prefix such as ip netns exec NAME."""
