@@ -74,8 +74,11 @@ bool parse_selection(const char *text, uint64_t *mask)
 
 dump_parse_result dump_parse_args(dump_instance *instance, int argc, char **argv)
 {
+    // The base name is at the end of argv[0]: keep the end of an over-long one.
     char name[kTextSize];
-    snprintf(name, sizeof(name), "%s", argc > 0 && argv[0] ? argv[0] : "");
+    const char *prog = argc > 0 && argv[0] ? argv[0] : "";
+    size_t prog_len = strlen(prog);
+    snprintf(name, sizeof(name), "%s", prog + (prog_len >= sizeof(name) ? prog_len - (sizeof(name) - 1) : 0));
     snprintf(instance->app_name, sizeof(instance->app_name), "%s", basename(name));
     snprintf(instance->dumpfile, sizeof(instance->dumpfile), "%s", "default.pcap");
     instance->nr_threads = 1;

@@ -67,6 +67,13 @@ TEST(CommandLine, AppNameIsBaseNameCutTo63)
     dump_instance d{};
     ASSERT_EQ(dump_parse_args(&d, 1, argv.data()), DUMP_PARSE_OK);
     EXPECT_EQ(std::string(d.app_name), std::string(63, 'x'));
+
+    // A path longer than the working buffer still yields its last component.
+    std::string deep = std::string(3000, 'd') + "/trawlcap";
+    argv[0] = deep.data();
+    dump_instance e{};
+    ASSERT_EQ(dump_parse_args(&e, 1, argv.data()), DUMP_PARSE_OK);
+    EXPECT_STREQ(e.app_name, "trawlcap");
 }
 
 TEST(CommandLine, NumbersUseBaseZeroAndIgnoreTrailingText)

@@ -14,7 +14,8 @@ EXPORTS = {
     "thread_screen_print": "T",
     "ORVA_FIELD_STAT_VERSION_2015_11_02": "R",
 }
-MARKER = re.compile(r"GIT_VERSION_1_0_2_[A-Za-z]+_[0-9a-f]+_[0-9]+_[A-Za-z0-9_]+_"
+# A build outside git carries the placeholder "nogit" for the commit.
+MARKER = re.compile(r"GIT_VERSION_1_0_2_[A-Za-z]+_(?:[0-9a-f]+|nogit)_[0-9]+_[A-Za-z0-9_]+_"
                     r"[0-9]{14}_[0-9]{4}$")
 
 
