@@ -1,5 +1,8 @@
 // Capture workers: set-up, the burst loop and the dump stream's flushes.
+#include <stdio_ext.h>
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -48,6 +51,9 @@ int dump_thread_flush(dump_thread_ctx *ctx)
     if (ctx->write_errno.load(std::memory_order_relaxed))
         return -1;
     FILE *f = pcap_dump_file(ctx->dumper);
+    // Where the good part of a file ends: every earlier flush wrote whole
+    // records. One call per flush, that is per megabyte; -1 on a pipe.
+    off_t good_end = lseek(fileno(f), 0, SEEK_CUR);
     errno = 0;
     if (fflush(f) == 0 && !ferror(f)) {
         ctx->buffered = 0;
@@ -55,6 +61,16 @@ int dump_thread_flush(dump_thread_ctx *ctx)
         return 0;
     }
     ctx->write_errno.store(errno ? errno : EIO, std::memory_order_relaxed);
+    // A full disk takes part of a flush and ends the file inside a record,
+    // which readers reject. Cut a regular file back to its last whole record,
+    // and drop what stdio still holds: the flush at exit would write it again
+    // after the cut.
+    __fpurge(f);
+    struct stat st;
+    if (good_end >= 0 && fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) &&
+        ftruncate(fileno(f), good_end) != 0) {
+        // The file keeps its cut record; the write error is what is reported.
+    }
     // What this flush held may be partly in the file, but not as whole records
     // we can vouch for: they are not counted as captured.
     ctx->captured.store(ctx->captured.load(std::memory_order_relaxed) - ctx->pending,
