@@ -9,6 +9,7 @@ import signal
 import subprocess
 import time
 
+from e2e_common import TRAWLCAP as TRAWLCAP_PATH
 from e2e_common import (CaptureCase, main, parse_reports, pcapfile, read_text, run, start, trace,
                         trace_count)
 
@@ -246,9 +247,6 @@ class HostileArguments(CaptureCase):
                         self.assertEqual(res.stderr, b"")
                 for name in os.listdir(self.dir):
                     os.unlink(self.path(name))
-
-
-from e2e_common import TRAWLCAP as TRAWLCAP_PATH  # noqa: E402
 
 if __name__ == "__main__":
     main()
