@@ -1,15 +1,18 @@
 // trawlcap's command line into the run record: argv is the input's
 // zero-separated words after a fixed program name. Checks that every refusal
 // is one of the known results and that an accepted record holds only what
-// fits: nothing cut, nothing beyond the worker slots.
+// fits: nothing cut, nothing beyond the worker slots. An accepted device name
+// then goes through the stand-in's device grammar, as the open would take it.
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "fuzz_input.h"
+#include "internal.h"
 #include "trawlcap.h"
 
 namespace {
@@ -17,8 +20,29 @@ namespace {
 constexpr int kMaxArgs = 64;
 
 // The record keeps a pointer slot per worker: 16 KiB, better not on the stack
-// for every input.
+// for every input; the device spec holds a 4 KiB path.
 dump_instance *g_record;
+device_spec g_spec;
+
+void check_device_name(const char *name)
+{
+    std::string_view text(name);
+    if (parse_device_name(name, &g_spec) < 0) {
+        FUZZ_CHECK(text.empty() || text.starts_with("file:"));
+        return;
+    }
+    if (!text.starts_with("file:")) {
+        FUZZ_CHECK(g_spec.source == vexmo_source::live && text == g_spec.path);
+        return;
+    }
+    // The path is what follows the prefix, minus options taken from the end.
+    FUZZ_CHECK(g_spec.source == vexmo_source::replay);
+    std::string_view path(g_spec.path);
+    FUZZ_CHECK(!path.empty() && text.substr(5).starts_with(path));
+    std::string_view rest = text.substr(5 + path.size());
+    FUZZ_CHECK(rest.empty() || rest[0] == ',');
+    FUZZ_CHECK(g_spec.replay.loops >= 1 && g_spec.replay.loops <= UINT32_MAX);
+}
 
 }  // namespace
 
@@ -58,6 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(strlen(inst->bpf_rule) < kTextSize);
         FUZZ_CHECK(inst->running.load() == 1);
         FUZZ_CHECK(optind >= 1 && optind <= argc);
+        check_device_name(inst->dev_symbol);
         {
             // The rule is the filter words, each followed by one blank, whole.
             std::string rule;
