@@ -219,10 +219,12 @@ expect_files "$deb_trawlcap" bin/trawlcap lib/libvexmo.so.4 share/man/man1/trawl
 expect_files "$deb_bitpeel" bin/bitpeel share/man/man1/bitpeel.1 share/bash-completion/completions/bitpeel
 # shellcheck disable=SC2154
 expect_files "$deb_libtallyboard" lib/libtallyboard.so
+# CMake names the per-configuration targets file after the build type.
+config=$(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$BUILD/CMakeCache.txt" | tr 'A-Z' 'a-z')
 # shellcheck disable=SC2154
 expect_files "$deb_libtallyboard_dev" include/tallyboard.h lib/pkgconfig/tallyboard.pc \
     lib/cmake/tallyboard/tallyboard-config.cmake lib/cmake/tallyboard/tallyboard-config-version.cmake \
-    lib/cmake/tallyboard/tallyboard-targets.cmake lib/cmake/tallyboard/tallyboard-targets-release.cmake \
+    lib/cmake/tallyboard/tallyboard-targets.cmake "lib/cmake/tallyboard/tallyboard-targets-${config:-noconfig}.cmake" \
     share/man/man3/tallyboard.3
 for deb in $DEBS; do
     dpkg-deb -c "$deb" | awk -v deb="$(basename "$deb")" '
