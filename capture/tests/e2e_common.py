@@ -13,6 +13,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import signal
 import time
 import unittest
 
@@ -85,6 +86,17 @@ def start(args, cwd=None, stdout=subprocess.DEVNULL, stderr_path=None, wrapper=(
                                 stdin=subprocess.DEVNULL)
     with open(stderr_path, "wb") as err:
         return subprocess.Popen(cmd, cwd=cwd, stdout=stdout, stderr=err, stdin=subprocess.DEVNULL)
+
+
+def interrupted(args, after):
+    """Runs trawlcap with its standard output captured, sends SIGINT after
+    `after` seconds (for runs that do not end by themselves) and returns
+    (exit status, standard output, standard error text)."""
+    proc = start(args, stdout=subprocess.PIPE)
+    time.sleep(after)
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=30)
+    return proc.returncode, out, err.decode()
 
 
 def read_text(path):

@@ -4,8 +4,9 @@ import signal
 import subprocess
 import time
 
-from e2e_common import (CaptureCase, MAX_PACKET, main, parse_reports, payloads, pcapfile,
-                        read_text, run, start, tcpdump_count, tcpdump_select, trace, trace_count)
+from e2e_common import (CaptureCase, MAX_PACKET, interrupted, main, parse_reports, payloads,
+                        pcapfile, read_text, run, start, tcpdump_count, tcpdump_select, trace,
+                        trace_count)
 
 # (trace, filter): filters avoid len/greater/less, which tcpdump answers from
 # the wire length of truncated records while the replay source has only the
@@ -173,13 +174,10 @@ class StandardOutput(CaptureCase):
 
     def test_only_worker_zero_reads_and_gets_the_whole_limit(self):
         # Four streams opened, one read: the replay does not end by itself.
-        proc = start(["-w", "-", "-p", "4", "-i", "file:" + trace("arp-oobr.pcap")],
-                     stdout=subprocess.PIPE)
-        time.sleep(1.0)
-        proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=30)
-        self.assertEqual(proc.returncode, 0)
-        (report,) = parse_reports(err.decode())
+        status, out, err = interrupted(["-w", "-", "-p", "4", "-i", "file:" + trace("arp-oobr.pcap")],
+                                       after=1.0)
+        self.assertEqual(status, 0)
+        (report,) = parse_reports(err)
         self.assertEqual(list(report.threads), [0])
         self.assertEqual(report.threads[0][0], "")
         self.assertGreater(report.threads[0][2], 0)
@@ -202,13 +200,10 @@ class StandardOutput(CaptureCase):
 
     def test_zero_workers_become_one(self):
         # The device has no stream at all, so worker 0 polls in vain.
-        proc = start(["-w", "-", "-p", "0", "-i", "file:" + trace("vxlan.pcap")],
-                     stdout=subprocess.PIPE)
-        time.sleep(0.5)
-        proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=30)
-        self.assertEqual(proc.returncode, 0)
-        (report,) = parse_reports(err.decode())
+        status, out, err = interrupted(["-w", "-", "-p", "0", "-i", "file:" + trace("vxlan.pcap")],
+                                       after=0.5)
+        self.assertEqual(status, 0)
+        (report,) = parse_reports(err)
         self.assertEqual(report.threads, {0: ("", 0, 0)})
         pcap = pcapfile.parse(out)
         self.assertDumpHeader(pcap)
