@@ -20,28 +20,28 @@ namespace {
 constexpr int kMaxArgs = 64;
 
 // The record keeps a pointer slot per worker: 16 KiB, better not on the stack
-// for every input; the device spec holds a 4 KiB path.
+// for every input; the device choice holds a 4 KiB path.
 dump_instance *g_record;
-device_spec g_spec;
+device_choice g_choice;
 
 void check_device_name(const char *name)
 {
     std::string_view text(name);
-    if (parse_device_name(name, &g_spec) < 0) {
+    if (parse_device_name(name, &g_choice) < 0) {
         FUZZ_CHECK(text.empty() || text.starts_with("file:"));
         return;
     }
     if (!text.starts_with("file:")) {
-        FUZZ_CHECK(g_spec.source == vexmo_source::live && text == g_spec.path);
+        FUZZ_CHECK(g_choice.source == vexmo_source::live && text == g_choice.path);
         return;
     }
     // The path is what follows the prefix, minus options taken from the end.
-    FUZZ_CHECK(g_spec.source == vexmo_source::replay);
-    std::string_view path(g_spec.path);
+    FUZZ_CHECK(g_choice.source == vexmo_source::replay);
+    std::string_view path(g_choice.path);
     FUZZ_CHECK(!path.empty() && text.substr(5).starts_with(path));
     std::string_view rest = text.substr(5 + path.size());
     FUZZ_CHECK(rest.empty() || rest[0] == ',');
-    FUZZ_CHECK(g_spec.replay.loops >= 1 && g_spec.replay.loops <= UINT32_MAX);
+    FUZZ_CHECK(g_choice.replay.loops >= 1 && g_choice.replay.loops <= UINT32_MAX);
 }
 
 }  // namespace

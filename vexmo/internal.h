@@ -69,12 +69,12 @@ void live_free(live_device *dev, vexmo_buff **bufs, uint32_t count);
 uint64_t flow_hash(const uint8_t *frame, uint32_t len);
 
 /* Device-name parsing (vexmo.cc), separate so that it can be tested alone. */
-struct device_spec {
+struct device_choice {
     vexmo_source source;
     char path[4096];   /* replay: savefile path; live: interface name */
     replay_options replay;
 };
-/* 0 and spec filled, or -1 after one "Cannot ..." line on standard error. */
-int parse_device_name(const char *name, device_spec *spec);
+/* 0 and choice filled, or -1 after one "Cannot ..." line on standard error. */
+int parse_device_name(const char *name, device_choice *choice);
 
 #endif /* VEXMO_INTERNAL_H */

@@ -53,26 +53,26 @@ bool looks_like_option(std::string_view seg)
 
 } // namespace
 
-int parse_device_name(const char *name, device_spec *spec)
+int parse_device_name(const char *name, device_choice *choice)
 {
-    std::memset(spec, 0, sizeof *spec);
+    std::memset(choice, 0, sizeof *choice);
     if (name == nullptr || name[0] == '\0') {
         std::fprintf(stderr, "Cannot open device: the device name is empty\n");
         return -1;
     }
     std::string_view sv(name);
     if (!sv.starts_with(file_prefix)) {
-        spec->source = vexmo_source::live;
-        if (sv.size() >= sizeof spec->path) {
+        choice->source = vexmo_source::live;
+        if (sv.size() >= sizeof choice->path) {
             std::fprintf(stderr, "Cannot open interface %s: name too long\n", name);
             return -1;
         }
-        std::snprintf(spec->path, sizeof spec->path, "%s", name);
+        std::snprintf(choice->path, sizeof choice->path, "%s", name);
         return 0;
     }
 
-    spec->source = vexmo_source::replay;
-    spec->replay.loops = 1;
+    choice->source = vexmo_source::replay;
+    choice->replay.loops = 1;
     std::string_view rest = sv.substr(file_prefix.size());
     for (;;) {
         size_t comma = rest.rfind(',');
@@ -82,7 +82,7 @@ int parse_device_name(const char *name, device_spec *spec)
         size_t eq = opt.find('=');
         std::string_view key = opt.substr(0, eq), val = opt.substr(eq + 1);
         if (key == "loop") {
-            if (parse_loops(val, &spec->replay.loops) < 0) {
+            if (parse_loops(val, &choice->replay.loops) < 0) {
                 std::fprintf(stderr, "Cannot open device %s: loop=%.*s is not a count from 1 to %u\n",
                              name, static_cast<int>(val.size()), val.data(), UINT32_MAX);
                 return -1;
@@ -98,11 +98,11 @@ int parse_device_name(const char *name, device_spec *spec)
         std::fprintf(stderr, "Cannot open device %s: the savefile path is empty\n", name);
         return -1;
     }
-    if (rest.size() >= sizeof spec->path) {
+    if (rest.size() >= sizeof choice->path) {
         std::fprintf(stderr, "Cannot open device %s: savefile path too long\n", name);
         return -1;
     }
-    std::snprintf(spec->path, sizeof spec->path, "%.*s", static_cast<int>(rest.size()), rest.data());
+    std::snprintf(choice->path, sizeof choice->path, "%.*s", static_cast<int>(rest.size()), rest.data());
     return 0;
 }
 
@@ -148,10 +148,10 @@ vexmo_device_t *vexmo_open_device(vexmo_instance_t *inst, const char *dev_symbol
                      vexmo_max_streams);
         return nullptr;
     }
-    static device_spec spec; /* 4 KiB of path: keep it off the caller's stack */
+    static device_choice choice; /* 4 KiB of path: keep it off the caller's stack */
     static std::mutex spec_lock;
     std::lock_guard<std::mutex> guard(spec_lock);
-    if (parse_device_name(dev_symbol, &spec) < 0)
+    if (parse_device_name(dev_symbol, &choice) < 0)
         return nullptr;
 
     auto *dev = static_cast<vexmo_device *>(std::calloc(1, sizeof(vexmo_device)));
@@ -159,12 +159,12 @@ vexmo_device_t *vexmo_open_device(vexmo_instance_t *inst, const char *dev_symbol
         std::fprintf(stderr, "Cannot open device %s: %s\n", shown, std::strerror(ENOMEM));
         return nullptr;
     }
-    dev->source = spec.source;
+    dev->source = choice.source;
     dev->nr_rx = nr_rx;
-    if (spec.source == vexmo_source::replay)
-        dev->replay = replay_open(spec.path, &spec.replay, nr_rx);
+    if (choice.source == vexmo_source::replay)
+        dev->replay = replay_open(choice.path, &choice.replay, nr_rx);
     else
-        dev->live = live_open(spec.path, nr_rx);
+        dev->live = live_open(choice.path, nr_rx);
     if (dev->replay == nullptr && dev->live == nullptr) {
         std::free(dev);
         return nullptr;

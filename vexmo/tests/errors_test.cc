@@ -134,21 +134,21 @@ TEST(Refuse, BadNamesAndOptions)
 
 TEST(DeviceName, Grammar)
 {
-    device_spec spec;
-    ASSERT_EQ(parse_device_name("file:/tmp/a,b.pcap", &spec), 0);
-    EXPECT_EQ(spec.source, vexmo_source::replay);
-    EXPECT_STREQ(spec.path, "/tmp/a,b.pcap"); /* not an option: no key=value */
-    EXPECT_EQ(spec.replay.loops, 1u);
-    ASSERT_EQ(parse_device_name("file:x.pcap,loop=7", &spec), 0);
-    EXPECT_STREQ(spec.path, "x.pcap");
-    EXPECT_EQ(spec.replay.loops, 7u);
-    ASSERT_EQ(parse_device_name("file:x.pcap,loop=2,loop=4294967295", &spec), 0);
-    EXPECT_EQ(spec.replay.loops, 2u); /* read from the end: the first one wins */
-    ASSERT_EQ(parse_device_name("eth0", &spec), 0);
-    EXPECT_EQ(spec.source, vexmo_source::live);
-    EXPECT_STREQ(spec.path, "eth0");
-    ASSERT_EQ(parse_device_name("File:x", &spec), 0);
-    EXPECT_EQ(spec.source, vexmo_source::live); /* the prefix is case-sensitive */
+    device_choice choice;
+    ASSERT_EQ(parse_device_name("file:/tmp/a,b.pcap", &choice), 0);
+    EXPECT_EQ(choice.source, vexmo_source::replay);
+    EXPECT_STREQ(choice.path, "/tmp/a,b.pcap"); /* not an option: no key=value */
+    EXPECT_EQ(choice.replay.loops, 1u);
+    ASSERT_EQ(parse_device_name("file:x.pcap,loop=7", &choice), 0);
+    EXPECT_STREQ(choice.path, "x.pcap");
+    EXPECT_EQ(choice.replay.loops, 7u);
+    ASSERT_EQ(parse_device_name("file:x.pcap,loop=2,loop=4294967295", &choice), 0);
+    EXPECT_EQ(choice.replay.loops, 2u); /* read from the end: the first one wins */
+    ASSERT_EQ(parse_device_name("eth0", &choice), 0);
+    EXPECT_EQ(choice.source, vexmo_source::live);
+    EXPECT_STREQ(choice.path, "eth0");
+    ASSERT_EQ(parse_device_name("File:x", &choice), 0);
+    EXPECT_EQ(choice.source, vexmo_source::live); /* the prefix is case-sensitive */
 }
 
 TEST(Api, InitAndOpenRules)
