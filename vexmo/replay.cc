@@ -46,12 +46,16 @@ static_assert(std::atomic<uint32_t>::is_always_lock_free);
 
 namespace {
 
+constexpr size_t load_buffer_size = size_t{1} << 20;
+
 /* Growable byte and record arrays for the load; only used at open. */
 struct load_record {
     uint64_t offset;
     uint32_t len;
+    uint32_t stream;
 };
 struct load_state {
+    uint32_t nr_streams;
     uint8_t *bytes;
     size_t size, cap;
     load_record *recs;
@@ -81,7 +85,10 @@ int load_append(load_state *ls, const uint8_t *data, uint32_t len)
         return -1;
     if (len)
         std::memcpy(ls->bytes + ls->size, data, len);
-    ls->recs[ls->n] = load_record{ls->size, len};
+    /* Hashed here, while the bytes are in cache: a second pass over a large
+     * arena would wait on memory for every packet. */
+    uint32_t stream = ls->nr_streams ? static_cast<uint32_t>(flow_hash(data, len) % ls->nr_streams) : 0;
+    ls->recs[ls->n] = load_record{ls->size, len, stream};
     ls->size += len;
     ls->n++;
     return 0;
@@ -93,13 +100,15 @@ void load_release(load_state *ls)
     std::free(ls->recs);
 }
 
-/* Reads every record of the savefile; -1 after a "Cannot" line. */
-int load_savefile(const char *path, load_state *ls)
+/* Reads every record of the open savefile f, which it closes; -1 after a
+ * "Cannot" line. */
+int load_records(FILE *f, const char *path, load_state *ls)
 {
     char errbuf[PCAP_ERRBUF_SIZE] = "";
-    pcap_t *p = pcap_open_offline_with_tstamp_precision(path, PCAP_TSTAMP_PRECISION_NANO, errbuf);
+    pcap_t *p = pcap_fopen_offline_with_tstamp_precision(f, PCAP_TSTAMP_PRECISION_NANO, errbuf);
     if (p == nullptr) {
         std::fprintf(stderr, "Cannot open savefile %s: %s\n", path, errbuf);
+        std::fclose(f);
         return -1;
     }
     int linktype = pcap_datalink(p);
@@ -130,6 +139,25 @@ int load_savefile(const char *path, load_state *ls)
     return 0;
 }
 
+/* Reads every record of the savefile; -1 after a "Cannot" line. */
+int load_savefile(const char *path, load_state *ls)
+{
+    FILE *f = std::fopen(path, "rb");
+    if (f == nullptr) {
+        std::fprintf(stderr, "Cannot open savefile %s: %s: %s\n", path, path, std::strerror(errno));
+        return -1;
+    }
+    /* libpcap reads a record with two small freads: with stdio's 4 KiB
+     * buffer a large trace costs a read system call per 4 KiB. (glibc ignores
+     * the size when setvbuf is not given the buffer itself.) */
+    char *buffer = static_cast<char *>(std::malloc(load_buffer_size));
+    if (buffer != nullptr)
+        std::setvbuf(f, buffer, _IOFBF, load_buffer_size);
+    int rc = load_records(f, path, ls);
+    std::free(buffer); /* the stream that used it is closed by now */
+    return rc;
+}
+
 void *alloc_zeroed(size_t n, size_t size)
 {
     return std::calloc(n ? n : 1, size);
@@ -140,6 +168,7 @@ void *alloc_zeroed(size_t n, size_t size)
 replay_device *replay_open(const char *path, const replay_options *opts, uint32_t nr_rx)
 {
     load_state ls{};
+    ls.nr_streams = nr_rx;
     if (load_savefile(path, &ls) < 0) {
         load_release(&ls);
         return nullptr;
@@ -149,15 +178,13 @@ replay_device *replay_open(const char *path, const replay_options *opts, uint32_
     auto *streams = static_cast<replay_stream *>(
         std::aligned_alloc(alignof(replay_stream), (nr_rx ? nr_rx : 1) * sizeof(replay_stream)));
     auto *bufs = static_cast<vexmo_buff *>(alloc_zeroed(ls.n, sizeof(vexmo_buff)));
-    auto *which = static_cast<uint32_t *>(alloc_zeroed(ls.n, sizeof(uint32_t)));
     auto *fill = static_cast<uint32_t *>(alloc_zeroed(nr_rx, sizeof(uint32_t)));
     uint8_t *arena = ls.bytes ? ls.bytes : static_cast<uint8_t *>(alloc_zeroed(1, 1));
-    if (!dev || !streams || !bufs || !which || !fill || !arena) {
+    if (!dev || !streams || !bufs || !fill || !arena) {
         std::fprintf(stderr, "Cannot load savefile %s: %s\n", path, std::strerror(ENOMEM));
         std::free(dev);
         std::free(streams);
         std::free(bufs);
-        std::free(which);
         std::free(fill);
         if (arena != ls.bytes)
             std::free(arena);
@@ -170,8 +197,7 @@ replay_device *replay_open(const char *path, const replay_options *opts, uint32_
     /* Counting sort by stream keeps trace order within each stream. */
     if (nr_rx > 0) {
         for (size_t i = 0; i < ls.n; ++i) {
-            which[i] = static_cast<uint32_t>(flow_hash(arena + ls.recs[i].offset, ls.recs[i].len) % nr_rx);
-            streams[which[i]].count++;
+            streams[ls.recs[i].stream].count++;
         }
         size_t start = 0;
         for (uint32_t s = 0; s < nr_rx; ++s) {
@@ -180,14 +206,13 @@ replay_device *replay_open(const char *path, const replay_options *opts, uint32_
             start += streams[s].count;
         }
         for (size_t i = 0; i < ls.n; ++i) {
-            uint32_t s = which[i];
+            uint32_t s = ls.recs[i].stream;
             vexmo_buff *b = &streams[s].bufs[fill[s]++];
             b->data = arena + ls.recs[i].offset;
             b->len = ls.recs[i].len;
             b->stream = s;
         }
     }
-    std::free(which);
     std::free(fill);
     std::free(ls.recs);
 
