@@ -27,19 +27,15 @@ device_choice g_choice;
 void check_device_name(const char *name)
 {
     std::string_view text(name);
-    if (parse_device_name(name, &g_choice) < 0) {
-        FUZZ_CHECK(text.empty() || text.starts_with("file:"));
+    if (parse_device_name(name, &g_choice) < 0)
         return;
-    }
-    if (!text.starts_with("file:")) {
-        FUZZ_CHECK(g_choice.source == vexmo_source::live && text == g_choice.path);
-        return;
-    }
-    // The path is what follows the prefix, minus options taken from the end.
-    FUZZ_CHECK(g_choice.source == vexmo_source::replay);
+    // The name is what follows the prefix, minus options taken from the end.
+    bool replay = text.starts_with("file:");
+    FUZZ_CHECK(g_choice.source == (replay ? vexmo_source::replay : vexmo_source::live));
     std::string_view path(g_choice.path);
-    FUZZ_CHECK(!path.empty() && text.substr(5).starts_with(path));
-    std::string_view rest = text.substr(5 + path.size());
+    size_t skip = replay ? 5 : 0;
+    FUZZ_CHECK(!path.empty() && text.substr(skip).starts_with(path));
+    std::string_view rest = text.substr(skip + path.size());
     FUZZ_CHECK(rest.empty() || rest[0] == ',');
     FUZZ_CHECK(g_choice.replay.loops >= 1 && g_choice.replay.loops <= UINT32_MAX);
 }

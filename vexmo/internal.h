@@ -11,6 +11,9 @@
 
 #include "vexmo.h"
 
+/* Prints one formatted line on standard error and returns -1. */
+int vexmo_cannot(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
 /* Where the packets of a device come from. */
 enum class vexmo_source : uint32_t { replay = 1, live = 2 };
 
@@ -60,7 +63,13 @@ void replay_arena(const replay_device *dev, const uint8_t **base, size_t *size);
 void replay_close(replay_device *dev);
 
 /* Live AF_PACKET capture (live.cc). */
-live_device *live_open(const char *ifname, uint32_t nr_rx);
+enum class live_fanout : uint32_t { hash = 0, lb = 1, cpu = 2 };
+struct live_options {
+    bool promisc;       /* on unless promisc=0 */
+    uint64_t ring;      /* bytes per stream; 0: the default for the stream count */
+    live_fanout fanout;
+};
+live_device *live_open(const char *ifname, const live_options *opts, uint32_t nr_rx);
 int live_recv(live_device *dev, uint32_t stream, vexmo_buff **bufs, uint32_t capacity);
 void live_free(live_device *dev, vexmo_buff **bufs, uint32_t count);
 
@@ -73,8 +82,10 @@ struct device_choice {
     vexmo_source source;
     char path[4096];   /* replay: savefile path; live: interface name */
     replay_options replay;
+    live_options live;
 };
-/* 0 and choice filled, or -1 after one "Cannot ..." line on standard error. */
+/* 0 and choice filled, or -1 after one "Cannot ..." line on standard error.
+ * A repeated key, an unknown key and a key of the other source are refused. */
 int parse_device_name(const char *name, device_choice *choice);
 
 #endif /* VEXMO_INTERNAL_H */

@@ -1,18 +1,23 @@
 /*
  * Live capture: one AF_PACKET socket per receive stream, each with a
  * TPACKET_V3 receive ring mapped into the process, all in one fanout group
- * in hash mode so the kernel keeps each flow on one stream. Buffers point
- * into the ring; a ring block goes back to the kernel once every packet in
- * it was handed out and freed. VLAN tags that the kernel took out of a frame
- * are put back, so frames look as they did on the wire.
+ * (hash mode by default, so the kernel keeps each flow on one stream).
+ * Buffers point into the ring; a ring block goes back to the kernel once
+ * every packet in it was handed out and freed. VLAN tags that the kernel
+ * took out of a frame are put back, so frames look as they did on the wire.
+ * The kernel's drop counts are printed when the process ends.
  */
 #include <linux/filter.h>
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
+#include <net/if_arp.h>
 #include <net/if.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/sysinfo.h>
 #include <unistd.h>
 #include <arpa/inet.h>
 
@@ -21,55 +26,115 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <new>
 
 #include "internal.h"
 
 namespace {
 
-/* A block holds a burst of packets up to 64 KiB each (GRO on veth and
- * loopback hands over such), and is retired to user space at the latest
- * after block_timeout_ms, so a poll sees a quiet trickle within the wait. */
-constexpr uint32_t block_size = 1u << 18;
-constexpr uint32_t nr_blocks = 16;
+/* A block holds any frame up to 65535 bytes whole (GRO hands over frames
+ * that large), so every frame the capture program may write is complete;
+ * only frames over 128 KiB come out cut, and those it does not write.
+ * A block is retired to user space when full or block_timeout_ms after its
+ * first frame: a lone frame reaches its worker within 4 ms. While the
+ * worker stalls, a trickle of frames further apart than that takes one
+ * block each, so the number of blocks, not their size, says how long a
+ * stall light traffic survives: the 512 blocks of a 64 MiB ring hold 51 s
+ * of 10 frames/s; the 8 blocks of -p 128's 1 MiB hold 0.8 s of one flow. */
+constexpr uint32_t block_size = 1u << 17;
 constexpr uint32_t frame_size = 2048; /* only used to size the ring */
 constexpr uint32_t block_timeout_ms = 4;
-constexpr int poll_wait_ms = 10;
+/* Only data and the stop flag end a wait; 100 ms keeps 128 idle workers at
+ * 1280 wake-ups a second while a stop is still seen within 0.1 s. */
+constexpr int poll_wait_ms = 100;
+/* Default ring: traffic is spread over the streams, so the time the rings
+ * cover at a given rate depends on their sum. 128 MiB hold 107 ms of a
+ * saturated 10 Gbit/s link, enough for a writeback or scheduling hiccup,
+ * and bound the memory at any -p. One stream gets at most 64 MiB (more
+ * than one worker can drain in that time) and at least 1 MiB. */
+constexpr uint64_t default_ring_total = 128ull << 20;
+constexpr uint64_t default_ring_max = 64ull << 20;
+constexpr uint64_t default_ring_min = 1ull << 20;
 constexpr uint32_t vlan_tag_len = 4;
-/* Every packet in a block takes at least its aligned tpacket3_hdr. */
-constexpr uint32_t slots_per_block = block_size / TPACKET_ALIGN(sizeof(tpacket3_hdr)) + 1;
 
+/* A buffer descriptor lives in the ring, in the gap between a packet's
+ * tpacket3_hdr and its frame (where the kernel put a sockaddr_ll we do not
+ * read), so no descriptor memory is kept per possible packet. The kernel
+ * puts an Ethernet frame at TPACKET_ALIGN(TPACKET3_HDRLEN + 16) + reserve -
+ * 14 bytes after its header; a restored VLAN tag takes 4 of those. */
+constexpr size_t desc_offset = TPACKET_ALIGN(sizeof(tpacket3_hdr));
+static_assert(desc_offset + sizeof(vexmo_buff) + vlan_tag_len <=
+              TPACKET_ALIGN(TPACKET3_HDRLEN + 16) + vlan_tag_len - ETH_HLEN);
+static_assert(desc_offset % alignof(vexmo_buff) == 0);
 static_assert(block_size % 4096 == 0 && block_size % frame_size == 0);
 
 } // namespace
 
 struct alignas(64) live_stream {
     int fd;
+    uint32_t nr_blocks;
     uint8_t *ring;
     uint32_t cur_block; /* block being handed out, or next to wait for */
     uint32_t pkts_left; /* packets of cur_block not handed out yet */
-    uint32_t next_slot;
     const uint8_t *next_pkt;
-    vexmo_buff *slots; /* nr_blocks * slots_per_block descriptors */
+    bool link_down; /* poller only: ENETDOWN seen, no frame since */
+    bool ended;     /* poller only: the interface is gone */
     /* Per block: 0 while the kernel owns it; else 1 + its packets not yet
      * freed (handed out or still to hand out). The 1 is dropped only after
      * the block went back, so the poller never mistakes a block that the
      * caller still holds for a fresh one. Frees may come from another
      * thread than the poller. */
     std::atomic<uint32_t> *pending;
+    uint64_t drops; /* kernel drops read so far; the exit handler alone */
 };
 
 struct live_device {
     live_stream *streams;
     uint32_t nr_streams;
+    int ifindex;
+    char ifname[IFNAMSIZ];
+    std::atomic<uint32_t> ended_streams;
+    std::atomic<bool> gone_reported;
+    live_device *next; /* process-wide list, for the drop report at exit */
 };
 
 static_assert(std::atomic<uint32_t>::is_always_lock_free);
 
 namespace {
 
+std::mutex g_live_lock;
+live_device *g_live_devices = nullptr;
+
+/* What every stream of one open shares. */
+struct live_setup {
+    const char *ifname;
+    int ifindex;
+    uint32_t nr_blocks;
+    int fanout_mode;
+};
+
+int cannot_open(const char *ifname, const char *what)
+{
+    int err = errno;
+    return vexmo_cannot("Cannot open interface %s: %s: %s%s\n", ifname, what, std::strerror(err),
+                        err == EPERM ? " (live capture needs CAP_NET_RAW)" : "");
+}
+
+int set_option(int fd, int level, int name, const void *val, socklen_t len, const live_setup *cfg,
+               const char *what)
+{
+    return setsockopt(fd, level, name, val, len) < 0 ? cannot_open(cfg->ifname, what) : 0;
+}
+
 tpacket_block_desc *block_at(const live_stream *s, uint32_t b)
 {
     return reinterpret_cast<tpacket_block_desc *>(s->ring + static_cast<size_t>(b) * block_size);
+}
+
+size_t ring_bytes(const live_stream *s)
+{
+    return static_cast<size_t>(s->nr_blocks) * block_size;
 }
 
 void give_back(live_stream *s, uint32_t b)
@@ -78,108 +143,250 @@ void give_back(live_stream *s, uint32_t b)
     __atomic_store_n(&block_at(s, b)->hdr.bh1.block_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
 }
 
+/* The ring, mapped; and the per-block counts that go with it. */
+int set_ring(live_stream *s, const live_setup *cfg)
+{
+    tpacket_req3 req{};
+    req.tp_block_size = block_size;
+    req.tp_block_nr = cfg->nr_blocks;
+    req.tp_frame_size = frame_size;
+    req.tp_frame_nr = block_size / frame_size * cfg->nr_blocks;
+    req.tp_retire_blk_tov = block_timeout_ms;
+    char what[64];
+    std::snprintf(what, sizeof what, "ring of %llu KiB",
+                  static_cast<unsigned long long>(cfg->nr_blocks) * (block_size >> 10));
+    if (set_option(s->fd, SOL_PACKET, PACKET_RX_RING, &req, sizeof req, cfg, what) < 0)
+        return -1;
+    s->nr_blocks = cfg->nr_blocks;
+    void *ring = mmap(nullptr, ring_bytes(s), PROT_READ | PROT_WRITE, MAP_SHARED, s->fd, 0);
+    if (ring == MAP_FAILED)
+        return cannot_open(cfg->ifname, what);
+    s->ring = static_cast<uint8_t *>(ring);
+    s->pending = static_cast<std::atomic<uint32_t> *>(std::calloc(s->nr_blocks, sizeof *s->pending));
+    errno = ENOMEM;
+    return s->pending ? 0 : cannot_open(cfg->ifname, "block counts");
+}
+
 /* A filter that takes nothing: the socket sees no packets until it is in
  * the fanout group, so none is delivered both alone and through the group. */
-int set_drop_all(int fd)
+int set_drop_all(int fd, const live_setup *cfg)
 {
     static sock_filter drop[] = {{BPF_RET | BPF_K, 0, 0, 0}};
     sock_fprog prog{1, drop};
-    return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog);
+    return set_option(fd, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog, cfg, "SO_ATTACH_FILTER");
 }
 
-/* Opens stream s bound to ifindex and joined to fanout group *group (0:
- * let the kernel pick a free id, which is written back). */
-int stream_open(live_stream *s, const char *ifname, int ifindex, int *group)
+/* Joins fanout group *group (0: let the kernel pick a free id, which is
+ * written back). */
+int join_fanout(int fd, const live_setup *cfg, int *group)
 {
-    const char *what = "socket";
+    int arg = *group | (cfg->fanout_mode << 16);
+    if (*group == 0)
+        arg |= PACKET_FANOUT_FLAG_UNIQUEID << 16;
+    if (set_option(fd, SOL_PACKET, PACKET_FANOUT, &arg, sizeof arg, cfg, "PACKET_FANOUT") < 0)
+        return -1;
+    socklen_t len = sizeof arg;
+    if (*group == 0 && getsockopt(fd, SOL_PACKET, PACKET_FANOUT, &arg, &len) < 0)
+        return cannot_open(cfg->ifname, "PACKET_FANOUT");
+    *group = arg & 0xffff;
+    return 0;
+}
+
+/* Opens stream s and joins it to fanout group *group. */
+int stream_open(live_stream *s, const live_setup *cfg, int *group)
+{
     s->fd = socket(AF_PACKET, SOCK_RAW, 0);
     if (s->fd < 0)
-        goto fail;
-    {
-        int version = TPACKET_V3;
-        what = "PACKET_VERSION";
-        if (setsockopt(s->fd, SOL_PACKET, PACKET_VERSION, &version, sizeof version) < 0)
-            goto fail;
-        /* Room in front of each frame to put back a VLAN tag (see below). */
-        unsigned reserve = vlan_tag_len;
-        what = "PACKET_RESERVE";
-        if (setsockopt(s->fd, SOL_PACKET, PACKET_RESERVE, &reserve, sizeof reserve) < 0)
-            goto fail;
-        tpacket_req3 req{};
-        req.tp_block_size = block_size;
-        req.tp_block_nr = nr_blocks;
-        req.tp_frame_size = frame_size;
-        req.tp_frame_nr = block_size / frame_size * nr_blocks;
-        req.tp_retire_blk_tov = block_timeout_ms;
-        what = "PACKET_RX_RING";
-        if (setsockopt(s->fd, SOL_PACKET, PACKET_RX_RING, &req, sizeof req) < 0)
-            goto fail;
-        what = "mmap";
-        void *ring = mmap(nullptr, static_cast<size_t>(block_size) * nr_blocks,
-                          PROT_READ | PROT_WRITE, MAP_SHARED, s->fd, 0);
-        if (ring == MAP_FAILED)
-            goto fail;
-        s->ring = static_cast<uint8_t *>(ring);
-        what = "SO_ATTACH_FILTER";
-        if (set_drop_all(s->fd) < 0)
-            goto fail;
-        sockaddr_ll addr{};
-        addr.sll_family = AF_PACKET;
-        addr.sll_protocol = htons(ETH_P_ALL);
-        addr.sll_ifindex = ifindex;
-        what = "bind";
-        if (bind(s->fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0)
-            goto fail;
-        int arg = *group | (PACKET_FANOUT_HASH << 16);
-        if (*group == 0)
-            arg |= PACKET_FANOUT_FLAG_UNIQUEID << 16;
-        what = "PACKET_FANOUT";
-        if (setsockopt(s->fd, SOL_PACKET, PACKET_FANOUT, &arg, sizeof arg) < 0)
-            goto fail;
-        if (*group == 0) {
-            socklen_t len = sizeof arg;
-            if (getsockopt(s->fd, SOL_PACKET, PACKET_FANOUT, &arg, &len) < 0)
-                goto fail;
-            *group = arg & 0xffff;
-        }
-    }
-    return 0;
-fail:
-    int err = errno;
-    std::fprintf(stderr, "Cannot open interface %s: %s: %s%s\n", ifname, what, std::strerror(err),
-                 err == EPERM ? " (live capture needs CAP_NET_RAW)" : "");
-    return -1;
+        return cannot_open(cfg->ifname, "socket");
+    int version = TPACKET_V3;
+    if (set_option(s->fd, SOL_PACKET, PACKET_VERSION, &version, sizeof version, cfg, "PACKET_VERSION") < 0)
+        return -1;
+    /* Room in front of each frame to put back a VLAN tag (see below). */
+    unsigned reserve = vlan_tag_len;
+    if (set_option(s->fd, SOL_PACKET, PACKET_RESERVE, &reserve, sizeof reserve, cfg, "PACKET_RESERVE") < 0)
+        return -1;
+    if (set_ring(s, cfg) < 0 || set_drop_all(s->fd, cfg) < 0)
+        return -1;
+    sockaddr_ll addr{};
+    addr.sll_family = AF_PACKET;
+    addr.sll_protocol = htons(ETH_P_ALL);
+    addr.sll_ifindex = cfg->ifindex;
+    if (bind(s->fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0)
+        return cannot_open(cfg->ifname, "bind");
+    return join_fanout(s->fd, cfg, group);
 }
 
 void stream_close(live_stream *s)
 {
     if (s->ring)
-        munmap(s->ring, static_cast<size_t>(block_size) * nr_blocks);
+        munmap(s->ring, ring_bytes(s));
     if (s->fd >= 0)
         close(s->fd);
-    std::free(s->slots);
     std::free(s->pending);
 }
 
-/* Waits (bounded) for the next block of s; true when one is ready. */
-bool next_block_ready(live_stream *s)
+/* The kernel's drop count since the last read (reading resets it). */
+uint64_t read_drops(const live_stream *s)
 {
-    if (s->pending[s->cur_block].load(std::memory_order_acquire) != 0) {
-        /* Every block is out with the caller: wait as for data, then give up. */
+    tpacket_stats_v3 st{};
+    socklen_t len = sizeof st;
+    if (getsockopt(s->fd, SOL_PACKET, PACKET_STATISTICS, &st, &len) < 0)
+        return 0;
+    return st.tp_drops;
+}
+
+/* One line per live device that dropped frames, after everything the
+ * program printed before it returned from main. */
+void report_drops()
+{
+    std::lock_guard<std::mutex> guard(g_live_lock);
+    for (live_device *d = g_live_devices; d; d = d->next) {
+        uint64_t total = 0;
+        for (uint32_t i = 0; i < d->nr_streams; ++i) {
+            d->streams[i].drops += read_drops(&d->streams[i]);
+            total += d->streams[i].drops;
+        }
+        if (total == 0)
+            continue;
+        char line[4096];
+        int at = std::snprintf(line, sizeof line, "Interface %s: %llu packets dropped by kernel (per stream:",
+                               d->ifname, static_cast<unsigned long long>(total));
+        for (uint32_t i = 0; i < d->nr_streams && at > 0 && static_cast<size_t>(at) < sizeof line; ++i)
+            at += std::snprintf(line + at, sizeof line - static_cast<size_t>(at), " %llu",
+                                static_cast<unsigned long long>(d->streams[i].drops));
+        std::fprintf(stderr, "%s)\n", line);
+    }
+}
+
+/* Every socket is in the group now: let packets in, and forget what was
+ * dropped before (frames the group could not yet take are not drops). */
+int complete_group(live_device *dev, const live_setup *cfg)
+{
+    for (uint32_t i = 0; i < dev->nr_streams; ++i) {
+        int unused = 0;
+        if (set_option(dev->streams[i].fd, SOL_SOCKET, SO_DETACH_FILTER, &unused, sizeof unused, cfg,
+                       "SO_DETACH_FILTER") < 0)
+            return -1;
+    }
+    for (uint32_t i = 0; i < dev->nr_streams; ++i)
+        read_drops(&dev->streams[i]);
+    return 0;
+}
+
+/* Promiscuous mode through a membership: the kernel counts it per socket
+ * and drops it when the socket closes, however the process ends. */
+int set_promisc(const live_device *dev, const live_setup *cfg)
+{
+    if (dev->nr_streams == 0)
+        return 0;
+    packet_mreq mreq{};
+    mreq.mr_ifindex = cfg->ifindex;
+    mreq.mr_type = PACKET_MR_PROMISC;
+    return set_option(dev->streams[0].fd, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mreq, sizeof mreq, cfg,
+                      "promiscuous mode");
+}
+
+/* Blocks per stream for the ring option (0: the default), or 0 after one
+ * "Cannot" line when the rings would not fit in the machine's memory. */
+uint32_t ring_blocks(const char *ifname, const live_options *opts, uint32_t nr_rx)
+{
+    uint64_t ring = opts->ring;
+    if (ring == 0) {
+        ring = default_ring_total / (nr_rx ? nr_rx : 1);
+        ring = ring > default_ring_max ? default_ring_max : ring < default_ring_min ? default_ring_min : ring;
+    }
+    uint64_t blocks = (ring + block_size - 1) / block_size;
+    struct sysinfo si {};
+    sysinfo(&si);
+    uint64_t memory = static_cast<uint64_t>(si.totalram) * si.mem_unit;
+    if (blocks * block_size * (nr_rx ? nr_rx : 1) > memory || blocks > UINT32_MAX / (block_size / frame_size)) {
+        vexmo_cannot("Cannot open interface %s: ring=%llu for %u streams is more than the machine's memory\n",
+                     ifname, static_cast<unsigned long long>(opts->ring), nr_rx);
+        return 0;
+    }
+    return static_cast<uint32_t>(blocks);
+}
+
+/* Frames of other link types would be written as garbage Ethernet.
+ * Loopback frames carry Ethernet headers. */
+int check_link_type(const char *ifname)
+{
+    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    ifreq ifr{};
+    std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", ifname);
+    int rc = fd < 0 ? -1 : ioctl(fd, SIOCGIFHWADDR, &ifr);
+    int err = errno;
+    if (fd >= 0)
+        close(fd);
+    if (rc < 0)
+        return vexmo_cannot("Cannot open interface %s: %s\n", ifname, std::strerror(err));
+    unsigned type = ifr.ifr_hwaddr.sa_family;
+    if (type != ARPHRD_ETHER && type != ARPHRD_LOOPBACK)
+        return vexmo_cannot("Cannot open interface %s: link type %u is not Ethernet\n", ifname, type);
+    return 0;
+}
+
+/* True when the interface of s no longer exists (deleted, or its
+ * namespace gone); a merely downed one still has its index. */
+bool interface_gone(const live_stream *s, int ifindex)
+{
+    ifreq ifr{};
+    ifr.ifr_ifindex = ifindex;
+    return ioctl(s->fd, SIOCGIFNAME, &ifr) < 0 && (errno == ENODEV || errno == ENXIO);
+}
+
+/* The interface went away: the stream ends. One line for the device; the
+ * last stream to end interrupts the process once, as the replay source
+ * does when drained, so that the program reports and exits. */
+void end_stream(live_device *dev, live_stream *s)
+{
+    s->ended = true;
+    if (!dev->gone_reported.exchange(true, std::memory_order_relaxed))
+        vexmo_cannot("Cannot capture on interface %s: %s\n", dev->ifname, std::strerror(ENODEV));
+    /* acq_rel: exactly one caller sees the final count. */
+    if (dev->ended_streams.fetch_add(1, std::memory_order_acq_rel) + 1 == dev->nr_streams)
+        kill(getpid(), SIGINT);
+}
+
+/* A socket error after the interface went down or away: clear it so the
+ * next wait waits, and remember to look for the interface. */
+void take_error(live_stream *s)
+{
+    int err = 0;
+    socklen_t len = sizeof err;
+    getsockopt(s->fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    if (err == ENETDOWN || err == ENXIO || err == ENODEV)
+        s->link_down = true;
+}
+
+bool block_ready(const live_stream *s)
+{
+    return __atomic_load_n(&block_at(s, s->cur_block)->hdr.bh1.block_status, __ATOMIC_ACQUIRE) &
+           TP_STATUS_USER;
+}
+
+/* Waits (bounded) for the next block of s; true when one is ready. A ring
+ * that still holds frames is read empty before a vanished interface ends
+ * the stream. */
+bool next_block_ready(live_device *dev, live_stream *s)
+{
+    if (s->ended || s->pending[s->cur_block].load(std::memory_order_acquire) != 0) {
+        /* Nothing can come, or every block is out with the caller. */
         poll(nullptr, 0, poll_wait_ms);
         return false;
     }
-    tpacket_block_desc *bd = block_at(s, s->cur_block);
-    if (__atomic_load_n(&bd->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER)
+    if (block_ready(s))
         return true;
     pollfd pfd{s->fd, POLLIN | POLLERR, 0};
-    if (poll(&pfd, 1, poll_wait_ms) > 0 && (pfd.revents & POLLERR)) {
-        /* e.g. the interface went down: clear it so the next wait waits. */
-        int err;
-        socklen_t len = sizeof err;
-        getsockopt(s->fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    if (poll(&pfd, 1, poll_wait_ms) > 0 && (pfd.revents & POLLERR))
+        take_error(s);
+    if (block_ready(s)) {
+        s->link_down = false;
+        return true;
     }
-    return __atomic_load_n(&bd->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER;
+    if (s->link_down && interface_gone(s, dev->ifindex))
+        end_stream(dev, s);
+    return false;
 }
 
 /* The kernel takes an 802.1Q/802.1ad tag out of a received frame and
@@ -202,91 +409,99 @@ void restore_vlan_tag(const tpacket3_hdr *h, vexmo_buff *b)
     b->len += vlan_tag_len;
 }
 
-} // namespace
-
-live_device *live_open(const char *ifname, uint32_t nr_rx)
+/* Makes the next ready block of s current; false when none is. */
+bool take_block(live_device *dev, live_stream *s)
 {
-    if (std::strlen(ifname) >= IFNAMSIZ) {
-        std::fprintf(stderr, "Cannot open interface %s: name too long\n", ifname);
-        return nullptr;
+    if (!next_block_ready(dev, s))
+        return false;
+    tpacket_block_desc *bd = block_at(s, s->cur_block);
+    uint32_t n = bd->hdr.bh1.num_pkts;
+    if (n == 0) {
+        give_back(s, s->cur_block);
+        s->cur_block = (s->cur_block + 1) % s->nr_blocks;
+        return false;
     }
-    int ifindex = static_cast<int>(if_nametoindex(ifname));
-    if (ifindex == 0) {
-        std::fprintf(stderr, "Cannot open interface %s: %s\n", ifname, std::strerror(errno));
-        return nullptr;
-    }
+    /* Set before any buffer of the block leaves this thread. */
+    s->pending[s->cur_block].store(n + 1, std::memory_order_relaxed);
+    s->pkts_left = n;
+    s->next_pkt = reinterpret_cast<const uint8_t *>(bd) + bd->hdr.bh1.offset_to_first_pkt;
+    return true;
+}
+
+/* Process-wide: the drop report walks every live device at exit. */
+void register_device(live_device *dev)
+{
+    std::lock_guard<std::mutex> guard(g_live_lock);
+    if (g_live_devices == nullptr)
+        std::atexit(report_drops);
+    dev->next = g_live_devices;
+    g_live_devices = dev;
+}
+
+live_device *new_device(const char *ifname, int ifindex, uint32_t nr_rx)
+{
     auto *dev = static_cast<live_device *>(std::calloc(1, sizeof(live_device)));
     auto *streams = static_cast<live_stream *>(
         std::aligned_alloc(alignof(live_stream), (nr_rx ? nr_rx : 1) * sizeof(live_stream)));
     if (!dev || !streams) {
-        std::fprintf(stderr, "Cannot open interface %s: %s\n", ifname, std::strerror(ENOMEM));
+        vexmo_cannot("Cannot open interface %s: %s\n", ifname, std::strerror(ENOMEM));
         std::free(dev);
         std::free(streams);
         return nullptr;
     }
+    new (dev) live_device{};
     dev->streams = streams;
-    dev->nr_streams = nr_rx;
-    int group = 0;
-    uint32_t opened = 0;
-    bool ok = true;
-    for (; opened < nr_rx && ok; ++opened) {
-        live_stream *s = new (&streams[opened]) live_stream{};
-        s->fd = -1;
-        s->slots = static_cast<vexmo_buff *>(
-            std::calloc(static_cast<size_t>(nr_blocks) * slots_per_block, sizeof(vexmo_buff)));
-        s->pending = static_cast<std::atomic<uint32_t> *>(std::calloc(nr_blocks, sizeof(std::atomic<uint32_t>)));
-        if (!s->slots || !s->pending) {
-            std::fprintf(stderr, "Cannot open interface %s: %s\n", ifname, std::strerror(ENOMEM));
-            ok = false;
-        } else {
-            ok = stream_open(s, ifname, ifindex, &group) == 0;
-        }
-    }
-    /* Every socket is in the group now: let packets in. */
-    for (uint32_t i = 0; i < opened && ok; ++i) {
-        int unused = 0;
-        if (setsockopt(streams[i].fd, SOL_SOCKET, SO_DETACH_FILTER, &unused, sizeof unused) < 0) {
-            std::fprintf(stderr, "Cannot open interface %s: SO_DETACH_FILTER: %s\n", ifname,
-                         std::strerror(errno));
-            ok = false;
-        }
-    }
-    if (!ok) {
-        for (uint32_t i = 0; i < opened; ++i)
-            stream_close(&streams[i]);
-        std::free(streams);
-        std::free(dev);
+    dev->ifindex = ifindex;
+    std::snprintf(dev->ifname, sizeof dev->ifname, "%s", ifname);
+    return dev;
+}
+
+} // namespace
+
+live_device *live_open(const char *ifname, const live_options *opts, uint32_t nr_rx)
+{
+    if (std::strlen(ifname) >= IFNAMSIZ) {
+        vexmo_cannot("Cannot open interface %s: name too long\n", ifname);
         return nullptr;
     }
-    return dev;
+    int ifindex = static_cast<int>(if_nametoindex(ifname));
+    if (ifindex == 0) {
+        vexmo_cannot("Cannot open interface %s: %s\n", ifname, std::strerror(errno));
+        return nullptr;
+    }
+    static constexpr int modes[] = {PACKET_FANOUT_HASH, PACKET_FANOUT_LB, PACKET_FANOUT_CPU};
+    live_setup cfg{ifname, ifindex, ring_blocks(ifname, opts, nr_rx),
+                   modes[static_cast<uint32_t>(opts->fanout)]};
+    live_device *dev = nullptr;
+    if (cfg.nr_blocks == 0 || check_link_type(ifname) < 0 || !(dev = new_device(ifname, ifindex, nr_rx)))
+        return nullptr;
+    int group = 0;
+    bool ok = true;
+    for (; dev->nr_streams < nr_rx && ok; ++dev->nr_streams) {
+        live_stream *s = new (&dev->streams[dev->nr_streams]) live_stream{};
+        s->fd = -1;
+        ok = stream_open(s, &cfg, &group) == 0;
+    }
+    if (ok && (!opts->promisc || set_promisc(dev, &cfg) == 0) && complete_group(dev, &cfg) == 0) {
+        register_device(dev);
+        return dev;
+    }
+    for (uint32_t i = 0; i < dev->nr_streams; ++i)
+        stream_close(&dev->streams[i]);
+    std::free(dev->streams);
+    std::free(dev);
+    return nullptr;
 }
 
 int live_recv(live_device *dev, uint32_t stream, vexmo_buff **out, uint32_t capacity)
 {
     live_stream *s = &dev->streams[stream];
-    if (s->pkts_left == 0) {
-        if (!next_block_ready(s))
-            return 0;
-        tpacket_block_desc *bd = block_at(s, s->cur_block);
-        uint32_t n = bd->hdr.bh1.num_pkts;
-        if (n > slots_per_block)
-            n = slots_per_block; /* cannot happen: each packet takes a header */
-        if (n == 0) {
-            give_back(s, s->cur_block);
-            s->cur_block = (s->cur_block + 1) % nr_blocks;
-            return 0;
-        }
-        /* Set before any buffer of the block leaves this thread. */
-        s->pending[s->cur_block].store(n + 1, std::memory_order_relaxed);
-        s->pkts_left = n;
-        s->next_slot = 0;
-        s->next_pkt = reinterpret_cast<const uint8_t *>(bd) + bd->hdr.bh1.offset_to_first_pkt;
-    }
+    if (s->pkts_left == 0 && !take_block(dev, s))
+        return 0;
     uint32_t n = s->pkts_left < capacity ? s->pkts_left : capacity;
-    vexmo_buff *slots = s->slots + static_cast<size_t>(s->cur_block) * slots_per_block;
     for (uint32_t i = 0; i < n; ++i) {
         auto *h = reinterpret_cast<const tpacket3_hdr *>(s->next_pkt);
-        vexmo_buff *b = &slots[s->next_slot++];
+        auto *b = reinterpret_cast<vexmo_buff *>(const_cast<uint8_t *>(s->next_pkt) + desc_offset);
         b->data = s->next_pkt + h->tp_mac;
         b->len = h->tp_snaplen;
         if (h->tp_status & TP_STATUS_VLAN_VALID)
@@ -298,7 +513,7 @@ int live_recv(live_device *dev, uint32_t stream, vexmo_buff **out, uint32_t capa
     }
     s->pkts_left -= n;
     if (s->pkts_left == 0)
-        s->cur_block = (s->cur_block + 1) % nr_blocks;
+        s->cur_block = (s->cur_block + 1) % s->nr_blocks;
     return static_cast<int>(n);
 }
 
@@ -320,8 +535,8 @@ void live_free(live_device *dev, vexmo_buff **bufs, uint32_t count)
         if (b == nullptr || b->stream >= dev->nr_streams)
             continue;
         live_stream *s = &dev->streams[b->stream];
-        const vexmo_buff *first = s->slots;
-        if (b < first || b >= first + static_cast<size_t>(nr_blocks) * slots_per_block)
+        auto *at = reinterpret_cast<const uint8_t *>(b);
+        if (at < s->ring || at >= s->ring + ring_bytes(s) || b->block >= s->nr_blocks)
             continue; /* not one of ours */
         if (s != run_stream || b->block != run_block)
             settle();

@@ -2,7 +2,9 @@
  * The exported operations: instance registration, device-name parsing and
  * dispatch to the packet source.
  */
+#include <cctype>
 #include <cerrno>
+#include <cstdarg>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -28,19 +30,79 @@ vexmo_instance *g_vexmo_instances = nullptr;
 constexpr std::string_view file_prefix = "file:";
 
 /* Parses the value of loop=N: a decimal count from 1 to 2^32 - 1. */
-int parse_loops(std::string_view text, uint64_t *out)
+int parse_loops(std::string_view text, device_choice *c)
 {
     uint64_t v = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
     if (ec != std::errc() || end != text.data() + text.size() || v == 0 || v > UINT32_MAX)
         return -1;
-    *out = v;
+    c->replay.loops = v;
     return 0;
 }
 
-/* A trailing ",key=value" segment is an option when its key is a lower-case
- * word; anything else is part of the path (paths may contain commas). */
-bool looks_like_option(std::string_view seg)
+int parse_promisc(std::string_view text, device_choice *c)
+{
+    if (text != "0" && text != "1")
+        return -1;
+    c->live.promisc = text == "1";
+    return 0;
+}
+
+/* ring=SIZE: bytes, or K, M, G (powers of 1024); at least 1. */
+int parse_ring(std::string_view text, device_choice *c)
+{
+    uint64_t v = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    std::string_view unit(end, static_cast<size_t>(text.data() + text.size() - end));
+    int shift = unit.empty() ? 0 : unit == "K" || unit == "k" ? 10 : unit == "M" || unit == "m" ? 20
+              : unit == "G" || unit == "g" ? 30 : -1;
+    if (ec != std::errc() || v == 0 || shift < 0 || v > (UINT64_MAX >> 30))
+        return -1;
+    c->live.ring = v << shift;
+    return 0;
+}
+
+int parse_fanout(std::string_view text, device_choice *c)
+{
+    if (text == "hash")
+        c->live.fanout = live_fanout::hash;
+    else if (text == "lb")
+        c->live.fanout = live_fanout::lb;
+    else if (text == "cpu")
+        c->live.fanout = live_fanout::cpu;
+    else
+        return -1;
+    return 0;
+}
+
+struct option_key {
+    std::string_view key;
+    vexmo_source source;
+    int (*parse)(std::string_view, device_choice *);
+    const char *want;
+};
+constexpr option_key option_keys[] = {
+    {"loop", vexmo_source::replay, parse_loops, "a count from 1 to 4294967295"},
+    {"promisc", vexmo_source::live, parse_promisc, "0 or 1"},
+    {"ring", vexmo_source::live, parse_ring, "a size such as 512K, 64M or 1G"},
+    {"fanout", vexmo_source::live, parse_fanout, "hash, lb or cpu"},
+};
+constexpr size_t nr_option_keys = sizeof option_keys / sizeof option_keys[0];
+
+const option_key *find_key(std::string_view key)
+{
+    for (const option_key &k : option_keys)
+        if (k.key == key)
+            return &k;
+    return nullptr;
+}
+
+/* Whether a trailing segment is an option. Its key must be a lower-case
+ * word followed by "=". A known key always makes an option, so a bad value
+ * is named as such. An unknown key makes an option (to be refused, so that
+ * a mistyped key is not silently taken for part of the name) only when its
+ * value is a plain word: "x,host=a.pcap" or "run,id=3/x.pcap" stay paths. */
+bool is_option(std::string_view seg)
 {
     size_t eq = seg.find('=');
     if (eq == std::string_view::npos || eq == 0)
@@ -48,60 +110,80 @@ bool looks_like_option(std::string_view seg)
     for (char c : seg.substr(0, eq))
         if (!((c >= 'a' && c <= 'z') || c == '_'))
             return false;
+    if (find_key(seg.substr(0, eq)))
+        return true;
+    for (char c : seg.substr(eq + 1))
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-')
+            return false;
     return true;
 }
 
+const char *source_word(vexmo_source s)
+{
+    return s == vexmo_source::replay ? "savefiles" : "live interfaces";
+}
+
+/* Applies one option segment; *seen has a bit per key already given. */
+int apply_option(const char *name, std::string_view seg, device_choice *c, uint32_t *seen)
+{
+    size_t eq = seg.find('=');
+    std::string_view key = seg.substr(0, eq), val = seg.substr(eq + 1);
+    int klen = static_cast<int>(key.size()), vlen = static_cast<int>(val.size());
+    const option_key *k = find_key(key);
+    if (k == nullptr)
+        return vexmo_cannot("Cannot open device %s: unknown option %.*s\n", name, klen, key.data());
+    uint32_t bit = 1u << (k - option_keys);
+    if (*seen & bit)
+        return vexmo_cannot("Cannot open device %s: option %.*s given twice\n", name, klen, key.data());
+    *seen |= bit;
+    if (k->source != c->source)
+        return vexmo_cannot("Cannot open device %s: %.*s applies to %s only\n", name, klen, key.data(),
+                            source_word(k->source));
+    if (k->parse(val, c) < 0)
+        return vexmo_cannot("Cannot open device %s: %.*s=%.*s is not %s\n", name, klen, key.data(),
+                            vlen, val.data(), k->want);
+    return 0;
+}
+
+static_assert(nr_option_keys <= 32, "one bit per key in apply_option");
+
 } // namespace
+
+int vexmo_cannot(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    std::vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    return -1;
+}
 
 int parse_device_name(const char *name, device_choice *choice)
 {
     std::memset(choice, 0, sizeof *choice);
-    if (name == nullptr || name[0] == '\0') {
-        std::fprintf(stderr, "Cannot open device: the device name is empty\n");
-        return -1;
-    }
-    std::string_view sv(name);
-    if (!sv.starts_with(file_prefix)) {
-        choice->source = vexmo_source::live;
-        if (sv.size() >= sizeof choice->path) {
-            std::fprintf(stderr, "Cannot open interface %s: name too long\n", name);
-            return -1;
-        }
-        std::snprintf(choice->path, sizeof choice->path, "%s", name);
-        return 0;
-    }
-
-    choice->source = vexmo_source::replay;
+    if (name == nullptr || name[0] == '\0')
+        return vexmo_cannot("Cannot open device: the device name is empty\n");
+    std::string_view rest(name);
+    bool replay = rest.starts_with(file_prefix);
+    choice->source = replay ? vexmo_source::replay : vexmo_source::live;
     choice->replay.loops = 1;
-    std::string_view rest = sv.substr(file_prefix.size());
-    for (;;) {
-        size_t comma = rest.rfind(',');
-        if (comma == std::string_view::npos || !looks_like_option(rest.substr(comma + 1)))
-            break;
-        std::string_view opt = rest.substr(comma + 1);
-        size_t eq = opt.find('=');
-        std::string_view key = opt.substr(0, eq), val = opt.substr(eq + 1);
-        if (key == "loop") {
-            if (parse_loops(val, &choice->replay.loops) < 0) {
-                std::fprintf(stderr, "Cannot open device %s: loop=%.*s is not a count from 1 to %u\n",
-                             name, static_cast<int>(val.size()), val.data(), UINT32_MAX);
-                return -1;
-            }
-        } else {
-            std::fprintf(stderr, "Cannot open device %s: unknown option %.*s\n", name,
-                         static_cast<int>(key.size()), key.data());
+    choice->live.promisc = true;
+    choice->live.fanout = live_fanout::hash;
+    if (replay)
+        rest.remove_prefix(file_prefix.size());
+    /* Options are the trailing segments that look like options; any other
+     * comma belongs to the name (paths, and interface names, may hold one). */
+    uint32_t seen = 0;
+    for (size_t comma; (comma = rest.rfind(',')) != std::string_view::npos
+                       && is_option(rest.substr(comma + 1));
+         rest = rest.substr(0, comma))
+        if (apply_option(name, rest.substr(comma + 1), choice, &seen) < 0)
             return -1;
-        }
-        rest = rest.substr(0, comma);
-    }
-    if (rest.empty()) {
-        std::fprintf(stderr, "Cannot open device %s: the savefile path is empty\n", name);
-        return -1;
-    }
-    if (rest.size() >= sizeof choice->path) {
-        std::fprintf(stderr, "Cannot open device %s: savefile path too long\n", name);
-        return -1;
-    }
+    const char *what = replay ? "savefile path" : "interface name";
+    if (rest.empty())
+        return vexmo_cannot("Cannot open device %s: the %s is empty\n", name, what);
+    if (rest.size() >= sizeof choice->path)
+        return vexmo_cannot("Cannot open device %s: %s too long\n", name, what);
     std::snprintf(choice->path, sizeof choice->path, "%.*s", static_cast<int>(rest.size()), rest.data());
     return 0;
 }
@@ -164,7 +246,7 @@ vexmo_device_t *vexmo_open_device(vexmo_instance_t *inst, const char *dev_symbol
     if (choice.source == vexmo_source::replay)
         dev->replay = replay_open(choice.path, &choice.replay, nr_rx);
     else
-        dev->live = live_open(choice.path, nr_rx);
+        dev->live = live_open(choice.path, &choice.live, nr_rx);
     if (dev->replay == nullptr && dev->live == nullptr) {
         std::free(dev);
         return nullptr;

@@ -130,6 +130,15 @@ TEST(Refuse, BadNamesAndOptions)
     expect_refused(trace + ",loop=4294967296", "loop=");
     expect_refused(trace + ",loop=3x", "loop=");
     expect_refused(trace + ",speed=2", "unknown option speed");
+    expect_refused(trace + ",loop=2,loop=1", "loop given twice");
+    expect_refused(trace + ",ring=4M", "ring applies to live interfaces only");
+    expect_refused("lo,loop=2", "loop applies to savefiles only");
+    expect_refused("lo,promisc=2", "promisc=2");
+    expect_refused("lo,ring=0", "ring=0");
+    expect_refused("lo,ring=64X", "ring=64X");
+    expect_refused("lo,fanout=rr", "fanout=rr");
+    expect_refused(",promisc=0", "interface name is empty");
+    expect_refused("lo,ring=1048576G", "memory");
 }
 
 TEST(DeviceName, Grammar)
@@ -142,11 +151,19 @@ TEST(DeviceName, Grammar)
     ASSERT_EQ(parse_device_name("file:x.pcap,loop=7", &choice), 0);
     EXPECT_STREQ(choice.path, "x.pcap");
     EXPECT_EQ(choice.replay.loops, 7u);
-    ASSERT_EQ(parse_device_name("file:x.pcap,loop=2,loop=4294967295", &choice), 0);
-    EXPECT_EQ(choice.replay.loops, 2u); /* read from the end: the first one wins */
+    ASSERT_EQ(parse_device_name("file:run,host=a.pcap,loop=3", &choice), 0);
+    EXPECT_STREQ(choice.path, "run,host=a.pcap"); /* an unknown key with a dotted value */
+    EXPECT_EQ(choice.replay.loops, 3u);
     ASSERT_EQ(parse_device_name("eth0", &choice), 0);
     EXPECT_EQ(choice.source, vexmo_source::live);
     EXPECT_STREQ(choice.path, "eth0");
+    EXPECT_TRUE(choice.live.promisc);
+    EXPECT_EQ(choice.live.fanout, live_fanout::hash);
+    ASSERT_EQ(parse_device_name("eth0,fanout=cpu,ring=64M,promisc=0", &choice), 0);
+    EXPECT_STREQ(choice.path, "eth0");
+    EXPECT_FALSE(choice.live.promisc);
+    EXPECT_EQ(choice.live.ring, 64u << 20);
+    EXPECT_EQ(choice.live.fanout, live_fanout::cpu);
     ASSERT_EQ(parse_device_name("File:x", &choice), 0);
     EXPECT_EQ(choice.source, vexmo_source::live); /* the prefix is case-sensitive */
 }

@@ -7,13 +7,17 @@ Creates a namespace with a veth pair (va <-> vb), runs the probe on vb with
 1 and then 3 streams, and sends known UDP frames into va from an AF_PACKET
 socket, some with an 802.1Q tag. Every frame must come back exactly once
 and unchanged (the kernel takes VLAN tags out of the frame on receive; they
-must be put back), each flow on one stream.
+must be put back, 802.1ad ones with their own TPID), each flow on one stream.
 The frames outnumber what the receive ring holds, so the ring only keeps up
-when freed blocks go back to the kernel. A last run never frees: the ring
-fills, and no frame may be handed out twice. Skips (exit 77) where
+when freed blocks go back to the kernel. A run that never frees fills the
+ring, and no frame may be handed out twice. Then: frames to another MAC on a
+bridge (which passes them up only when promiscuous), a stopped process, a
+tun interface, and vb deleted during a capture. Skips (exit 77) where
 namespaces cannot be made.
 """
 import os
+import re
+import signal
 import socket
 import struct
 import subprocess
@@ -41,16 +45,74 @@ def frame(seq):
     eth = b"\x02\x00\x00\x00\x00\x0b" + b"\x02\x00\x00\x00\x00\x0a"
     if flow % 8 == 7:  # some flows carry an 802.1Q tag, which must survive
         eth += struct.pack("!HH", 0x8100, 0x2000 | flow)
+    if flow % 8 == 3:  # and some 802.1ad + 802.1Q (QinQ)
+        eth += struct.pack("!HHHH", 0x88a8, 0x3000 | flow, 0x8100, 0x100 | flow)
     return eth + b"\x08\x00" + ip + udp
 
 
-def sender():
+def sender(count, gap):
     s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
     s.bind(("va", 0))
-    for seq in range(COUNT):
+    for seq in range(count):
         s.send(frame(seq))
-        if seq % 64 == 63:
-            time.sleep(0.001)  # stay under the receive backlog
+        if seq % 64 == 63 or gap:
+            time.sleep(gap or 0.001)  # stay under the receive backlog
+
+
+def send(ns, count=COUNT, gap=0):
+    r = sh(ns, sys.executable, os.path.abspath(__file__), "--send", str(count), str(gap))
+    return ["sender failed: %s" % r.stderr] if r.returncode else []
+
+
+def probe_run(probe, ns, dev, action, streams=1, seconds=3):
+    """Runs the probe on dev while action(p) sends; returns (seqs seen, stderr, stdout)."""
+    p = subprocess.Popen(["ip", "netns", "exec", ns, probe, dev, str(streams), "0", str(seconds)],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    if p.stdout.readline().strip() == "ready":
+        action(p)
+    out, err = p.communicate(timeout=60)
+    seen = [l.split(" ")[2] for l in out.splitlines()[:-1]]
+    return [struct.unpack("!I", bytes.fromhex(h)[-8:-4])[0] for h in seen if MAGIC.hex() in h], err, out
+
+
+def stopped(probe, ns, dev, count, gap):
+    """Frames sent while the probe is stopped: (seen, drops reported)."""
+    def act(p):
+        p.send_signal(signal.SIGSTOP)
+        send(ns, count, gap)
+        p.send_signal(signal.SIGCONT)
+    seen, err, _ = probe_run(probe, ns, dev, act)
+    m = re.search(r"Interface vb: (\d+) packets dropped by kernel", err)
+    return len(seen), int(m.group(1)) if m else 0
+
+
+def promiscuity(ns):
+    return re.search(r"promiscuity (\d+)", sh(ns, "ip", "-d", "link", "show", "vbr").stdout).group(1)
+
+
+def more_cases(probe, ns):
+    problems = []
+    before = promiscuity(ns)
+    for dev, want in (("vbr", 50), ("vbr,promisc=0", 0)):
+        seen, err, _ = probe_run(probe, ns, dev, lambda p: send(ns, 50))
+        if len(seen) != want:
+            problems.append("%s: %d of 50 frames to another MAC, want %d" % (dev, len(seen), want))
+    if promiscuity(ns) != before:
+        problems.append("promiscuity %s after the runs, was %s" % (promiscuity(ns), before))
+    if stopped(probe, ns, "vb", 40, 0.1) != (40, 0):
+        problems.append("stalled 4 s: (written, drops) = %s, want (40, 0)" % (stopped,))
+    got = stopped(probe, ns, "vb,ring=256K", 5000, 0)
+    if sum(got) != 5000 or not got[1]:
+        problems.append("stopped, small ring: %d seen + %d drops != 5000 sent" % got)
+    sh(ns, "ip", "tuntap", "add", "mode", "tun", "name", "tn")
+    _, err, _ = probe_run(probe, ns, "tn", None)
+    if not (err.startswith("Cannot") and err.count("\n") == 1 and "not Ethernet" in err):
+        problems.append("tun interface not refused: %s" % err)
+    t = time.time()
+    _, err, out = probe_run(probe, ns, "vb", lambda p: sh(ns, "ip", "link", "del", "va"), 2, 30)
+    if time.time() - t > 10 or "sigints 1" not in out or not err.startswith("Cannot capture on interface vb"):
+        problems.append("interface deleted: %.1f s, %s, stderr %s" % (time.time() - t, out[-12:], err))
+    return problems
 
 
 def sh(ns, *cmd):
@@ -59,16 +121,17 @@ def sh(ns, *cmd):
 
 def run(probe, ns, streams, hold=False):
     args = ["0", "3", "hold"] if hold else [str(COUNT)]
-    p = subprocess.Popen(["ip", "netns", "exec", ns, probe, "vb", str(streams)] + args,
+    dev = "vb,ring=256K" if hold else "vb"
+    p = subprocess.Popen(["ip", "netns", "exec", ns, probe, dev, str(streams)] + args,
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     first = p.stdout.readline().strip()
     if first != "ready":
         p.kill()
         return ["%d streams: probe did not start: %s %s" % (streams, first, p.stderr.read())]
-    s = sh(ns, sys.executable, os.path.abspath(__file__), "--send")
-    if s.returncode != 0:
+    sent = send(ns)
+    if sent:
         p.kill()
-        return ["sender failed: %s" % s.stderr]
+        return sent
     out, err = p.communicate(timeout=60)
     seen = {}
     where = {}
@@ -110,7 +173,7 @@ def run(probe, ns, streams, hold=False):
 
 def main():
     if len(sys.argv) > 1 and sys.argv[1] == "--send":
-        sender()
+        sender(int(sys.argv[2]), float(sys.argv[3]))
         return 0
     probe = sys.argv[1]
     if os.geteuid() != 0:
@@ -120,13 +183,17 @@ def main():
     if r.returncode != 0:
         skip("cannot create a network namespace here: %s" % r.stderr.strip())
     try:
-        for cmd in (["ip", "link", "add", "va", "type", "veth", "peer", "name", "vb"],
-                    ["sysctl", "-qw", "net.ipv6.conf.all.disable_ipv6=1"],
-                    ["ip", "link", "set", "va", "up"], ["ip", "link", "set", "vb", "up"]):
+        for cmd in (["sysctl", "-qw", "net.ipv6.conf.all.disable_ipv6=1"],
+                    ["sysctl", "-qw", "net.ipv6.conf.default.disable_ipv6=1"],
+                    ["ip", "link", "add", "va", "type", "veth", "peer", "name", "vb"],
+                    ["ip", "link", "add", "name", "vbr", "type", "bridge"], ["ip", "link", "set", "vb", "master", "vbr"],
+                    ["sysctl", "-qw", "net.bridge.bridge-nf-call-iptables=0"],  # no checksum checks
+                    ["ip", "link", "set", "va", "up"], ["ip", "link", "set", "vb", "up"],
+                    ["ip", "link", "set", "vbr", "up"]):
             r = sh(ns, *cmd)
             if r.returncode != 0 and cmd[0] == "ip":
                 skip("cannot set up a veth pair in a namespace: %s" % r.stderr.strip())
-        problems = run(probe, ns, 1) + run(probe, ns, 3) + run(probe, ns, 2, hold=True)
+        problems = run(probe, ns, 1) + run(probe, ns, 3) + run(probe, ns, 2, hold=True) + more_cases(probe, ns)
     finally:
         subprocess.run(["ip", "netns", "del", ns], capture_output=True)
     for p in problems:
