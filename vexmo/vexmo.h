@@ -8,25 +8,49 @@
  * vexmo_buff_free().
  *
  * Device names:
- *   file:PATH[,loop=N]   replay a savefile (see the README for the details)
- *   IFNAME               live capture on a Linux network interface
+ *   file:PATH[,loop=N]                            replay a savefile
+ *   IFNAME[,promisc=0|1][,ring=SIZE][,fanout=hash|lb|cpu]   live capture
+ *
+ *   Options are the trailing ",key=value" segments whose key is a lower-case
+ *   word; any other comma belongs to the path or interface name. A known
+ *   key is always an option. An unknown key is refused when its value is a
+ *   plain word (letters, digits, "_", "-"), so a mistyped key is not taken
+ *   for part of the name; with any other value ("run,host=a.pcap") the
+ *   segment belongs to the name. A repeated key, and a key of the other
+ *   source (loop= on an interface, ring= on a savefile), are refused.
  *
  *   file:PATH  The savefile (classic pcap, micro- or nanosecond, or pcapng;
  *              link type Ethernet) is read whole at open; buffers point into
  *              that copy. Packets go to streams by a symmetric flow hash
  *              (IPv4/IPv6 addresses plus TCP/UDP/SCTP ports, else Ethernet
- *              addresses), in trace order within each stream. Options follow
- *              the path as ",key=value": loop=N replays N times (1 to
- *              4294967295). A trailing segment that is not a lower-case key
- *              with "=" belongs to the path. When every stream has been
+ *              addresses), in trace order within each stream. loop=N
+ *              replays N times (1 to 4294967295). When every stream has been
  *              polled empty, SIGINT is sent to the process once (kill, not
  *              raise: any thread may take it). A stream nobody polls keeps
  *              its packets and the interrupt never comes.
- *   IFNAME     One AF_PACKET socket with a memory-mapped ring per receive
- *              stream, all in one fanout group in hash mode (the kernel's
- *              flow hash keeps a flow on one stream). Buffers point into the
- *              ring; VLAN tags the kernel took out are put back. Needs
- *              CAP_NET_RAW. A poll waits at most about 10 ms for data.
+ *   IFNAME     An Ethernet (or loopback) interface; other link types are
+ *              refused. One AF_PACKET socket with a memory-mapped ring per
+ *              receive stream, all in one fanout group: fanout=hash (the
+ *              default: the kernel's flow hash keeps a flow on one stream),
+ *              lb (round robin) or cpu (the receiving CPU). Buffers point
+ *              into the ring; VLAN tags the kernel took out are put back
+ *              with their own TPID. Needs CAP_NET_RAW.
+ *              promisc=1 (default) puts the interface in promiscuous mode
+ *              through a packet membership, which the kernel drops when the
+ *              process ends however it ends; promisc=0 does not.
+ *              ring=SIZE per stream, in bytes or with K, M, G (powers of
+ *              1024), rounded up to whole 128 KiB blocks; default 128 MiB
+ *              spread over the streams, 1 to 64 MiB each. A frame reaches
+ *              its stream within about 4 ms; a poll waits at most 100 ms.
+ *              At process exit one line per device that dropped frames for
+ *              want of ring room gives the kernel's counts, total and per
+ *              stream ("Interface IF: N packets dropped by kernel (per
+ *              stream: ...)"), after whatever the client printed before it
+ *              returned from main. A downed interface is waited for; when
+ *              the interface is gone (deleted, or its namespace), each
+ *              stream ends once its ring is read empty, one "Cannot" line
+ *              is printed, and SIGINT is sent once when every stream has
+ *              ended, as for a drained savefile.
  *   ""         refused.
  *
  * nr_tx is accepted and ignored: there is no transmit side.

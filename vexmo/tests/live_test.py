@@ -99,13 +99,14 @@ def more_cases(probe, ns):
             problems.append("%s: %d of 50 frames to another MAC, want %d" % (dev, len(seen), want))
     if promiscuity(ns) != before:
         problems.append("promiscuity %s after the runs, was %s" % (promiscuity(ns), before))
-    if stopped(probe, ns, "vb", 40, 0.1) != (40, 0):
-        problems.append("stalled 4 s: (written, drops) = %s, want (40, 0)" % (stopped,))
+    got = stopped(probe, ns, "vb", 40, 0.1)
+    if got != (40, 0):
+        problems.append("stalled 4 s: %d written, %d drops, want 40 and 0" % got)
     got = stopped(probe, ns, "vb,ring=256K", 5000, 0)
     if sum(got) != 5000 or not got[1]:
         problems.append("stopped, small ring: %d seen + %d drops != 5000 sent" % got)
     sh(ns, "ip", "tuntap", "add", "mode", "tun", "name", "tn")
-    _, err, _ = probe_run(probe, ns, "tn", None)
+    _, err, _ = probe_run(probe, ns, "tn", lambda p: None)
     if not (err.startswith("Cannot") and err.count("\n") == 1 and "not Ethernet" in err):
         problems.append("tun interface not refused: %s" % err)
     t = time.time()
