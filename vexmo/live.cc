@@ -8,7 +8,9 @@
  * The kernel's drop counts are printed when the process ends.
  */
 #include <linux/filter.h>
+#include <linux/ethtool.h>
 #include <linux/if_packet.h>
+#include <linux/sockios.h>
 #include <net/ethernet.h>
 #include <net/if_arp.h>
 #include <net/if.h>
@@ -307,22 +309,42 @@ uint32_t ring_blocks(const char *ifname, const live_options *opts, uint32_t nr_r
     return static_cast<uint32_t>(blocks);
 }
 
-/* Frames of other link types would be written as garbage Ethernet.
- * Loopback frames carry Ethernet headers. */
-int check_link_type(const char *ifname)
+/* Whether the interface merges received frames (GRO or LRO): it then
+ * hands over frames of up to 64 KiB and more, which a capture program that
+ * writes none over 65535 bytes leaves out, so a bulk transfer shows holes.
+ * Loopback merges nothing. */
+bool merges_frames(int fd, const char *ifname)
+{
+    ethtool_value gro{ETHTOOL_GGRO, 0}, flags{ETHTOOL_GFLAGS, 0};
+    ifreq ifr{};
+    std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", ifname);
+    ifr.ifr_data = reinterpret_cast<char *>(&gro);
+    bool merges = ioctl(fd, SIOCETHTOOL, &ifr) == 0 && gro.data;
+    ifr.ifr_data = reinterpret_cast<char *>(&flags);
+    return (ioctl(fd, SIOCETHTOOL, &ifr) == 0 && (flags.data & ETH_FLAG_LRO)) || merges;
+}
+
+/* Frames of other link types than Ethernet would be written as garbage
+ * Ethernet; loopback frames carry Ethernet headers. A merging interface
+ * is only said once: the capture goes on. */
+int check_interface(const char *ifname)
 {
     int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
     ifreq ifr{};
     std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", ifname);
     int rc = fd < 0 ? -1 : ioctl(fd, SIOCGIFHWADDR, &ifr);
     int err = errno;
+    unsigned type = ifr.ifr_hwaddr.sa_family;
+    bool merges = rc == 0 && type == ARPHRD_ETHER && merges_frames(fd, ifname);
     if (fd >= 0)
         close(fd);
     if (rc < 0)
         return vexmo_cannot("Cannot open interface %s: %s\n", ifname, std::strerror(err));
-    unsigned type = ifr.ifr_hwaddr.sa_family;
     if (type != ARPHRD_ETHER && type != ARPHRD_LOOPBACK)
         return vexmo_cannot("Cannot open interface %s: link type %u is not Ethernet\n", ifname, type);
+    if (merges)
+        std::fprintf(stderr, "Interface %s merges received frames (GRO or LRO): frames over 65535 "
+                     "bytes are not written; ethtool -K %s gro off lro off\n", ifname, ifname);
     return 0;
 }
 
@@ -473,7 +495,7 @@ live_device *live_open(const char *ifname, const live_options *opts, uint32_t nr
     live_setup cfg{ifname, ifindex, ring_blocks(ifname, opts, nr_rx),
                    modes[static_cast<uint32_t>(opts->fanout)]};
     live_device *dev = nullptr;
-    if (cfg.nr_blocks == 0 || check_link_type(ifname) < 0 || !(dev = new_device(ifname, ifindex, nr_rx)))
+    if (cfg.nr_blocks == 0 || check_interface(ifname) < 0 || !(dev = new_device(ifname, ifindex, nr_rx)))
         return nullptr;
     int group = 0;
     bool ok = true;
