@@ -400,13 +400,16 @@ bool next_block_ready(live_device *dev, live_stream *s)
     if (block_ready(s))
         return true;
     pollfd pfd{s->fd, POLLIN | POLLERR, 0};
-    if (poll(&pfd, 1, poll_wait_ms) > 0 && (pfd.revents & POLLERR))
+    int woken = poll(&pfd, 1, poll_wait_ms);
+    if (woken > 0 && (pfd.revents & POLLERR))
         take_error(s);
     if (block_ready(s)) {
         s->link_down = false;
         return true;
     }
-    if (s->link_down && interface_gone(s, dev->ifindex))
+    /* Only after a whole quiet wait: the kernel retires the last, partly
+     * filled block within block_timeout_ms of the interface going. */
+    if (woken == 0 && s->link_down && interface_gone(s, dev->ifindex))
         end_stream(dev, s);
     return false;
 }
