@@ -53,8 +53,10 @@ constexpr int poll_wait_ms = 100;
 /* Default ring: traffic is spread over the streams, so the time the rings
  * cover at a given rate depends on their sum. 128 MiB hold 107 ms of a
  * saturated 10 Gbit/s link, enough for a writeback or scheduling hiccup,
- * and bound the memory at any -p. One stream gets at most 64 MiB (more
- * than one worker can drain in that time) and at least 1 MiB. */
+ * and bound the memory at any -p. One stream gets at most 64 MiB: one
+ * worker cannot keep up with such a link anyway, so more would only delay
+ * its losses, and -p 1, the default, stays modest. At least 1 MiB (8
+ * blocks) each. */
 constexpr uint64_t default_ring_total = 128ull << 20;
 constexpr uint64_t default_ring_max = 64ull << 20;
 constexpr uint64_t default_ring_min = 1ull << 20;
