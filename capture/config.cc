@@ -1,4 +1,6 @@
 // Command line into the run record, and the per-thread dump file name.
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -70,9 +72,7 @@ bool parse_selection(const char *text, uint64_t *mask)
     return true;
 }
 
-}  // namespace
-
-dump_parse_result dump_parse_args(dump_instance *instance, int argc, char **argv)
+void set_defaults(dump_instance *instance, int argc, char **argv)
 {
     // The base name is at the end of argv[0]: keep the end of an over-long one.
     char name[kTextSize];
@@ -84,7 +84,30 @@ dump_parse_result dump_parse_args(dump_instance *instance, int argc, char **argv
     instance->nr_threads = 1;
     instance->running.store(1, std::memory_order_relaxed);
     instance->thread_mask = ~uint64_t{0};
+}
 
+// Each word followed by one blank. A cut rule would select other packets
+// than asked for, so text that does not fit is refused.
+dump_parse_result join_filter_words(dump_instance *instance, int first, int argc, char **argv)
+{
+    char rule[kTextSize];
+    size_t len = 0;
+    rule[0] = '\0';
+    for (int i = first; i < argc; i++) {
+        int n = snprintf(rule + len, sizeof(rule) - len, "%s ", argv[i]);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof(rule) - len)
+            return DUMP_PARSE_FILTER_TOO_LONG;
+        len += static_cast<size_t>(n);
+    }
+    snprintf(instance->bpf_rule, sizeof(instance->bpf_rule), "%s", rule);
+    return DUMP_PARSE_OK;
+}
+
+}  // namespace
+
+dump_parse_result dump_parse_args(dump_instance *instance, int argc, char **argv)
+{
+    set_defaults(instance, argc, argv);
     // Full re-initialisation of glibc's getopt, so that tests can parse again.
     optind = 0;
     int opt;
@@ -122,20 +145,7 @@ dump_parse_result dump_parse_args(dump_instance *instance, int argc, char **argv
             return DUMP_PARSE_USAGE;
         }
     }
-
-    // Each word followed by one blank. A cut rule would select other packets
-    // than asked for, so text that does not fit is refused.
-    char rule[kTextSize];
-    size_t len = 0;
-    rule[0] = '\0';
-    for (int i = optind; i < argc; i++) {
-        int n = snprintf(rule + len, sizeof(rule) - len, "%s ", argv[i]);
-        if (n < 0 || static_cast<size_t>(n) >= sizeof(rule) - len)
-            return DUMP_PARSE_FILTER_TOO_LONG;
-        len += static_cast<size_t>(n);
-    }
-    snprintf(instance->bpf_rule, sizeof(instance->bpf_rule), "%s", rule);
-    return DUMP_PARSE_OK;
+    return join_filter_words(instance, optind, argc, argv);
 }
 
 void dump_parse_complain(dump_parse_result result)
@@ -179,4 +189,32 @@ int __thread_dumpfile_generate(const char *base, int index, char *out, size_t ou
         return snprintf(out, out_size, "%s_%d", copy, index);
     *dot = '\0';
     return snprintf(out, out_size, "%s_%d.%s", copy, index, dot + 1);
+}
+
+int dump_thread_dumpfile(const char *base, int index, char *out, size_t out_size)
+{
+    struct stat st;
+    if (stat(base, &st) == 0 && S_ISCHR(st.st_mode))
+        return snprintf(out, out_size, "%s", base);
+    return __thread_dumpfile_generate(base, index, out, out_size);
+}
+
+int dump_check_dumpfile(const dump_instance *instance)
+{
+    struct stat st;
+    if (instance->dump_stream || stat(instance->dumpfile, &st) != 0 || !S_ISCHR(st.st_mode))
+        return 0;
+    // Linux memory devices 1:3, 1:5 and 1:7 throw every write away.
+    unsigned minor_number = minor(st.st_rdev);
+    if (major(st.st_rdev) == 1 && (minor_number == 3 || minor_number == 5 || minor_number == 7))
+        return 0;
+    uint32_t writers = 0;
+    for (uint32_t i = 0; i < instance->nr_threads; i++)
+        if (instance->thread_mask & (uint64_t{1} << (i % 64)))
+            writers++;
+    if (writers <= 1)
+        return 0;
+    fprintf(stderr, "Cannot share character device %s among %u capture threads.\n",
+            instance->dumpfile, writers);
+    return -1;
 }

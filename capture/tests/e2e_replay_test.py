@@ -4,7 +4,7 @@ import signal
 import subprocess
 import time
 
-from e2e_common import (CaptureCase, MAX_PACKET, interrupted, main, parse_reports, payloads,
+from e2e_common import (CaptureCase, MAX_PACKET, main, parse_reports, payloads,
                         pcapfile, read_text, run, start, tcpdump_count, tcpdump_select, trace,
                         trace_count)
 
@@ -172,17 +172,12 @@ class StandardOutput(CaptureCase):
         pcap = pcapfile.read(self.path("out.pcap"))
         self.assertEqual(payloads(pcap), payloads(tcpdump_select(trace("afs.pcap"), flt)))
 
-    def test_only_worker_zero_reads_and_gets_the_whole_limit(self):
-        # Four streams opened, one read: the replay does not end by itself.
-        status, out, err = interrupted(["-w", "-", "-p", "4", "-i", "file:" + trace("arp-oobr.pcap")],
-                                       after=1.0)
-        self.assertEqual(status, 0)
-        (report,) = parse_reports(err)
-        self.assertEqual(list(report.threads), [0])
-        self.assertEqual(report.threads[0][0], "")
-        self.assertGreater(report.threads[0][2], 0)
-        self.assertLess(report.threads[0][1], 2282)
-        self.assertEqual(tcpdump_count(out), report.threads[0][2])
+    def test_one_stream_whatever_p_says(self):
+        # One stream opened and read: the replay ends by itself, nothing lost.
+        res = run(["-w", "-", "-p", "4", "-i", "file:" + trace("arp-oobr.pcap")])
+        (report,) = parse_reports(res.stderr.decode())
+        self.assertEqual(report.threads, {0: ("", 2282, 2282)})
+        self.assertEqual(tcpdump_count(res.stdout), 2282)
 
         res = run(["-w", "-", "-p", "4", "-c", "40", "-i", "file:" + trace("arp-oobr.pcap")])
         (report,) = parse_reports(res.stderr.decode())
@@ -199,15 +194,10 @@ class StandardOutput(CaptureCase):
         self.assertEqual(os.listdir(self.dir), [])
 
     def test_zero_workers_become_one(self):
-        # The device has no stream at all, so worker 0 polls in vain.
-        status, out, err = interrupted(["-w", "-", "-p", "0", "-i", "file:" + trace("vxlan.pcap")],
-                                       after=0.5)
-        self.assertEqual(status, 0)
-        (report,) = parse_reports(err)
-        self.assertEqual(report.threads, {0: ("", 0, 0)})
-        pcap = pcapfile.parse(out)
-        self.assertDumpHeader(pcap)
-        self.assertEqual(pcap.records, [])
+        res = run(["-w", "-", "-p", "0", "-i", "file:" + trace("vxlan.pcap")])
+        (report,) = parse_reports(res.stderr.decode())
+        self.assertEqual(report.threads, {0: ("", 10, 10)})
+        self.assertEqual(tcpdump_count(res.stdout), 10)
 
 if __name__ == "__main__":
     main()

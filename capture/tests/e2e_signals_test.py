@@ -1,7 +1,6 @@
 """Stopping a capture with SIGINT or SIGTERM, and the interim report of SIGUSR1."""
 import os
 import signal
-import threading
 import time
 
 from e2e_common import (CaptureCase, main, parse_reports, payloads, pcapfile, read_text, start,
@@ -48,38 +47,20 @@ class StopSignals(CaptureCase):
         self.assertReportMatchesFiles(report, {})
 
     def stop_during_setup(self, signo):
-        # Worker 1's file is a FIFO: its set-up blocks in the open until we
-        # read, with worker 0 already capturing.
-        base = self.path("c")
-        fifo = self.path("c_1")
-        os.mkfifo(fifo)
+        # Worker 1's file is a FIFO that nobody reads: its set-up blocks in the
+        # open, with worker 0 already capturing. The stop ends the set-up there.
+        os.mkfifo(self.path("c_1"))
         err = self.path("stderr")
-        proc = start(["-p", "3", "-i", LONG_TRACE, "-w", base] + FILTER, stderr_path=err)
+        proc = start(["-p", "3", "-i", LONG_TRACE, "-w", self.path("c")] + FILTER, stderr_path=err)
         wait_for(lambda: os.path.exists(self.path("c_0")), what="worker 0's file")
         time.sleep(0.3)
         self.assertIsNone(proc.poll())
-        self.assertFalse(os.path.exists(self.path("c_2")))
         proc.send_signal(signo)
-        time.sleep(0.2)
-        fifo_data = []
-
-        def drain():
-            with open(fifo, "rb") as f:
-                fifo_data.append(f.read())
-        reader = threading.Thread(target=drain, daemon=True)
-        reader.start()
         self.assertEqual(proc.wait(timeout=30), 0)
-        reader.join(timeout=30)
         (report,) = parse_reports(read_text(err))
-        # The set-up went on: workers 1 and 2 got their files and threads,
-        # which returned at once.
-        self.assertEqual(sorted(report.threads), [0, 1, 2])
-        self.assertEqual(report.threads[1][1:], (0, 0))
-        self.assertEqual(report.threads[2][1:], (0, 0))
+        self.assertEqual(sorted(report.threads), [0])
         self.assertGreater(report.threads[0][2], 0)
-        self.assertEqual(len(fifo_data[0]), 24)
-        self.assertDumpHeader(pcapfile.parse(fifo_data[0]))
-        self.assertEqual(os.path.getsize(self.path("c_2")), 24)
+        self.assertFalse(os.path.exists(self.path("c_2")))
         self.assertEqual(len(pcapfile.read(self.path("c_0")).records), report.threads[0][2])
 
     def test_sigint_before_the_device_is_open_has_its_default_action(self):
