@@ -88,17 +88,6 @@ def start(args, cwd=None, stdout=subprocess.DEVNULL, stderr_path=None, wrapper=(
         return subprocess.Popen(cmd, cwd=cwd, stdout=stdout, stderr=err, stdin=subprocess.DEVNULL)
 
 
-def interrupted(args, after):
-    """Runs trawlcap with its standard output captured, sends SIGINT after
-    `after` seconds (for runs that do not end by themselves) and returns
-    (exit status, standard output, standard error text)."""
-    proc = start(args, stdout=subprocess.PIPE)
-    time.sleep(after)
-    proc.send_signal(signal.SIGINT)
-    out, err = proc.communicate(timeout=30)
-    return proc.returncode, out, err.decode()
-
-
 def read_text(path):
     with open(path, errors="replace") as f:
         return f.read()

@@ -94,6 +94,10 @@ class ReplayAgainstTcpdump(CaptureCase):
     def test_packet_longer_than_65535_is_received_not_written(self):
         report = self.check("bigtcp-ipv6-hbh.pcap", "", 1)
         self.assertEqual(report.threads[0][1:], (1, 0))
+        # The boundary: 65535 bytes are written, 65536 are not.
+        pcapfile.write(self.path("sizes"), [bytes(n) for n in (65534, 65535, 65536)], snaplen=262144)
+        res = run(["-i", "file:" + self.path("sizes"), "-w", self.path("c")])
+        self.assertEqual(parse_reports(res.stderr.decode())[0].threads[0][1:], (3, 2))
 
     def test_loops_replay_the_trace_again(self):
         res = run(["-i", "file:" + trace("edns-opts.pcap") + ",loop=5", "-w", self.path("c"), "udp"])
@@ -105,14 +109,21 @@ class ReplayAgainstTcpdump(CaptureCase):
 
 
 class Workers(CaptureCase):
-    def test_packet_count_limit_one_worker(self):
-        # Tested before each burst of at most 32, so up to 31 more.
-        res = run(["-c", "100", "-i", "file:" + trace("arp-oobr.pcap"), "-w", self.path("c.pcap")])
-        self.assertEqual(res.returncode, 0)
-        (report,) = parse_reports(res.stderr.decode())
-        captured = report.threads[0][2]
-        self.assertTrue(100 <= captured <= 131, captured)
-        self.assertEqual(len(pcapfile.read(self.path("c_0.pcap")).records), captured)
+    def test_packet_count_limits(self):
+        # Tested before each burst of 32, against captured packets: up to 31
+        # more, none when the count lands on the limit; a positive count never
+        # means no limit. (workers, count, device, filter, each worker's range)
+        arp, afs = "file:" + trace("arp-oobr.pcap"), "file:" + trace("afs.pcap") + ",loop=1000"
+        cases = [(1, 100, arp, "", 100, 131), (1, 64, arp, "", 64, 64),
+                 (1, 10, afs, "udp port 7003", 10, 41), (4, 2, afs, "", 1, 32)]
+        for workers, count, dev, flt, low, high in cases:
+            with self.subTest(workers=workers, count=count, filter=flt):
+                res = run(["-p", str(workers), "-c", str(count), "-i", dev, "-w",
+                           self.path("c.pcap")] + flt.split())
+                (report,) = parse_reports(res.stderr.decode())
+                for name, _, captured in report.threads.values():
+                    self.assertTrue(low <= captured <= high, report.threads)
+                    self.assertEqual(len(pcapfile.read(name).records), captured)
 
     def test_limit_divides_by_all_workers_selected_or_not(self):
         # Worker 0 alone, limit 100 / 4 = 25; the run ends by the limit.
