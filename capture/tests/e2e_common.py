@@ -72,9 +72,10 @@ def parse_reports(stderr):
     return reports
 
 
-def run(args, cwd=None, timeout=120, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, env=None):
+def run(args, cwd=None, timeout=120, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, env=None,
+        preexec_fn=None):
     return subprocess.run([TRAWLCAP] + list(args), cwd=cwd, timeout=timeout, stdout=stdout,
-                          stderr=subprocess.PIPE, stdin=stdin, env=env)
+                          stderr=subprocess.PIPE, stdin=stdin, env=env, preexec_fn=preexec_fn)
 
 
 def start(args, cwd=None, stdout=subprocess.DEVNULL, stderr_path=None, wrapper=()):

@@ -1,6 +1,7 @@
 """Every way a capture fails: message, exit status, files left behind."""
 import errno
 import os
+import resource
 import subprocess
 
 from e2e_common import (CaptureCase, main, parse_reports,
@@ -131,6 +132,17 @@ class WriteErrors(CaptureCase):
         self.assertEqual(report.summary[1], 601 * 10000)
         # The healthy worker's file holds exactly what its line counts.
         self.assertEqual(len(pcapfile.read(self.path("c_0.pcap")).records), report.threads[0][2])
+
+    def test_file_size_limit(self):
+        # ulimit -f: a write error like a full disk, not a death by SIGXFSZ;
+        # the file keeps its header, so it stays a valid savefile.
+        res = run(["-i", AFS + ",loop=10", "-w", self.path("c.pcap")], preexec_fn=lambda:
+                  resource.setrlimit(resource.RLIMIT_FSIZE, (100000, 100000)))
+        err = res.stderr.decode()
+        self.assertEqual(res.returncode, 255, err)
+        self.assertTrue(err.startswith(self.write_error_line(self.path("c_0.pcap"), 0, errno.EFBIG)))
+        self.assertEqual(parse_reports(err)[0].threads[0][2], 0)
+        self.assertDumpHeader(pcapfile.read(self.path("c_0.pcap")))
 
     def broken_pipe(self, device):
         head = subprocess.Popen(["head", "-c", "100"], stdin=subprocess.PIPE,

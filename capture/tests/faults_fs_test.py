@@ -59,14 +59,14 @@ class FullFileSystem(MountedCase):
                   if "Cannot write dumpfile %s for thread %d : %s\n"
                   % (report.threads[i][0], i, os.strerror(errno.ENOSPC)) in err]
         self.assertTrue(failed, err)
-        # Whatever the disk took, each file holds exactly the records counted
-        # as captured, and no piece of one more: tcpdump reads it to the end.
+        # Whatever the disk took, each file holds its header and exactly the
+        # records counted as captured, and no piece of one more: tcpdump
+        # reads it to the end.
         for i, (name, _, captured) in report.threads.items():
             self.assertEqual(records_and_rest(name), (captured, True), "%s\n%s" % (name, err))
-            if captured:
-                res = subprocess.run(["tcpdump", "-r", name, "-w", "/dev/null"],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-                self.assertEqual(res.returncode, 0, res.stderr.decode())
+            res = subprocess.run(["tcpdump", "-r", name, "-w", "/dev/null"],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            self.assertEqual(res.returncode, 0, res.stderr.decode())
         return report
 
     def test_full_before_the_first_flush(self):
