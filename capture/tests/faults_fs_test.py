@@ -79,6 +79,21 @@ class FullFileSystem(MountedCase):
         self.assertGreater(report.summary[2], 0)
         self.assertLess(report.summary[2], 601 * 10)
 
+    def test_appending_standard_output_keeps_what_was_there(self):
+        # trawlcap -w - >> old: the disk has room for 6 bytes of the header.
+        self.mount("size=64k")
+        old = os.urandom(65530)
+        with open(os.path.join(self.mnt, "old"), "wb") as f:
+            f.write(old)
+        # As a shell opens it: O_APPEND, the offset left at 0.
+        out = os.open(os.path.join(self.mnt, "old"), os.O_WRONLY | os.O_APPEND)
+        res = run(["-w", "-", "-i", AFS], stdout=out, timeout=60)
+        os.close(out)
+        self.assertTrue(res.stderr.decode().startswith("Cannot write dumpfile - for thread 0 : %s\n"
+                                                       % os.strerror(errno.ENOSPC)))
+        with open(os.path.join(self.mnt, "old"), "rb") as f:
+            self.assertEqual(f.read(), old)
+
 
 class ReadOnlyFileSystem(MountedCase):
     def test_dump_file_not_created(self):
