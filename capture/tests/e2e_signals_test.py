@@ -63,18 +63,30 @@ class StopSignals(CaptureCase):
         self.assertFalse(os.path.exists(self.path("c_2")))
         self.assertEqual(len(pcapfile.read(self.path("c_0")).records), report.threads[0][2])
 
-    def test_sigint_before_the_device_is_open_has_its_default_action(self):
+    def signal_in_device_open(self, signo):
         # Opening a FIFO as the savefile blocks inside the device open.
         fifo = self.path("trace")
         os.mkfifo(fifo)
-        err = self.path("stderr")
-        proc = start(["-i", "file:" + fifo, "-w", self.path("c.pcap")], stderr_path=err)
+        proc = start(["-i", "file:" + fifo, "-w", self.path("c.pcap")], stderr_path=self.path("stderr"))
         time.sleep(0.5)
         self.assertIsNone(proc.poll())
-        proc.send_signal(signal.SIGINT)
+        proc.send_signal(signo)
+        return proc, fifo
+
+    def test_sigint_before_the_device_is_open_has_its_default_action(self):
+        proc, _ = self.signal_in_device_open(signal.SIGINT)
         self.assertEqual(proc.wait(timeout=30), -signal.SIGINT)
-        self.assertNotIn("Capture statistics", read_text(err))
+        self.assertNotIn("Capture statistics", read_text(self.path("stderr")))
         self.assertEqual(sorted(os.listdir(self.dir)), ["stderr", "trace"])
+
+    def test_sigusr1_before_the_device_is_open_is_harmless(self):
+        proc, fifo = self.signal_in_device_open(signal.SIGUSR1)
+        time.sleep(0.2)
+        self.assertIsNone(proc.poll())
+        with open(fifo, "wb") as f, open(trace("afs.pcap"), "rb") as t:
+            f.write(t.read())
+        self.assertEqual(proc.wait(timeout=30), 0)
+        self.assertEqual(parse_reports(read_text(self.path("stderr")))[-1].summary[1:], (601, 601))
 
     def test_sigint_during_setup(self):
         self.stop_during_setup(signal.SIGINT)
