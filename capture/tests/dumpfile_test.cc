@@ -48,4 +48,28 @@ TEST(DumpFileName, ReturnsFullLengthAndCutsToSize)
     EXPECT_EQ(strlen(big), 2047u);
 }
 
+TEST(DumpFileName, CharacterDeviceIsTakenAsItIs)
+{
+    EXPECT_EQ(name("/tmp", 3), "/tmp_3");
+    char out[kTextSize];
+    dump_thread_dumpfile("/dev/null", 3, out, sizeof(out));
+    EXPECT_STREQ(out, "/dev/null");
+    // Several workers share only a device that keeps nothing.
+    struct {
+        const char *base;
+        uint64_t mask;
+        const char *refusal;
+    } cases[] = {{"/dev/null", ~uint64_t{0}, ""}, {"/dev/full", ~uint64_t{0}, ""}, {"/dev/tty", 2, ""},
+                 {"/dev/tty", 6, "Cannot share character device /dev/tty among 2 capture threads.\n"}};
+    for (auto &c : cases) {
+        dump_instance d{};
+        snprintf(d.dumpfile, sizeof(d.dumpfile), "%s", c.base);
+        d.nr_threads = 4;
+        d.thread_mask = c.mask;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(dump_check_dumpfile(&d), c.refusal[0] ? -1 : 0) << c.base;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.refusal);
+    }
+}
+
 }  // namespace
