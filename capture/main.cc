@@ -183,10 +183,6 @@ void sig_interupt_handle(int)
 
 int main(int argc, char **argv)
 {
-    auto *instance = new (std::nothrow) dump_instance{};
-    if (!instance)
-        return -1;
-    g_dump_instance = instance;
     // From the first moment: a reader that goes away and a file-size limit
     // become write errors (EPIPE, EFBIG) instead of a death without a report,
     // and a monitoring script's SIGUSR1 never kills the program; it is served
@@ -194,6 +190,10 @@ int main(int argc, char **argv)
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
     signal(SIGUSR1, SIG_IGN);
+    auto *instance = new (std::nothrow) dump_instance{};
+    if (!instance)
+        return -1;
+    g_dump_instance = instance;
 
     dump_parse_result parsed = dump_parse_args(instance, argc, argv);
     if (parsed != DUMP_PARSE_OK) {

@@ -113,6 +113,7 @@ int dump_thread_flush(dump_thread_ctx *ctx)
     ctx->buffered = 0;
     return -1;
 }
+
 namespace {
 
 // Opens worker index's dump stream and dumper, and writes the file header at
