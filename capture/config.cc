@@ -204,7 +204,8 @@ int dump_check_dumpfile(const dump_instance *instance)
     struct stat st;
     if (instance->dump_stream || stat(instance->dumpfile, &st) != 0 || !S_ISCHR(st.st_mode))
         return 0;
-    // Linux memory devices 1:3, 1:5 and 1:7 throw every write away.
+    // Linux memory devices 1:3, 1:5 and 1:7 (null, zero, full) keep nothing
+    // of what is written to them.
     unsigned minor_number = minor(st.st_rdev);
     if (major(st.st_rdev) == 1 && (minor_number == 3 || minor_number == 5 || minor_number == 7))
         return 0;
