@@ -152,19 +152,19 @@ void dump_parse_complain(dump_parse_result result)
 {
     switch (result) {
     case DUMP_PARSE_TOO_MANY_THREADS:
-        fprintf(stderr, "Cannot run more than %u capture threads.\n", kMaxThreads);
+        cannot("run more than %u capture threads.", kMaxThreads);
         break;
     case DUMP_PARSE_DEVICE_TOO_LONG:
-        fprintf(stderr, "Cannot use a device name longer than %zu characters.\n", kNameSize - 1);
+        cannot("use a device name longer than %zu characters.", kNameSize - 1);
         break;
     case DUMP_PARSE_DUMPFILE_TOO_LONG:
-        fprintf(stderr, "Cannot use a dumpfile name longer than %zu characters.\n", kTextSize - 1);
+        cannot("use a dumpfile name longer than %zu characters.", kTextSize - 1);
         break;
     case DUMP_PARSE_LIST_TOO_LONG:
-        fprintf(stderr, "Cannot use a thread list longer than %zu characters.\n", kTextSize - 1);
+        cannot("use a thread list longer than %zu characters.", kTextSize - 1);
         break;
     case DUMP_PARSE_FILTER_TOO_LONG:
-        fprintf(stderr, "Cannot use a bpf rule longer than %zu characters.\n", kTextSize - 1);
+        cannot("use a bpf rule longer than %zu characters.", kTextSize - 1);
         break;
     case DUMP_PARSE_OK:
     case DUMP_PARSE_USAGE:
@@ -215,7 +215,6 @@ int dump_check_dumpfile(const dump_instance *instance)
             writers++;
     if (writers <= 1)
         return 0;
-    fprintf(stderr, "Cannot share character device %s among %u capture threads.\n",
-            instance->dumpfile, writers);
-    return -1;
+    return cannot("share character device %s among %u capture threads.", instance->dumpfile,
+                  writers);
 }

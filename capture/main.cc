@@ -103,21 +103,15 @@ int open_io(dump_instance *instance)
     if (dump_check_dumpfile(instance) < 0)
         return -1;
     instance->pcap_handle = pcap_open_dead(DLT_EN10MB, kSnapLen);
-    if (!instance->pcap_handle) {
-        fprintf(stderr, "Cannot open pcap handle: %s.\n", strerror(errno));
-        return -1;
-    }
+    if (!instance->pcap_handle)
+        return cannot("open pcap handle: %s.", strerror(errno));
     instance->io_instance = vexmo_create();
-    if (vexmo_init(instance->io_instance, instance->app_name) < 0) {
-        fputs("Cannot initialize dravon handle. \n", stderr);
-        return -1;
-    }
+    if (vexmo_init(instance->io_instance, instance->app_name) < 0)
+        return cannot("initialize dravon handle. ");
     instance->io_device = vexmo_open_device(instance->io_instance, instance->dev_symbol,
                                             instance->nr_threads, instance->nr_threads);
-    if (!instance->io_device) {
-        fprintf(stderr, "Cannot open device %s.\n", instance->dev_symbol);
-        return -1;
-    }
+    if (!instance->io_device)
+        return cannot("open device %s.", instance->dev_symbol);
     return 0;
 }
 
@@ -132,7 +126,7 @@ int start_workers(dump_instance *instance)
             break;
         auto *ctx = new (std::nothrow) dump_thread_ctx{};
         if (!ctx) {
-            fprintf(stderr, "Cannot allocate capture thread %u.\n", i);
+            cannot("allocate capture thread %u.", i);
             return abandon_setup(instance, i);
         }
         instance->threads[i] = ctx;
@@ -156,10 +150,9 @@ int flush_workers(dump_instance *instance)
         dump_thread_ctx *ctx = instance->threads[i];
         if (!ctx || !ctx->started || dump_thread_flush(ctx) == 0)
             continue;
-        fprintf(stderr, "Cannot write dumpfile %s for thread %u : %s\n",
-                ctx->dumpfile[0] ? ctx->dumpfile : instance->dumpfile, i,
-                strerror(ctx->write_errno.load(std::memory_order_relaxed)));
-        status = -1;
+        status = cannot("write dumpfile %s for thread %u : %s",
+                        ctx->dumpfile[0] ? ctx->dumpfile : instance->dumpfile, i,
+                        strerror(ctx->write_errno.load(std::memory_order_relaxed)));
     }
     return status;
 }

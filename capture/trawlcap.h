@@ -125,5 +125,8 @@ void *dump_capture_thread(void *arg);
 // failure the records since the last good flush leave `captured`.
 int dump_thread_flush(dump_thread_ctx *ctx);
 void dump_capture_result(dump_instance *instance);
+// Prints the one failure line, "Cannot " and the formatted text, on standard
+// error and returns -1, so that a failure site is `return cannot(...);`.
+int cannot(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 #endif  // TRAWLCAP_H

@@ -150,11 +150,9 @@ int open_worker_dumper(dump_instance *instance, dump_thread_ctx *ctx, int index)
         snprintf(errbuf, sizeof(errbuf), "%s: %s", ctx->dumpfile, strerror(errno));
         err = errbuf;
     }
-    if (!ctx->dumper) {
-        fprintf(stderr, "Cannot open pcap dumper for thread %d, dumpfile is %s : %s.\n", index,
-                ctx->dumpfile, err);
-        return -1;
-    }
+    if (!ctx->dumper)
+        return cannot("open pcap dumper for thread %d, dumpfile is %s : %s.", index,
+                      ctx->dumpfile, err);
     dump_thread_flush(ctx);
     return 0;
 }
@@ -186,11 +184,9 @@ int dump_thread_init(dump_instance *instance, dump_thread_ctx *ctx, int index)
         return opened < 0 ? -1 : 0;
 
     if (pcap_compile(instance->pcap_handle, &ctx->bpf_prog, instance->bpf_rule, 1,
-                     PCAP_NETMASK_UNKNOWN) < 0) {
-        fprintf(stderr, "Cannot compile bpf rules for thread %d, bpf rule is %s: %s.\n", index,
-                instance->bpf_rule, pcap_geterr(instance->pcap_handle));
-        return -1;
-    }
+                     PCAP_NETMASK_UNKNOWN) < 0)
+        return cannot("compile bpf rules for thread %d, bpf rule is %s: %s.", index,
+                      instance->bpf_rule, pcap_geterr(instance->pcap_handle));
 
     ctx->stream_index = static_cast<uint32_t>(index);
     ctx->limit = instance->nr_threads ? instance->packet_count / instance->nr_threads : 0;
@@ -200,10 +196,8 @@ int dump_thread_init(dump_instance *instance, dump_thread_ctx *ctx, int index)
         ctx->limit = 1;
 
     int rc = start_worker_thread(ctx);
-    if (rc != 0) {
-        fprintf(stderr, "Cannot create capture thread %d : %s\n", index, strerror(rc));
-        return -1;
-    }
+    if (rc != 0)
+        return cannot("create capture thread %d : %s", index, strerror(rc));
     ctx->started = 1;
     return 0;
 }
