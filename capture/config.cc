@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <string_view>
 
 #include "trawlcap.h"
@@ -36,13 +37,28 @@ bool copy_text(char *field, size_t size, const char *text)
     return true;
 }
 
-// -q: comma-separated worker indexes; bit (index mod 64) of a fresh mask.
-// The caller has checked that the list fits the working buffer.
-bool parse_selection(const char *text, uint64_t *mask)
+// One -q entry, read as strtol reads it (base 0, trailing text ignored):
+// false when no digit starts it or when its low 32 bits are negative.
+bool parse_index(std::string_view entry, uint32_t *index)
 {
-    char work[kTextSize];
-    snprintf(work, sizeof(work), "%s", text);
-    std::string_view rest(work);
+    // strtol must stop at the entry's end; the whole list fits the buffer.
+    char text[kTextSize];
+    snprintf(text, sizeof(text), "%.*s", static_cast<int>(entry.size()), entry.data());
+    char *end = nullptr;
+    long value = strtol(text, &end, 0);
+    if (value == 0 && end == text)
+        return false;
+    auto low = static_cast<int32_t>(static_cast<uint32_t>(value));
+    if (low < 0)
+        return false;
+    *index = static_cast<uint32_t>(low);
+    return true;
+}
+
+// -q: comma-separated worker indexes; bit (index mod 64) of a fresh mask.
+// The caller has checked that the list is shorter than kTextSize.
+bool parse_selection(std::string_view rest, uint64_t *mask)
+{
     size_t first = rest.find_first_not_of(',');
     if (first == std::string_view::npos)
         return false;
@@ -50,23 +66,14 @@ bool parse_selection(const char *text, uint64_t *mask)
 
     uint64_t selected = 0;
     while (!rest.empty()) {
-        size_t comma = rest.find(',');
-        size_t len = comma == std::string_view::npos ? rest.size() : comma;
+        size_t len = std::min(rest.find(','), rest.size());
         if (len > 0) {
-            // The entry ends at a comma that we overwrite, so strtol stops there.
-            char *entry = work + (rest.data() - work);
-            if (comma != std::string_view::npos)
-                entry[len] = '\0';
-            char *end = nullptr;
-            long value = strtol(entry, &end, 0);
-            if (value == 0 && end == entry)
+            uint32_t index = 0;
+            if (!parse_index(rest.substr(0, len), &index))
                 return false;
-            auto low = static_cast<int32_t>(static_cast<uint32_t>(value));
-            if (low < 0)
-                return false;
-            selected |= uint64_t{1} << (static_cast<uint32_t>(low) % 64);
+            selected |= uint64_t{1} << (index % 64);
         }
-        rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
+        rest.remove_prefix(std::min(len + 1, rest.size()));
     }
     *mask = selected;
     return true;

@@ -4,8 +4,8 @@
 // `dump_thread_ctx` per worker index. Both are created at start-up and never
 // freed. Routines return 0 on success and -1 after a failure whose one
 // "Cannot ..." line was already printed on standard error.
-#ifndef TRAWLCAP_H
-#define TRAWLCAP_H
+#ifndef CAPTURE_TRAWLCAP_H
+#define CAPTURE_TRAWLCAP_H
 
 #include <pcap/pcap.h>
 #include <pthread.h>
@@ -129,4 +129,4 @@ void dump_capture_result(dump_instance *instance);
 // error and returns -1, so that a failure site is `return cannot(...);`.
 int cannot(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-#endif  // TRAWLCAP_H
+#endif  // CAPTURE_TRAWLCAP_H
