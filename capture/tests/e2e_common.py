@@ -119,6 +119,21 @@ def tcpdump_count(data):
     return len(pcapfile.parse(res.stdout).records)
 
 
+def whole_records(path):
+    """Whole records after a valid file header, and whether nothing follows
+    them; a walk over the record headers, fast for files of many megabytes."""
+    with open(path, "rb") as f:
+        data = f.read()
+    pcapfile.parse(data[:24])  # the file header alone: magic and fields
+    off, n = 24, 0
+    while off + 16 <= len(data):
+        end = off + 16 + int.from_bytes(data[off + 8:off + 12], "little")
+        if end > len(data):
+            break
+        off, n = end, n + 1
+    return n, off == len(data)
+
+
 def payloads(pcap):
     return collections.Counter(r[4] for r in pcap.records)
 

@@ -107,6 +107,30 @@ class ReplayAgainstTcpdump(CaptureCase):
         self.assertEqual(report.summary[1:], (5 * 42, 5 * expected))
         self.assertEqual(len(pcapfile.read(self.path("c_0")).records), 5 * expected)
 
+    def test_zero_packet_savefiles_give_header_only_files(self):
+        with open(trace("OSPFv2_Capture_FINAL.pcapng"), "rb") as f:
+            ng = f.read()
+        # Section header and interface description, the blocks before the
+        # first packet; block length is the second 32-bit word.
+        shb_len = int.from_bytes(ng[4:8], "little")
+        idb_len = int.from_bytes(ng[shb_len + 4:shb_len + 8], "little")
+        with open(self.path("pcapng"), "wb") as f:
+            f.write(ng[:shb_len + idb_len])
+        pcapfile.write(self.path("usec"), [])
+        pcapfile.write(self.path("nsec"), [], nsec=True)
+        for name in ("usec", "nsec", "pcapng"):
+            with self.subTest(savefile=name):
+                dev = "file:" + self.path(name)
+                base = self.path(name + "-out.pcap")
+                res = run(["-p", "2", "-i", dev, "-w", base], timeout=60)
+                self.assertEqual(res.returncode, 0, res.stderr.decode())
+                (report,) = parse_reports(res.stderr.decode())
+                self.assertEqual(report.summary[1:], (0, 0))
+                for i in (0, 1):
+                    out = self.path("%s-out_%d.pcap" % (name, i))
+                    self.assertDumpHeader(pcapfile.read(out))
+                    self.assertEqual(trace_count(out), 0)
+
 
 class Workers(CaptureCase):
     def test_packet_count_limits(self):
