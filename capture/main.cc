@@ -74,62 +74,94 @@ int abandon_setup(dump_instance *instance, uint32_t failed)
     return -1;
 }
 
-int dump_run(dump_instance *instance)
+// Without SA_RESTART (during the set-up) a stop signal makes an open that is
+// blocked on a FIFO without a reader return EINTR, so that the set-up can end;
+// with it (while capturing) no write of a record or a report line is cut
+// short by a signal.
+void install_handlers(int flags)
 {
-    instance->pcap_handle = pcap_open_dead(DLT_EN10MB, kSnapLen);
-    if (!instance->pcap_handle) {
-        fprintf(stderr, "Cannot open pcap handle: %s.\n", strerror(errno));
-        return -1;
-    }
-    instance->io_instance = vexmo_create();
-    if (vexmo_init(instance->io_instance, instance->app_name) < 0) {
-        fputs("Cannot initialize dravon handle. \n", stderr);
-        return -1;
-    }
-    instance->io_device = vexmo_open_device(instance->io_instance, instance->dev_symbol,
-                                            instance->nr_threads, instance->nr_threads);
-    if (!instance->io_device) {
-        fprintf(stderr, "Cannot open device %s.\n", instance->dev_symbol);
-        return -1;
-    }
+    struct sigaction sa {};
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = flags;
+    sa.sa_handler = sig_interupt_handle;
+    sigaction(SIGINT, &sa, nullptr);
+    // Service managers and timeout(1) stop with SIGTERM: same orderly end.
+    sigaction(SIGTERM, &sa, nullptr);
+    sa.sa_handler = sig_report_handle;
+    sigaction(SIGUSR1, &sa, nullptr);
+}
+
+// The dead handle, the packet I/O instance and the device. Standard-output
+// mode has one worker, so the device gets one stream: a stream that nobody
+// reads would keep, or on a live interface drop, its share of the packets.
+int open_io(dump_instance *instance)
+{
     if (strcmp(instance->dumpfile, "-") == 0) {
         instance->nr_threads = 1;
         instance->dump_stream = stdout;
     }
+    if (dump_check_dumpfile(instance) < 0)
+        return -1;
+    instance->pcap_handle = pcap_open_dead(DLT_EN10MB, kSnapLen);
+    if (!instance->pcap_handle)
+        return cannot("open pcap handle: %s.", strerror(errno));
+    instance->io_instance = vexmo_create();
+    if (vexmo_init(instance->io_instance, instance->app_name) < 0)
+        return cannot("initialize dravon handle. ");
+    instance->io_device = vexmo_open_device(instance->io_instance, instance->dev_symbol,
+                                            instance->nr_threads, instance->nr_threads);
+    if (!instance->io_device)
+        return cannot("open device %s.", instance->dev_symbol);
+    return 0;
+}
 
-    signal(SIGINT, sig_interupt_handle);
-    // Service managers and timeout(1) stop with SIGTERM: same orderly end.
-    signal(SIGTERM, sig_interupt_handle);
-    signal(SIGUSR1, sig_report_handle);
-    // A reader that goes away must become a write error, not a silent death.
-    signal(SIGPIPE, SIG_IGN);
-
+// Sets the workers up in index order. A stop signal ends the set-up where it
+// is: the workers not yet set up get no file and no thread, and the run goes
+// on to the joins and the report as after any stop.
+int start_workers(dump_instance *instance)
+{
+    install_handlers(0);
     for (uint32_t i = 0; i < instance->nr_threads; i++) {
+        if (instance->running.load(std::memory_order_relaxed) != 1)
+            break;
         auto *ctx = new (std::nothrow) dump_thread_ctx{};
         if (!ctx) {
-            fprintf(stderr, "Cannot allocate capture thread %u.\n", i);
+            cannot("allocate capture thread %u.", i);
             return abandon_setup(instance, i);
         }
         instance->threads[i] = ctx;
         if (dump_thread_init(instance, ctx, static_cast<int>(i)) < 0)
             return abandon_setup(instance, i);
     }
+    install_handlers(SA_RESTART);
+    return 0;
+}
 
+// Joins the workers, then flushes what their streams still hold; -1 when a
+// dump file could not be written, after one line per such file.
+int flush_workers(dump_instance *instance)
+{
     for (uint32_t i = 0; i < instance->nr_threads; i++)
-        if (instance->threads[i]->started)
+        if (instance->threads[i] && instance->threads[i]->started)
             join_worker(instance, instance->threads[i]);
 
     int status = 0;
     for (uint32_t i = 0; i < instance->nr_threads; i++) {
         dump_thread_ctx *ctx = instance->threads[i];
-        if (!ctx->started || dump_thread_flush(ctx) == 0)
+        if (!ctx || !ctx->started || dump_thread_flush(ctx) == 0)
             continue;
-        fprintf(stderr, "Cannot write dumpfile %s for thread %u : %s\n",
-                ctx->dumpfile[0] ? ctx->dumpfile : instance->dumpfile, i,
-                strerror(ctx->write_errno.load(std::memory_order_relaxed)));
-        status = -1;
+        status = cannot("write dumpfile %s for thread %u : %s",
+                        ctx->dumpfile[0] ? ctx->dumpfile : instance->dumpfile, i,
+                        strerror(ctx->write_errno.load(std::memory_order_relaxed)));
     }
+    return status;
+}
 
+int dump_run(dump_instance *instance)
+{
+    if (open_io(instance) < 0 || start_workers(instance) < 0)
+        return -1;
+    int status = flush_workers(instance);
     pcap_close(instance->pcap_handle);
     dump_capture_result(instance);
     return status;
@@ -144,6 +176,13 @@ void sig_interupt_handle(int)
 
 int main(int argc, char **argv)
 {
+    // From the first moment: a reader that goes away and a file-size limit
+    // become write errors (EPIPE, EFBIG) instead of a death without a report,
+    // and a monitoring script's SIGUSR1 never kills the program; it is served
+    // once the workers are set up.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+    signal(SIGUSR1, SIG_IGN);
     auto *instance = new (std::nothrow) dump_instance{};
     if (!instance)
         return -1;

@@ -1,5 +1,7 @@
-// The statistics report, at the end of the run and on SIGUSR1.
+// What trawlcap prints on standard error: the statistics report, at the end
+// of the run and on SIGUSR1, and the one line of a failure.
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 
 #include "trawlcap.h"
@@ -28,4 +30,18 @@ void dump_capture_result(dump_instance *instance)
             "    Summary : dumpfile %s, %" PRIu64 " packets recved, %" PRIu64
             " packets captured.\n\n",
             instance->dumpfile, received, captured);
+}
+
+int cannot(const char *format, ...)
+{
+    // One line even if another thread prints meanwhile.
+    flockfile(stderr);
+    fputs("Cannot ", stderr);
+    va_list args;
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
+    fputc('\n', stderr);
+    funlockfile(stderr);
+    return -1;
 }

@@ -4,8 +4,8 @@
 // `dump_thread_ctx` per worker index. Both are created at start-up and never
 // freed. Routines return 0 on success and -1 after a failure whose one
 // "Cannot ..." line was already printed on standard error.
-#ifndef TRAWLCAP_H
-#define TRAWLCAP_H
+#ifndef CAPTURE_TRAWLCAP_H
+#define CAPTURE_TRAWLCAP_H
 
 #include <pcap/pcap.h>
 #include <pthread.h>
@@ -51,6 +51,13 @@ struct dump_thread_ctx {
     // read by the main thread while it waits, to end a capture that can no
     // longer write anywhere.
     std::atomic<int> write_errno;
+    // Set when the stream opens. A failed flush cuts a regular file back to
+    // where that flush began, never below `keep_size`, the size the file had
+    // before this run wrote to it (-1: not a regular file, never cut). On an
+    // appending descriptor a flush begins at the end of the file, wherever
+    // the offset is.
+    int64_t keep_size;
+    uint32_t appends;
 };
 
 struct dump_instance {
@@ -104,10 +111,22 @@ void dump_parse_complain(dump_parse_result result);
 void sig_interupt_handle(int signo);
 int dump_thread_init(dump_instance *instance, dump_thread_ctx *ctx, int index);
 int __thread_dumpfile_generate(const char *base, int index, char *out, size_t out_size);
+// Worker index's file: the per-thread name, or the base unchanged when it is
+// an existing character device (-w /dev/null must not create /dev/null_0).
+// Returns the length of the whole name, as __thread_dumpfile_generate does.
+int dump_thread_dumpfile(const char *base, int index, char *out, size_t out_size);
+// -1 after one "Cannot" line when the base is a character device that keeps
+// what is written to it (a terminal, a serial line) and more than one worker
+// is selected: their files would interleave into garbage. Devices that keep
+// nothing (null, zero, full) take any number of workers.
+int dump_check_dumpfile(const dump_instance *instance);
 void *dump_capture_thread(void *arg);
 // Flushes the dump stream of ctx; 0 when all its records were written. On a
 // failure the records since the last good flush leave `captured`.
 int dump_thread_flush(dump_thread_ctx *ctx);
 void dump_capture_result(dump_instance *instance);
+// Prints the one failure line, "Cannot " and the formatted text, on standard
+// error and returns -1, so that a failure site is `return cannot(...);`.
+int cannot(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-#endif  // TRAWLCAP_H
+#endif  // CAPTURE_TRAWLCAP_H

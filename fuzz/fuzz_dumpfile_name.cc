@@ -2,7 +2,8 @@
 // of output size, then the base name (as the command line accepts it: at most
 // 2047 characters). Checks the rule against its own statement: the index goes
 // before the last dot of the last path component, or at the end.
-#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "fuzz_input.h"

@@ -48,4 +48,23 @@ TEST(DumpFileName, ReturnsFullLengthAndCutsToSize)
     EXPECT_EQ(strlen(big), 2047u);
 }
 
+TEST(DumpFileName, CharacterDeviceIsTakenAsItIs)
+{
+    char out[kTextSize];
+    dump_thread_dumpfile("/dev/null", 3, out, sizeof(out));
+    EXPECT_STREQ(out, "/dev/null");
+    // Two workers share only a device that keeps nothing.
+    for (const char *base : {"/dev/null", "/dev/full", "/dev/tty"}) {
+        dump_instance d{};
+        snprintf(d.dumpfile, sizeof(d.dumpfile), "%s", base);
+        d.nr_threads = 2;
+        d.thread_mask = 3;
+        testing::internal::CaptureStderr();
+        int rc = dump_check_dumpfile(&d);
+        std::string text = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(text, strcmp(base, "/dev/tty") ? "" : "Cannot share character device /dev/tty among 2 capture threads.\n");
+        EXPECT_EQ(rc, text.empty() ? 0 : -1);
+    }
+}
+
 }  // namespace

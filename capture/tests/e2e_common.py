@@ -72,9 +72,10 @@ def parse_reports(stderr):
     return reports
 
 
-def run(args, cwd=None, timeout=120, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, env=None):
+def run(args, cwd=None, timeout=120, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, env=None,
+        preexec_fn=None):
     return subprocess.run([TRAWLCAP] + list(args), cwd=cwd, timeout=timeout, stdout=stdout,
-                          stderr=subprocess.PIPE, stdin=stdin, env=env)
+                          stderr=subprocess.PIPE, stdin=stdin, env=env, preexec_fn=preexec_fn)
 
 
 def start(args, cwd=None, stdout=subprocess.DEVNULL, stderr_path=None, wrapper=()):
@@ -86,17 +87,6 @@ def start(args, cwd=None, stdout=subprocess.DEVNULL, stderr_path=None, wrapper=(
                                 stdin=subprocess.DEVNULL)
     with open(stderr_path, "wb") as err:
         return subprocess.Popen(cmd, cwd=cwd, stdout=stdout, stderr=err, stdin=subprocess.DEVNULL)
-
-
-def interrupted(args, after):
-    """Runs trawlcap with its standard output captured, sends SIGINT after
-    `after` seconds (for runs that do not end by themselves) and returns
-    (exit status, standard output, standard error text)."""
-    proc = start(args, stdout=subprocess.PIPE)
-    time.sleep(after)
-    proc.send_signal(signal.SIGINT)
-    out, err = proc.communicate(timeout=30)
-    return proc.returncode, out, err.decode()
 
 
 def read_text(path):
@@ -127,6 +117,21 @@ def tcpdump_count(data):
     if res.returncode != 0:
         raise AssertionError("tcpdump cannot read the stream: " + res.stderr.decode())
     return len(pcapfile.parse(res.stdout).records)
+
+
+def whole_records(path):
+    """Whole records after a valid file header, and whether nothing follows
+    them; a walk over the record headers, fast for files of many megabytes."""
+    with open(path, "rb") as f:
+        data = f.read()
+    pcapfile.parse(data[:24])  # the file header alone: magic and fields
+    off, n = 24, 0
+    while off + 16 <= len(data):
+        end = off + 16 + int.from_bytes(data[off + 8:off + 12], "little")
+        if end > len(data):
+            break
+        off, n = end, n + 1
+    return n, off == len(data)
 
 
 def payloads(pcap):

@@ -1,0 +1,191 @@
+"""Dump files and standard output that cannot take the capture: a full
+device or disk, a closed or abandoned output, a file-size limit, a read-only
+file system (small tmpfs mounts of the test's own, where mounting is
+permitted). Each ends in its "Cannot" line and status 255, with every file
+ending on a whole record and nothing counted that did not reach it."""
+import errno
+import os
+import resource
+import subprocess
+import tempfile
+import unittest
+
+from e2e_common import CaptureCase, main, parse_reports, pcapfile, run, trace, whole_records
+
+AFS = "file:" + trace("afs.pcap")  # 601 packets, 510 kB of records
+
+
+def write_error_line(name, index, code):
+    return "Cannot write dumpfile %s for thread %d : %s\n" % (name, index, os.strerror(code))
+
+
+class StandardOutputFails(CaptureCase):
+    """-w - where the data cannot go. The capture ends by itself with the
+    write error, also while the device would go on for a million loops."""
+
+    def run_into(self, how, device):
+        args = ["-w", "-", "-i", device]
+        if how == "closed":
+            return run(args, stdout=None, preexec_fn=lambda: os.close(1), timeout=60)
+        if how == "full":
+            with open("/dev/full", "wb") as full:
+                return run(args, stdout=full, timeout=60)
+        if how == "no reader":
+            r, w = os.pipe()
+            os.close(r)
+            try:
+                return run(args, stdout=w, timeout=60)
+            finally:
+                os.close(w)
+        head = subprocess.Popen(["head", "-c", "100"], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE)
+        res = run(args, stdout=head.stdin, timeout=60)
+        head.stdin.close()
+        with head.stdout:
+            self.assertEqual(len(head.stdout.read()), 100)
+        head.wait()
+        return res
+
+    def test_capture_ends_with_the_write_error(self):
+        for how, code in (("full", errno.ENOSPC), ("closed", errno.EBADF),
+                          ("no reader", errno.EPIPE), ("reader leaves", errno.EPIPE)):
+            for device in (AFS, AFS + ",loop=1000000"):
+                with self.subTest(how=how, device=device[-12:]):
+                    res = self.run_into(how, device)
+                    err = res.stderr.decode()
+                    self.assertEqual(res.returncode, 255, err)
+                    self.assertTrue(err.startswith(write_error_line("-", 0, code)), err)
+                    (report,) = parse_reports(err)
+                    if device == AFS:
+                        # The whole trace fits the write buffer: the error
+                        # shows at the latest in the final flush.
+                        self.assertEqual(report.threads[0], ("", 601, 0))
+                        self.assertEqual(report.summary, ("-", 601, 0))
+                    else:
+                        self.assertEqual(report.threads[0][2], 0)
+                        self.assertLess(report.threads[0][1], 601 * 1000000)
+
+
+class DumpFileFails(CaptureCase):
+    def test_one_worker_file_full(self):
+        os.symlink("/dev/full", self.path("c_1.pcap"))
+        # Long enough to outlast several of main's 100 ms polls.
+        res = run(["-p", "2", "-i", AFS + ",loop=10000", "-w", self.path("c.pcap"), "icmp"])
+        self.assertEqual(res.returncode, 255)
+        err = res.stderr.decode()
+        self.assertIn(write_error_line(self.path("c_1.pcap"), 1, errno.ENOSPC), err)
+        self.assertNotIn("thread 0 :", err)
+        (report,) = parse_reports(err)
+        # One bad file does not stop the other worker: it captures its whole
+        # stream, while the failed one goes on taking and freeing packets.
+        self.assertEqual(report.threads[1][2], 0)
+        self.assertEqual(report.summary[1], 601 * 10000)
+        # The healthy worker's file holds exactly what its line counts.
+        self.assertEqual(len(pcapfile.read(self.path("c_0.pcap")).records), report.threads[0][2])
+
+    def test_file_size_limit(self):
+        # ulimit -f: a write error like a full disk, not a death by SIGXFSZ;
+        # the file keeps its header, so it stays a valid savefile.
+        res = run(["-i", AFS + ",loop=10", "-w", self.path("c.pcap")], preexec_fn=lambda:
+                  resource.setrlimit(resource.RLIMIT_FSIZE, (100000, 100000)))
+        err = res.stderr.decode()
+        self.assertEqual(res.returncode, 255, err)
+        self.assertTrue(err.startswith(write_error_line(self.path("c_0.pcap"), 0, errno.EFBIG)))
+        self.assertEqual(parse_reports(err)[0].threads[0][2], 0)
+        self.assertDumpHeader(pcapfile.read(self.path("c_0.pcap")))
+
+
+def mount_tmpfs(where, options):
+    os.makedirs(where, exist_ok=True)
+    return subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", where],
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+
+
+class MountedCase(CaptureCase):
+    """Skipped where mounting is not permitted (it needs root)."""
+    mnt = None
+
+    @classmethod
+    def setUpClass(cls):
+        probe = tempfile.mkdtemp(prefix="trawlcap-mount-probe-")
+        res = mount_tmpfs(probe, "size=4k")
+        if res.returncode == 0:
+            subprocess.run(["umount", probe])
+        os.rmdir(probe)
+        if res.returncode != 0:
+            raise unittest.SkipTest("cannot mount a tmpfs here: " + res.stdout.decode().strip())
+
+    def mount(self, options):
+        self.mnt = self.path("mnt")
+        res = mount_tmpfs(self.mnt, options)
+        self.assertEqual(res.returncode, 0, res.stdout)
+
+    def tearDown(self):
+        # Before the scratch directory goes: it holds the mount point.
+        if self.mnt:
+            subprocess.run(["umount", self.mnt])
+        super().tearDown()
+
+
+
+class FullFileSystem(MountedCase):
+    def capture_until_full(self, size, workers, loops):
+        self.mount("size=" + size)
+        base = os.path.join(self.mnt, "c.pcap")
+        res = run(["-p", str(workers), "-i", AFS + ",loop=%d" % loops, "-w", base], timeout=120)
+        err = res.stderr.decode()
+        self.assertEqual(res.returncode, 255, err)
+        (report,) = parse_reports(err)
+        failed = [i for i in range(workers)
+                  if write_error_line(report.threads[i][0], i, errno.ENOSPC) in err]
+        self.assertTrue(failed, err)
+        # Whatever the disk took, each file holds its header and exactly the
+        # records counted as captured, and no piece of one more: tcpdump
+        # reads it to the end.
+        for i, (name, _, captured) in report.threads.items():
+            self.assertEqual(whole_records(name), (captured, True), "%s\n%s" % (name, err))
+            res = subprocess.run(["tcpdump", "-r", name, "-w", "/dev/null"],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            self.assertEqual(res.returncode, 0, res.stderr.decode())
+        return report
+
+    def test_full_before_the_first_flush(self):
+        report = self.capture_until_full("64k", 2, 5)
+        self.assertEqual(report.summary[2], 0)
+
+    def test_full_after_some_flushes(self):
+        # The first 1 MiB flush fits, the second does not.
+        report = self.capture_until_full("1600k", 1, 10)
+        self.assertGreater(report.summary[2], 0)
+        self.assertLess(report.summary[2], 601 * 10)
+
+    def test_appending_standard_output_keeps_what_was_there(self):
+        # trawlcap -w - >> old: the disk has room for 6 bytes of the header.
+        self.mount("size=64k")
+        old = os.urandom(65530)
+        with open(os.path.join(self.mnt, "old"), "wb") as f:
+            f.write(old)
+        # As a shell opens it: O_APPEND, the offset left at 0.
+        out = os.open(os.path.join(self.mnt, "old"), os.O_WRONLY | os.O_APPEND)
+        res = run(["-w", "-", "-i", AFS], stdout=out, timeout=60)
+        os.close(out)
+        self.assertTrue(res.stderr.decode().startswith(write_error_line("-", 0, errno.ENOSPC)))
+        with open(os.path.join(self.mnt, "old"), "rb") as f:
+            self.assertEqual(f.read(), old)
+
+
+class ReadOnlyFileSystem(MountedCase):
+    def test_dump_file_not_created(self):
+        self.mount("ro,size=64k")
+        base = os.path.join(self.mnt, "c.pcap")
+        res = run(["-p", "2", "-i", AFS, "-w", base], timeout=60)
+        self.assertEqual(res.returncode, 255)
+        name = os.path.join(self.mnt, "c_0.pcap")
+        self.assertEqual(res.stderr.decode(),
+                         "Cannot open pcap dumper for thread 0, dumpfile is %s : %s: %s.\n"
+                         % (name, name, os.strerror(errno.EROFS)))
+        self.assertEqual(os.listdir(self.mnt), [])
+
+
+if __name__ == "__main__":
+    main()
