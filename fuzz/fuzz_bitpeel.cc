@@ -18,11 +18,11 @@ const char *const kZones[] = {"UTC0", "Europe/Berlin", "America/New_York", "Aust
                               "Asia/Kolkata", "Pacific/Apia"};
 int g_zone = -1;
 
-static_assert(k_rtime_period == 268435456, "candidates are 2^28 seconds apart");
+static_assert(kRtimePeriod == 268435456, "candidates are 2^28 seconds apart");
 
-void check_time_text(const char (&text)[k_time_text_size], int rc)
+void check_time_text(const char (&text)[kTimeTextSize], int rc)
 {
-    FUZZ_CHECK(memchr(text, 0, k_time_text_size) != nullptr);
+    FUZZ_CHECK(memchr(text, 0, kTimeTextSize) != nullptr);
     if (rc != 0)
         FUZZ_CHECK(text[0] == '\0');
 }
@@ -53,10 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(f.relative_time == ((id >> 15) & 0xfffffff));
     FUZZ_CHECK(f.sequence == (id & 0x7fff));
 
-    char text[k_time_text_size];
+    char text[kTimeTextSize];
     if (second == nullptr) {
-        for (int k = 0; k < k_candidate_count; k++) {
-            int rc = format_local_time(static_cast<long long>(f.relative_time) + k * k_rtime_period, text);
+        for (int k = 0; k < kCandidateCount; k++) {
+            int rc = format_local_time(static_cast<long long>(f.relative_time) + k * kRtimePeriod, text);
             FUZZ_CHECK(rc == 0);  // every candidate lies between 1970 and 2055
             check_time_text(text, rc);
         }
