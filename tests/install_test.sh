@@ -157,7 +157,7 @@ command -v man >/dev/null || skip "man not installed (man-db)"
 case "$MODE" in
 prefix)
     cmake --install "$BUILD" --prefix "$WORK/prefix" >"$WORK/install.log" 2>&1 || { cat "$WORK/install.log"; fail "cmake --install failed"; finish; }
-    # The C host against a cmake --install tree is tallyboard_installed_c_host.
+    # The C host against a cmake --install tree is fieldstat.installed_c_host.
     check_tree "$WORK/prefix" no
     finish
     ;;
