@@ -5,6 +5,7 @@
 #   make bench   build and run the benchmarks (figures: bench/README.md)
 #   make install PREFIX=/usr/local
 #   make package    build the .deb packages into build/release
+#                   (MAINTAINER="Name <address>" sets their Maintainer)
 # Every target first installs missing Debian packages (scripts/deps.sh).
 
 PRESET ?= release
@@ -21,7 +22,8 @@ deps:
 	@sh scripts/deps.sh
 
 configure: deps
-	cmake --preset $(PRESET) -DTRAWLKIT_WERROR=$(WERROR) >/dev/null
+	cmake --preset $(PRESET) -DTRAWLKIT_WERROR=$(WERROR) \
+	    $(if $(MAINTAINER),-DTRAWLKIT_MAINTAINER="$(MAINTAINER)") >/dev/null
 
 build: configure
 	cmake --build --preset $(PRESET)

@@ -6,7 +6,8 @@
 // Functions that can fail return 0 on success and -1 on failure. Times are
 // signed 64-bit seconds since the Unix epoch; conversions use the local time
 // zone as libc takes it from the environment (TZ).
-#pragma once
+#ifndef DECODER_STREAMID_H
+#define DECODER_STREAMID_H
 
 #include <cstddef>
 #include <ctime>
@@ -20,26 +21,26 @@ struct bit_field {
     unsigned width;
 };
 
-constexpr bit_field k_sequence_bits{0, 15};
-constexpr bit_field k_rtime_bits{15, 28};
-constexpr bit_field k_thread_bits{43, 8};
-constexpr bit_field k_device_bits{51, 12};
+constexpr bit_field kSequenceBits{0, 15};
+constexpr bit_field kRtimeBits{15, 28};
+constexpr bit_field kThreadBits{43, 8};
+constexpr bit_field kDeviceBits{51, 12};
 
 // The four fields sit back to back from bit 0 up; bit 63 belongs to none.
-static_assert(k_sequence_bits.shift == 0);
-static_assert(k_rtime_bits.shift == k_sequence_bits.shift + k_sequence_bits.width);
-static_assert(k_thread_bits.shift == k_rtime_bits.shift + k_rtime_bits.width);
-static_assert(k_device_bits.shift == k_thread_bits.shift + k_thread_bits.width);
-static_assert(k_device_bits.shift + k_device_bits.width == 63,
+static_assert(kSequenceBits.shift == 0);
+static_assert(kRtimeBits.shift == kSequenceBits.shift + kSequenceBits.width);
+static_assert(kThreadBits.shift == kRtimeBits.shift + kRtimeBits.width);
+static_assert(kDeviceBits.shift == kThreadBits.shift + kThreadBits.width);
+static_assert(kDeviceBits.shift + kDeviceBits.width == 63,
               "the fields cover exactly bits 0 to 62");
 
 // The relative time wraps after this many seconds (about 8.5 years), so a
 // relative time alone names one instant per period.
-constexpr long long k_rtime_period = 1LL << k_rtime_bits.width;
-constexpr int k_candidate_count = 10;
+constexpr long long kRtimePeriod = 1LL << kRtimeBits.width;
+constexpr int kCandidateCount = 10;
 
-inline constexpr char k_time_format[] = "%Y-%m-%d %H:%M:%S";
-constexpr std::size_t k_time_text_size = 32;
+inline constexpr char kTimeFormat[] = "%Y-%m-%d %H:%M:%S";
+constexpr std::size_t kTimeTextSize = 32;
 
 struct stream_fields {
     unsigned long long device_id;
@@ -55,8 +56,8 @@ constexpr unsigned long long bit_field_get(unsigned long long id, bit_field f)
 
 constexpr stream_fields stream_id_decode(unsigned long long id)
 {
-    return {bit_field_get(id, k_device_bits), bit_field_get(id, k_thread_bits),
-            bit_field_get(id, k_rtime_bits), bit_field_get(id, k_sequence_bits)};
+    return {bit_field_get(id, kDeviceBits), bit_field_get(id, kThreadBits),
+            bit_field_get(id, kRtimeBits), bit_field_get(id, kSequenceBits)};
 }
 
 // Decimal text to identifier, as lenient as strtoull: leading white space and
@@ -73,10 +74,12 @@ bitpeel_action bitpeel_action_of(const char *first_arg);
 
 // Local time `t` as "YYYY-MM-DD hh:mm:ss". On failure (a time libc cannot
 // break down) `text` holds the empty string and -1 is returned.
-int format_local_time(long long t, char (&text)[k_time_text_size]);
+int format_local_time(long long t, char (&text)[kTimeTextSize]);
 
 // A local "YYYY-MM-DD hh:mm:ss" to epoch seconds in *out. Text after the
 // seconds is ignored. libc decides from the zone's rules whether summer time
 // applies to that date. Returns -1, leaving *out alone, if the text does not
 // match the format.
 int base_time_parse(const char *text, long long *out);
+
+#endif

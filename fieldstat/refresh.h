@@ -1,7 +1,7 @@
 // Internal to libtallyboard: the parts of the printer that tests and the
 // benchmark reach without going through the printer thread. Not installed.
-#ifndef TALLYBOARD_REFRESH_H
-#define TALLYBOARD_REFRESH_H
+#ifndef FIELDSTAT_REFRESH_H
+#define FIELDSTAT_REFRESH_H
 
 #include <cstddef>
 #include <ctime>

@@ -104,6 +104,8 @@ def main():
     for arg in ("-1", "18446744073709551615", "18446744073709551616", "9" * 100000):
         check(f"largest {arg[:24]}", [arg], candidates(MAX, "UTC"))
     check("sign and white space", [" \t+42xyz"], candidates(42, "UTC"))
+    check("decimal only: a leading 0 is not octal", ["010"], candidates(10, "UTC"))
+    check("decimal only: 0x is not hex", ["0x10"], candidates(0, "UTC"))
 
     for base in ("2018-08-08", "", "08:00:00", "2018-08-08 25:00:00", "2" * 100000, "\xff\x01\x1b[31m"):
         check(f"bad base time {base[:24]!r}", ["2274319137695858688", base],

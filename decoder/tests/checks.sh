@@ -24,7 +24,7 @@ man)
 install)
     rm -rf "$3"
     "$4" --install "$2" --component bitpeel --prefix "$3" >/dev/null || fail "install failed"
-    [ -f "$3/share/man/man1/bitpeel.1" ] || fail "no share/man/man1/bitpeel.1"
+    [ -f "$3/share/man/man1/bitpeel.1.gz" ] || fail "no share/man/man1/bitpeel.1.gz"
     out=$("$3/bin/bitpeel" -v) || fail "installed bitpeel -v failed"
     [ "$out" = "v1.0.0-20191119" ] || fail "installed bitpeel -v printed: $out"
     rm -rf "$3"

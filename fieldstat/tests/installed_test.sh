@@ -13,7 +13,7 @@ for component in libtallyboard libtallyboard-dev; do
 done
 
 for f in lib/libtallyboard.so include/tallyboard.h lib/pkgconfig/tallyboard.pc \
-         lib/cmake/tallyboard/tallyboard-config.cmake share/man/man3/tallyboard.3; do
+         lib/cmake/tallyboard/tallyboard-config.cmake share/man/man3/tallyboard.3.gz; do
     [ -e "$prefix/$f" ] || { echo "FAIL: $f not installed"; exit 1; }
 done
 

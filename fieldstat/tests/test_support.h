@@ -1,6 +1,6 @@
 // Helpers shared by the libtallyboard unit tests.
-#ifndef TALLYBOARD_TEST_SUPPORT_H
-#define TALLYBOARD_TEST_SUPPORT_H
+#ifndef FIELDSTAT_TEST_SUPPORT_H
+#define FIELDSTAT_TEST_SUPPORT_H
 
 #include <atomic>
 #include <cstdint>

@@ -37,10 +37,10 @@ TALLYBOARD_EXPORT screen_stat *init_screen_stat(FILE *out, int interval, int pri
         return nullptr;
 
     // calloc only guarantees 16 bytes; the fields want their own cache lines.
-    void *mem = std::aligned_alloc(alignof(screen_stat), sizeof(screen_stat));
+    void *mem = aligned_alloc(alignof(screen_stat), sizeof(screen_stat));
     if (mem == nullptr)
         return nullptr;
-    std::memset(mem, 0, sizeof(screen_stat));
+    memset(mem, 0, sizeof(screen_stat));
 
     auto *stat = static_cast<screen_stat *>(mem);
     stat->out = out;
@@ -64,11 +64,11 @@ TALLYBOARD_EXPORT int stat_field_register(screen_stat *stat, const char *name)
     if (id >= TALLYBOARD_MAX_FIELDS)
         return -1;
 
-    std::size_t len = std::strlen(name);
-    auto *copy = static_cast<char *>(std::calloc(len + 1, 1));
+    std::size_t len = strlen(name);
+    auto *copy = static_cast<char *>(calloc(len + 1, 1));
     if (copy == nullptr)
         return -1;
-    std::memcpy(copy, name, len);
+    memcpy(copy, name, len);
     stat->fields[id].name = copy;
     // Release: a printer that sees the new count also sees the name.
     count.store(id + 1, std::memory_order_release);

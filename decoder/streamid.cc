@@ -22,14 +22,14 @@ bitpeel_action bitpeel_action_of(const char *first_arg)
     return BITPEEL_DECODE;
 }
 
-int format_local_time(long long t, char (&text)[k_time_text_size])
+int format_local_time(long long t, char (&text)[kTimeTextSize])
 {
     text[0] = '\0';
     const time_t when = t;
     struct tm broken;
     if (localtime_r(&when, &broken) == nullptr)
         return -1;
-    if (strftime(text, sizeof text, k_time_format, &broken) == 0) {
+    if (strftime(text, sizeof text, kTimeFormat, &broken) == 0) {
         text[0] = '\0';
         return -1;
     }
@@ -40,7 +40,7 @@ int base_time_parse(const char *text, long long *out)
 {
     struct tm broken;
     memset(&broken, 0, sizeof broken);
-    if (strptime(text, k_time_format, &broken) == nullptr)
+    if (strptime(text, kTimeFormat, &broken) == nullptr)
         return -1;
     // The text carries no summer-time flag; 0 would read every date as
     // standard time and put a summer base time an hour late.

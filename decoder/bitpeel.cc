@@ -11,7 +11,7 @@
 
 #include "streamid.h"
 
-static const char k_version[] = "v1.0.0-20191119";
+static const char kVersion[] = "v1.0.0-20191119";
 
 static void print_usage(const char *prog)
 {
@@ -35,9 +35,9 @@ static void print_fields(unsigned long long id, const stream_fields &f)
 static void print_candidates(unsigned long long relative_time)
 {
     printf("    not input base time, use EPOCH as base time, absolute time maybe as follow:\n");
-    char text[k_time_text_size];
-    for (int k = 0; k < k_candidate_count; k++) {
-        format_local_time(static_cast<long long>(relative_time) + k * k_rtime_period, text);
+    char text[kTimeTextSize];
+    for (int k = 0; k < kCandidateCount; k++) {
+        format_local_time(static_cast<long long>(relative_time) + k * kRtimePeriod, text);
         printf("\t\t%s\n", text);
     }
 }
@@ -49,7 +49,7 @@ static void print_absolute(const char *base_text, unsigned long long relative_ti
         printf("\33[1;31;40mbase time format error!\33[0m\n");
         return;
     }
-    char text[k_time_text_size];
+    char text[kTimeTextSize];
     format_local_time(base + static_cast<long long>(relative_time), text);
     printf("    %-13s: %s\n", "Absolute-time", text);
 }
@@ -61,7 +61,7 @@ static int run(int argc, char *argv[])
     const char *prog = argc > 0 && argv[0] != nullptr ? argv[0] : "bitpeel";
     switch (bitpeel_action_of(argc > 1 ? argv[1] : nullptr)) {
     case BITPEEL_VERSION:
-        printf("%s\n", k_version);
+        printf("%s\n", kVersion);
         return 0;
     case BITPEEL_USAGE:
         print_usage(prog);

@@ -50,12 +50,18 @@ TEST(TallyboardStress, RegisterAddAndPrintAtOnce)
     std::string printed;
     std::thread reader([&] {
         char buf[4096];
-        while (!done.load())
-            if (has_data_within(p.read_fd, 50)) {
+        // Once done, read on until the pipe falls quiet, so that the refresh
+        // being written at that moment is not cut short.
+        for (;;) {
+            bool last = done.load();
+            if (has_data_within(p.read_fd, last ? 200 : 50)) {
                 ssize_t n = read(p.read_fd, buf, sizeof buf);
                 if (n > 0)
                     printed.append(buf, static_cast<size_t>(n));
+            } else if (last) {
+                break;
             }
+        }
     });
 
     // added[t][id]: how many of thread t's adds to id were taken.

@@ -42,7 +42,7 @@ TEST(StreamIdDecode, KnownIdentifiersAndFieldEdges)
         EXPECT_EQ(got.relative_time, c.want.relative_time);
         EXPECT_EQ(got.sequence, c.want.sequence);
     }
-    EXPECT_EQ(k_rtime_period, 268435456);
+    EXPECT_EQ(kRtimePeriod, 268435456);
 }
 
 // Each test names the zone it needs; libc reads TZ again on tzset().
@@ -54,7 +54,7 @@ void use_zone(const char *zone)
 
 std::string formatted(long long t)
 {
-    char text[k_time_text_size];
+    char text[kTimeTextSize];
     EXPECT_EQ(format_local_time(t, text), 0) << t;
     return text;
 }
@@ -75,7 +75,7 @@ TEST(FormatLocalTime, UtcAndBerlin)
 TEST(FormatLocalTime, FailureLeavesEmptyText)
 {
     use_zone("UTC");
-    char text[k_time_text_size] = "stale";
+    char text[kTimeTextSize] = "stale";
     // Beyond what a broken-down year (an int) can hold.
     EXPECT_EQ(format_local_time(0x7fffffffffffffffLL, text), -1);
     EXPECT_STREQ(text, "");

@@ -13,11 +13,11 @@ namespace {
 
 void compose_full_table(benchmark::State &state)
 {
-    screen_stat *s = init_screen_stat(std::fopen("/dev/null", "w"), 1, 0);
+    screen_stat *s = init_screen_stat(fopen("/dev/null", "w"), 1, 0);
     for (int i = 0; i < TALLYBOARD_MAX_FIELDS; i++)
         stat_field_register(s, ("field_" + std::to_string(i)).c_str());
     static char text[kRefreshBufferSize];
-    std::time_t now = std::time(nullptr);
+    std::time_t now = time(nullptr);
     std::size_t len = 0;
     for (auto _ : state) {
         for (int i = 0; i < TALLYBOARD_MAX_FIELDS; i++)

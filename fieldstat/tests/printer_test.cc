@@ -213,6 +213,7 @@ TEST(TallyboardPrinter, FirstTableAppearsAtOnce)
     ASSERT_NE(keep(init_screen_stat(p.out, 3600, SCREEN_STAT_PRINT_ON)), nullptr);
     std::string first = read_lines(p.read_fd, 1);
     EXPECT_TRUE(is_rule_line(first)) << first;
+    EXPECT_FALSE(has_data_within(p.read_fd, 1500)) << "a second refresh long before the interval";
 }
 
 TEST(TallyboardPrinter, PrintFlagZeroPrintsNothing)

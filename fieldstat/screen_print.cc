@@ -32,7 +32,7 @@ bool reserve(composer &c, std::size_t need)
         return true;
     if (c.len > 0) {
         if (c.out != nullptr)
-            std::fputs(c.text, c.out);
+            fputs(c.text, c.out);
         c.len = 0;
         c.text[0] = '\0';
     }
@@ -41,30 +41,30 @@ bool reserve(composer &c, std::size_t need)
 
 void append_text(composer &c, const char *s)
 {
-    std::size_t n = std::strlen(s);
+    std::size_t n = strlen(s);
     reserve(c, n);  // only short literals come here: they always fit
-    std::memcpy(c.text + c.len, s, n + 1);
+    memcpy(c.text + c.len, s, n + 1);
     c.len += n;
 }
 
 void append_number(composer &c, int64_t v)
 {
     reserve(c, kNumberRoom);
-    c.len += std::snprintf(c.text + c.len, c.cap - c.len, "%10lld\t", static_cast<long long>(v));
+    c.len += snprintf(c.text + c.len, c.cap - c.len, "%10lld\t", static_cast<long long>(v));
 }
 
 void append_name(composer &c, const char *name)
 {
-    std::size_t n = std::strlen(name);
+    std::size_t n = strlen(name);
     std::size_t need = (n > kColumnWidth ? n : kColumnWidth) + 1;
     if (!reserve(c, need)) {
         // Longer than the whole buffer: the buffer is empty now, so the
         // column goes straight to the stream and keeps its place in the text.
         if (c.out != nullptr)
-            std::fprintf(c.out, "%10s\t", name);
+            fprintf(c.out, "%10s\t", name);
         return;
     }
-    c.len += std::snprintf(c.text + c.len, c.cap - c.len, "%10s\t", name);
+    c.len += snprintf(c.text + c.len, c.cap - c.len, "%10s\t", name);
 }
 
 // (reading - last) / interval. The difference wraps instead of overflowing,
@@ -83,8 +83,8 @@ std::size_t __screen_stat_compose(screen_stat *stat, std::time_t now, char *text
     char when[64];
     // ctime_r: two objects' printers must not share ctime's static buffer.
     if (ctime_r(&now, when) == nullptr)
-        std::snprintf(when, sizeof when, "\n");
-    int n = std::snprintf(text, cap, "=====================================================%s", when);
+        snprintf(when, sizeof when, "\n");
+    int n = snprintf(text, cap, "=====================================================%s", when);
     c.len = static_cast<std::size_t>(n) < cap ? static_cast<std::size_t>(n) : cap - 1;
 
     // Acquire pairs with the release in stat_field_register: a counted field's
@@ -120,11 +120,11 @@ extern "C" TALLYBOARD_EXPORT void *thread_screen_print(void *arg)
         return nullptr;
 
     char text[kRefreshBufferSize];
-    std::memset(text, 0, sizeof text);
+    memset(text, 0, sizeof text);
     for (;;) {
-        __screen_stat_compose(stat, std::time(nullptr), text, sizeof text);
-        std::fputs(text, stat->out);
-        std::fflush(stat->out);
+        __screen_stat_compose(stat, time(nullptr), text, sizeof text);
+        fputs(text, stat->out);
+        fflush(stat->out);
         sleep(static_cast<unsigned>(stat->interval));
     }
 }

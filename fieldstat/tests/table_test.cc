@@ -28,7 +28,7 @@ TEST(TallyboardTable, IdsFollowRegistrationAndNamesAreCopies)
     EXPECT_EQ(stat_field_register(s, "tx_pkts"), 1);
     EXPECT_EQ(stat_field_register(s, "rx_pkts"), 2);  // same name, new field
     EXPECT_EQ(count_of(s), 3);
-    std::memcpy(name, "changed", sizeof name);
+    memcpy(name, "changed", sizeof name);
     EXPECT_STREQ(s->fields[0].name, "rx_pkts");
     EXPECT_NE(s->fields[0].name, s->fields[2].name);
     EXPECT_EQ(s->fields[3].name, nullptr);
