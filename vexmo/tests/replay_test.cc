@@ -175,25 +175,30 @@ TEST(Replay, LoopReplaysEachStreamNTimes)
     EXPECT_EQ(sig.settle(1), 1);
 }
 
-/* The next pass reuses the descriptors, so it must not start while the
- * caller still holds one from the pass before. */
-TEST(Replay, NextPassWaitsForHeldBuffers)
+/* A held buffer keeps its descriptor and bytes while the stream runs on:
+ * the stream stops where its ring of descriptors comes round to it. */
+TEST(Replay, HeldBufferStaysValid)
 {
     const std::string path = g_traces + "/print-flags.pcap";
     SigintCounter sig;
-    vexmo_instance_t *inst = open_instance("file:" + path + ",loop=2", 1);
+    vexmo_instance_t *inst = open_instance("file:" + path + ",loop=300", 1);
     vexmo_buff_t *bufs[32];
-    int n = vexmo_recv_all_burst(inst, 0, bufs, 32);
-    ASSERT_EQ(n, 10);
+    ASSERT_EQ(vexmo_recv_all_burst(inst, 0, bufs, 32), 32);
     vexmo_buff_t *kept = bufs[3];
+    std::string bytes(static_cast<const char *>(vexmo_buff_mtod(kept)), vexmo_buff_datalen(kept));
     vexmo_buff_free(inst, bufs, 3, -1, -1);
-    vexmo_buff_free(inst, bufs + 4, 6, -1, -1);
-    EXPECT_EQ(vexmo_recv_all_burst(inst, 0, bufs, 32), 0) << "handed out again while held";
-    EXPECT_EQ(vexmo_recv_all_burst(inst, 0, bufs, 32), 0);
+    vexmo_buff_free(inst, bufs + 4, 28, -1, -1);
+    size_t total = 32;
+    int n;
+    while ((n = vexmo_recv_all_burst(inst, 0, bufs, 32)) > 0) {
+        total += static_cast<size_t>(n);
+        vexmo_buff_free(inst, bufs, static_cast<uint32_t>(n), -1, -1);
+    }
+    EXPECT_LT(total, 3000u) << "went past a held buffer";
+    EXPECT_EQ(std::string(static_cast<const char *>(vexmo_buff_mtod(kept)), vexmo_buff_datalen(kept)), bytes);
     vexmo_buff_free(inst, &kept, 1, -1, -1);
-    EXPECT_EQ(vexmo_recv_all_burst(inst, 0, bufs, 32), 10);
-    vexmo_buff_free(inst, bufs, 10, -1, -1);
-    EXPECT_EQ(vexmo_recv_all_burst(inst, 0, bufs, 32), 0);
+    total += drain(inst, 0).size();
+    EXPECT_EQ(total, 3000u);
     EXPECT_EQ(sig.settle(1), 1);
 }
 
