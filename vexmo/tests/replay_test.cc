@@ -111,35 +111,62 @@ INSTANTIATE_TEST_SUITE_P(Traces, ReplayEveryPacket,
 
 namespace {
 
-/* Many two-way flows over 8 streams: both directions (and a VLAN-tagged
- * leg) of each flow meet in one stream, and the flows reach every stream. */
+/* One direction of flow i of a kind: 0 IPv4/TCP, QinQ-tagged one way only;
+ * 1 IPv6/UDP behind an 8-byte hop-by-hop header; 2 IPv4/UDP. Flows of a kind
+ * differ only in their ports (kinds 0 and 1) or addresses (kind 2); the
+ * payload names the flow. */
+std::string flow_frame(int kind, uint32_t i, bool back)
+{
+    std::string f(12, '\x02'), a, b;
+    auto put16 = [](std::string &s, uint32_t v) { s += char(v >> 8); s += char(v); };
+    if (kind == 0 && !back)
+        f += std::string("\x88\xa8\x00\x07\x81\x00\x00\x2a", 8);
+    std::string ip = kind == 1 ? std::string("\x86\xdd\x60\0\0\0\0\x10\0\x40", 10)
+                               : std::string("\x08\x00\x45\0\0\x1c\0\0\0\0\x40", 11) + (kind ? "\x11" : "\x06") + std::string(2, 0);
+    a = kind == 1 ? std::string(16, '\x20') : std::string("\x0a\0\0\x01", 4);
+    b = kind == 1 ? std::string(16, '\x30') : std::string("\xc0\xa8", 2);
+    if (kind != 1)
+        put16(b, kind == 2 ? i : 1);
+    std::string pa, pb, tag;
+    put16(pa, 1024 + (kind == 2 ? 0 : i));
+    put16(pb, 53);
+    put16(tag, kind * 1000 + i);
+    f += ip + (back ? b + a : a + b) + (kind == 1 ? std::string("\x11\0\x01\x04\0\0\0\0", 8) : "");
+    return f + (back ? pb + pa : pa + pb) + std::string(4, '\0') + tag;
+}
+
+/* Many two-way flows of each kind over 3 and 8 streams: both directions of
+ * each flow meet in one stream, and every stream gets a fair share of the
+ * flows of each kind (so flows are told apart by their ports behind QinQ
+ * tags and IPv6 extension headers, and the streams by the whole hash). */
 TEST(Replay, SymmetricHashSpreadsFlows)
 {
+    constexpr uint32_t flows = 120;
     std::vector<std::string> frames;
-    constexpr uint32_t flows = 256;
-    for (uint32_t i = 0; i < flows; ++i) {
-        uint32_t a = 0x0a000001 + i, b = 0xc0a80001 + i * 7;
-        uint16_t pa = static_cast<uint16_t>(40000 + i), pb = 443;
-        uint8_t proto = i % 2 ? 6 : 17;
-        frames.push_back(ipv4_frame(a, b, pa, pb, proto, i * 3));
-        frames.push_back(ipv4_frame(b, a, pb, pa, proto, i * 3 + 1));
-        frames.push_back(ipv4_frame(b, a, pb, pa, proto, i * 3 + 2, true));
-    }
+    for (uint32_t i = 0; i < flows; ++i)
+        for (int kind = 0; kind < 3; ++kind)
+            for (bool back : {false, true})
+                frames.push_back(flow_frame(kind, i, back));
     std::string path = write_trace("spread.pcap", frames);
-    SigintCounter sig;
-    vexmo_instance_t *inst = open_instance("file:" + path, 8);
-    std::vector<int> where(flows, -1);
-    for (uint32_t s = 0; s < 8; ++s) {
-        std::vector<std::string> got = drain(inst, s);
-        EXPECT_GT(got.size(), 0u) << "stream " << s << " got no flow";
-        for (const std::string &f : got) {
-            uint32_t tag = static_cast<uint8_t>(f[f.size() - 2]) << 8 | static_cast<uint8_t>(f[f.size() - 1]);
-            int &w = where[tag / 3];
-            EXPECT_TRUE(w == -1 || w == static_cast<int>(s)) << "flow " << tag / 3 << " split";
-            w = static_cast<int>(s);
+    for (uint32_t streams : {3u, 8u}) {
+        SigintCounter sig;
+        vexmo_instance_t *inst = open_instance("file:" + path, streams);
+        std::map<uint32_t, uint32_t> where;
+        for (uint32_t s = 0; s < streams; ++s) {
+            uint32_t share[3] = {};
+            for (const std::string &f : drain(inst, s)) {
+                uint32_t tag = static_cast<uint8_t>(f[f.size() - 2]) << 8 | static_cast<uint8_t>(f[f.size() - 1]);
+                auto [it, fresh] = where.emplace(tag, s);
+                EXPECT_TRUE(fresh || it->second == s) << "flow " << tag << " split";
+                share[tag / 1000] += fresh;
+            }
+            for (int kind = 0; kind < 3; ++kind)
+                EXPECT_GE(share[kind] * streams * 2, flows) << streams << " streams: stream " << s
+                                                            << " has " << share[kind] << " flows of kind " << kind;
         }
+        EXPECT_EQ(where.size(), 3 * flows);
+        EXPECT_EQ(sig.settle(1), 1);
     }
-    EXPECT_EQ(sig.settle(1), 1);
     unlink(path.c_str());
 }
 
