@@ -346,7 +346,7 @@ inline walk next_record(const replay_device *dev, uint64_t limit, cursor *c, fou
 /* One line per device for whatever ended the replay before the file's end. */
 void report_end(replay_device *dev, walk w, const cursor *c, const char *why)
 {
-    if (w == walk::end || dev->reported.exchange(true, std::memory_order_relaxed))
+    if ((w != walk::cut && w != walk::damaged) || dev->reported.exchange(true, std::memory_order_relaxed))
         return;
     char msg[320];
     snprintf(msg, sizeof msg, "%s; the replay ends at byte %llu",
@@ -580,6 +580,9 @@ int drained(replay_device *dev, replay_stream *s)
 int replay_recv(replay_device *dev, uint32_t stream, vexmo_buff **out, uint32_t capacity)
 {
     replay_stream *s = &dev->streams[stream];
+    /* A page found cut: stop at the new end before handing out more. */
+    if (dev->sigbus_slot >= 0 && g_sigbus[dev->sigbus_slot].cut_at.load(std::memory_order_relaxed))
+        readable_end(dev);
     uint32_t n = 0;
     while (n < capacity && !s->done) {
         if (s->pos == s->end) {
