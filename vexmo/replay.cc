@@ -349,9 +349,11 @@ void report_end(replay_device *dev, walk w, const cursor *c, const char *why)
     if ((w != walk::cut && w != walk::damaged) || dev->reported.exchange(true, std::memory_order_relaxed))
         return;
     char msg[320];
-    snprintf(msg, sizeof msg, "%s; the replay ends at byte %llu",
-             w == walk::cut ? "the last record is cut short" : why,
-             static_cast<unsigned long long>(c->off));
+    if (w == walk::cut)
+        snprintf(msg, sizeof msg, "the record at byte %llu is cut short; the replay ends there",
+                 static_cast<unsigned long long>(c->off));
+    else
+        snprintf(msg, sizeof msg, "%s; the replay ends there", why);
     cannot("replay", dev->path, msg);
 }
 
