@@ -12,8 +12,9 @@
  *   IFNAME               live capture on a Linux network interface
  *
  *   file:PATH  The savefile (classic pcap, micro- or nanosecond, or pcapng;
- *              link type Ethernet) is read whole at open; buffers point into
- *              that copy. Packets go to streams by a symmetric flow hash
+ *              link type Ethernet) is mapped and read as streams are polled;
+ *              buffers point into the mapping (input that cannot be mapped
+ *              is read whole at open). Packets go to streams by a symmetric flow hash
  *              (IPv4/IPv6 addresses plus TCP/UDP/SCTP ports, else Ethernet
  *              addresses), in trace order within each stream. Options follow
  *              the path as ",key=value": loop=N replays N times (1 to
