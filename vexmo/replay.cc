@@ -148,6 +148,7 @@ struct replay_device {
     size_t copy_size;
     /* Bytes that may still be read: shrinks when the file is cut. */
     std::atomic<uint64_t> end;
+    std::atomic<uint64_t> populated; /* page tables filled up to here (a hint) */
     std::atomic<bool> reported;
     alignas(64) std::atomic<uint32_t> drained_streams;
     char path[4096];
@@ -399,11 +400,13 @@ uint32_t walk_stretch(replay_device *dev, stretch *e, scratch_record *scratch)
 {
     uint64_t limit = readable_end(dev);
     uint64_t from = e->start.off;
-    if (dev->mapped && from < limit) {
-        uint64_t len = limit - from < kStretch ? limit - from : kStretch;
+    /* Page tables are filled once; later passes find them filled. */
+    uint64_t to = limit - from < kStretch ? limit : from + kStretch;
+    if (dev->mapped && to > dev->populated.load(std::memory_order_relaxed) && from < limit) {
         uintptr_t lo = reinterpret_cast<uintptr_t>(dev->base + from) & g_page_mask;
-        madvise(reinterpret_cast<void *>(lo), reinterpret_cast<uintptr_t>(dev->base + from + len) - lo,
+        madvise(reinterpret_cast<void *>(lo), reinterpret_cast<uintptr_t>(dev->base + to) - lo,
                 MADV_POPULATE_READ);
+        dev->populated.store(to, std::memory_order_relaxed);
     }
     cursor c = e->start;
     char why[256] = "";
