@@ -363,10 +363,6 @@ void report_end(replay_device *dev, walk w, const cursor *c, const char *why)
     cannot("replay", dev->path, msg);
 }
 
-} // namespace
-
-namespace {
-
 /* Where the replay may read up to now. A mapped file is looked at once per
  * stretch: a cut file ends the replay at its new size, after one line. */
 uint64_t readable_end(replay_device *dev)
