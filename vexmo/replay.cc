@@ -39,6 +39,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -61,6 +62,7 @@ constexpr uint32_t kMaxRecords = kStretch / 16 + 1;
 /* A captured length above this is damage, not a packet. */
 constexpr uint32_t kMaxCaplen = 262144;
 constexpr uint32_t kMaxBlock = 16u << 20;
+constexpr uint32_t kMaxCache = 256;
 /* Descriptors per stream; a slot is reused once its buffer is freed. */
 constexpr uint32_t kRing = 1024;
 static_assert((kRing & (kRing - 1)) == 0, "ring index is masked");
@@ -740,7 +742,10 @@ int set_up_streams(replay_device *dev, uint32_t nr, uint64_t loops)
 {
     dev->nr_streams = nr;
     dev->stream_magic = nr ? ~static_cast<unsigned __int128>(0) / nr + 1 : 0;
-    dev->nr_cache = nr ? 2 * nr + 2 : 0;
+    /* Room for every stream's current stretch and one being indexed ahead
+     * (2 nr + 2 would do), and for streams drifting a few MiB apart, as
+     * threads descheduled for a while do, without indexing a stretch twice. */
+    dev->nr_cache = nr ? std::min(8 * nr + 8, kMaxCache) : 0;
     size_t per_entry = (nr + 1) * sizeof(uint32_t) + kMaxRecords * sizeof(record);
     size_t per_stream = sizeof(replay_stream) + kRing * (sizeof(vexmo_buff) + 1) +
                         kMaxRecords * sizeof(scratch_record);
