@@ -448,24 +448,26 @@ inline uint32_t mod_by_magic(uint64_t h, unsigned __int128 m, uint32_t d)
 }
 
 /* Decides each record's stream once, and sorts the index by stream. */
-void classify(replay_device *dev, stretch *e, scratch_record *scratch, uint32_t n)
+void classify(replay_device *dev, stretch *e, scratch_record *__restrict scratch, uint32_t n)
 {
     uint32_t nr = dev->nr_streams;
+    unsigned __int128 magic = dev->stream_magic;
     const uint8_t *base = dev->base + e->start.off;
-    memset(e->first, 0, (nr + 1) * sizeof(uint32_t));
+    uint32_t *__restrict first = e->first; /* counts, then bounds */
+    record *__restrict recs = e->recs;
+    memset(first, 0, (nr + 1) * sizeof(uint32_t));
     for (uint32_t i = 0; i < n; ++i) {
-        uint32_t s = nr == 1 ? 0 : mod_by_magic(flow_hash(base + scratch[i].r.off, scratch[i].r.len), dev->stream_magic, nr);
+        uint32_t s = nr == 1 ? 0 : mod_by_magic(flow_hash(base + scratch[i].r.off, scratch[i].r.len), magic, nr);
         scratch[i].stream = s;
-        e->first[s + 1]++;
+        first[s + 1]++;
     }
     for (uint32_t s = 0; s < nr; ++s)
-        e->first[s + 1] += e->first[s];
-    uint32_t *fill = e->first; /* advanced per stream, then put back */
-    for (uint32_t i = 0; i < n; ++i)
-        e->recs[fill[scratch[i].stream]++] = scratch[i].r;
-    for (uint32_t s = nr; s > 0; --s)
-        e->first[s] = e->first[s - 1];
-    e->first[0] = 0;
+        first[s + 1] += first[s];
+    for (uint32_t i = 0; i < n; ++i) /* advances each stream's bound... */
+        recs[first[scratch[i].stream]++] = scratch[i].r;
+    for (uint32_t s = nr; s > 0; --s) /* ...which is then put back */
+        first[s] = first[s - 1];
+    first[0] = 0;
 }
 
 void fill(replay_device *dev, stretch *e, scratch_record *scratch)
