@@ -5,11 +5,15 @@
  * into the mapping. Positioned reads into per-stream blocks would copy every
  * byte once more than the caller's own work needs, and that copy is a fixed
  * share of the replay whatever the machine; the mapping costs one madvise
- * per stretch of file (MADV_POPULATE_READ fills the page tables, so walking
- * and handing out the bytes takes no page fault per page or per packet) and
- * nothing per byte. The price of a mapping is SIGBUS when the file shrinks
- * under it: a handler puts zero pages over what was cut, the device notes it,
- * and the streams end at the file's new end (see below). Input that cannot
+ * per stretch of file on the first pass (MADV_POPULATE_READ fills the page
+ * tables, so walking and handing out the bytes takes no page fault per page
+ * or per packet) and nothing per byte, so its cost does not hinge on what a
+ * fault or a copy costs. The price of a mapping is SIGBUS when the file
+ * shrinks under it: a process-wide handler puts zero pages over what was
+ * cut in one of our mappings (a fault anywhere else goes to the handler
+ * that was there before, or to the default action), the device notes it,
+ * and the streams end at the file's new end. Descriptors come from a ring
+ * per stream; a slot is reused once its buffer is freed. Input that cannot
  * be mapped (a FIFO, a pipe on /dev/stdin) is read whole into memory at open
  * instead, so such a replay costs the trace's size in memory.
  *
@@ -22,6 +26,11 @@
  * so the work of indexing is shared out and each packet is hashed once.
  * Record boundaries are only known by walking, so each cache entry also
  * carries where the next stretch starts, published before the hashing.
+ *
+ * pcapng: sections follow one another, each with its own byte order and
+ * interfaces; every interface must be Ethernet (another link type is
+ * damage); enhanced and simple packet blocks are packets, other blocks are
+ * skipped.
  *
  * Damage: the open checks the file header and the first record (pcapng: the
  * blocks up to the first packet) and refuses with one "Cannot" line. Damage
