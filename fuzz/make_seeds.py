@@ -85,6 +85,28 @@ big_endian = struct.pack(">IHHiIII", pcapfile.MAGIC_USEC, 2, 4, 0, 0, 65535, 1) 
     struct.pack(">IIII", 1, 2, 14, 14) + bytes(14)
 put("savefile", "big_endian", b"\2\0" + big_endian)
 put("savefile", "garbage", b"\1\0" + b"\xd4\xc3\xb2\xa1" + bytes(40))
+absurd = bytearray(small)
+absurd[24 + 8:24 + 12] = struct.pack("<I", 0x7fffffff)
+put("savefile", "absurd_first_length", b"\1\0" + bytes(absurd))
+later = bytearray(small)
+second = 24 + 16 + pcapfile.parse(small).records[0][2]
+later[second + 8:second + 12] = struct.pack("<I", 0x7fffffff)
+put("savefile", "damage_later", b"\2\1" + bytes(later))
+
+def ng_block(end, btype, body):
+    body += bytes(-len(body) % 4)
+    return struct.pack(end + "II", btype, len(body) + 12) + body + struct.pack(end + "I", len(body) + 12)
+
+def ng_section(end, frames):
+    out = ng_block(end, 0x0A0D0D0A, struct.pack(end + "IHHq", 0x1A2B3C4D, 1, 0, -1))
+    out += ng_block(end, 1, struct.pack(end + "HHI", 1, 0, 0)) * 2
+    for i, fr in enumerate(frames):
+        out += ng_block(end, 6, struct.pack(end + "IIIII", i % 2, 0, 0, len(fr), len(fr)) + fr) if i % 3 \
+            else ng_block(end, 3, struct.pack(end + "I", len(fr)) + fr)
+    return out
+
+frames = [rec[4] for rec in pcapfile.parse(small).records]
+put("savefile", "pcapng_two_sections", b"\3\1" + ng_section(">", frames) + ng_section("<", frames[::-1]))
 
 # libtallyboard: interval byte, then operations (see fuzz_tallyboard.cc).
 def reg(n):

@@ -18,7 +18,7 @@ int vexmo_cannot(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 enum class vexmo_source : uint32_t { replay = 1, live = 2 };
 
 /* A buffer handle is a descriptor: the packet bytes stay where the source
- * keeps them (the replay arena, the live receive ring). */
+ * keeps them (the mapped savefile, the live receive ring). */
 struct vexmo_buff {
     const uint8_t *data;
     uint32_t len;
@@ -56,7 +56,8 @@ struct replay_options {
 replay_device *replay_open(const char *path, const replay_options *opts, uint32_t nr_rx);
 int replay_recv(replay_device *dev, uint32_t stream, vexmo_buff **bufs, uint32_t capacity);
 void replay_free(replay_device *dev, vexmo_buff **bufs, uint32_t count);
-/* Test hook: the loaded packet bytes, so a test can check buffers lie inside. */
+/* Test hook: the bytes buffers point into (the mapped savefile, or the copy
+ * of input that cannot be mapped), so a test can check buffers lie inside. */
 void replay_arena(const replay_device *dev, const uint8_t **base, size_t *size);
 /* Gives back everything replay_open took. The library itself never closes a
  * device; the savefile fuzzer opens millions and must not keep them all. */

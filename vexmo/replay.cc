@@ -1,298 +1,833 @@
 /*
- * Savefile replay: the whole savefile is read once at open into one arena,
- * and every packet gets a descriptor. Descriptors are laid out stream by
- * stream in trace order, so a poll hands out consecutive descriptors and a
- * free only counts them: no copy, no allocation, no lock on the packet path.
+ * Savefile replay, read in place as the streams are polled.
+ *
+ * How the bytes reach the caller: the savefile is mapped and buffers point
+ * into the mapping. Positioned reads into per-stream blocks would copy every
+ * byte once more than the caller's own work needs, and that copy is a fixed
+ * share of the replay whatever the machine; the mapping costs one madvise
+ * per stretch of file on the first pass (MADV_POPULATE_READ fills the page
+ * tables, so walking and handing out the bytes takes no page fault per page
+ * or per packet) and nothing per byte, so its cost does not hinge on what a
+ * fault or a copy costs. The price of a mapping is SIGBUS when the file
+ * shrinks under it: a process-wide handler puts zero pages over what was
+ * cut in one of our mappings (a fault anywhere else goes to the handler
+ * that was there before, or to the default action), the device notes it,
+ * and the streams end at the file's new end. Descriptors come from a ring
+ * per stream; a slot is reused once its buffer is freed. Input that cannot
+ * be mapped (a FIFO, a pipe on /dev/stdin) is read whole into memory at open
+ * instead, so such a replay costs the trace's size in memory.
+ *
+ * How packets reach their stream: the file is cut into stretches of about
+ * 256 KiB (the records that start inside it). The first stream to need a
+ * stretch walks it and decides every record's stream by the flow hash, into
+ * an index sorted by stream, kept in a small cache shared by all streams and
+ * rebuilt when a stream that fell far behind misses it. A stream that finds
+ * its stretch being indexed by another indexes the one after it meanwhile,
+ * so the work of indexing is shared out and each packet is hashed once.
+ * Record boundaries are only known by walking, so each cache entry also
+ * carries where the next stretch starts, published before the hashing.
+ *
+ * pcapng: sections follow one another, each with its own byte order and
+ * interfaces; every interface must be Ethernet (another link type is
+ * damage); enhanced and simple packet blocks are packets, other blocks are
+ * skipped.
+ *
+ * Damage: the open checks the file header and the first record (pcapng: the
+ * blocks up to the first packet) and refuses with one "Cannot" line. Damage
+ * found later, a last record cut short, or a file cut during the replay end
+ * every stream there as the end of the file would, after one "Cannot" line
+ * per device; the whole records before it are replayed.
  *
  * When every stream has been drained, SIGINT is sent to the process once,
  * as an operator would, so that a capture of a savefile ends by itself.
  */
+#include <fcntl.h>
 #include <pcap/pcap.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "internal.h"
 
+namespace {
+
+/* Small enough that a stretch just indexed is still in cache when its
+ * stream hands it out; large enough that its few system calls (populate,
+ * size check) and lock round trips are nothing beside its packets. */
+constexpr uint64_t kStretch = uint64_t{256} << 10;
+constexpr uint64_t kPrefetch = 4096;
+/* Every record takes at least 16 bytes of the file. */
+constexpr uint32_t kMaxRecords = kStretch / 16 + 1;
+/* A captured length above this is damage, not a packet. */
+constexpr uint32_t kMaxCaplen = 262144;
+constexpr uint32_t kMaxBlock = 16u << 20;
+constexpr uint32_t kMaxCache = 256;
+/* Descriptors per stream; a slot is reused once its buffer is freed. */
+constexpr uint32_t kRing = 1024;
+static_assert((kRing & (kRing - 1)) == 0, "ring index is masked");
+
+constexpr uint32_t kMagicUsec = 0xa1b2c3d4, kMagicNsec = 0xa1b23c4d;
+constexpr uint32_t kBlockSection = 0x0a0d0d0a, kByteOrder = 0x1a2b3c4d;
+constexpr uint32_t kBlockInterface = 1, kBlockSimple = 3, kBlockEnhanced = 6;
+
+enum class walk : int { record, other, end, cut, damaged };
+
+/* Where a stretch starts and the parse state there. */
+struct cursor {
+    uint64_t off;
+    uint32_t nr_ifaces; /* pcapng: interfaces of the current section */
+    uint32_t snaplen0;  /* pcapng: snap length of interface 0, for simple packets */
+    bool swapped;
+};
+
+/* A record: its data as an offset from the start of its stretch. */
+struct record {
+    uint32_t off;
+    uint32_t len;
+};
+static_assert(sizeof(record) == 8, "index entry");
+
+/* A record as the walk finds it: its data's offset in the file. */
+struct found {
+    uint64_t off;
+    uint32_t len;
+};
+
+struct scratch_record {
+    record r;
+    uint32_t stream;
+};
+
+/* One cache entry. key, pins, used, walked and ready change under the
+ * device lock; the rest is written by the one stream filling the entry
+ * before it sets walked (next, last) or ready (first, recs). */
+struct stretch {
+    int64_t key; /* stretch number, -1 when empty */
+    uint32_t pins;
+    uint64_t used;
+    bool walked, ready, last;
+    cursor start, next;
+    uint32_t *first; /* nr_streams + 1 bounds into recs */
+    record *recs;    /* sorted by stream, trace order within each */
+};
+
+} // namespace
+
 struct alignas(64) replay_stream {
-    vexmo_buff *bufs;     /* this stream's packets, in trace order */
-    uint32_t count;
-    uint32_t cursor;      /* next descriptor of the current pass */
-    uint64_t passes_left; /* passes still to start after the current one */
-    bool drained;         /* this stream was counted in drained_streams */
-    /* Handed out and not yet freed. A buffer may be freed on another thread
-     * than the one polling, hence atomic; on its own line so that freeing
-     * does not bounce the poller's cursor. */
-    alignas(64) std::atomic<uint64_t> held;
+    vexmo_buff *ring;
+    std::atomic<uint8_t> *held; /* per ring slot: handed out, not yet freed */
+    uint32_t slot;
+    stretch *cur; /* pinned while its records are handed out */
+    const uint8_t *cur_base;
+    uint32_t pos, end;
+    int64_t k;        /* stretch the stream is in */
+    cursor at;        /* where stretch k starts */
+    uint64_t passes_left;
+    bool done, drained;
+    scratch_record *scratch;
 };
 
 struct replay_device {
-    uint8_t *arena; /* every packet's bytes, back to back; never freed */
-    size_t arena_size;
-    vexmo_buff *bufs;
-    size_t nr_packets;
+    const uint8_t *base; /* the mapping, or the copy of a pipe */
+    uint64_t size;
+    bool mapped;
+    bool pcapng;
+    int fd;
+    int sigbus_slot;
+    cursor first;
     replay_stream *streams;
     uint32_t nr_streams;
+    unsigned __int128 stream_magic; /* for hash % nr_streams by multiplying */
+    stretch *cache;
+    uint32_t nr_cache;
+    uint64_t tick;
+    std::mutex lock;
+    std::condition_variable changed;
+    void *arena; /* indexes, scratch and rings: touched only as used */
+    size_t arena_size;
+    void *copy; /* unmappable input read whole */
+    size_t copy_size;
+    /* Bytes that may still be read: shrinks when the file is cut. */
+    std::atomic<uint64_t> end;
+    std::atomic<uint64_t> populated; /* page tables filled up to here (a hint) */
+    std::atomic<bool> reported;
     alignas(64) std::atomic<uint32_t> drained_streams;
+    char path[4096];
 };
 
 static_assert(std::atomic<uint64_t>::is_always_lock_free);
 static_assert(std::atomic<uint32_t>::is_always_lock_free);
+static_assert(std::atomic<uintptr_t>::is_always_lock_free);
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 namespace {
 
-constexpr size_t load_buffer_size = size_t{1} << 20;
-
-/* Growable byte and record arrays for the load; only used at open. */
-struct load_record {
-    uint64_t offset;
-    uint32_t len;
-    uint32_t stream;
+/* Mappings the SIGBUS handler may repair; read in the handler, lock-free. */
+constexpr int kSigbusSlots = 64;
+struct sigbus_slot {
+    std::atomic<uintptr_t> lo, hi;
+    std::atomic<uintptr_t> cut_at; /* lowest page found cut, 0 for none */
 };
-struct load_state {
-    uint32_t nr_streams;
-    uint8_t *bytes;
-    size_t size, cap;
-    load_record *recs;
-    size_t n, ncap;
-};
+sigbus_slot g_sigbus[kSigbusSlots];
+struct sigaction g_old_sigbus;
+uintptr_t g_page_mask;
 
-int grow(void **p, size_t *cap, size_t need, size_t elem)
+/* A cut file unmaps its pages from every mapping: map zeros over the rest of
+ * ours, note it, and let the access run again. A fault elsewhere goes to
+ * whatever handled SIGBUS before, or to the default action. */
+void on_sigbus(int sig, siginfo_t *si, void *uc)
 {
-    if (need <= *cap)
-        return 0;
-    size_t ncap = *cap ? *cap : 1024;
-    while (ncap < need)
-        ncap *= 2;
-    void *q = std::realloc(*p, ncap * elem);
-    if (q == nullptr)
-        return -1;
-    *p = q;
-    *cap = ncap;
-    return 0;
-}
-
-int load_append(load_state *ls, const uint8_t *data, uint32_t len)
-{
-    if (grow(reinterpret_cast<void **>(&ls->bytes), &ls->cap, ls->size + len, 1) < 0)
-        return -1;
-    if (grow(reinterpret_cast<void **>(&ls->recs), &ls->ncap, ls->n + 1, sizeof(load_record)) < 0)
-        return -1;
-    if (len)
-        std::memcpy(ls->bytes + ls->size, data, len);
-    /* Hashed here, while the bytes are in cache: a second pass over a large
-     * arena would wait on memory for every packet. */
-    uint32_t stream = ls->nr_streams ? static_cast<uint32_t>(flow_hash(data, len) % ls->nr_streams) : 0;
-    ls->recs[ls->n] = load_record{ls->size, len, stream};
-    ls->size += len;
-    ls->n++;
-    return 0;
-}
-
-void load_release(load_state *ls)
-{
-    std::free(ls->bytes);
-    std::free(ls->recs);
-}
-
-/* Reads every record of the open savefile f, which it closes; -1 after a
- * "Cannot" line. */
-int load_records(FILE *f, const char *path, load_state *ls)
-{
-    char errbuf[PCAP_ERRBUF_SIZE] = "";
-    pcap_t *p = pcap_fopen_offline_with_tstamp_precision(f, PCAP_TSTAMP_PRECISION_NANO, errbuf);
-    if (p == nullptr) {
-        std::fprintf(stderr, "Cannot open savefile %s: %s\n", path, errbuf);
-        std::fclose(f);
-        return -1;
+    auto a = reinterpret_cast<uintptr_t>(si->si_addr);
+    for (sigbus_slot &s : g_sigbus) {
+        uintptr_t lo = s.lo.load(std::memory_order_acquire), hi = s.hi.load(std::memory_order_acquire);
+        if (lo == 0 || a < lo || a >= hi)
+            continue;
+        uintptr_t page = a & g_page_mask;
+        mmap(reinterpret_cast<void *>(page), hi - page, PROT_READ,
+             MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+        uintptr_t seen = s.cut_at.load(std::memory_order_relaxed);
+        while ((seen == 0 || page < seen) &&
+               !s.cut_at.compare_exchange_weak(seen, page, std::memory_order_release))
+            ;
+        return;
     }
-    int linktype = pcap_datalink(p);
-    if (linktype != DLT_EN10MB) {
-        const char *name = pcap_datalink_val_to_name(linktype);
-        std::fprintf(stderr, "Cannot replay savefile %s: link type %s (%d) is not Ethernet\n", path,
-                     name ? name : "unknown", linktype);
-        pcap_close(p);
-        return -1;
+    if ((g_old_sigbus.sa_flags & SA_SIGINFO) && g_old_sigbus.sa_sigaction)
+        g_old_sigbus.sa_sigaction(sig, si, uc);
+    else if (g_old_sigbus.sa_handler != SIG_DFL && g_old_sigbus.sa_handler != SIG_IGN)
+        g_old_sigbus.sa_handler(sig);
+    else
+        signal(SIGBUS, SIG_DFL); /* the access faults again, now fatally */
+}
+
+/* Called on the opening thread only (device opens are serialised). */
+int sigbus_watch(const void *base, uint64_t size)
+{
+    static bool installed = false;
+    if (!installed) {
+        g_page_mask = ~(static_cast<uintptr_t>(sysconf(_SC_PAGESIZE)) - 1);
+        struct sigaction sa {};
+        sa.sa_sigaction = on_sigbus;
+        sa.sa_flags = SA_SIGINFO | SA_NODEFER;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGBUS, &sa, &g_old_sigbus);
+        installed = true;
     }
-    struct pcap_pkthdr *hdr;
-    const u_char *data;
-    int rc;
-    while ((rc = pcap_next_ex(p, &hdr, &data)) == 1) {
-        if (load_append(ls, data, hdr->caplen) < 0) {
-            std::fprintf(stderr, "Cannot load savefile %s: %s\n", path, std::strerror(ENOMEM));
-            pcap_close(p);
-            return -1;
+    for (int i = 0; i < kSigbusSlots; ++i) {
+        if (g_sigbus[i].lo.load(std::memory_order_relaxed) != 0)
+            continue;
+        auto lo = reinterpret_cast<uintptr_t>(base);
+        g_sigbus[i].cut_at.store(0, std::memory_order_relaxed);
+        g_sigbus[i].hi.store((lo + size + ~g_page_mask) & g_page_mask, std::memory_order_release);
+        g_sigbus[i].lo.store(lo, std::memory_order_release);
+        return i;
+    }
+    return -1; /* unwatched: a cut file then ends the process, as before */
+}
+
+int cannot(const char *verb, const char *path, const char *why)
+{
+    fprintf(stderr, "Cannot %s savefile %s: %s\n", verb, path, why);
+    return -1;
+}
+
+inline uint32_t rd32(const uint8_t *p, bool swapped)
+{
+    uint32_t v;
+    memcpy(&v, p, 4);
+    return swapped ? __builtin_bswap32(v) : v;
+}
+
+inline uint16_t rd16(const uint8_t *p, bool swapped)
+{
+    uint16_t v;
+    memcpy(&v, p, 2);
+    return swapped ? __builtin_bswap16(v) : v;
+}
+
+walk damaged(char *why, size_t n, const char *what, uint64_t off)
+{
+    snprintf(why, n, "%s at byte %llu", what, static_cast<unsigned long long>(off));
+    return walk::damaged;
+}
+
+/* The classic record at c->off, up to limit. */
+walk next_classic(const uint8_t *base, uint64_t limit, cursor *c, found *r, char *why, size_t n)
+{
+    if (c->off >= limit)
+        return walk::end;
+    if (limit - c->off < 16)
+        return walk::cut;
+    uint32_t caplen = rd32(base + c->off + 8, c->swapped);
+    if (caplen > kMaxCaplen)
+        return damaged(why, n, "a record with an absurd captured length", c->off);
+    if (limit - c->off - 16 < caplen)
+        return walk::cut;
+    *r = found{c->off + 16, caplen};
+    c->off += 16 + caplen;
+    return walk::record;
+}
+
+/* A section header: its byte-order mark sets the order of what follows,
+ * and its interfaces start afresh. */
+walk section_header(const uint8_t *p, uint64_t avail, cursor *c, char *why, size_t n)
+{
+    if (avail < 12)
+        return walk::cut;
+    uint32_t bom;
+    memcpy(&bom, p + 8, 4);
+    if (bom != kByteOrder && bom != __builtin_bswap32(kByteOrder))
+        return damaged(why, n, "a section header with no byte-order mark", c->off);
+    c->swapped = bom != kByteOrder;
+    c->nr_ifaces = 0;
+    return walk::other;
+}
+
+/* What a block of a known length holds: a packet, an interface, or nothing. */
+walk block_body(const uint8_t *p, uint32_t type, uint32_t total, cursor *c, found *r, char *why,
+                size_t n)
+{
+    if (type == kBlockInterface) {
+        uint16_t lt = total >= 20 ? rd16(p + 8, c->swapped) : 0;
+        if (lt != DLT_EN10MB) {
+            const char *name = pcap_datalink_val_to_name(lt);
+            snprintf(why, n, "link type %s (%d) is not Ethernet", name ? name : "unknown", lt);
+            return walk::damaged;
+        }
+        if (c->nr_ifaces++ == 0)
+            c->snaplen0 = rd32(p + 12, c->swapped);
+        return walk::other;
+    }
+    if (type == kBlockEnhanced) {
+        uint32_t caplen = total >= 32 ? rd32(p + 20, c->swapped) : UINT32_MAX;
+        if (total < 32 || rd32(p + 8, c->swapped) >= c->nr_ifaces || caplen > total - 32 ||
+            caplen > kMaxCaplen)
+            return damaged(why, n, "a damaged enhanced packet block", c->off);
+        *r = found{c->off + 28, caplen};
+        return walk::record;
+    }
+    if (type == kBlockSimple) {
+        if (c->nr_ifaces == 0)
+            return damaged(why, n, "a simple packet block before any interface", c->off);
+        uint32_t len = rd32(p + 8, c->swapped);
+        len = len < total - 16 ? len : total - 16;
+        if (c->snaplen0 != 0 && len > c->snaplen0)
+            len = c->snaplen0;
+        *r = found{c->off + 12, len > kMaxCaplen ? kMaxCaplen : len};
+        return walk::record;
+    }
+    return walk::other;
+}
+
+/* The pcapng block at c->off, up to limit. */
+walk next_block(const uint8_t *base, uint64_t limit, cursor *c, found *r, char *why, size_t n)
+{
+    if (c->off >= limit)
+        return walk::end;
+    uint64_t avail = limit - c->off;
+    const uint8_t *p = base + c->off;
+    if (avail < 12)
+        return walk::cut;
+    uint32_t type = rd32(p, c->swapped);
+    if (type == kBlockSection && section_header(p, avail, c, why, n) == walk::damaged)
+        return walk::damaged;
+    uint32_t total = rd32(p + 4, c->swapped);
+    if (total < 16 || total % 4 || total > kMaxBlock)
+        return damaged(why, n, "a block with an impossible length", c->off);
+    if (avail < total)
+        return walk::cut;
+    if (rd32(p + total - 4, c->swapped) != total)
+        return damaged(why, n, "a block whose two lengths differ", c->off);
+    walk w = block_body(p, type, total, c, r, why, n);
+    if (w != walk::damaged)
+        c->off += total;
+    return w;
+}
+
+inline walk next_record(const replay_device *dev, uint64_t limit, cursor *c, found *r, char *why,
+                        size_t n)
+{
+    return dev->pcapng ? next_block(dev->base, limit, c, r, why, n)
+                       : next_classic(dev->base, limit, c, r, why, n);
+}
+
+/* One line per device for whatever ended the replay before the file's end. */
+void report_end(replay_device *dev, walk w, const cursor *c, const char *why)
+{
+    if ((w != walk::cut && w != walk::damaged) || dev->reported.exchange(true, std::memory_order_relaxed))
+        return;
+    char msg[320];
+    if (w == walk::cut)
+        snprintf(msg, sizeof msg, "the record at byte %llu is cut short; the replay ends there",
+                 static_cast<unsigned long long>(c->off));
+    else
+        snprintf(msg, sizeof msg, "%s; the replay ends there", why);
+    cannot("replay", dev->path, msg);
+}
+
+/* Where the replay may read up to now. A mapped file is looked at once per
+ * stretch: a cut file ends the replay at its new size, after one line. */
+uint64_t readable_end(replay_device *dev)
+{
+    uint64_t end = dev->end.load(std::memory_order_acquire);
+    if (!dev->mapped)
+        return end;
+    uint64_t now = end;
+    struct stat st;
+    if (fstat(dev->fd, &st) == 0 && static_cast<uint64_t>(st.st_size) < now)
+        now = static_cast<uint64_t>(st.st_size);
+    uintptr_t at = dev->sigbus_slot < 0 ? 0 : g_sigbus[dev->sigbus_slot].cut_at.load(std::memory_order_acquire);
+    if (at != 0 && at - reinterpret_cast<uintptr_t>(dev->base) < now)
+        now = at - reinterpret_cast<uintptr_t>(dev->base);
+    if (now >= end)
+        return end;
+    while (now < end && !dev->end.compare_exchange_weak(end, now, std::memory_order_acq_rel))
+        ;
+    if (!dev->reported.exchange(true, std::memory_order_relaxed)) {
+        char msg[128];
+        snprintf(msg, sizeof msg, "the file was cut to %llu bytes while it was replayed",
+                 static_cast<unsigned long long>(now));
+        cannot("replay", dev->path, msg);
+    }
+    return dev->end.load(std::memory_order_acquire);
+}
+
+/* Walks the stretch that starts at e->start into scratch; publishes where
+ * the next one starts. Returns the number of records. */
+uint32_t walk_stretch(replay_device *dev, stretch *e, scratch_record *scratch)
+{
+    uint64_t limit = readable_end(dev);
+    uint64_t from = e->start.off;
+    /* Page tables are filled once; later passes find them filled. */
+    uint64_t to = limit - from < kStretch ? limit : from + kStretch;
+    if (dev->mapped && to > dev->populated.load(std::memory_order_relaxed) && from < limit) {
+        uintptr_t lo = reinterpret_cast<uintptr_t>(dev->base + from) & g_page_mask;
+        madvise(reinterpret_cast<void *>(lo), reinterpret_cast<uintptr_t>(dev->base + to) - lo,
+                MADV_POPULATE_READ);
+        dev->populated.store(to, std::memory_order_relaxed);
+    }
+    cursor c = e->start;
+    char why[256] = "";
+    uint32_t n = 0;
+    walk w = walk::record;
+    found r{};
+    while (c.off < from + kStretch) {
+        /* Each header's place depends on the one before: fetch ahead of
+         * the walk, or every record waits on memory. */
+        __builtin_prefetch(dev->base + c.off + kPrefetch);
+        __builtin_prefetch(dev->base + c.off + kPrefetch + 64);
+        w = next_record(dev, limit, &c, &r, why, sizeof why);
+        if (w == walk::record)
+            scratch[n++] = scratch_record{record{static_cast<uint32_t>(r.off - from), r.len}, 0};
+        else if (w != walk::other)
+            break;
+    }
+    /* A file cut after the limit was taken reads as zeros past its end. */
+    uint64_t now = readable_end(dev);
+    if (now < limit) {
+        while (n > 0 && from + scratch[n - 1].r.off + scratch[n - 1].r.len > now)
+            n--;
+        w = walk::cut;
+    }
+    report_end(dev, w, &c, why);
+    std::lock_guard<std::mutex> g(dev->lock);
+    e->next = c;
+    e->last = w != walk::record && w != walk::other;
+    e->walked = true;
+    return n;
+}
+
+/* h % d, given m = 2^128 / d rounded up: exact for every 64-bit h, and a
+ * few multiplications instead of a division per packet. */
+inline uint32_t mod_by_magic(uint64_t h, unsigned __int128 m, uint32_t d)
+{
+    unsigned __int128 low = m * h;
+    unsigned __int128 bottom = ((low & UINT64_MAX) * d) >> 64;
+    unsigned __int128 top = (low >> 64) * d;
+    return static_cast<uint32_t>((bottom + top) >> 64);
+}
+
+/* Decides each record's stream once, and sorts the index by stream. */
+void classify(replay_device *dev, stretch *e, scratch_record *__restrict scratch, uint32_t n)
+{
+    uint32_t nr = dev->nr_streams;
+    unsigned __int128 magic = dev->stream_magic;
+    const uint8_t *base = dev->base + e->start.off;
+    uint32_t *__restrict first = e->first; /* counts, then bounds */
+    record *__restrict recs = e->recs;
+    memset(first, 0, (nr + 1) * sizeof(uint32_t));
+    for (uint32_t i = 0; i < n; ++i) {
+        uint32_t s = nr == 1 ? 0 : mod_by_magic(flow_hash(base + scratch[i].r.off, scratch[i].r.len), magic, nr);
+        scratch[i].stream = s;
+        first[s + 1]++;
+    }
+    for (uint32_t s = 0; s < nr; ++s)
+        first[s + 1] += first[s];
+    for (uint32_t i = 0; i < n; ++i) /* advances each stream's bound... */
+        recs[first[scratch[i].stream]++] = scratch[i].r;
+    for (uint32_t s = nr; s > 0; --s) /* ...which is then put back */
+        first[s] = first[s - 1];
+    first[0] = 0;
+}
+
+void fill(replay_device *dev, stretch *e, scratch_record *scratch)
+{
+    uint32_t n = walk_stretch(dev, e, scratch);
+    dev->changed.notify_all();
+    classify(dev, e, scratch, n);
+    {
+        std::lock_guard<std::mutex> g(dev->lock);
+        e->ready = true;
+    }
+    dev->changed.notify_all();
+}
+
+stretch *find(replay_device *dev, int64_t k)
+{
+    for (uint32_t i = 0; i < dev->nr_cache; ++i)
+        if (dev->cache[i].key == k)
+            return &dev->cache[i];
+    return nullptr;
+}
+
+/* The least recently used entry nobody holds, claimed for stretch k. */
+stretch *claim(replay_device *dev, int64_t k, const cursor *at)
+{
+    stretch *v = nullptr;
+    for (uint32_t i = 0; i < dev->nr_cache; ++i) {
+        stretch *e = &dev->cache[i];
+        if (e->pins == 0 && (e->key < 0 || e->ready) && (!v || e->used < v->used))
+            v = e;
+    }
+    if (v) {
+        *v = stretch{k, 1, ++dev->tick, false, false, false, *at, *at, v->first, v->recs};
+    }
+    return v;
+}
+
+/* While stretch k is being indexed by another stream: the first stretch
+ * after it that nobody indexes yet and whose start is known, claimed. */
+stretch *claim_ahead(replay_device *dev, stretch *e)
+{
+    for (uint32_t ahead = 0; ahead < dev->nr_cache / 2; ++ahead) {
+        if (!e->walked || e->last)
+            return nullptr;
+        stretch *next = find(dev, e->key + 1);
+        if (!next)
+            return claim(dev, e->key + 1, &e->next);
+        e = next;
+    }
+    return nullptr;
+}
+
+/* Stretch s->k, indexed and pinned; null only when every cache entry is
+ * held, which the cache's size rules out. */
+stretch *get_stretch(replay_device *dev, replay_stream *s)
+{
+    std::unique_lock<std::mutex> g(dev->lock);
+    for (;;) {
+        stretch *e = find(dev, s->k);
+        if (e && e->ready) {
+            e->pins++;
+            e->used = ++dev->tick;
+            return e;
+        }
+        stretch *mine = e ? claim_ahead(dev, e) : claim(dev, s->k, &s->at);
+        if (!mine && !e)
+            return nullptr;
+        if (!mine) {
+            dev->changed.wait(g);
+            continue;
+        }
+        g.unlock();
+        fill(dev, mine, s->scratch);
+        g.lock();
+        if (mine->key == s->k) {
+            mine->used = ++dev->tick;
+            return mine; /* pinned since its claim */
+        }
+        mine->pins--; /* indexed ahead for whoever comes to it */
+    }
+}
+
+void unpin(replay_device *dev, stretch *e)
+{
+    std::lock_guard<std::mutex> g(dev->lock);
+    e->pins--;
+}
+
+/* Moves the stream to its next stretch (or pass); false once it is done. */
+bool next_stretch(replay_device *dev, replay_stream *s)
+{
+    if (s->cur) {
+        bool last = s->cur->last;
+        cursor next = s->cur->next;
+        unpin(dev, s->cur);
+        s->cur = nullptr;
+        if (!last) {
+            s->k++;
+            s->at = next;
+        } else if (s->passes_left > 0 && dev->end.load(std::memory_order_acquire) == dev->size) {
+            s->passes_left--;
+            s->k = 0;
+            s->at = dev->first;
+        } else {
+            s->done = true;
+            return false;
         }
     }
-    if (rc != PCAP_ERROR_BREAK) {
-        /* A cut or damaged record: refuse the file rather than replay a part. */
-        std::fprintf(stderr, "Cannot read savefile %s: %s\n", path, pcap_geterr(p));
-        pcap_close(p);
-        return -1;
+    stretch *e = get_stretch(dev, s);
+    if (!e)
+        return false;
+    s->cur = e;
+    s->cur_base = dev->base + e->start.off;
+    s->pos = e->first[s - dev->streams];
+    s->end = e->first[s - dev->streams + 1];
+    return true;
+}
+
+/* Drained, and the caller came back for more, so it is done with what it
+ * had. The last stream to get here sends the interrupt: fetch_add makes
+ * exactly one caller see the final count. */
+int drained(replay_device *dev, replay_stream *s)
+{
+    if (!s->drained) {
+        s->drained = true;
+        if (dev->drained_streams.fetch_add(1, std::memory_order_acq_rel) + 1 == dev->nr_streams)
+            kill(getpid(), SIGINT);
     }
-    pcap_close(p);
     return 0;
 }
 
-/* Reads every record of the savefile; -1 after a "Cannot" line. */
-int load_savefile(const char *path, load_state *ls)
+} // namespace
+
+int replay_recv(replay_device *dev, uint32_t stream, vexmo_buff **out, uint32_t capacity)
 {
-    FILE *f = std::fopen(path, "rb");
-    if (f == nullptr) {
-        std::fprintf(stderr, "Cannot open savefile %s: %s: %s\n", path, path, std::strerror(errno));
-        return -1;
+    replay_stream *s = &dev->streams[stream];
+    /* A page found cut: stop at the new end before handing out more. */
+    if (dev->sigbus_slot >= 0 && g_sigbus[dev->sigbus_slot].cut_at.load(std::memory_order_relaxed))
+        readable_end(dev);
+    uint32_t n = 0;
+    while (n < capacity && !s->done) {
+        if (s->pos == s->end) {
+            if (!next_stretch(dev, s))
+                break;
+            continue;
+        }
+        /* Records past a cut end the stream; those before it stay whole. */
+        uint64_t room = dev->end.load(std::memory_order_relaxed) - s->cur->start.off;
+        const record *r = s->cur->recs;
+        uint32_t slot = s->slot;
+        for (; n < capacity && s->pos < s->end; ++n, ++s->pos, slot = (slot + 1) & (kRing - 1)) {
+            const record &rec = r[s->pos];
+            /* Acquire pairs with the free's release: whoever freed the slot
+             * is done reading its descriptor. */
+            if (s->held[slot].load(std::memory_order_acquire) != 0)
+                break;
+            if (rec.off + uint64_t{rec.len} > room) {
+                s->done = true;
+                break;
+            }
+            vexmo_buff *b = &s->ring[slot];
+            b->data = s->cur_base + rec.off;
+            b->len = rec.len;
+            s->held[slot].store(1, std::memory_order_relaxed);
+            out[n] = b;
+        }
+        s->slot = slot;
+        if (n < capacity && s->pos < s->end)
+            break; /* the ring is full of buffers not yet given back */
     }
-    /* libpcap reads a record with two small freads: with stdio's 4 KiB
-     * buffer a large trace costs a read system call per 4 KiB. (glibc ignores
-     * the size when setvbuf is not given the buffer itself.) */
-    char *buffer = static_cast<char *>(std::malloc(load_buffer_size));
-    if (buffer != nullptr)
-        std::setvbuf(f, buffer, _IOFBF, load_buffer_size);
-    int rc = load_records(f, path, ls);
-    std::free(buffer); /* the stream that used it is closed by now */
-    return rc;
+    if (n == 0 && s->done)
+        return drained(dev, s);
+    return static_cast<int>(n);
 }
 
-void *alloc_zeroed(size_t n, size_t size)
+void replay_free(replay_device *dev, vexmo_buff **bufs, uint32_t count)
 {
-    return std::calloc(n ? n : 1, size);
+    for (uint32_t i = 0; i < count; ++i) {
+        const vexmo_buff *b = bufs[i];
+        /* Null handles and handles of another device are ignored. */
+        if (b == nullptr || b->stream >= dev->nr_streams)
+            continue;
+        replay_stream *s = &dev->streams[b->stream];
+        if (b < s->ring || b >= s->ring + kRing)
+            continue;
+        s->held[b - s->ring].store(0, std::memory_order_release);
+    }
+}
+
+namespace {
+
+/* Reads what cannot be mapped (a FIFO, a pipe) whole into memory that grows
+ * by remapping, so growing copies nothing. */
+int read_whole(replay_device *dev)
+{
+    size_t cap = kStretch, size = 0;
+    void *p = mmap(nullptr, cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    for (;;) {
+        if (p == MAP_FAILED)
+            return cannot("read", dev->path, strerror(ENOMEM));
+        ssize_t got = read(dev->fd, static_cast<uint8_t *>(p) + size, cap - size);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            int err = errno;
+            munmap(p, cap);
+            return cannot("open", dev->path, strerror(err));
+        }
+        if (got == 0)
+            break;
+        size += static_cast<size_t>(got);
+        if (size == cap) {
+            p = mremap(p, cap, cap * 2, MREMAP_MAYMOVE);
+            cap *= 2;
+        }
+    }
+    dev->base = static_cast<const uint8_t *>(p);
+    dev->size = size;
+    dev->copy = p;
+    dev->copy_size = cap;
+    return 0;
+}
+
+int map_savefile(replay_device *dev)
+{
+    dev->fd = open(dev->path, O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (dev->fd < 0 || fstat(dev->fd, &st) < 0)
+        return cannot("open", dev->path, strerror(errno));
+    if (!S_ISREG(st.st_mode) || st.st_size == 0)
+        return read_whole(dev);
+    void *p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, dev->fd, 0);
+    if (p == MAP_FAILED)
+        return read_whole(dev);
+    dev->base = static_cast<const uint8_t *>(p);
+    dev->size = static_cast<uint64_t>(st.st_size);
+    dev->mapped = true;
+    dev->sigbus_slot = sigbus_watch(p, dev->size);
+    return 0;
+}
+
+/* The file header, then the first record: refused here when damaged. */
+int check_start(replay_device *dev)
+{
+    uint32_t magic = dev->size >= 4 ? rd32(dev->base, false) : 0;
+    dev->pcapng = magic == kBlockSection;
+    bool swapped = magic == __builtin_bswap32(kMagicUsec) || magic == __builtin_bswap32(kMagicNsec);
+    if (!dev->pcapng && !swapped && magic != kMagicUsec && magic != kMagicNsec)
+        return cannot("open", dev->path, dev->size < 4 ? "the file header is cut short"
+                                                       : "not a pcap or pcapng savefile");
+    dev->first = cursor{dev->pcapng ? 0u : 24u, 0, 0, swapped};
+    if (!dev->pcapng && dev->size < 24)
+        return cannot("open", dev->path, "the file header is cut short");
+    uint32_t lt = dev->pcapng ? DLT_EN10MB : rd32(dev->base + 20, swapped) & 0x03ffffff;
+    char why[256];
+    if (lt != DLT_EN10MB) {
+        const char *name = pcap_datalink_val_to_name(static_cast<int>(lt));
+        snprintf(why, sizeof why, "link type %s (%u) is not Ethernet", name ? name : "unknown", lt);
+        return cannot("replay", dev->path, why);
+    }
+    cursor c = dev->first;
+    found r{};
+    walk w;
+    while ((w = next_record(dev, dev->size, &c, &r, why, sizeof why)) == walk::other && c.off < kStretch)
+        ;
+    if (dev->pcapng && c.off == 0 && w == walk::cut)
+        return cannot("open", dev->path, "the file header is cut short");
+    return w == walk::damaged ? cannot("replay", dev->path, why) : 0;
+}
+
+/* Cache entries, streams with their rings and scratch, all in one region
+ * whose pages are touched only as they are used. */
+int set_up_streams(replay_device *dev, uint32_t nr, uint64_t loops)
+{
+    dev->nr_streams = nr;
+    dev->stream_magic = nr ? ~static_cast<unsigned __int128>(0) / nr + 1 : 0;
+    /* Room for every stream's current stretch and one being indexed ahead
+     * (2 nr + 2 would do), and for streams drifting a few MiB apart, as
+     * threads descheduled for a while do, without indexing a stretch twice. */
+    dev->nr_cache = nr ? std::min(8 * nr + 8, kMaxCache) : 0;
+    size_t per_entry = (nr + 1) * sizeof(uint32_t) + kMaxRecords * sizeof(record);
+    size_t per_stream = sizeof(replay_stream) + kRing * (sizeof(vexmo_buff) + 1) +
+                        kMaxRecords * sizeof(scratch_record);
+    dev->arena_size = dev->nr_cache * (sizeof(stretch) + per_entry) + nr * per_stream + 64;
+    void *p = mmap(nullptr, dev->arena_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        return cannot("replay", dev->path, strerror(ENOMEM));
+    dev->arena = p;
+    auto *at = reinterpret_cast<uint8_t *>((reinterpret_cast<uintptr_t>(p) + 63) & ~uintptr_t{63});
+    auto take = [&at](size_t n) { uint8_t *q = at; at += (n + 63) & ~size_t{63}; return q; };
+    dev->streams = reinterpret_cast<replay_stream *>(take(nr * sizeof(replay_stream)));
+    dev->cache = reinterpret_cast<stretch *>(take(dev->nr_cache * sizeof(stretch)));
+    for (uint32_t i = 0; i < dev->nr_cache; ++i) {
+        dev->cache[i].key = -1;
+        dev->cache[i].first = reinterpret_cast<uint32_t *>(take((nr + 1) * sizeof(uint32_t)));
+        dev->cache[i].recs = reinterpret_cast<record *>(take(kMaxRecords * sizeof(record)));
+    }
+    for (uint32_t i = 0; i < nr; ++i) {
+        replay_stream *s = new (&dev->streams[i]) replay_stream{};
+        s->ring = reinterpret_cast<vexmo_buff *>(take(kRing * sizeof(vexmo_buff)));
+        s->held = reinterpret_cast<std::atomic<uint8_t> *>(take(kRing));
+        s->scratch = reinterpret_cast<scratch_record *>(take(kMaxRecords * sizeof(scratch_record)));
+        for (uint32_t j = 0; j < kRing; ++j)
+            s->ring[j].stream = i;
+        s->at = dev->first;
+        s->passes_left = loops - 1;
+    }
+    return 0;
 }
 
 } // namespace
 
 replay_device *replay_open(const char *path, const replay_options *opts, uint32_t nr_rx)
 {
-    load_state ls{};
-    ls.nr_streams = nr_rx;
-    if (load_savefile(path, &ls) < 0) {
-        load_release(&ls);
+    auto *dev = new (std::nothrow) replay_device{};
+    if (dev == nullptr) {
+        cannot("open", path, strerror(ENOMEM));
         return nullptr;
     }
-
-    auto *dev = static_cast<replay_device *>(alloc_zeroed(1, sizeof(replay_device)));
-    auto *streams = static_cast<replay_stream *>(
-        std::aligned_alloc(alignof(replay_stream), (nr_rx ? nr_rx : 1) * sizeof(replay_stream)));
-    auto *bufs = static_cast<vexmo_buff *>(alloc_zeroed(ls.n, sizeof(vexmo_buff)));
-    auto *fill = static_cast<uint32_t *>(alloc_zeroed(nr_rx, sizeof(uint32_t)));
-    uint8_t *arena = ls.bytes ? ls.bytes : static_cast<uint8_t *>(alloc_zeroed(1, 1));
-    if (!dev || !streams || !bufs || !fill || !arena) {
-        std::fprintf(stderr, "Cannot load savefile %s: %s\n", path, std::strerror(ENOMEM));
-        std::free(dev);
-        std::free(streams);
-        std::free(bufs);
-        std::free(fill);
-        if (arena != ls.bytes)
-            std::free(arena);
-        load_release(&ls);
+    dev->fd = -1;
+    dev->sigbus_slot = -1;
+    snprintf(dev->path, sizeof dev->path, "%s", path);
+    if (map_savefile(dev) < 0 || check_start(dev) < 0) {
+        replay_close(dev);
         return nullptr;
     }
-    for (uint32_t s = 0; s < nr_rx; ++s)
-        new (&streams[s]) replay_stream{};
-
-    /* Counting sort by stream keeps trace order within each stream. */
-    if (nr_rx > 0) {
-        for (size_t i = 0; i < ls.n; ++i) {
-            streams[ls.recs[i].stream].count++;
-        }
-        size_t start = 0;
-        for (uint32_t s = 0; s < nr_rx; ++s) {
-            streams[s].bufs = bufs + start;
-            streams[s].passes_left = opts->loops - 1;
-            start += streams[s].count;
-        }
-        for (size_t i = 0; i < ls.n; ++i) {
-            uint32_t s = ls.recs[i].stream;
-            vexmo_buff *b = &streams[s].bufs[fill[s]++];
-            b->data = arena + ls.recs[i].offset;
-            b->len = ls.recs[i].len;
-            b->stream = s;
-        }
+    dev->end.store(dev->size, std::memory_order_relaxed);
+    if (set_up_streams(dev, nr_rx, opts->loops) < 0) {
+        replay_close(dev);
+        return nullptr;
     }
-    std::free(fill);
-    std::free(ls.recs);
-
-    dev->arena = arena;
-    dev->arena_size = ls.size;
-    dev->bufs = bufs;
-    dev->nr_packets = ls.n;
-    dev->streams = streams;
-    dev->nr_streams = nr_rx;
-    dev->drained_streams.store(0, std::memory_order_relaxed);
     return dev;
-}
-
-int replay_recv(replay_device *dev, uint32_t stream, vexmo_buff **out, uint32_t capacity)
-{
-    replay_stream *s = &dev->streams[stream];
-    if (s->cursor == s->count) {
-        if (s->passes_left > 0 && s->count > 0) {
-            /* The next pass hands out the same descriptors again: wait until
-             * the caller gave back every one of the previous pass, so that no
-             * buffer is held twice at once. Acquire pairs with the free. */
-            if (s->held.load(std::memory_order_acquire) != 0)
-                return 0;
-            s->cursor = 0;
-            s->passes_left--;
-        } else {
-            /* Drained, and the caller came back for more, so it is done with
-             * what it had. The last stream to get here sends the interrupt:
-             * fetch_add makes exactly one caller see the final count. */
-            if (!s->drained) {
-                s->drained = true;
-                if (dev->drained_streams.fetch_add(1, std::memory_order_acq_rel) + 1 == dev->nr_streams)
-                    kill(getpid(), SIGINT);
-            }
-            return 0;
-        }
-    }
-    uint32_t n = s->count - s->cursor;
-    if (n > capacity)
-        n = capacity;
-    vexmo_buff *src = s->bufs + s->cursor;
-    for (uint32_t i = 0; i < n; ++i)
-        out[i] = src + i;
-    s->cursor += n;
-    s->held.fetch_add(n, std::memory_order_relaxed);
-    return static_cast<int>(n);
-}
-
-void replay_free(replay_device *dev, vexmo_buff **bufs, uint32_t count)
-{
-    /* One atomic per run of buffers from the same stream: a whole burst
-     * normally is one run. */
-    uint32_t run_stream = 0;
-    uint64_t run = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-        const vexmo_buff *b = bufs[i];
-        /* Null handles and handles of another device are ignored. */
-        if (b == nullptr || b < dev->bufs || b >= dev->bufs + dev->nr_packets)
-            continue;
-        if (b->stream != run_stream && run) {
-            dev->streams[run_stream].held.fetch_sub(run, std::memory_order_release);
-            run = 0;
-        }
-        run_stream = b->stream;
-        run++;
-    }
-    if (run)
-        dev->streams[run_stream].held.fetch_sub(run, std::memory_order_release);
 }
 
 void replay_arena(const replay_device *dev, const uint8_t **base, size_t *size)
 {
-    *base = dev->arena;
-    *size = dev->arena_size;
+    *base = dev->base;
+    *size = dev->size;
 }
 
 void replay_close(replay_device *dev)
 {
-    std::free(dev->arena);
-    std::free(dev->bufs);
-    std::free(dev->streams);
-    std::free(dev);
+    if (dev->sigbus_slot >= 0)
+        g_sigbus[dev->sigbus_slot].lo.store(0, std::memory_order_release);
+    if (dev->mapped)
+        munmap(const_cast<uint8_t *>(dev->base), dev->size);
+    if (dev->copy)
+        munmap(dev->copy, dev->copy_size);
+    if (dev->arena)
+        munmap(dev->arena, dev->arena_size);
+    if (dev->fd >= 0)
+        close(dev->fd);
+    delete dev;
 }

@@ -20,8 +20,9 @@
  *   source (loop= on an interface, ring= on a savefile), are refused.
  *
  *   file:PATH  The savefile (classic pcap, micro- or nanosecond, or pcapng;
- *              link type Ethernet) is read whole at open; buffers point into
- *              that copy. Packets go to streams by a symmetric flow hash
+ *              link type Ethernet) is mapped and read as streams are polled;
+ *              buffers point into the mapping (input that cannot be mapped
+ *              is read whole at open). Packets go to streams by a symmetric flow hash
  *              (IPv4/IPv6 addresses plus TCP/UDP/SCTP ports, else Ethernet
  *              addresses), in trace order within each stream. loop=N
  *              replays N times (1 to 4294967295). When every stream has been

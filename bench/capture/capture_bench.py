@@ -1,13 +1,20 @@
 #!/usr/bin/python3
-"""trawlcap against tcpdump on the same traces, filters and file system.
+"""trawlcap against tcpdump and a reference loop, on the same traces and
+file system.
 
-    capture_bench.py TRAWLCAP PCAPLIB_DIR [--quick]
+    capture_bench.py TRAWLCAP PCAPLIB_DIR REFERENCE_LOOP [--quick]
 
-Generates the traces into a scratch directory, then for each case runs, in
-turn and several times over, `tcpdump -r TRACE -w OUT FILTER` and
-`trawlcap -i file:TRACE,loop=N -w OUT FILTER` with 1 and 2 workers, and
-prints the median packets per second of each and the peak resident memory.
-Ratios are what counts: the runs alternate, so machine noise hits all alike.
+Generates the traces into a scratch directory, then runs, in turn and
+several times over:
+- on each trace: `tcpdump -r TRACE -w OUT FILTER`, `trawlcap -p 1 -i
+  file:TRACE -w OUT FILTER` and the reference loop (REFERENCE_LOOP: the
+  per-record work of a worker with the savefile mapped in place and no
+  packet source), whole-process wall-clock times;
+- `trawlcap -p 1` and `-p 2` on the 64-byte trace with loop=4;
+- on a trace of about 1 GB: the peak of `Anonymous:` in
+  /proc/PID/smaps_rollup while one worker replays it, and `-c 32` on it.
+Prints medians; ratios are what counts: the runs alternate, so machine noise
+hits all alike.
 """
 import os
 import re
@@ -21,11 +28,12 @@ import time
 
 TRAWLCAP = os.path.abspath(sys.argv[1])
 sys.path.insert(0, os.path.abspath(sys.argv[2]))
+REFERENCE = os.path.abspath(sys.argv[3])
 import pcapfile  # noqa: E402
 
 QUICK = "--quick" in sys.argv
-ROUNDS = 1 if QUICK else 3
-SUMMARY_RE = re.compile(r"Summary : dumpfile .*, (\d+) packets recved, (\d+) packets captured\.")
+ROUNDS = 1 if QUICK else 5
+SUMMARY_RE = re.compile(r"(\d+) packets recved, (\d+) packets captured\.")
 
 
 def checksum(header):
@@ -56,120 +64,159 @@ def frame(flow, size, proto=6):
 FLOWS = 4096
 
 
+def write_trace(path, frames, count):
+    """count records cycling through frames, written a period at a time."""
+    period = b"".join(struct.pack("<IIII", 1700000000, i, len(f), len(f)) + f
+                      for i, f in enumerate(frames))
+    with open(path, "wb") as out:
+        out.write(struct.pack("<IHHiIII", pcapfile.MAGIC_USEC, 2, 4, 0, 0, 65535, 1))
+        for _ in range(count // len(frames)):
+            out.write(period)
+        rest = count % len(frames)
+        out.write(b"".join(struct.pack("<IIII", 1700000000, i, len(f), len(f)) + f
+                           for i, f in enumerate(frames[:rest])))
+
+
 def small_trace(path, count):
-    frames = [frame(f, 64) for f in range(FLOWS)]
-    pcapfile.write(path, [frames[i % FLOWS] for i in range(count)])
+    write_trace(path, [frame(f, 64) for f in range(FLOWS)], count)
 
 
 def mixed_trace(path, count):
     # 7 of 12 frames of 64 bytes, 4 of 576, 1 of 1500; TCP and UDP.
     sizes = [64] * 7 + [576] * 4 + [1500]
     period = FLOWS * len(sizes)
-    frames = [frame(i % FLOWS, sizes[i % len(sizes)], 6 if i % 3 else 17) for i in range(period)]
-    pcapfile.write(path, [frames[i % period] for i in range(count)])
+    write_trace(path, [frame(i % FLOWS, sizes[i % len(sizes)], 6 if i % 3 else 17)
+                       for i in range(period)], count)
 
 
-def timed(cmd, scratch):
-    """(seconds, CPU seconds, peak RSS in KiB, stderr text) of one run. GNU time measures
-    the peak: a child forked from this Python would inherit its high-water
-    mark."""
-    stats = os.path.join(scratch, "time.txt")
+def timed(cmd):
+    """(wall seconds, CPU seconds, packets received) of one run."""
     t0 = time.perf_counter()
-    res = subprocess.run(["/usr/bin/time", "-f", "%U %S %M", "-o", stats] + cmd,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    err = proc.stderr.read().decode()
+    _, status, usage = os.wait4(proc.pid, 0)
     elapsed = time.perf_counter() - t0
-    if res.returncode != 0:
-        raise SystemExit("failed: %s\n%s" % (" ".join(cmd), res.stderr.decode()))
-    with open(stats) as f:
-        user, system, kib = f.read().split()[-3:]
-    return elapsed, float(user) + float(system), int(kib), res.stderr.decode()
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode != 0:
+        raise SystemExit("failed: %s\n%s" % (" ".join(cmd), err))
+    m = SUMMARY_RE.findall(err)  # trawlcap: the summary comes last
+    return elapsed, usage.ru_utime + usage.ru_stime, int(m[-1][0]) if m else None
 
 
-def bench_case(name, trace, flt, loops, out_dir, scratch):
-    npkts = len(pcapfile.read(trace).records)
+def clean(out_dir):
+    for f in os.listdir(out_dir):
+        os.unlink(os.path.join(out_dir, f))
+
+
+def side_by_side(name, trace, flt, npkts, out_dir):
+    """tcpdump, trawlcap -p 1 and the reference loop on one trace."""
     out = os.path.join(out_dir, "out.pcap")
-    rates = {"tcpdump": [], "trawlcap -p 1": [], "trawlcap -p 2": []}
-    rss = {k: 0 for k in rates}
-    cpu = {k: [] for k in rates}
-    # The replay source loads the whole trace on one thread before any worker
-    # starts; a run that stops after one burst per worker times that part, so
-    # the workers' own rate can be shown beside the whole-process one.
-    after_load = {"trawlcap -p 1": [], "trawlcap -p 2": []}
+    cmds = {"tcpdump -r -w": ["tcpdump", "-r", trace, "-w", out] + flt.split(),
+            "trawlcap -p 1": [TRAWLCAP, "-p", "1", "-i", "file:" + trace, "-w", out] + flt.split(),
+            "reference loop": [REFERENCE, trace, out, "1"] + flt.split()}
+    times = {k: [] for k in cmds}
+    cpu = {k: [] for k in cmds}
     for _ in range(ROUNDS):
-        sec, cpusec, kib, _ = timed(["tcpdump", "-r", trace, "-w", out] + flt.split(), scratch)
-        rates["tcpdump"].append(npkts / sec)
-        cpu["tcpdump"].append(cpusec / sec)
-        rss["tcpdump"] = max(rss["tcpdump"], kib)
+        for key, cmd in cmds.items():
+            sec, cpusec, received = timed(cmd)
+            if received is not None and received != npkts:
+                raise SystemExit("%s received %d of %d packets" % (key, received, npkts))
+            times[key].append(sec)
+            cpu[key].append(cpusec)
+            clean(out_dir)
+    med = {k: statistics.median(v) for k, v in times.items()}
+    mcpu = {k: statistics.median(v) for k, v in cpu.items()}
+    print("\n%s, filter %r: %d packets, %.1f MiB" % (name, flt or "(none)", npkts,
+                                                      os.path.getsize(trace) / 2**20))
+    for k, v in med.items():
+        print("  %-15s %7.1f ms  %6.2f Mpkt/s  CPU %7.1f ms" % (k, v * 1e3, npkts / v / 1e6,
+                                                               mcpu[k] * 1e3))
+    r_ref = med["reference loop"] / med["trawlcap -p 1"]
+    r_tcpdump = med["tcpdump -r -w"] / med["trawlcap -p 1"]
+    print("  trawlcap speed / reference %.2fx (target >= 0.9), / tcpdump %.2fx (target > 1);"
+          " by CPU time %.2fx, %.2fx" % (r_ref, r_tcpdump,
+                                         mcpu["reference loop"] / mcpu["trawlcap -p 1"],
+                                         mcpu["tcpdump -r -w"] / mcpu["trawlcap -p 1"]))
+    return r_ref >= 0.9 and r_tcpdump > 1
+
+
+def two_workers(trace, npkts, out_dir):
+    out = os.path.join(out_dir, "out.pcap")
+    times = {1: [], 2: []}
+    cpu = {1: [], 2: []}
+    for _ in range(ROUNDS):
         for workers in (1, 2):
-            key = "trawlcap -p %d" % workers
-            base, _, _, _ = timed([TRAWLCAP, "-p", str(workers), "-c", str(workers), "-i",
-                                   "file:%s,loop=%d" % (trace, loops), "-w", out] + flt.split(),
-                                  scratch)
-            sec, cpusec, kib, err = timed([TRAWLCAP, "-p", str(workers), "-i",
-                                   "file:%s,loop=%d" % (trace, loops), "-w", out] + flt.split(),
-                                  scratch)
-            received = int(SUMMARY_RE.search(err).group(1))
-            if received != npkts * loops:
-                raise SystemExit("%s received %d of %d packets" % (key, received, npkts * loops))
-            rates[key].append(received / sec)
-            after_load[key].append(received / max(sec - base, 1e-6))
-            cpu[key].append(cpusec / sec)
-            rss[key] = max(rss[key], kib)
-        for f in os.listdir(out_dir):
-            os.unlink(os.path.join(out_dir, f))
-    med = {k: statistics.median(v) for k, v in rates.items()}
-    trace_mib = os.path.getsize(trace) / 2**20
-    print("\n%s: %d packets, %.1f MiB, filter %r, trawlcap loop=%d"
-          % (name, npkts, trace_mib, flt or "(none)", loops))
-    for k in rates:
-        print("  %-14s %8.2f Mpkt/s  CPUs busy %4.2f  peak RSS %6.1f MiB"
-              % (k, med[k] / 1e6, statistics.median(cpu[k]), rss[k] / 1024))
-    load_med = {k: statistics.median(v) for k, v in after_load.items()}
-    print("  after loading: -p 1 %.2f Mpkt/s, -p 2 %.2f Mpkt/s (%.2fx); -p 1 / tcpdump %.2fx"
-          % (load_med["trawlcap -p 1"] / 1e6, load_med["trawlcap -p 2"] / 1e6,
-             load_med["trawlcap -p 2"] / load_med["trawlcap -p 1"],
-             load_med["trawlcap -p 1"] / med["tcpdump"]))
-    r1 = med["trawlcap -p 1"] / med["tcpdump"]
-    r2 = med["trawlcap -p 2"] / med["trawlcap -p 1"]
-    print("  1 worker / tcpdump %.2fx (target >= 2)   2 workers / 1 worker %.2fx (target >= 1.7)"
-          % (r1, r2))
-    for workers in (1, 2):
-        limit = trace_mib + 32 * workers
-        used = rss["trawlcap -p %d" % workers] / 1024
-        print("  peak memory %d worker(s): %.1f MiB, limit %.1f MiB %s"
-              % (workers, used, limit, "ok" if used <= limit else "OVER"))
-    return r1 >= 2 and r2 >= 1.7
+            sec, cpusec, received = timed([TRAWLCAP, "-p", str(workers), "-i",
+                                           "file:%s,loop=4" % trace, "-w", out])
+            if received != 4 * npkts:
+                raise SystemExit("-p %d received %d of %d" % (workers, received, 4 * npkts))
+            times[workers].append(sec)
+            cpu[workers].append(cpusec)
+            clean(out_dir)
+    med = {k: statistics.median(v) for k, v in times.items()}
+    ratio = med[1] / med[2]
+    print("\n64-byte trace, loop=4: -p 1 %.1f ms, -p 2 %.1f ms: %.2fx (target >= 1.7); "
+          "CPU -p 1 %.1f ms, -p 2 %.1f ms" % (med[1] * 1e3, med[2] * 1e3, ratio,
+                                               statistics.median(cpu[1]) * 1e3,
+                                               statistics.median(cpu[2]) * 1e3))
+    return ratio >= 1.7
+
+
+def anonymous_kib(pid):
+    try:
+        with open("/proc/%d/smaps_rollup" % pid) as f:
+            for line in f:
+                if line.startswith("Anonymous:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def big_trace_memory(trace, out_dir):
+    """Peak anonymous memory of one worker over the whole trace, sampled
+    every millisecond, and the time of -c 32 on it."""
+    out = os.path.join(out_dir, "out.pcap")
+    proc = subprocess.Popen([TRAWLCAP, "-p", "1", "-i", "file:" + trace, "-w", out],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    peak = 0
+    while proc.poll() is None:
+        peak = max(peak, anonymous_kib(proc.pid))
+        time.sleep(0.001)
+    clean(out_dir)
+    quick = []
+    for _ in range(ROUNDS):
+        quick.append(timed([TRAWLCAP, "-p", "1", "-c", "32", "-i", "file:" + trace, "-w", out])[0])
+        clean(out_dir)
+    c32 = statistics.median(quick)
+    print("\n%.0f MiB trace, one worker: peak Anonymous %.1f MiB (target < 64); -c 32 %.1f ms "
+          "(target < 100)" % (os.path.getsize(trace) / 2**20, peak / 1024, c32 * 1e3))
+    return peak < 64 * 1024 and c32 < 0.1
 
 
 def main():
-    # Short directory: the device name holds at most 63 characters.
-    work = tempfile.mkdtemp(prefix="tcb", dir="/tmp")
-    out_dir = work
+    # Traces and outputs on the memory file system, so the figures measure
+    # the programs, not the disk. Short directory: a device name holds at
+    # most 63 characters.
+    shm = "/dev/shm" if os.path.isdir("/dev/shm") else "/tmp"
+    work = tempfile.mkdtemp(prefix="tcb", dir=shm)
+    out_dir = os.path.join(work, "o")
+    os.mkdir(out_dir)
     try:
-        traces = os.path.join(work, "t")
-        os.mkdir(traces)
-        # Both write to the same memory-backed file system, so the figures
-        # measure the programs rather than the disk's write-back.
-        out_dir = tempfile.mkdtemp(prefix="tcb", dir="/dev/shm" if os.path.isdir("/dev/shm")
-                                   else work)
-        # tcpdump reads each trace once: long enough that its start-up does
-        # not count; trawlcap replays it `loops` times.
         n = 20000 if QUICK else 1000000
-        small = os.path.join(traces, "small.pcap")
-        mixed = os.path.join(traces, "mixed.pcap")
+        small, mixed, big = (os.path.join(work, t) for t in ("s.pcap", "m.pcap", "b.pcap"))
         small_trace(small, n)
-        mixed_trace(mixed, n // 2)
-        print("trawlcap %s against tcpdump, %d rounds, outputs in %s" % (TRAWLCAP, ROUNDS, out_dir))
-        # About 1 GB written per trawlcap run: far beyond that, page
-        # allocation in the memory file system slows both programs' writes.
-        small_loops, mixed_loops = (2, 2) if QUICK else (12, 5)
-        ok = bench_case("64-byte packets", small, "", small_loops, out_dir, work)
-        ok &= bench_case("64-byte packets", small, "tcp port 80", small_loops, out_dir, work)
-        ok &= bench_case("mixed sizes (7x64, 4x576, 1x1500)", mixed, "", mixed_loops, out_dir,
-                         work)
+        mixed_trace(mixed, n * 2 // 5)
+        print("trawlcap %s, %d interleaved rounds, medians, in %s" % (TRAWLCAP, ROUNDS, work))
+        ok = side_by_side("64-byte packets", small, "", n, out_dir)
+        ok &= side_by_side("64-byte packets", small, "tcp port 80", n, out_dir)
+        ok &= side_by_side("mixed sizes (7x64, 4x576, 1x1500)", mixed, "", n * 2 // 5, out_dir)
+        ok &= two_workers(small, n, out_dir)
+        os.unlink(mixed)
+        mixed_trace(big, 20000 if QUICK else 2800000)
+        ok &= big_trace_memory(big, out_dir)
         print("\nall targets met" if ok else "\nsome targets missed")
     finally:
-        shutil.rmtree(out_dir, ignore_errors=True)
         shutil.rmtree(work, ignore_errors=True)
 
 

@@ -5,7 +5,7 @@ import errno
 import os
 import re
 
-from e2e_common import CaptureCase, main, pcapfile, run, trace
+from e2e_common import CaptureCase, main, parse_reports, pcapfile, run, trace, trace_count
 
 AFS = "file:" + trace("afs.pcap")
 ODD = b"caf\xc3\xa9 \x01\x1b[31m\x7f\xff\tx"
@@ -91,7 +91,6 @@ class BadSavefiles(CaptureCase):
         cases = {
             "garbage": os.urandom(4096),
             "cut_header": good[:20],
-            "cut_record": good[:-5],
             "corrupt_length": bytes(corrupt),
             "other_link_type": bytes(other_link),
             "empty_file": b"",
@@ -108,6 +107,15 @@ class BadSavefiles(CaptureCase):
                 self.assertTrue(lines[0].startswith("Cannot "), err)
                 self.assertEqual(lines[1], "Cannot open device %s." % dev)
                 self.assertEqual(os.listdir(self.path("out")), [])
+
+    def test_cut_last_record_replays_the_whole_ones(self):
+        with open(trace("vxlan.pcap"), "rb") as f:
+            cut = self.savefile("cut.pcap", f.read()[:-5])
+        res = run(["-p", "3", "-i", "file:" + cut, "-w", self.path("c.pcap")], timeout=60)
+        err = res.stderr.decode()
+        self.assertEqual(res.returncode, 0, err)
+        self.assertEqual(len([l for l in err.splitlines() if l.startswith("Cannot ")]), 1, err)
+        self.assertEqual(parse_reports(err)[0].summary[2], trace_count(trace("vxlan.pcap")) - 1)
 
 
 if __name__ == "__main__":

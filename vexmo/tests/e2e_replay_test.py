@@ -24,9 +24,11 @@ import pcapfile  # noqa: E402
 failures = []
 
 
-def run(device, streams):
+def run(device, streams, stdin=None):
     args = ["0", "5"] if tsan else []
-    p = subprocess.run([probe, device, str(streams)] + args, capture_output=True, text=True, timeout=60)
+    p = subprocess.run([probe, device, str(streams)] + args, capture_output=True, timeout=60,
+                       input=stdin)
+    p.stdout, p.stderr = p.stdout.decode(), p.stderr.decode()
     if p.returncode != 0:
         failures.append("%s x%d: exit %d: %s" % (device, streams, p.returncode, p.stderr))
         return None, None
@@ -42,14 +44,19 @@ def run(device, streams):
     return got, lines[-1]
 
 
-for name, streams, loops in [("mptcp-v0.pcap", 1, 1), ("afs.pcap", 3, 1), ("arp-oobr.pcap", 8, 1),
-                             ("bgp_vpn_rt-oobr.pcap", 2, 1), ("edns-opts.pcap", 2, 3)]:
+# The last row comes through a pipe, cut inside its last record: the whole
+# records before the cut are replayed.
+for name, streams, loops, cut in [("mptcp-v0.pcap", 1, 1, 0), ("afs.pcap", 3, 1, 0),
+                                  ("arp-oobr.pcap", 8, 1, 0), ("bgp_vpn_rt-oobr.pcap", 2, 1, 0),
+                                  ("edns-opts.pcap", 2, 3, 0), ("afs.pcap", 3, 2, 100)]:
     path = os.path.join(traces, name)
+    with open(path, "rb") as f:
+        data = f.read()[:-cut or None]
     want = collections.Counter()
-    for rec in pcapfile.read(path).records:
+    for rec in pcapfile.parse(data).records:
         want[rec[4]] += loops
-    device = "file:" + path + (",loop=%d" % loops if loops > 1 else "")
-    got, tail = run(device, streams)
+    device = ("file:/dev/stdin" if cut else "file:" + path) + (",loop=%d" % loops if loops > 1 else "")
+    got, tail = run(device, streams, data if cut else None)
     if got is None:
         continue
     if got != want:

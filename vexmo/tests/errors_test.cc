@@ -63,9 +63,9 @@ TEST(Refuse, BadSavefiles)
     expect_refused("file:" + p, p);
     unlink(p.c_str());
 
-    p = tmp_path("cut_record.pcap");
-    write_bytes(p, whole.substr(0, whole.size() - 100));
-    expect_refused("file:" + p, "truncated");
+    p = tmp_path("absurd_length.pcap");
+    write_bytes(p, whole.substr(0, 32) + "\xff\xff\xff\x7f" + whole.substr(36));
+    expect_refused("file:" + p, "absurd");
     unlink(p.c_str());
 
     p = tmp_path("linux_sll.pcap");
