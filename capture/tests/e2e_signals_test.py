@@ -172,7 +172,7 @@ class SignalsAtRandomMoments(CaptureCase):
             outcomes["finished" if finished else "stopped"] += 1
             for i, (name, _, captured) in reports[0].threads.items():
                 self.assertEqual(whole_records(name), (captured, True), what)
-                res = subprocess.run(["tcpdump", "-r", name, "-w", "/dev/null"],
+                res = subprocess.run(["tcpdump", "-r", name, "-w", "-"],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
                 self.assertEqual(res.returncode, 0, what + res.stderr.decode())
             for name in os.listdir(out):

@@ -144,7 +144,7 @@ class FullFileSystem(MountedCase):
         # reads it to the end.
         for i, (name, _, captured) in report.threads.items():
             self.assertEqual(whole_records(name), (captured, True), "%s\n%s" % (name, err))
-            res = subprocess.run(["tcpdump", "-r", name, "-w", "/dev/null"],
+            res = subprocess.run(["tcpdump", "-r", name, "-w", "-"],
                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
             self.assertEqual(res.returncode, 0, res.stderr.decode())
         return report
