@@ -185,7 +185,6 @@ def run_one(cap, ifindex, mac, count, rate, scratch):
     """One capture: a dict of figures, or None when the capturer did not start."""
     name, argv, files, sockets, drops_of = cap
     err_path = os.path.join(scratch, "stderr")
-    t0 = time.monotonic()
     with open(err_path, "w") as err:
         proc = subprocess.Popen(in_ns(*argv), stdout=err, stderr=err, stdin=subprocess.DEVNULL)
     pid = proc.pid  # ip netns exec execs the capturer in place: same process
@@ -209,14 +208,13 @@ def run_one(cap, ifindex, mac, count, rate, scratch):
     time.sleep(DRAIN_S)
     proc.send_signal(signal.SIGINT)
     status, cpu = wait_rusage(pid, 30)
-    wall = time.monotonic() - t0
     proc.returncode = status  # reaped above: keep Popen from waiting again
     text = open(err_path).read()
     captured = count_frames(files)
     for f in files:
         os.unlink(f)
     return {"sent": sent, "captured": captured, "lost": sent - captured, "drops": drops_of(text),
-            "cpu": cpu, "busy": cpu / wall, "rate": sent / send_s if count else 0}
+            "cpu": cpu, "rate": sent / max(send_s, 1e-3) if count else 0}
 
 
 def median(rows, key):
@@ -226,23 +224,31 @@ def median(rows, key):
 
 def report(mode, results, idle):
     print("\n%s (medians of %d rounds)" % (mode, ROUNDS))
-    print("  %-14s %9s %9s %9s %9s %9s %6s %9s %10s" % ("capturer", "sent", "captured", "lost",
-          "k.drops", "CPU ms", "busy", "idle ms", "ns/frame"))
+    print("  %-14s %8s %8s %8s %8s %9s %8s %8s %9s %9s" % (
+        "capturer", "sent", "captured", "lost", "k.drops", "frames/s", "CPU ms", "idle ms",
+        "ns/frame", "net ns/fr"))
     for name, rows in results.items():
         if not rows:
             continue
-        # Per frame: the run's CPU time over its captured frames; idle: a run with no frames.
+        # ns/frame: the run's CPU time over its captured frames. net: less
+        # what the same capturer spent in a run with no frames (start-up,
+        # waiting, stop), so that a costly start does not count per frame.
+        still = median(idle.get(name, []), "cpu") or 0
         per = [r["cpu"] / r["captured"] * 1e9 for r in rows if r["captured"]]
+        net = [(r["cpu"] - still) / r["captured"] * 1e9 for r in rows if r["captured"]]
         drops = median(rows, "drops")
-        print("  %-14s %9d %9d %9d %9s %9.1f %5.0f%% %9.1f %10.0f" % (
+        print("  %-14s %8d %8d %8d %8s %9.0f %8.1f %8.1f %9.0f %9.0f" % (
             name, median(rows, "sent"), median(rows, "captured"), median(rows, "lost"),
-            "-" if drops is None else "%d" % drops, median(rows, "cpu") * 1e3,
-            median(rows, "busy") * 100,
-            (median(idle.get(name, []), "cpu") or 0) * 1e3,
-            statistics.median(per) if per else float("nan")))
-    rates = [r["rate"] for rows in results.values() for r in rows]
-    if rates:
-        print("  sender rate (median over all runs): %.0f frames/s" % statistics.median(rates))
+            "-" if drops is None else "%d" % drops, median(rows, "rate"),
+            median(rows, "cpu") * 1e3, still * 1e3, statistics.median(per),
+            statistics.median(net) if idle else float("nan")))
+
+
+def send_alone(mac):
+    """The sender's rate with no capturer on the link."""
+    res = sh(*in_ns(SENDER, "va", mac, str(FULL_COUNT), "0", str(SEND_LIMIT_S)))
+    m = re.match(r"sent (\d+) frames in ([\d.]+) s", res.stdout)
+    return int(m.group(1)) / max(float(m.group(2)), 1e-3)
 
 
 def bench(ifindex, mac, out, scratch):
@@ -251,9 +257,11 @@ def bench(ifindex, mac, out, scratch):
              ("fixed rate %d frames/s" % RATE, int(RATE * RATE_SECONDS), RATE),
              ("idle", 0, 0)][:2 if SMOKE else 3]
     results = {m[0]: {c[0]: [] for c in caps} for m in modes}
+    alone = []
     ok = True
     for rnd in range(ROUNDS):
         order = caps[rnd % len(caps):] + caps[:rnd % len(caps)]
+        alone.append(send_alone(mac))
         for mode, count, rate in modes:
             for cap in order:
                 r = run_one(cap, ifindex, mac, count, rate, scratch)
@@ -264,11 +272,12 @@ def bench(ifindex, mac, out, scratch):
                 print("round %d %-24s %-14s sent %8d captured %8d drops %8s CPU %7.3f s"
                       % (rnd + 1, mode, cap[0], r["sent"], r["captured"], r["drops"], r["cpu"]),
                       flush=True)
+    print("\nsender alone, no capturer: %.0f frames/s" % statistics.median(alone))
     for mode, _, _ in modes[:2]:
         report(mode, results[mode], results.get("idle", {}))
     print("\nk.drops: the capturer's own count of kernel drops (trawlcap reports none; "
-          "see lost = sent - captured). busy: CPU time over the capturer's whole life "
-          "(start, warm-up, sending, drain, stop); idle ms: a run with no frames.")
+          "see lost = sent - captured). frames/s: the sender's rate in those runs. "
+          "idle ms: a run with no frames (start, warm-up, drain, stop).")
     return ok
 
 
