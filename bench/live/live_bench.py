@@ -157,12 +157,13 @@ def bound_sockets(pid, ifindex):
 
 
 def wait_rusage(pid, timeout):
-    """(exit status, user + system seconds), killing pid after timeout."""
+    """(exit status, user + system seconds, voluntary context switches), killing
+    pid after timeout."""
     deadline = time.monotonic() + timeout
     while True:
         got, status, ru = os.wait4(pid, os.WNOHANG)
         if got == pid:
-            return status, ru.ru_utime + ru.ru_stime
+            return status, ru.ru_utime + ru.ru_stime, ru.ru_nvcsw
         if time.monotonic() > deadline:
             os.kill(pid, signal.SIGKILL)
             timeout = 1e9
@@ -207,14 +208,14 @@ def run_one(cap, ifindex, mac, count, rate, scratch):
         send_s = float(re.match(r"sent (\d+) frames in ([\d.]+) s", res.stdout).group(2))
     time.sleep(DRAIN_S)
     proc.send_signal(signal.SIGINT)
-    status, cpu = wait_rusage(pid, 30)
+    status, cpu, sleeps = wait_rusage(pid, 30)
     proc.returncode = status  # reaped above: keep Popen from waiting again
     text = open(err_path).read()
     captured = count_frames(files)
     for f in files:
         os.unlink(f)
     return {"sent": sent, "captured": captured, "lost": sent - captured, "drops": drops_of(text),
-            "cpu": cpu, "rate": sent / max(send_s, 1e-3) if count else 0}
+            "cpu": cpu, "sleeps": sleeps, "rate": sent / max(send_s, 1e-3) if count else 0}
 
 
 def median(rows, key):
@@ -224,9 +225,9 @@ def median(rows, key):
 
 def report(mode, results, idle):
     print("\n%s (medians of %d rounds)" % (mode, ROUNDS))
-    print("  %-14s %8s %8s %8s %8s %9s %8s %8s %9s %9s" % (
+    print("  %-14s %8s %8s %8s %8s %9s %8s %8s %9s %9s %7s" % (
         "capturer", "sent", "captured", "lost", "k.drops", "frames/s", "CPU ms", "idle ms",
-        "ns/frame", "net ns/fr"))
+        "ns/frame", "net ns/fr", "sleeps"))
     for name, rows in results.items():
         if not rows:
             continue
@@ -237,11 +238,23 @@ def report(mode, results, idle):
         per = [r["cpu"] / r["captured"] * 1e9 for r in rows if r["captured"]]
         net = [(r["cpu"] - still) / r["captured"] * 1e9 for r in rows if r["captured"]]
         drops = median(rows, "drops")
-        print("  %-14s %8d %8d %8d %8s %9.0f %8.1f %8.1f %9.0f %9.0f" % (
+        print("  %-14s %8d %8d %8d %8s %9.0f %8.1f %8.1f %9.0f %9.0f %7d" % (
             name, median(rows, "sent"), median(rows, "captured"), median(rows, "lost"),
             "-" if drops is None else "%d" % drops, median(rows, "rate"),
             median(rows, "cpu") * 1e3, still * 1e3, statistics.median(per),
-            statistics.median(net) if idle else float("nan")))
+            statistics.median(net) if idle else float("nan"), median(rows, "sleeps")))
+    ratio(results, "trawlcap -p 1", "tcpdump")
+
+
+def ratio(results, mine, theirs):
+    """Median over the rounds of the two capturers' CPU per captured frame, taken
+    round by round: each pair ran within seconds of each other."""
+    pairs = [a["cpu"] / a["captured"] / (b["cpu"] / b["captured"])
+             for a, b in zip(results.get(mine, []), results.get(theirs, []))
+             if a["captured"] and b["captured"]]
+    if pairs:
+        print("  CPU per captured frame, %s / %s, round by round: median %.2f (%s)" % (
+            mine, theirs, statistics.median(pairs), " ".join("%.2f" % p for p in pairs)))
 
 
 def send_alone(mac):
@@ -277,7 +290,8 @@ def bench(ifindex, mac, out, scratch):
         report(mode, results[mode], results.get("idle", {}))
     print("\nk.drops: the capturer's own count of kernel drops (trawlcap reports none; "
           "see lost = sent - captured). frames/s: the sender's rate in those runs. "
-          "idle ms: a run with no frames (start, warm-up, drain, stop).")
+          "idle ms: a run with no frames (start, warm-up, drain, stop). "
+          "sleeps: voluntary context switches, about the number of wake-ups.")
     return ok
 
 
