@@ -225,9 +225,9 @@ def median(rows, key):
 
 def report(mode, results, idle):
     print("\n%s (medians of %d rounds)" % (mode, ROUNDS))
-    print("  %-14s %8s %8s %8s %8s %9s %8s %8s %9s %9s %7s" % (
-        "capturer", "sent", "captured", "lost", "k.drops", "frames/s", "CPU ms", "idle ms",
-        "ns/frame", "net ns/fr", "sleeps"))
+    print("  %-14s %8s %8s %8s %8s %6s %9s %8s %8s %9s %9s %7s" % (
+        "capturer", "sent", "captured", "lost", "k.drops", "lossy", "frames/s", "CPU ms",
+        "idle ms", "ns/frame", "net ns/fr", "sleeps"))
     for name, rows in results.items():
         if not rows:
             continue
@@ -238,9 +238,10 @@ def report(mode, results, idle):
         per = [r["cpu"] / r["captured"] * 1e9 for r in rows if r["captured"]]
         net = [(r["cpu"] - still) / r["captured"] * 1e9 for r in rows if r["captured"]]
         drops = median(rows, "drops")
-        print("  %-14s %8d %8d %8d %8s %9.0f %8.1f %8.1f %9.0f %9.0f %7d" % (
+        lossy = "%d/%d" % (sum(1 for r in rows if r["lost"]), len(rows))
+        print("  %-14s %8d %8d %8d %8s %6s %9.0f %8.1f %8.1f %9.0f %9.0f %7d" % (
             name, median(rows, "sent"), median(rows, "captured"), median(rows, "lost"),
-            "-" if drops is None else "%d" % drops, median(rows, "rate"),
+            "-" if drops is None else "%d" % drops, lossy, median(rows, "rate"),
             median(rows, "cpu") * 1e3, still * 1e3, statistics.median(per),
             statistics.median(net) if idle else float("nan"), median(rows, "sleeps")))
     ratio(results, "trawlcap -p 1", "tcpdump")
@@ -289,7 +290,7 @@ def bench(ifindex, mac, out, scratch):
     for mode, _, _ in modes[:2]:
         report(mode, results[mode], results.get("idle", {}))
     print("\nk.drops: the capturer's own count of kernel drops (trawlcap reports none; "
-          "see lost = sent - captured). frames/s: the sender's rate in those runs. "
+          "see lost = sent - captured). lossy: runs that lost frames. frames/s: the sender's rate in those runs. "
           "idle ms: a run with no frames (start, warm-up, drain, stop). "
           "sleeps: voluntary context switches, about the number of wake-ups.")
     return ok
