@@ -170,6 +170,13 @@ def wait_rusage(pid, timeout):
         time.sleep(0.02)
 
 
+def cpu_ticks(pid):
+    """User + system time of pid's threads so far, in seconds (10 ms grain)."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def count_frames(files):
     total = 0
     for f in files:
@@ -201,12 +208,14 @@ def run_one(cap, ifindex, mac, count, rate, scratch):
         print("  %s did not start: %s" % (name, open(err_path).read().strip()[-300:]))
         return None
     sent = 0
+    before = cpu_ticks(pid)
     if count:
         limit = SEND_LIMIT_S if rate == 0 else count / rate + 5
         res = sh(*in_ns(SENDER, "va", mac, str(count), str(rate), str(limit)))
         sent = int(re.match(r"sent (\d+) frames in ([\d.]+) s", res.stdout).group(1))
         send_s = float(re.match(r"sent (\d+) frames in ([\d.]+) s", res.stdout).group(2))
     time.sleep(DRAIN_S)
+    traffic = cpu_ticks(pid) - before
     proc.send_signal(signal.SIGINT)
     status, cpu, sleeps = wait_rusage(pid, 30)
     proc.returncode = status  # reaped above: keep Popen from waiting again
@@ -215,7 +224,7 @@ def run_one(cap, ifindex, mac, count, rate, scratch):
     for f in files:
         os.unlink(f)
     return {"sent": sent, "captured": captured, "lost": sent - captured, "drops": drops_of(text),
-            "cpu": cpu, "sleeps": sleeps, "rate": sent / max(send_s, 1e-3) if count else 0}
+            "cpu": cpu, "traffic": traffic, "sleeps": sleeps, "rate": sent / max(send_s, 1e-3) if count else 0}
 
 
 def median(rows, key):
@@ -225,25 +234,29 @@ def median(rows, key):
 
 def report(mode, results, idle):
     print("\n%s (medians of %d rounds)" % (mode, ROUNDS))
-    print("  %-14s %8s %8s %8s %8s %6s %9s %8s %8s %9s %9s %7s" % (
+    print("  %-14s %8s %8s %8s %8s %6s %9s %8s %8s %9s %9s %7s %7s" % (
         "capturer", "sent", "captured", "lost", "k.drops", "lossy", "frames/s", "CPU ms",
-        "idle ms", "ns/frame", "net ns/fr", "sleeps"))
+        "idle ms", "ns/frame", "net ns/fr", "traffic", "sleeps"))
     for name, rows in results.items():
         if not rows:
             continue
         # ns/frame: the run's CPU time over its captured frames. net: less
         # what the same capturer spent in a run with no frames (start-up,
         # waiting, stop), so that a costly start does not count per frame.
+        # traffic: only what it spent from just before sending to just
+        # before the stop, from /proc/PID/stat.
         still = median(idle.get(name, []), "cpu") or 0
         per = [r["cpu"] / r["captured"] * 1e9 for r in rows if r["captured"]]
         net = [(r["cpu"] - still) / r["captured"] * 1e9 for r in rows if r["captured"]]
         drops = median(rows, "drops")
         lossy = "%d/%d" % (sum(1 for r in rows if r["lost"]), len(rows))
-        print("  %-14s %8d %8d %8d %8s %6s %9.0f %8.1f %8.1f %9.0f %9.0f %7d" % (
+        traffic = [r["traffic"] / r["captured"] * 1e9 for r in rows if r["captured"]]
+        print("  %-14s %8d %8d %8d %8s %6s %9.0f %8.1f %8.1f %9.0f %9.0f %7.0f %7d" % (
             name, median(rows, "sent"), median(rows, "captured"), median(rows, "lost"),
             "-" if drops is None else "%d" % drops, lossy, median(rows, "rate"),
             median(rows, "cpu") * 1e3, still * 1e3, statistics.median(per),
-            statistics.median(net) if idle else float("nan"), median(rows, "sleeps")))
+            statistics.median(net) if idle else float("nan"), statistics.median(traffic),
+            median(rows, "sleeps")))
     ratio(results, "trawlcap -p 1", "tcpdump")
 
 
@@ -292,6 +305,8 @@ def bench(ifindex, mac, out, scratch):
     print("\nk.drops: the capturer's own count of kernel drops (trawlcap reports none; "
           "see lost = sent - captured). lossy: runs that lost frames. frames/s: the sender's rate in those runs. "
           "idle ms: a run with no frames (start, warm-up, drain, stop). "
+          "traffic: ns per frame of the CPU time spent from the start of sending to the "
+          "end of the drain (/proc/PID/stat). "
           "sleeps: voluntary context switches, about the number of wake-ups.")
     return ok
 
