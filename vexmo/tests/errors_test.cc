@@ -1,8 +1,6 @@
-/*
- * Refusals: every bad device name or savefile gives a null device after
- * exactly one line on standard error that begins "Cannot"; bad arguments
- * elsewhere are harmless.
- */
+// Refusals: every bad device name or savefile gives a null device after
+// exactly one line on standard error that begins "Cannot"; bad arguments
+// elsewhere are harmless.
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -24,8 +22,8 @@ void write_bytes(const std::string &path, const std::string &bytes)
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
-/* Opens dev on a fresh instance; expects a refusal with one "Cannot" line
- * that mentions want. */
+// Opens dev on a fresh instance; expects a refusal with one "Cannot" line
+// that mentions want.
 void expect_refused(const std::string &dev, const std::string &want)
 {
     vexmo_instance_t *inst = vexmo_create();
@@ -37,7 +35,7 @@ void expect_refused(const std::string &dev, const std::string &want)
     EXPECT_EQ(err.rfind("Cannot", 0), 0u) << dev << ": " << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     EXPECT_NE(err.find(want), std::string::npos) << "'" << want << "' not in: " << err;
-    /* A refused open leaves the instance usable for another device. */
+    // A refused open leaves the instance usable for another device.
     vexmo_buff_t *bufs[4];
     EXPECT_EQ(vexmo_recv_all_burst(inst, 0, bufs, 4), 0);
 }
@@ -77,8 +75,8 @@ TEST(Refuse, BadSavefiles)
     unlink(p.c_str());
 }
 
-/* Root reads any file, so as root the open is tried in a child that has
- * dropped to an unprivileged user. */
+// Root reads any file, so as root the open is tried in a child that has
+// dropped to an unprivileged user.
 TEST(Refuse, UnreadableSavefile)
 {
     std::string p = tmp_path("unreadable.pcap");
@@ -146,13 +144,13 @@ TEST(DeviceName, Grammar)
     device_choice choice;
     ASSERT_EQ(parse_device_name("file:/tmp/a,b.pcap", &choice), 0);
     EXPECT_EQ(choice.source, vexmo_source::replay);
-    EXPECT_STREQ(choice.path, "/tmp/a,b.pcap"); /* not an option: no key=value */
+    EXPECT_STREQ(choice.path, "/tmp/a,b.pcap"); // not an option: no key=value
     EXPECT_EQ(choice.replay.loops, 1u);
     ASSERT_EQ(parse_device_name("file:x.pcap,loop=7", &choice), 0);
     EXPECT_STREQ(choice.path, "x.pcap");
     EXPECT_EQ(choice.replay.loops, 7u);
     ASSERT_EQ(parse_device_name("file:run,host=a.pcap,loop=3", &choice), 0);
-    EXPECT_STREQ(choice.path, "run,host=a.pcap"); /* an unknown key with a dotted value */
+    EXPECT_STREQ(choice.path, "run,host=a.pcap"); // an unknown key with a dotted value
     EXPECT_EQ(choice.replay.loops, 3u);
     ASSERT_EQ(parse_device_name("eth0", &choice), 0);
     EXPECT_EQ(choice.source, vexmo_source::live);
@@ -165,7 +163,7 @@ TEST(DeviceName, Grammar)
     EXPECT_EQ(choice.live.ring, 64u << 20);
     EXPECT_EQ(choice.live.fanout, live_fanout::cpu);
     ASSERT_EQ(parse_device_name("File:x", &choice), 0);
-    EXPECT_EQ(choice.source, vexmo_source::live); /* the prefix is case-sensitive */
+    EXPECT_EQ(choice.source, vexmo_source::live); // the prefix is case-sensitive
 }
 
 TEST(Api, InitAndOpenRules)
@@ -201,7 +199,7 @@ TEST(Api, HarmlessArguments)
     EXPECT_EQ(vexmo_recv_all_burst(inst, UINT32_MAX, bufs, 32), 0);
     int n = vexmo_recv_all_burst(inst, 0, bufs, 32);
     ASSERT_EQ(n, 10);
-    /* Null handles among real ones, and a handle of another instance. */
+    // Null handles among real ones, and a handle of another instance.
     vexmo_instance_t *other = open_instance("file:" + g_traces + "/print-flags.pcap", 1);
     vexmo_buff_t *foreign[1];
     ASSERT_EQ(vexmo_recv_all_burst(other, 0, foreign, 1), 1);
@@ -219,7 +217,7 @@ TEST(Api, HarmlessArguments)
 
 TEST(Api, ZeroStreamsOpens)
 {
-    /* The capture program may ask for no workers at all. */
+    // The capture program may ask for no workers at all.
     vexmo_instance_t *inst = open_instance("file:" + g_traces + "/print-flags.pcap", 0);
     vexmo_buff_t *bufs[4];
     EXPECT_EQ(vexmo_recv_all_burst(inst, 0, bufs, 4), 0);

@@ -1,4 +1,4 @@
-/* Helpers shared by the libvexmo unit tests. */
+// Helpers shared by the libvexmo unit tests.
 #ifndef VEXMO_TEST_UTIL_H
 #define VEXMO_TEST_UTIL_H
 
@@ -23,7 +23,7 @@ extern "C" inline void count_sigint(int)
     g_sigints.fetch_add(1, std::memory_order_relaxed);
 }
 
-/* Counts SIGINTs for the life of the object. */
+// Counts SIGINTs for the life of the object.
 struct SigintCounter {
     struct sigaction old {};
     SigintCounter()
@@ -37,9 +37,9 @@ struct SigintCounter {
     ~SigintCounter() { sigaction(SIGINT, &old, nullptr); }
     SigintCounter(const SigintCounter &) = delete;
     SigintCounter &operator=(const SigintCounter &) = delete;
-    /* The interrupt goes to the process, so it may be taken by another
-     * thread a little later: wait for it (bounded), then a little more so
-     * that a second one would be seen too. */
+    // The interrupt goes to the process, so it may be taken by another
+    // thread a little later: wait for it (bounded), then a little more so
+    // that a second one would be seen too.
     int settle(int expect)
     {
         for (int i = 0; i < 2000 && g_sigints.load() < expect; ++i)
@@ -49,7 +49,7 @@ struct SigintCounter {
     }
 };
 
-/* The trace as libpcap reads it, apart from the library's loader. */
+// The trace as libpcap reads it, apart from the library's loader.
 inline std::vector<std::string> read_trace(const std::string &path)
 {
     char errbuf[PCAP_ERRBUF_SIZE];
@@ -75,7 +75,7 @@ inline vexmo_instance_t *open_instance(const std::string &dev, uint32_t streams)
     return inst;
 }
 
-/* Polls one stream until it comes back empty, freeing every burst. */
+// Polls one stream until it comes back empty, freeing every burst.
 inline std::vector<std::string> drain(vexmo_instance_t *inst, uint32_t stream,
                                       std::vector<const void *> *addrs = nullptr)
 {
@@ -101,7 +101,7 @@ inline std::vector<std::string> drain(vexmo_instance_t *inst, uint32_t stream,
 #include <cstdio>
 #include <unistd.h>
 
-/* Writes frames as an Ethernet savefile with libpcap's own writer. */
+// Writes frames as an Ethernet savefile with libpcap's own writer.
 inline std::string write_trace(const std::string &name, const std::vector<std::string> &frames,
                                int linktype = DLT_EN10MB)
 {
@@ -120,7 +120,7 @@ inline std::string write_trace(const std::string &name, const std::vector<std::s
     return path;
 }
 
-/* Ethernet + IPv4 + UDP (proto 17) or TCP (6) frame; payload tags it. */
+// Ethernet + IPv4 + UDP (proto 17) or TCP (6) frame; payload tags it.
 inline std::string ipv4_frame(uint32_t src, uint32_t dst, uint16_t sport, uint16_t dport,
                               uint8_t proto, uint32_t tag, bool vlan = false)
 {
