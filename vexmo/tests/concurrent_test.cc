@@ -5,7 +5,8 @@
 #include <mutex>
 #include <set>
 
-#include "test_util.h"
+#include "stream_client.h"
+#include "trace_files.h"
 
 namespace {
 

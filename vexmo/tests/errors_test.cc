@@ -8,7 +8,8 @@
 
 #include <fstream>
 
-#include "test_util.h"
+#include "stream_client.h"
+#include "trace_files.h"
 
 namespace {
 
@@ -66,11 +67,7 @@ TEST(Refuse, BadSavefiles)
     expect_refused("file:" + p, "absurd");
     unlink(p.c_str());
 
-    p = tmp_path("linux_sll.pcap");
-    std::string cmd = std::string(PYTHON3) + " -c 'import sys; sys.path.insert(0, \"" +
-                      VEXMO_PCAPFILE_DIR + "\"); import pcapfile; "
-                      "pcapfile.write(sys.argv[1], [bytes(20)], linktype=113)' " + p;
-    ASSERT_EQ(system(cmd.c_str()), 0);
+    p = write_trace("linux_sll.pcap", {std::string(20, '\0')}, DLT_LINUX_SLL);
     expect_refused("file:" + p, "not Ethernet");
     unlink(p.c_str());
 }
@@ -187,20 +184,25 @@ TEST(Api, InitAndOpenRules)
     EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("Cannot", 0), 0u) << "second device";
 }
 
+// Bad arguments and handles are ignored, and ignoring them loses nothing: a
+// burst given back with nulls and another instance's handle among its
+// buffers frees every slot, so the ring of 1024 wraps in the passes after.
 TEST(Api, HarmlessArguments)
 {
     SigintCounter sig;
-    vexmo_instance_t *inst = open_instance("file:" + g_traces + "/print-flags.pcap", 1);
+    const std::string trace = g_traces + "/print-flags.pcap";
+    const std::vector<std::string> want = read_trace(trace);
+    ASSERT_EQ(want.size(), 10u);
+    vexmo_instance_t *inst = open_instance("file:" + trace + ",loop=103", 1);
     vexmo_buff_t *bufs[32];
     EXPECT_EQ(vexmo_recv_all_burst(nullptr, 0, bufs, 32), 0);
     EXPECT_EQ(vexmo_recv_all_burst(inst, 0, nullptr, 32), 0);
     EXPECT_EQ(vexmo_recv_all_burst(inst, 0, bufs, 0), 0);
     EXPECT_EQ(vexmo_recv_all_burst(inst, 1, bufs, 32), 0);
     EXPECT_EQ(vexmo_recv_all_burst(inst, UINT32_MAX, bufs, 32), 0);
-    int n = vexmo_recv_all_burst(inst, 0, bufs, 32);
+    int n = vexmo_recv_all_burst(inst, 0, bufs, 10);
     ASSERT_EQ(n, 10);
-    // Null handles among real ones, and a handle of another instance.
-    vexmo_instance_t *other = open_instance("file:" + g_traces + "/print-flags.pcap", 1);
+    vexmo_instance_t *other = open_instance("file:" + trace, 1);
     vexmo_buff_t *foreign[1];
     ASSERT_EQ(vexmo_recv_all_burst(other, 0, foreign, 1), 1);
     vexmo_buff_t *mixed[12] = {nullptr, bufs[0], foreign[0], nullptr};
@@ -210,8 +212,10 @@ TEST(Api, HarmlessArguments)
     vexmo_buff_free(inst, nullptr, 3, -1, -1);
     EXPECT_EQ(vexmo_buff_mtod(nullptr), nullptr);
     EXPECT_EQ(vexmo_buff_datalen(nullptr), 0u);
-    EXPECT_EQ(inst->device->replay != nullptr, true);
-    EXPECT_EQ(vexmo_recv_all_burst(inst, 0, bufs, 32), 0);
+    std::vector<std::string> rest = drain(inst, 0);
+    ASSERT_EQ(rest.size(), 1020u);
+    for (size_t i = 0; i < rest.size(); ++i)
+        ASSERT_EQ(rest[i], want[i % want.size()]) << "packet " << i + 10;
     EXPECT_EQ(sig.settle(1), 1);
 }
 

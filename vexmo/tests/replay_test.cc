@@ -7,7 +7,8 @@
 #include <map>
 #include <set>
 
-#include "test_util.h"
+#include "stream_client.h"
+#include "trace_files.h"
 
 namespace {
 

@@ -1,53 +1,18 @@
-// Helpers shared by the libvexmo unit tests.
-#ifndef VEXMO_TEST_UTIL_H
-#define VEXMO_TEST_UTIL_H
+// Trace files for the libvexmo unit tests: the bundled traces, a trace read
+// with libpcap (apart from the library's own loader), and traces of made-up
+// frames written with libpcap's writer.
+#ifndef VEXMO_TESTS_TRACE_FILES_H
+#define VEXMO_TESTS_TRACE_FILES_H
 
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
-#include <signal.h>
+#include <unistd.h>
 
-#include <atomic>
-#include <chrono>
+#include <cstdint>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "internal.h"
-#include "vexmo.h"
-
 inline const std::string g_traces = TRAWLKIT_TRACES;
-
-inline std::atomic<int> g_sigints{0};
-extern "C" inline void count_sigint(int)
-{
-    g_sigints.fetch_add(1, std::memory_order_relaxed);
-}
-
-// Counts SIGINTs for the life of the object.
-struct SigintCounter {
-    struct sigaction old {};
-    SigintCounter()
-    {
-        g_sigints.store(0);
-        struct sigaction sa {};
-        sa.sa_handler = count_sigint;
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGINT, &sa, &old);
-    }
-    ~SigintCounter() { sigaction(SIGINT, &old, nullptr); }
-    SigintCounter(const SigintCounter &) = delete;
-    SigintCounter &operator=(const SigintCounter &) = delete;
-    // The interrupt goes to the process, so it may be taken by another
-    // thread a little later: wait for it (bounded), then a little more so
-    // that a second one would be seen too.
-    int settle(int expect)
-    {
-        for (int i = 0; i < 2000 && g_sigints.load() < expect; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        return g_sigints.load();
-    }
-};
 
 // The trace as libpcap reads it, apart from the library's loader.
 inline std::vector<std::string> read_trace(const std::string &path)
@@ -65,41 +30,6 @@ inline std::vector<std::string> read_trace(const std::string &path)
     pcap_close(p);
     return out;
 }
-
-inline vexmo_instance_t *open_instance(const std::string &dev, uint32_t streams)
-{
-    vexmo_instance_t *inst = vexmo_create();
-    EXPECT_NE(inst, nullptr);
-    EXPECT_EQ(vexmo_init(inst, "vexmo_test"), 0);
-    EXPECT_NE(vexmo_open_device(inst, dev.c_str(), streams, streams), nullptr) << dev;
-    return inst;
-}
-
-// Polls one stream until it comes back empty, freeing every burst.
-inline std::vector<std::string> drain(vexmo_instance_t *inst, uint32_t stream,
-                                      std::vector<const void *> *addrs = nullptr)
-{
-    std::vector<std::string> got;
-    vexmo_buff_t *bufs[32];
-    int n;
-    while ((n = vexmo_recv_all_burst(inst, stream, bufs, 32)) > 0) {
-        for (int i = 0; i < n; ++i) {
-            const char *d = static_cast<const char *>(vexmo_buff_mtod(bufs[i]));
-            got.emplace_back(d, vexmo_buff_datalen(bufs[i]));
-            if (addrs)
-                addrs->push_back(d);
-        }
-        vexmo_buff_free(inst, bufs, static_cast<uint32_t>(n), -1, -1);
-    }
-    return got;
-}
-
-#endif
-
-#ifndef VEXMO_TEST_FRAMES
-#define VEXMO_TEST_FRAMES
-#include <cstdio>
-#include <unistd.h>
 
 // Writes frames as an Ethernet savefile with libpcap's own writer.
 inline std::string write_trace(const std::string &name, const std::vector<std::string> &frames,
@@ -148,4 +78,4 @@ inline std::string ipv4_frame(uint32_t src, uint32_t dst, uint16_t sport, uint16
     put32(tag);
     return f;
 }
-#endif
+#endif // VEXMO_TESTS_TRACE_FILES_H
