@@ -177,14 +177,7 @@ TEST(Replay, LoopReplaysEachStreamNTimes)
 {
     const std::string path = g_traces + "/dhcp-rfc4388.pcap";
     std::vector<std::string> want = read_trace(path);
-    std::vector<std::string> once[3];
-    {
-        SigintCounter sig;
-        vexmo_instance_t *inst = open_instance("file:" + path, 3);
-        for (uint32_t s = 0; s < 3; ++s)
-            once[s] = drain(inst, s);
-        EXPECT_EQ(sig.settle(1), 1);
-    }
+    std::vector<std::vector<std::string>> once = drain_streams("file:" + path, 3);
     SigintCounter sig;
     vexmo_instance_t *inst = open_instance("file:" + path + ",loop=4", 3);
     size_t total = 0;
@@ -353,14 +346,7 @@ TEST(Replay, UnreadStreamMeansNoInterrupt)
     for (uint32_t i = 0; i < 100000; ++i)
         frames.push_back(ipv4_frame(i % 501, 9, 1, 2, 17, i));
     std::string path = write_trace("unread.pcap", frames);
-    std::vector<std::string> all[3];
-    {
-        SigintCounter sig;
-        vexmo_instance_t *inst = open_instance("file:" + path, 3);
-        for (uint32_t s = 0; s < 3; ++s)
-            all[s] = drain(inst, s);
-        EXPECT_EQ(sig.settle(1), 1);
-    }
+    std::vector<std::vector<std::string>> all = drain_streams("file:" + path, 3);
     SigintCounter sig;
     vexmo_instance_t *inst = open_instance("file:" + path, 3);
     vexmo_buff_t *bufs[32];

@@ -76,4 +76,17 @@ inline std::vector<std::string> drain(vexmo_instance_t *inst, uint32_t stream,
     return got;
 }
 
+// Opens dev with the given number of streams and drains them one after the
+// other; a savefile read to its end interrupts once.
+inline std::vector<std::vector<std::string>> drain_streams(const std::string &dev, uint32_t streams)
+{
+    SigintCounter sig;
+    vexmo_instance_t *inst = open_instance(dev, streams);
+    std::vector<std::vector<std::string>> got(streams);
+    for (uint32_t s = 0; s < streams; ++s)
+        got[s] = drain(inst, s);
+    EXPECT_EQ(sig.settle(1), 1) << dev;
+    return got;
+}
+
 #endif // VEXMO_TESTS_STREAM_CLIENT_H
