@@ -481,19 +481,22 @@ live_device *new_device(const char *ifname, int ifindex, uint32_t nr_rx)
     return dev;
 }
 
+// The interface's index, or -1 after the "Cannot" line.
+int interface_index(const char *ifname)
+{
+    if (strlen(ifname) >= IFNAMSIZ)
+        return vexmo_cannot("Cannot open interface %s: name too long\n", ifname);
+    int ifindex = static_cast<int>(if_nametoindex(ifname));
+    return ifindex != 0 ? ifindex : vexmo_cannot("Cannot open interface %s: %s\n", ifname, strerror(errno));
+}
+
 } // namespace
 
 live_device *live_open(const char *ifname, const live_options *opts, uint32_t nr_rx)
 {
-    if (strlen(ifname) >= IFNAMSIZ) {
-        vexmo_cannot("Cannot open interface %s: name too long\n", ifname);
+    int ifindex = interface_index(ifname);
+    if (ifindex < 0)
         return nullptr;
-    }
-    int ifindex = static_cast<int>(if_nametoindex(ifname));
-    if (ifindex == 0) {
-        vexmo_cannot("Cannot open interface %s: %s\n", ifname, strerror(errno));
-        return nullptr;
-    }
     static constexpr int kFanoutModes[] = {PACKET_FANOUT_HASH, PACKET_FANOUT_LB, PACKET_FANOUT_CPU};
     live_setup cfg{ifname, ifindex, ring_blocks(ifname, opts, nr_rx),
                    kFanoutModes[static_cast<uint32_t>(opts->fanout)]};
