@@ -1,8 +1,6 @@
-/*
- * Internal records of the libvexmo stand-in. Nothing here is exported from
- * the shared object; the unit tests link the same objects directly and may
- * look inside.
- */
+// Internal records of the libvexmo stand-in. Nothing here is exported from
+// the shared object; the unit tests link the same objects directly and may
+// look inside.
 #ifndef VEXMO_INTERNAL_H
 #define VEXMO_INTERNAL_H
 
@@ -11,19 +9,19 @@
 
 #include "vexmo.h"
 
-/* Prints one formatted line on standard error and returns -1. */
+// Prints one formatted line on standard error and returns -1.
 int vexmo_cannot(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
-/* Where the packets of a device come from. */
+// Where the packets of a device come from.
 enum class vexmo_source : uint32_t { replay = 1, live = 2 };
 
-/* A buffer handle is a descriptor: the packet bytes stay where the source
- * keeps them (the mapped savefile, the live receive ring). */
+// A buffer handle is a descriptor: the packet bytes stay where the source
+// keeps them (the mapped savefile, the live receive ring).
 struct vexmo_buff {
     const uint8_t *data;
     uint32_t len;
-    uint32_t stream; /* receive stream that handed it out */
-    uint32_t block;  /* live: ring block holding the bytes; replay: 0 */
+    uint32_t stream; // receive stream that handed it out
+    uint32_t block;  // live: ring block holding the bytes; replay: 0
     uint32_t reserved;
 };
 static_assert(sizeof(vexmo_buff) == 24, "descriptor layout");
@@ -34,59 +32,59 @@ struct live_device;
 struct vexmo_device {
     vexmo_source source;
     uint32_t nr_rx;
-    replay_device *replay; /* set when source is replay */
-    live_device *live;     /* set when source is live */
+    replay_device *replay; // set when source is replay
+    live_device *live;     // set when source is live
 };
 
-constexpr size_t vexmo_app_name_max = 63;
-/* Upper bound on receive streams; the capture program asks for at most 128. */
-constexpr uint32_t vexmo_max_streams = 1024;
+constexpr size_t kVexmoAppNameMax = 63;
+// Upper bound on receive streams; the capture program asks for at most 128.
+constexpr uint32_t kVexmoMaxStreams = 1024;
 
 struct vexmo_instance {
-    char app_name[vexmo_app_name_max + 1];
+    char app_name[kVexmoAppNameMax + 1];
     bool initialised;
     vexmo_device *device;
-    vexmo_instance *next; /* process-wide list: instances live until exit */
+    vexmo_instance *next; // process-wide list: instances live until exit
 };
 
-/* Savefile replay (replay.cc). */
+// Savefile replay (replay.cc).
 struct replay_options {
-    uint64_t loops; /* passes over the savefile, at least 1 */
+    uint64_t loops; // passes over the savefile, at least 1
 };
 replay_device *replay_open(const char *path, const replay_options *opts, uint32_t nr_rx);
 int replay_recv(replay_device *dev, uint32_t stream, vexmo_buff **bufs, uint32_t capacity);
 void replay_free(replay_device *dev, vexmo_buff **bufs, uint32_t count);
-/* Test hook: the bytes buffers point into (the mapped savefile, or the copy
- * of input that cannot be mapped), so a test can check buffers lie inside. */
+// Test hook: the bytes buffers point into (the mapped savefile, or the copy
+// of input that cannot be mapped), so a test can check buffers lie inside.
 void replay_arena(const replay_device *dev, const uint8_t **base, size_t *size);
-/* Gives back everything replay_open took. The library itself never closes a
- * device; the savefile fuzzer opens millions and must not keep them all. */
+// Gives back everything replay_open took. The library itself never closes a
+// device; the savefile fuzzer opens millions and must not keep them all.
 void replay_close(replay_device *dev);
 
-/* Live AF_PACKET capture (live.cc). */
+// Live AF_PACKET capture (live.cc).
 enum class live_fanout : uint32_t { hash = 0, lb = 1, cpu = 2 };
 struct live_options {
-    bool promisc;       /* on unless promisc=0 */
-    uint64_t ring;      /* bytes per stream; 0: the default for the stream count */
+    bool promisc;       // on unless promisc=0
+    uint64_t ring;      // bytes per stream; 0: the default for the stream count
     live_fanout fanout;
 };
 live_device *live_open(const char *ifname, const live_options *opts, uint32_t nr_rx);
 int live_recv(live_device *dev, uint32_t stream, vexmo_buff **bufs, uint32_t capacity);
 void live_free(live_device *dev, vexmo_buff **bufs, uint32_t count);
 
-/* Symmetric flow hash of an Ethernet frame (flowhash.cc): both directions of
- * a flow give the same value. */
+// Symmetric flow hash of an Ethernet frame (flowhash.cc): both directions of
+// a flow give the same value.
 uint64_t flow_hash(const uint8_t *frame, uint32_t len);
 
-/* Device-name parsing (vexmo.cc), separate so that it can be tested alone. */
+// Device-name parsing (vexmo.cc), separate so that it can be tested alone.
 struct device_choice {
     vexmo_source source;
-    char path[4096];   /* replay: savefile path; live: interface name */
+    char path[4096];   // replay: savefile path; live: interface name
     replay_options replay;
     live_options live;
 };
-/* 0 and choice filled, or -1 after one "Cannot ..." line on standard error.
- * A repeated key, an unknown key and a key of the other source are refused. */
+// 0 and choice filled, or -1 after one "Cannot ..." line on standard error.
+// A repeated key, an unknown key and a key of the other source are refused.
 int parse_device_name(const char *name, device_choice *choice);
 
-#endif /* VEXMO_INTERNAL_H */
+#endif // VEXMO_INTERNAL_H

@@ -1,12 +1,10 @@
-/*
- * Live capture: one AF_PACKET socket per receive stream, each with a
- * TPACKET_V3 receive ring mapped into the process, all in one fanout group
- * (hash mode by default, so the kernel keeps each flow on one stream).
- * Buffers point into the ring; a ring block goes back to the kernel once
- * every packet in it was handed out and freed. VLAN tags that the kernel
- * took out of a frame are put back, so frames look as they did on the wire.
- * The kernel's drop counts are printed when the process ends.
- */
+// Live capture: one AF_PACKET socket per receive stream, each with a
+// TPACKET_V3 receive ring mapped into the process, all in one fanout group
+// (hash mode by default, so the kernel keeps each flow on one stream).
+// Buffers point into the ring; a ring block goes back to the kernel once
+// every packet in it was handed out and freed. VLAN tags that the kernel
+// took out of a frame are put back, so frames look as they did on the wire.
+// The kernel's drop counts are printed when the process ends.
 #include <linux/filter.h>
 #include <linux/ethtool.h>
 #include <linux/if_packet.h>
@@ -35,43 +33,43 @@
 
 namespace {
 
-/* A block holds any frame up to 65535 bytes whole (GRO hands over frames
- * that large), so every frame the capture program may write is complete;
- * only frames over 128 KiB come out cut, and those it does not write.
- * A block is retired to user space when full or block_timeout_ms after its
- * first frame: a lone frame reaches its worker within 4 ms. While the
- * worker stalls, a trickle of frames further apart than that takes one
- * block each, so the number of blocks, not their size, says how long a
- * stall light traffic survives: the 512 blocks of a 64 MiB ring hold 51 s
- * of 10 frames/s; the 8 blocks of -p 128's 1 MiB hold 0.8 s of one flow. */
-constexpr uint32_t block_size = 1u << 17;
-constexpr uint32_t frame_size = 2048; /* only used to size the ring */
-constexpr uint32_t block_timeout_ms = 4;
-/* Only data and the stop flag end a wait; 100 ms keeps 128 idle workers at
- * 1280 wake-ups a second while a stop is still seen within 0.1 s. */
-constexpr int poll_wait_ms = 100;
-/* Default ring: traffic is spread over the streams, so the time the rings
- * cover at a given rate depends on their sum. 128 MiB hold 107 ms of a
- * saturated 10 Gbit/s link, enough for a writeback or scheduling hiccup,
- * and bound the memory at any -p. One stream gets at most 64 MiB: one
- * worker cannot keep up with such a link anyway, so more would only delay
- * its losses, and -p 1, the default, stays modest. At least 1 MiB (8
- * blocks) each. */
-constexpr uint64_t default_ring_total = 128ull << 20;
-constexpr uint64_t default_ring_max = 64ull << 20;
-constexpr uint64_t default_ring_min = 1ull << 20;
-constexpr uint32_t vlan_tag_len = 4;
+// A block holds any frame up to 65535 bytes whole (GRO hands over frames
+// that large), so every frame the capture program may write is complete;
+// only frames over 128 KiB come out cut, and those it does not write.
+// A block is retired to user space when full or kBlockTimeoutMs after its
+// first frame: a lone frame reaches its worker within 4 ms. While the
+// worker stalls, a trickle of frames further apart than that takes one
+// block each, so the number of blocks, not their size, says how long a
+// stall light traffic survives: the 512 blocks of a 64 MiB ring hold 51 s
+// of 10 frames/s; the 8 blocks of -p 128's 1 MiB hold 0.8 s of one flow.
+constexpr uint32_t kBlockSize = 1u << 17;
+constexpr uint32_t kFrameSize = 2048; // only used to size the ring
+constexpr uint32_t kBlockTimeoutMs = 4;
+// Only data and the stop flag end a wait; 100 ms keeps 128 idle workers at
+// 1280 wake-ups a second while a stop is still seen within 0.1 s.
+constexpr int kPollWaitMs = 100;
+// Default ring: traffic is spread over the streams, so the time the rings
+// cover at a given rate depends on their sum. 128 MiB hold 107 ms of a
+// saturated 10 Gbit/s link, enough for a writeback or scheduling hiccup,
+// and bound the memory at any -p. One stream gets at most 64 MiB: one
+// worker cannot keep up with such a link anyway, so more would only delay
+// its losses, and -p 1, the default, stays modest. At least 1 MiB (8
+// blocks) each.
+constexpr uint64_t kDefaultRingTotal = 128ull << 20;
+constexpr uint64_t kDefaultRingMax = 64ull << 20;
+constexpr uint64_t kDefaultRingMin = 1ull << 20;
+constexpr uint32_t kVlanTagLen = 4;
 
-/* A buffer descriptor lives in the ring, in the gap between a packet's
- * tpacket3_hdr and its frame (where the kernel put a sockaddr_ll we do not
- * read), so no descriptor memory is kept per possible packet. The kernel
- * puts an Ethernet frame at TPACKET_ALIGN(TPACKET3_HDRLEN + 16) + reserve -
- * 14 bytes after its header; a restored VLAN tag takes 4 of those. */
-constexpr size_t desc_offset = TPACKET_ALIGN(sizeof(tpacket3_hdr));
-static_assert(desc_offset + sizeof(vexmo_buff) + vlan_tag_len <=
-              TPACKET_ALIGN(TPACKET3_HDRLEN + 16) + vlan_tag_len - ETH_HLEN);
-static_assert(desc_offset % alignof(vexmo_buff) == 0);
-static_assert(block_size % 4096 == 0 && block_size % frame_size == 0);
+// A buffer descriptor lives in the ring, in the gap between a packet's
+// tpacket3_hdr and its frame (where the kernel put a sockaddr_ll we do not
+// read), so no descriptor memory is kept per possible packet. The kernel
+// puts an Ethernet frame at TPACKET_ALIGN(TPACKET3_HDRLEN + 16) + reserve -
+// 14 bytes after its header; a restored VLAN tag takes 4 of those.
+constexpr size_t kDescOffset = TPACKET_ALIGN(sizeof(tpacket3_hdr));
+static_assert(kDescOffset + sizeof(vexmo_buff) + kVlanTagLen <=
+              TPACKET_ALIGN(TPACKET3_HDRLEN + 16) + kVlanTagLen - ETH_HLEN);
+static_assert(kDescOffset % alignof(vexmo_buff) == 0);
+static_assert(kBlockSize % 4096 == 0 && kBlockSize % kFrameSize == 0);
 
 } // namespace
 
@@ -79,18 +77,18 @@ struct alignas(64) live_stream {
     int fd;
     uint32_t nr_blocks;
     uint8_t *ring;
-    uint32_t cur_block; /* block being handed out, or next to wait for */
-    uint32_t pkts_left; /* packets of cur_block not handed out yet */
+    uint32_t cur_block; // block being handed out, or next to wait for
+    uint32_t pkts_left; // packets of cur_block not handed out yet
     const uint8_t *next_pkt;
-    bool link_down; /* poller only: ENETDOWN seen, no frame since */
-    bool ended;     /* poller only: the interface is gone */
-    /* Per block: 0 while the kernel owns it; else 1 + its packets not yet
-     * freed (handed out or still to hand out). The 1 is dropped only after
-     * the block went back, so the poller never mistakes a block that the
-     * caller still holds for a fresh one. Frees may come from another
-     * thread than the poller. */
+    bool link_down; // poller only: ENETDOWN seen, no frame since
+    bool ended;     // poller only: the interface is gone
+    // Per block: 0 while the kernel owns it; else 1 + its packets not yet
+    // freed (handed out or still to hand out). The 1 is dropped only after
+    // the block went back, so the poller never mistakes a block that the
+    // caller still holds for a fresh one. Frees may come from another
+    // thread than the poller.
     std::atomic<uint32_t> *pending;
-    uint64_t drops; /* kernel drops read so far; the exit handler alone */
+    uint64_t drops; // kernel drops read so far; the exit handler alone
 };
 
 struct live_device {
@@ -100,7 +98,7 @@ struct live_device {
     char ifname[IFNAMSIZ];
     std::atomic<uint32_t> ended_streams;
     std::atomic<bool> gone_reported;
-    live_device *next; /* process-wide list, for the drop report at exit */
+    live_device *next; // process-wide list, for the drop report at exit
 };
 
 static_assert(std::atomic<uint32_t>::is_always_lock_free);
@@ -110,7 +108,7 @@ namespace {
 std::mutex g_live_lock;
 live_device *g_live_devices = nullptr;
 
-/* What every stream of one open shares. */
+// What every stream of one open shares.
 struct live_setup {
     const char *ifname;
     int ifindex;
@@ -121,7 +119,7 @@ struct live_setup {
 int cannot_open(const char *ifname, const char *what)
 {
     int err = errno;
-    return vexmo_cannot("Cannot open interface %s: %s: %s%s\n", ifname, what, std::strerror(err),
+    return vexmo_cannot("Cannot open interface %s: %s: %s%s\n", ifname, what, strerror(err),
                         err == EPERM ? " (live capture needs CAP_NET_RAW)" : "");
 }
 
@@ -133,32 +131,32 @@ int set_option(int fd, int level, int name, const void *val, socklen_t len, cons
 
 tpacket_block_desc *block_at(const live_stream *s, uint32_t b)
 {
-    return reinterpret_cast<tpacket_block_desc *>(s->ring + static_cast<size_t>(b) * block_size);
+    return reinterpret_cast<tpacket_block_desc *>(s->ring + static_cast<size_t>(b) * kBlockSize);
 }
 
 size_t ring_bytes(const live_stream *s)
 {
-    return static_cast<size_t>(s->nr_blocks) * block_size;
+    return static_cast<size_t>(s->nr_blocks) * kBlockSize;
 }
 
 void give_back(live_stream *s, uint32_t b)
 {
-    /* Release: our reads of the block happen before the kernel reuses it. */
+    // Release: our reads of the block happen before the kernel reuses it.
     __atomic_store_n(&block_at(s, b)->hdr.bh1.block_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
 }
 
-/* The ring, mapped; and the per-block counts that go with it. */
+// The ring, mapped; and the per-block counts that go with it.
 int set_ring(live_stream *s, const live_setup *cfg)
 {
     tpacket_req3 req{};
-    req.tp_block_size = block_size;
+    req.tp_block_size = kBlockSize;
     req.tp_block_nr = cfg->nr_blocks;
-    req.tp_frame_size = frame_size;
-    req.tp_frame_nr = block_size / frame_size * cfg->nr_blocks;
-    req.tp_retire_blk_tov = block_timeout_ms;
+    req.tp_frame_size = kFrameSize;
+    req.tp_frame_nr = kBlockSize / kFrameSize * cfg->nr_blocks;
+    req.tp_retire_blk_tov = kBlockTimeoutMs;
     char what[64];
-    std::snprintf(what, sizeof what, "ring of %llu KiB",
-                  static_cast<unsigned long long>(cfg->nr_blocks) * (block_size >> 10));
+    snprintf(what, sizeof what, "ring of %llu KiB",
+             static_cast<unsigned long long>(cfg->nr_blocks) * (kBlockSize >> 10));
     if (set_option(s->fd, SOL_PACKET, PACKET_RX_RING, &req, sizeof req, cfg, what) < 0)
         return -1;
     s->nr_blocks = cfg->nr_blocks;
@@ -166,13 +164,13 @@ int set_ring(live_stream *s, const live_setup *cfg)
     if (ring == MAP_FAILED)
         return cannot_open(cfg->ifname, what);
     s->ring = static_cast<uint8_t *>(ring);
-    s->pending = static_cast<std::atomic<uint32_t> *>(std::calloc(s->nr_blocks, sizeof *s->pending));
+    s->pending = static_cast<std::atomic<uint32_t> *>(calloc(s->nr_blocks, sizeof *s->pending));
     errno = ENOMEM;
     return s->pending ? 0 : cannot_open(cfg->ifname, "block counts");
 }
 
-/* A filter that takes nothing: the socket sees no packets until it is in
- * the fanout group, so none is delivered both alone and through the group. */
+// A filter that takes nothing: the socket sees no packets until it is in
+// the fanout group, so none is delivered both alone and through the group.
 int set_drop_all(int fd, const live_setup *cfg)
 {
     static sock_filter drop[] = {{BPF_RET | BPF_K, 0, 0, 0}};
@@ -180,8 +178,8 @@ int set_drop_all(int fd, const live_setup *cfg)
     return set_option(fd, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog, cfg, "SO_ATTACH_FILTER");
 }
 
-/* Joins fanout group *group (0: let the kernel pick a free id, which is
- * written back). */
+// Joins fanout group *group (0: let the kernel pick a free id, which is
+// written back).
 int join_fanout(int fd, const live_setup *cfg, int *group)
 {
     int arg = *group | (cfg->fanout_mode << 16);
@@ -196,7 +194,7 @@ int join_fanout(int fd, const live_setup *cfg, int *group)
     return 0;
 }
 
-/* Opens stream s and joins it to fanout group *group. */
+// Opens stream s and joins it to fanout group *group.
 int stream_open(live_stream *s, const live_setup *cfg, int *group)
 {
     s->fd = socket(AF_PACKET, SOCK_RAW, 0);
@@ -205,8 +203,8 @@ int stream_open(live_stream *s, const live_setup *cfg, int *group)
     int version = TPACKET_V3;
     if (set_option(s->fd, SOL_PACKET, PACKET_VERSION, &version, sizeof version, cfg, "PACKET_VERSION") < 0)
         return -1;
-    /* Room in front of each frame to put back a VLAN tag (see below). */
-    unsigned reserve = vlan_tag_len;
+    // Room in front of each frame to put back a VLAN tag (see below).
+    unsigned reserve = kVlanTagLen;
     if (set_option(s->fd, SOL_PACKET, PACKET_RESERVE, &reserve, sizeof reserve, cfg, "PACKET_RESERVE") < 0)
         return -1;
     if (set_ring(s, cfg) < 0 || set_drop_all(s->fd, cfg) < 0)
@@ -226,10 +224,10 @@ void stream_close(live_stream *s)
         munmap(s->ring, ring_bytes(s));
     if (s->fd >= 0)
         close(s->fd);
-    std::free(s->pending);
+    free(s->pending);
 }
 
-/* The kernel's drop count since the last read (reading resets it). */
+// The kernel's drop count since the last read (reading resets it).
 uint64_t read_drops(const live_stream *s)
 {
     tpacket_stats_v3 st{};
@@ -239,8 +237,8 @@ uint64_t read_drops(const live_stream *s)
     return st.tp_drops;
 }
 
-/* One line per live device that dropped frames, after everything the
- * program printed before it returned from main. */
+// One line per live device that dropped frames, after everything the
+// program printed before it returned from main.
 void report_drops()
 {
     std::lock_guard<std::mutex> guard(g_live_lock);
@@ -253,17 +251,17 @@ void report_drops()
         if (total == 0)
             continue;
         char line[4096];
-        int at = std::snprintf(line, sizeof line, "Interface %s: %llu packets dropped by kernel (per stream:",
-                               d->ifname, static_cast<unsigned long long>(total));
+        int at = snprintf(line, sizeof line, "Interface %s: %llu packets dropped by kernel (per stream:",
+                          d->ifname, static_cast<unsigned long long>(total));
         for (uint32_t i = 0; i < d->nr_streams && at > 0 && static_cast<size_t>(at) < sizeof line; ++i)
-            at += std::snprintf(line + at, sizeof line - static_cast<size_t>(at), " %llu",
-                                static_cast<unsigned long long>(d->streams[i].drops));
-        std::fprintf(stderr, "%s)\n", line);
+            at += snprintf(line + at, sizeof line - static_cast<size_t>(at), " %llu",
+                           static_cast<unsigned long long>(d->streams[i].drops));
+        fprintf(stderr, "%s)\n", line);
     }
 }
 
-/* Every socket is in the group now: let packets in, and forget what was
- * dropped before (frames the group could not yet take are not drops). */
+// Every socket is in the group now: let packets in, and forget what was
+// dropped before (frames the group could not yet take are not drops).
 int complete_group(live_device *dev, const live_setup *cfg)
 {
     for (uint32_t i = 0; i < dev->nr_streams; ++i) {
@@ -277,8 +275,8 @@ int complete_group(live_device *dev, const live_setup *cfg)
     return 0;
 }
 
-/* Promiscuous mode through a membership: the kernel counts it per socket
- * and drops it when the socket closes, however the process ends. */
+// Promiscuous mode through a membership: the kernel counts it per socket
+// and drops it when the socket closes, however the process ends.
 int set_promisc(const live_device *dev, const live_setup *cfg)
 {
     if (dev->nr_streams == 0)
@@ -290,20 +288,20 @@ int set_promisc(const live_device *dev, const live_setup *cfg)
                       "promiscuous mode");
 }
 
-/* Blocks per stream for the ring option (0: the default), or 0 after one
- * "Cannot" line when the rings would not fit in the machine's memory. */
+// Blocks per stream for the ring option (0: the default), or 0 after one
+// "Cannot" line when the rings would not fit in the machine's memory.
 uint32_t ring_blocks(const char *ifname, const live_options *opts, uint32_t nr_rx)
 {
     uint64_t ring = opts->ring;
     if (ring == 0) {
-        ring = default_ring_total / (nr_rx ? nr_rx : 1);
-        ring = ring > default_ring_max ? default_ring_max : ring < default_ring_min ? default_ring_min : ring;
+        ring = kDefaultRingTotal / (nr_rx ? nr_rx : 1);
+        ring = ring > kDefaultRingMax ? kDefaultRingMax : ring < kDefaultRingMin ? kDefaultRingMin : ring;
     }
-    uint64_t blocks = (ring + block_size - 1) / block_size;
+    uint64_t blocks = (ring + kBlockSize - 1) / kBlockSize;
     struct sysinfo si {};
     sysinfo(&si);
     uint64_t memory = static_cast<uint64_t>(si.totalram) * si.mem_unit;
-    if (blocks * block_size * (nr_rx ? nr_rx : 1) > memory || blocks > UINT32_MAX / (block_size / frame_size)) {
+    if (blocks * kBlockSize * (nr_rx ? nr_rx : 1) > memory || blocks > UINT32_MAX / (kBlockSize / kFrameSize)) {
         vexmo_cannot("Cannot open interface %s: ring=%llu for %u streams is more than the machine's memory\n",
                      ifname, static_cast<unsigned long long>(opts->ring), nr_rx);
         return 0;
@@ -311,29 +309,29 @@ uint32_t ring_blocks(const char *ifname, const live_options *opts, uint32_t nr_r
     return static_cast<uint32_t>(blocks);
 }
 
-/* Whether the interface merges received frames (GRO or LRO): it then
- * hands over frames of up to 64 KiB and more, which a capture program that
- * writes none over 65535 bytes leaves out, so a bulk transfer shows holes.
- * Loopback merges nothing. */
+// Whether the interface merges received frames (GRO or LRO): it then
+// hands over frames of up to 64 KiB and more, which a capture program that
+// writes none over 65535 bytes leaves out, so a bulk transfer shows holes.
+// Loopback merges nothing.
 bool merges_frames(int fd, const char *ifname)
 {
     ethtool_value gro{ETHTOOL_GGRO, 0}, flags{ETHTOOL_GFLAGS, 0};
     ifreq ifr{};
-    std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", ifname);
+    snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", ifname);
     ifr.ifr_data = reinterpret_cast<char *>(&gro);
     bool merges = ioctl(fd, SIOCETHTOOL, &ifr) == 0 && gro.data;
     ifr.ifr_data = reinterpret_cast<char *>(&flags);
     return (ioctl(fd, SIOCETHTOOL, &ifr) == 0 && (flags.data & ETH_FLAG_LRO)) || merges;
 }
 
-/* Frames of other link types than Ethernet would be written as garbage
- * Ethernet; loopback frames carry Ethernet headers. A merging interface
- * is only said once: the capture goes on. */
+// Frames of other link types than Ethernet would be written as garbage
+// Ethernet; loopback frames carry Ethernet headers. A merging interface
+// is only said once: the capture goes on.
 int check_interface(const char *ifname)
 {
     int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
     ifreq ifr{};
-    std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", ifname);
+    snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", ifname);
     int rc = fd < 0 ? -1 : ioctl(fd, SIOCGIFHWADDR, &ifr);
     int err = errno;
     unsigned type = ifr.ifr_hwaddr.sa_family;
@@ -341,17 +339,17 @@ int check_interface(const char *ifname)
     if (fd >= 0)
         close(fd);
     if (rc < 0)
-        return vexmo_cannot("Cannot open interface %s: %s\n", ifname, std::strerror(err));
+        return vexmo_cannot("Cannot open interface %s: %s\n", ifname, strerror(err));
     if (type != ARPHRD_ETHER && type != ARPHRD_LOOPBACK)
         return vexmo_cannot("Cannot open interface %s: link type %u is not Ethernet\n", ifname, type);
     if (merges)
-        std::fprintf(stderr, "Interface %s merges received frames (GRO or LRO): frames over 65535 "
-                     "bytes are not written; ethtool -K %s gro off lro off\n", ifname, ifname);
+        fprintf(stderr, "Interface %s merges received frames (GRO or LRO): frames over 65535 "
+                "bytes are not written; ethtool -K %s gro off lro off\n", ifname, ifname);
     return 0;
 }
 
-/* True when the interface of s no longer exists (deleted, or its
- * namespace gone); a merely downed one still has its index. */
+// True when the interface of s no longer exists (deleted, or its
+// namespace gone); a merely downed one still has its index.
 bool interface_gone(const live_stream *s, int ifindex)
 {
     ifreq ifr{};
@@ -359,21 +357,21 @@ bool interface_gone(const live_stream *s, int ifindex)
     return ioctl(s->fd, SIOCGIFNAME, &ifr) < 0 && (errno == ENODEV || errno == ENXIO);
 }
 
-/* The interface went away: the stream ends. One line for the device; the
- * last stream to end interrupts the process once, as the replay source
- * does when drained, so that the program reports and exits. */
+// The interface went away: the stream ends. One line for the device; the
+// last stream to end interrupts the process once, as the replay source
+// does when drained, so that the program reports and exits.
 void end_stream(live_device *dev, live_stream *s)
 {
     s->ended = true;
     if (!dev->gone_reported.exchange(true, std::memory_order_relaxed))
-        vexmo_cannot("Cannot capture on interface %s: %s\n", dev->ifname, std::strerror(ENODEV));
-    /* acq_rel: exactly one caller sees the final count. */
+        vexmo_cannot("Cannot capture on interface %s: %s\n", dev->ifname, strerror(ENODEV));
+    // acq_rel: exactly one caller sees the final count.
     if (dev->ended_streams.fetch_add(1, std::memory_order_acq_rel) + 1 == dev->nr_streams)
         kill(getpid(), SIGINT);
 }
 
-/* A socket error after the interface went down or away: clear it so the
- * next wait waits, and remember to look for the interface. */
+// A socket error after the interface went down or away: clear it so the
+// next wait waits, and remember to look for the interface.
 void take_error(live_stream *s)
 {
     int err = 0;
@@ -389,54 +387,54 @@ bool block_ready(const live_stream *s)
            TP_STATUS_USER;
 }
 
-/* Waits (bounded) for the next block of s; true when one is ready. A ring
- * that still holds frames is read empty before a vanished interface ends
- * the stream. */
+// Waits (bounded) for the next block of s; true when one is ready. A ring
+// that still holds frames is read empty before a vanished interface ends
+// the stream.
 bool next_block_ready(live_device *dev, live_stream *s)
 {
     if (s->ended || s->pending[s->cur_block].load(std::memory_order_acquire) != 0) {
-        /* Nothing can come, or every block is out with the caller. */
-        poll(nullptr, 0, poll_wait_ms);
+        // Nothing can come, or every block is out with the caller.
+        poll(nullptr, 0, kPollWaitMs);
         return false;
     }
     if (block_ready(s))
         return true;
     pollfd pfd{s->fd, POLLIN | POLLERR, 0};
-    int woken = poll(&pfd, 1, poll_wait_ms);
+    int woken = poll(&pfd, 1, kPollWaitMs);
     if (woken > 0 && (pfd.revents & POLLERR))
         take_error(s);
     if (block_ready(s)) {
         s->link_down = false;
         return true;
     }
-    /* Only after a whole quiet wait: the kernel retires the last, partly
-     * filled block within block_timeout_ms of the interface going. */
+    // Only after a whole quiet wait: the kernel retires the last, partly
+    // filled block within kBlockTimeoutMs of the interface going.
     if (woken == 0 && s->link_down && interface_gone(s, dev->ifindex))
         end_stream(dev, s);
     return false;
 }
 
-/* The kernel takes an 802.1Q/802.1ad tag out of a received frame and
- * reports it beside it; a capture must show the frame as it was on the
- * wire, so the tag goes back in, in place: the addresses move 4 bytes down
- * into the room PACKET_RESERVE left in front of the frame. */
+// The kernel takes an 802.1Q/802.1ad tag out of a received frame and
+// reports it beside it; a capture must show the frame as it was on the
+// wire, so the tag goes back in, in place: the addresses move 4 bytes down
+// into the room PACKET_RESERVE left in front of the frame.
 void restore_vlan_tag(const tpacket3_hdr *h, vexmo_buff *b)
 {
     if (b->len < 12)
         return;
     uint16_t tpid = (h->tp_status & TP_STATUS_VLAN_TPID_VALID) ? h->hv1.tp_vlan_tpid : ETH_P_8021Q;
     uint16_t tci = static_cast<uint16_t>(h->hv1.tp_vlan_tci);
-    uint8_t *frame = const_cast<uint8_t *>(b->data) - vlan_tag_len;
-    std::memmove(frame, b->data, 12);
+    uint8_t *frame = const_cast<uint8_t *>(b->data) - kVlanTagLen;
+    memmove(frame, b->data, 12);
     frame[12] = static_cast<uint8_t>(tpid >> 8);
     frame[13] = static_cast<uint8_t>(tpid);
     frame[14] = static_cast<uint8_t>(tci >> 8);
     frame[15] = static_cast<uint8_t>(tci);
     b->data = frame;
-    b->len += vlan_tag_len;
+    b->len += kVlanTagLen;
 }
 
-/* Makes the next ready block of s current; false when none is. */
+// Makes the next ready block of s current; false when none is.
 bool take_block(live_device *dev, live_stream *s)
 {
     if (!next_block_ready(dev, s))
@@ -448,57 +446,60 @@ bool take_block(live_device *dev, live_stream *s)
         s->cur_block = (s->cur_block + 1) % s->nr_blocks;
         return false;
     }
-    /* Set before any buffer of the block leaves this thread. */
+    // Set before any buffer of the block leaves this thread.
     s->pending[s->cur_block].store(n + 1, std::memory_order_relaxed);
     s->pkts_left = n;
     s->next_pkt = reinterpret_cast<const uint8_t *>(bd) + bd->hdr.bh1.offset_to_first_pkt;
     return true;
 }
 
-/* Process-wide: the drop report walks every live device at exit. */
+// Process-wide: the drop report walks every live device at exit.
 void register_device(live_device *dev)
 {
     std::lock_guard<std::mutex> guard(g_live_lock);
     if (g_live_devices == nullptr)
-        std::atexit(report_drops);
+        atexit(report_drops);
     dev->next = g_live_devices;
     g_live_devices = dev;
 }
 
 live_device *new_device(const char *ifname, int ifindex, uint32_t nr_rx)
 {
-    auto *dev = static_cast<live_device *>(std::calloc(1, sizeof(live_device)));
+    auto *dev = static_cast<live_device *>(calloc(1, sizeof(live_device)));
     auto *streams = static_cast<live_stream *>(
-        std::aligned_alloc(alignof(live_stream), (nr_rx ? nr_rx : 1) * sizeof(live_stream)));
+        aligned_alloc(alignof(live_stream), (nr_rx ? nr_rx : 1) * sizeof(live_stream)));
     if (!dev || !streams) {
-        vexmo_cannot("Cannot open interface %s: %s\n", ifname, std::strerror(ENOMEM));
-        std::free(dev);
-        std::free(streams);
+        vexmo_cannot("Cannot open interface %s: %s\n", ifname, strerror(ENOMEM));
+        free(dev);
+        free(streams);
         return nullptr;
     }
     new (dev) live_device{};
     dev->streams = streams;
     dev->ifindex = ifindex;
-    std::snprintf(dev->ifname, sizeof dev->ifname, "%s", ifname);
+    snprintf(dev->ifname, sizeof dev->ifname, "%s", ifname);
     return dev;
+}
+
+// The interface's index, or -1 after the "Cannot" line.
+int interface_index(const char *ifname)
+{
+    if (strlen(ifname) >= IFNAMSIZ)
+        return vexmo_cannot("Cannot open interface %s: name too long\n", ifname);
+    int ifindex = static_cast<int>(if_nametoindex(ifname));
+    return ifindex != 0 ? ifindex : vexmo_cannot("Cannot open interface %s: %s\n", ifname, strerror(errno));
 }
 
 } // namespace
 
 live_device *live_open(const char *ifname, const live_options *opts, uint32_t nr_rx)
 {
-    if (std::strlen(ifname) >= IFNAMSIZ) {
-        vexmo_cannot("Cannot open interface %s: name too long\n", ifname);
+    int ifindex = interface_index(ifname);
+    if (ifindex < 0)
         return nullptr;
-    }
-    int ifindex = static_cast<int>(if_nametoindex(ifname));
-    if (ifindex == 0) {
-        vexmo_cannot("Cannot open interface %s: %s\n", ifname, std::strerror(errno));
-        return nullptr;
-    }
-    static constexpr int modes[] = {PACKET_FANOUT_HASH, PACKET_FANOUT_LB, PACKET_FANOUT_CPU};
+    static constexpr int kFanoutModes[] = {PACKET_FANOUT_HASH, PACKET_FANOUT_LB, PACKET_FANOUT_CPU};
     live_setup cfg{ifname, ifindex, ring_blocks(ifname, opts, nr_rx),
-                   modes[static_cast<uint32_t>(opts->fanout)]};
+                   kFanoutModes[static_cast<uint32_t>(opts->fanout)]};
     live_device *dev = nullptr;
     if (cfg.nr_blocks == 0 || check_interface(ifname) < 0 || !(dev = new_device(ifname, ifindex, nr_rx)))
         return nullptr;
@@ -515,8 +516,8 @@ live_device *live_open(const char *ifname, const live_options *opts, uint32_t nr
     }
     for (uint32_t i = 0; i < dev->nr_streams; ++i)
         stream_close(&dev->streams[i]);
-    std::free(dev->streams);
-    std::free(dev);
+    free(dev->streams);
+    free(dev);
     return nullptr;
 }
 
@@ -528,7 +529,7 @@ int live_recv(live_device *dev, uint32_t stream, vexmo_buff **out, uint32_t capa
     uint32_t n = s->pkts_left < capacity ? s->pkts_left : capacity;
     for (uint32_t i = 0; i < n; ++i) {
         auto *h = reinterpret_cast<const tpacket3_hdr *>(s->next_pkt);
-        auto *b = reinterpret_cast<vexmo_buff *>(const_cast<uint8_t *>(s->next_pkt) + desc_offset);
+        auto *b = reinterpret_cast<vexmo_buff *>(const_cast<uint8_t *>(s->next_pkt) + kDescOffset);
         b->data = s->next_pkt + h->tp_mac;
         b->len = h->tp_snaplen;
         if (h->tp_status & TP_STATUS_VLAN_VALID)
@@ -546,13 +547,13 @@ int live_recv(live_device *dev, uint32_t stream, vexmo_buff **out, uint32_t capa
 
 void live_free(live_device *dev, vexmo_buff **bufs, uint32_t count)
 {
-    /* One atomic per run of buffers from the same block. */
+    // One atomic per run of buffers from the same block.
     live_stream *run_stream = nullptr;
     uint32_t run_block = 0, run = 0;
     auto settle = [&]() {
         if (run && run_stream->pending[run_block].fetch_sub(run, std::memory_order_acq_rel) == run + 1) {
             give_back(run_stream, run_block);
-            /* Release: the poller sees the block as gone back only after it is. */
+            // Release: the poller sees the block as gone back only after it is.
             run_stream->pending[run_block].store(0, std::memory_order_release);
         }
         run = 0;
@@ -564,7 +565,7 @@ void live_free(live_device *dev, vexmo_buff **bufs, uint32_t count)
         live_stream *s = &dev->streams[b->stream];
         auto *at = reinterpret_cast<const uint8_t *>(b);
         if (at < s->ring || at >= s->ring + ring_bytes(s) || b->block >= s->nr_blocks)
-            continue; /* not one of ours */
+            continue; // not one of ours
         if (s != run_stream || b->block != run_block)
             settle();
         run_stream = s;

@@ -1,46 +1,44 @@
-/*
- * Savefile replay, read in place as the streams are polled.
- *
- * How the bytes reach the caller: the savefile is mapped and buffers point
- * into the mapping. Positioned reads into per-stream blocks would copy every
- * byte once more than the caller's own work needs, and that copy is a fixed
- * share of the replay whatever the machine; the mapping costs one madvise
- * per stretch of file on the first pass (MADV_POPULATE_READ fills the page
- * tables, so walking and handing out the bytes takes no page fault per page
- * or per packet) and nothing per byte, so its cost does not hinge on what a
- * fault or a copy costs. The price of a mapping is SIGBUS when the file
- * shrinks under it: a process-wide handler puts zero pages over what was
- * cut in one of our mappings (a fault anywhere else goes to the handler
- * that was there before, or to the default action), the device notes it,
- * and the streams end at the file's new end. Descriptors come from a ring
- * per stream; a slot is reused once its buffer is freed. Input that cannot
- * be mapped (a FIFO, a pipe on /dev/stdin) is read whole into memory at open
- * instead, so such a replay costs the trace's size in memory.
- *
- * How packets reach their stream: the file is cut into stretches of about
- * 256 KiB (the records that start inside it). The first stream to need a
- * stretch walks it and decides every record's stream by the flow hash, into
- * an index sorted by stream, kept in a small cache shared by all streams and
- * rebuilt when a stream that fell far behind misses it. A stream that finds
- * its stretch being indexed by another indexes the one after it meanwhile,
- * so the work of indexing is shared out and each packet is hashed once.
- * Record boundaries are only known by walking, so each cache entry also
- * carries where the next stretch starts, published before the hashing.
- *
- * pcapng: sections follow one another, each with its own byte order and
- * interfaces; every interface must be Ethernet (another link type is
- * damage); enhanced and simple packet blocks are packets, other blocks are
- * skipped.
- *
- * Damage: the open checks the file header and the first record (pcapng: the
- * blocks up to the first packet) and refuses with one "Cannot" line. Damage
- * found later, a last record cut short, or a file cut during the replay end
- * every stream there as the end of the file would, after one "Cannot" line
- * per device; the whole records before it are replayed.
- *
- * When every stream has been drained, SIGINT is sent to the process once,
- * as an operator would, so that a capture of a savefile ends by itself.
- */
+// Savefile replay, read in place as the streams are polled.
+//
+// How the bytes reach the caller: the savefile is mapped and buffers point
+// into the mapping. Positioned reads into per-stream blocks would copy every
+// byte once more than the caller's own work needs, and that copy is a fixed
+// share of the replay whatever the machine; the mapping costs one madvise
+// per stretch of file on the first pass (MADV_POPULATE_READ fills the page
+// tables, so walking and handing out the bytes takes no page fault per page
+// or per packet) and nothing per byte, so its cost does not hinge on what a
+// fault or a copy costs. The price of a mapping is SIGBUS when the file
+// shrinks under it: a process-wide handler puts zero pages over what was
+// cut in one of our mappings (a fault anywhere else goes to the handler
+// that was there before, or to the default action), the device notes it,
+// and the streams end at the file's new end. Descriptors come from a ring
+// per stream; a slot is reused once its buffer is freed. Input that cannot
+// be mapped (a FIFO, a pipe on /dev/stdin) is read whole into memory at open
+// instead, so such a replay costs the trace's size in memory.
+//
+// How packets reach their stream: the file is cut into stretches of about
+// 256 KiB (the records that start inside it). The first stream to need a
+// stretch walks it and decides every record's stream by the flow hash, into
+// an index sorted by stream, kept in a small cache shared by all streams and
+// rebuilt when a stream that fell far behind misses it. A stream that finds
+// its stretch being indexed by another indexes the one after it meanwhile,
+// so the work of indexing is shared out and each packet is hashed once.
+// Record boundaries are only known by walking, so each cache entry also
+// carries where the next stretch starts, published before the hashing.
+//
+// pcapng: sections follow one another, each with its own byte order and
+// interfaces; every interface must be Ethernet (another link type is
+// damage); enhanced and simple packet blocks are packets, other blocks are
+// skipped.
+//
+// Damage: the open checks the file header and the first record (pcapng: the
+// blocks up to the first packet) and refuses with one "Cannot" line. Damage
+// found later, a last record cut short, or a file cut during the replay end
+// every stream there as the end of the file would, after one "Cannot" line
+// per device; the whole records before it are replayed.
+//
+// When every stream has been drained, SIGINT is sent to the process once,
+// as an operator would, so that a capture of a savefile ends by itself.
 #include <fcntl.h>
 #include <pcap/pcap.h>
 #include <signal.h>
@@ -61,18 +59,18 @@
 
 namespace {
 
-/* Small enough that a stretch just indexed is still in cache when its
- * stream hands it out; large enough that its few system calls (populate,
- * size check) and lock round trips are nothing beside its packets. */
+// Small enough that a stretch just indexed is still in cache when its
+// stream hands it out; large enough that its few system calls (populate,
+// size check) and lock round trips are nothing beside its packets.
 constexpr uint64_t kStretch = uint64_t{256} << 10;
 constexpr uint64_t kPrefetch = 4096;
-/* Every record takes at least 16 bytes of the file. */
+// Every record takes at least 16 bytes of the file.
 constexpr uint32_t kMaxRecords = kStretch / 16 + 1;
-/* A captured length above this is damage, not a packet. */
+// A captured length above this is damage, not a packet.
 constexpr uint32_t kMaxCaplen = 262144;
 constexpr uint32_t kMaxBlock = 16u << 20;
 constexpr uint32_t kMaxCache = 256;
-/* Descriptors per stream; a slot is reused once its buffer is freed. */
+// Descriptors per stream; a slot is reused once its buffer is freed.
 constexpr uint32_t kRing = 1024;
 static_assert((kRing & (kRing - 1)) == 0, "ring index is masked");
 
@@ -82,22 +80,22 @@ constexpr uint32_t kBlockInterface = 1, kBlockSimple = 3, kBlockEnhanced = 6;
 
 enum class walk : int { record, other, end, cut, damaged };
 
-/* Where a stretch starts and the parse state there. */
+// Where a stretch starts and the parse state there.
 struct cursor {
     uint64_t off;
-    uint32_t nr_ifaces; /* pcapng: interfaces of the current section */
-    uint32_t snaplen0;  /* pcapng: snap length of interface 0, for simple packets */
+    uint32_t nr_ifaces; // pcapng: interfaces of the current section
+    uint32_t snaplen0;  // pcapng: snap length of interface 0, for simple packets
     bool swapped;
 };
 
-/* A record: its data as an offset from the start of its stretch. */
+// A record: its data as an offset from the start of its stretch.
 struct record {
     uint32_t off;
     uint32_t len;
 };
 static_assert(sizeof(record) == 8, "index entry");
 
-/* A record as the walk finds it: its data's offset in the file. */
+// A record as the walk finds it: its data's offset in the file.
 struct found {
     uint64_t off;
     uint32_t len;
@@ -108,37 +106,37 @@ struct scratch_record {
     uint32_t stream;
 };
 
-/* One cache entry. key, pins, used, walked and ready change under the
- * device lock; the rest is written by the one stream filling the entry
- * before it sets walked (next, last) or ready (first, recs). */
+// One cache entry. key, pins, used, walked and ready change under the
+// device lock; the rest is written by the one stream filling the entry
+// before it sets walked (next, last) or ready (first, recs).
 struct stretch {
-    int64_t key; /* stretch number, -1 when empty */
+    int64_t key; // stretch number, -1 when empty
     uint32_t pins;
     uint64_t used;
     bool walked, ready, last;
     cursor start, next;
-    uint32_t *first; /* nr_streams + 1 bounds into recs */
-    record *recs;    /* sorted by stream, trace order within each */
+    uint32_t *first; // nr_streams + 1 bounds into recs
+    record *recs;    // sorted by stream, trace order within each
 };
 
 } // namespace
 
 struct alignas(64) replay_stream {
     vexmo_buff *ring;
-    std::atomic<uint8_t> *held; /* per ring slot: handed out, not yet freed */
+    std::atomic<uint8_t> *held; // per ring slot: handed out, not yet freed
     uint32_t slot;
-    stretch *cur; /* pinned while its records are handed out */
+    stretch *cur; // pinned while its records are handed out
     const uint8_t *cur_base;
     uint32_t pos, end;
-    int64_t k;        /* stretch the stream is in */
-    cursor at;        /* where stretch k starts */
+    int64_t k;        // stretch the stream is in
+    cursor at;        // where stretch k starts
     uint64_t passes_left;
     bool done, drained;
     scratch_record *scratch;
 };
 
 struct replay_device {
-    const uint8_t *base; /* the mapping, or the copy of a pipe */
+    const uint8_t *base; // the mapping, or the copy of a pipe
     uint64_t size;
     bool mapped;
     bool pcapng;
@@ -147,19 +145,19 @@ struct replay_device {
     cursor first;
     replay_stream *streams;
     uint32_t nr_streams;
-    unsigned __int128 stream_magic; /* for hash % nr_streams by multiplying */
+    unsigned __int128 stream_magic; // for hash % nr_streams by multiplying
     stretch *cache;
     uint32_t nr_cache;
     uint64_t tick;
     std::mutex lock;
     std::condition_variable changed;
-    void *arena; /* indexes, scratch and rings: touched only as used */
+    void *arena; // indexes, scratch and rings: touched only as used
     size_t arena_size;
-    void *copy; /* unmappable input read whole */
+    void *copy; // unmappable input read whole
     size_t copy_size;
-    /* Bytes that may still be read: shrinks when the file is cut. */
+    // Bytes that may still be read: shrinks when the file is cut.
     std::atomic<uint64_t> end;
-    std::atomic<uint64_t> populated; /* page tables filled up to here (a hint) */
+    std::atomic<uint64_t> populated; // page tables filled up to here (a hint)
     std::atomic<bool> reported;
     alignas(64) std::atomic<uint32_t> drained_streams;
     char path[4096];
@@ -172,19 +170,19 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 
 namespace {
 
-/* Mappings the SIGBUS handler may repair; read in the handler, lock-free. */
+// Mappings the SIGBUS handler may repair; read in the handler, lock-free.
 constexpr int kSigbusSlots = 64;
 struct sigbus_slot {
     std::atomic<uintptr_t> lo, hi;
-    std::atomic<uintptr_t> cut_at; /* lowest page found cut, 0 for none */
+    std::atomic<uintptr_t> cut_at; // lowest page found cut, 0 for none
 };
 sigbus_slot g_sigbus[kSigbusSlots];
 struct sigaction g_old_sigbus;
 uintptr_t g_page_mask;
 
-/* A cut file unmaps its pages from every mapping: map zeros over the rest of
- * ours, note it, and let the access run again. A fault elsewhere goes to
- * whatever handled SIGBUS before, or to the default action. */
+// A cut file unmaps its pages from every mapping: map zeros over the rest of
+// ours, note it, and let the access run again. A fault elsewhere goes to
+// whatever handled SIGBUS before, or to the default action.
 void on_sigbus(int sig, siginfo_t *si, void *uc)
 {
     auto a = reinterpret_cast<uintptr_t>(si->si_addr);
@@ -206,10 +204,10 @@ void on_sigbus(int sig, siginfo_t *si, void *uc)
     else if (g_old_sigbus.sa_handler != SIG_DFL && g_old_sigbus.sa_handler != SIG_IGN)
         g_old_sigbus.sa_handler(sig);
     else
-        signal(SIGBUS, SIG_DFL); /* the access faults again, now fatally */
+        signal(SIGBUS, SIG_DFL); // the access faults again, now fatally
 }
 
-/* Called on the opening thread only (device opens are serialised). */
+// Called on the opening thread only (device opens are serialised).
 int sigbus_watch(const void *base, uint64_t size)
 {
     static bool installed = false;
@@ -231,13 +229,12 @@ int sigbus_watch(const void *base, uint64_t size)
         g_sigbus[i].lo.store(lo, std::memory_order_release);
         return i;
     }
-    return -1; /* unwatched: a cut file then ends the process, as before */
+    return -1; // unwatched: a cut file then ends the process, as before
 }
 
 int cannot(const char *verb, const char *path, const char *why)
 {
-    fprintf(stderr, "Cannot %s savefile %s: %s\n", verb, path, why);
-    return -1;
+    return vexmo_cannot("Cannot %s savefile %s: %s\n", verb, path, why);
 }
 
 inline uint32_t rd32(const uint8_t *p, bool swapped)
@@ -260,7 +257,7 @@ walk damaged(char *why, size_t n, const char *what, uint64_t off)
     return walk::damaged;
 }
 
-/* The classic record at c->off, up to limit. */
+// The classic record at c->off, up to limit.
 walk next_classic(const uint8_t *base, uint64_t limit, cursor *c, found *r, char *why, size_t n)
 {
     if (c->off >= limit)
@@ -277,8 +274,8 @@ walk next_classic(const uint8_t *base, uint64_t limit, cursor *c, found *r, char
     return walk::record;
 }
 
-/* A section header: its byte-order mark sets the order of what follows,
- * and its interfaces start afresh. */
+// A section header: its byte-order mark sets the order of what follows,
+// and its interfaces start afresh.
 walk section_header(const uint8_t *p, uint64_t avail, cursor *c, char *why, size_t n)
 {
     if (avail < 12)
@@ -292,7 +289,7 @@ walk section_header(const uint8_t *p, uint64_t avail, cursor *c, char *why, size
     return walk::other;
 }
 
-/* What a block of a known length holds: a packet, an interface, or nothing. */
+// What a block of a known length holds: a packet, an interface, or nothing.
 walk block_body(const uint8_t *p, uint32_t type, uint32_t total, cursor *c, found *r, char *why,
                 size_t n)
 {
@@ -328,7 +325,7 @@ walk block_body(const uint8_t *p, uint32_t type, uint32_t total, cursor *c, foun
     return walk::other;
 }
 
-/* The pcapng block at c->off, up to limit. */
+// The pcapng block at c->off, up to limit.
 walk next_block(const uint8_t *base, uint64_t limit, cursor *c, found *r, char *why, size_t n)
 {
     if (c->off >= limit)
@@ -360,7 +357,7 @@ inline walk next_record(const replay_device *dev, uint64_t limit, cursor *c, fou
                        : next_classic(dev->base, limit, c, r, why, n);
 }
 
-/* One line per device for whatever ended the replay before the file's end. */
+// One line per device for whatever ended the replay before the file's end.
 void report_end(replay_device *dev, walk w, const cursor *c, const char *why)
 {
     if ((w != walk::cut && w != walk::damaged) || dev->reported.exchange(true, std::memory_order_relaxed))
@@ -374,8 +371,8 @@ void report_end(replay_device *dev, walk w, const cursor *c, const char *why)
     cannot("replay", dev->path, msg);
 }
 
-/* Where the replay may read up to now. A mapped file is looked at once per
- * stretch: a cut file ends the replay at its new size, after one line. */
+// Where the replay may read up to now. A mapped file is looked at once per
+// stretch: a cut file ends the replay at its new size, after one line.
 uint64_t readable_end(replay_device *dev)
 {
     uint64_t end = dev->end.load(std::memory_order_acquire);
@@ -401,13 +398,13 @@ uint64_t readable_end(replay_device *dev)
     return dev->end.load(std::memory_order_acquire);
 }
 
-/* Walks the stretch that starts at e->start into scratch; publishes where
- * the next one starts. Returns the number of records. */
+// Walks the stretch that starts at e->start into scratch; publishes where
+// the next one starts. Returns the number of records.
 uint32_t walk_stretch(replay_device *dev, stretch *e, scratch_record *scratch)
 {
     uint64_t limit = readable_end(dev);
     uint64_t from = e->start.off;
-    /* Page tables are filled once; later passes find them filled. */
+    // Page tables are filled once; later passes find them filled.
     uint64_t to = limit - from < kStretch ? limit : from + kStretch;
     if (dev->mapped && to > dev->populated.load(std::memory_order_relaxed) && from < limit) {
         uintptr_t lo = reinterpret_cast<uintptr_t>(dev->base + from) & g_page_mask;
@@ -421,8 +418,8 @@ uint32_t walk_stretch(replay_device *dev, stretch *e, scratch_record *scratch)
     walk w = walk::record;
     found r{};
     while (c.off < from + kStretch) {
-        /* Each header's place depends on the one before: fetch ahead of
-         * the walk, or every record waits on memory. */
+        // Each header's place depends on the one before: fetch ahead of
+        // the walk, or every record waits on memory.
         __builtin_prefetch(dev->base + c.off + kPrefetch);
         __builtin_prefetch(dev->base + c.off + kPrefetch + 64);
         w = next_record(dev, limit, &c, &r, why, sizeof why);
@@ -431,7 +428,7 @@ uint32_t walk_stretch(replay_device *dev, stretch *e, scratch_record *scratch)
         else if (w != walk::other)
             break;
     }
-    /* A file cut after the limit was taken reads as zeros past its end. */
+    // A file cut after the limit was taken reads as zeros past its end.
     uint64_t now = readable_end(dev);
     if (now < limit) {
         while (n > 0 && from + scratch[n - 1].r.off + scratch[n - 1].r.len > now)
@@ -446,8 +443,8 @@ uint32_t walk_stretch(replay_device *dev, stretch *e, scratch_record *scratch)
     return n;
 }
 
-/* h % d, given m = 2^128 / d rounded up: exact for every 64-bit h, and a
- * few multiplications instead of a division per packet. */
+// h % d, given m = 2^128 / d rounded up: exact for every 64-bit h, and a
+// few multiplications instead of a division per packet.
 inline uint32_t mod_by_magic(uint64_t h, unsigned __int128 m, uint32_t d)
 {
     unsigned __int128 low = m * h;
@@ -456,13 +453,13 @@ inline uint32_t mod_by_magic(uint64_t h, unsigned __int128 m, uint32_t d)
     return static_cast<uint32_t>((bottom + top) >> 64);
 }
 
-/* Decides each record's stream once, and sorts the index by stream. */
+// Decides each record's stream once, and sorts the index by stream.
 void classify(replay_device *dev, stretch *e, scratch_record *__restrict scratch, uint32_t n)
 {
     uint32_t nr = dev->nr_streams;
     unsigned __int128 magic = dev->stream_magic;
     const uint8_t *base = dev->base + e->start.off;
-    uint32_t *__restrict first = e->first; /* counts, then bounds */
+    uint32_t *__restrict first = e->first; // counts, then bounds
     record *__restrict recs = e->recs;
     memset(first, 0, (nr + 1) * sizeof(uint32_t));
     for (uint32_t i = 0; i < n; ++i) {
@@ -472,9 +469,9 @@ void classify(replay_device *dev, stretch *e, scratch_record *__restrict scratch
     }
     for (uint32_t s = 0; s < nr; ++s)
         first[s + 1] += first[s];
-    for (uint32_t i = 0; i < n; ++i) /* advances each stream's bound... */
+    for (uint32_t i = 0; i < n; ++i) // advances each stream's bound...
         recs[first[scratch[i].stream]++] = scratch[i].r;
-    for (uint32_t s = nr; s > 0; --s) /* ...which is then put back */
+    for (uint32_t s = nr; s > 0; --s) // ...which is then put back
         first[s] = first[s - 1];
     first[0] = 0;
 }
@@ -499,7 +496,7 @@ stretch *find(replay_device *dev, int64_t k)
     return nullptr;
 }
 
-/* The least recently used entry nobody holds, claimed for stretch k. */
+// The least recently used entry nobody holds, claimed for stretch k.
 stretch *claim(replay_device *dev, int64_t k, const cursor *at)
 {
     stretch *v = nullptr;
@@ -514,8 +511,8 @@ stretch *claim(replay_device *dev, int64_t k, const cursor *at)
     return v;
 }
 
-/* While stretch k is being indexed by another stream: the first stretch
- * after it that nobody indexes yet and whose start is known, claimed. */
+// While stretch k is being indexed by another stream: the first stretch
+// after it that nobody indexes yet and whose start is known, claimed.
 stretch *claim_ahead(replay_device *dev, stretch *e)
 {
     for (uint32_t ahead = 0; ahead < dev->nr_cache / 2; ++ahead) {
@@ -529,8 +526,8 @@ stretch *claim_ahead(replay_device *dev, stretch *e)
     return nullptr;
 }
 
-/* Stretch s->k, indexed and pinned; null only when every cache entry is
- * held, which the cache's size rules out. */
+// Stretch s->k, indexed and pinned; null only when every cache entry is
+// held, which the cache's size rules out.
 stretch *get_stretch(replay_device *dev, replay_stream *s)
 {
     std::unique_lock<std::mutex> g(dev->lock);
@@ -553,9 +550,9 @@ stretch *get_stretch(replay_device *dev, replay_stream *s)
         g.lock();
         if (mine->key == s->k) {
             mine->used = ++dev->tick;
-            return mine; /* pinned since its claim */
+            return mine; // pinned since its claim
         }
-        mine->pins--; /* indexed ahead for whoever comes to it */
+        mine->pins--; // indexed ahead for whoever comes to it
     }
 }
 
@@ -565,7 +562,7 @@ void unpin(replay_device *dev, stretch *e)
     e->pins--;
 }
 
-/* Moves the stream to its next stretch (or pass); false once it is done. */
+// Moves the stream to its next stretch (or pass); false once it is done.
 bool next_stretch(replay_device *dev, replay_stream *s)
 {
     if (s->cur) {
@@ -595,9 +592,9 @@ bool next_stretch(replay_device *dev, replay_stream *s)
     return true;
 }
 
-/* Drained, and the caller came back for more, so it is done with what it
- * had. The last stream to get here sends the interrupt: fetch_add makes
- * exactly one caller see the final count. */
+// Drained, and the caller came back for more, so it is done with what it
+// had. The last stream to get here sends the interrupt: fetch_add makes
+// exactly one caller see the final count.
 int drained(replay_device *dev, replay_stream *s)
 {
     if (!s->drained) {
@@ -613,7 +610,7 @@ int drained(replay_device *dev, replay_stream *s)
 int replay_recv(replay_device *dev, uint32_t stream, vexmo_buff **out, uint32_t capacity)
 {
     replay_stream *s = &dev->streams[stream];
-    /* A page found cut: stop at the new end before handing out more. */
+    // A page found cut: stop at the new end before handing out more.
     if (dev->sigbus_slot >= 0 && g_sigbus[dev->sigbus_slot].cut_at.load(std::memory_order_relaxed))
         readable_end(dev);
     uint32_t n = 0;
@@ -623,14 +620,14 @@ int replay_recv(replay_device *dev, uint32_t stream, vexmo_buff **out, uint32_t 
                 break;
             continue;
         }
-        /* Records past a cut end the stream; those before it stay whole. */
+        // Records past a cut end the stream; those before it stay whole.
         uint64_t room = dev->end.load(std::memory_order_relaxed) - s->cur->start.off;
         const record *r = s->cur->recs;
         uint32_t slot = s->slot;
         for (; n < capacity && s->pos < s->end; ++n, ++s->pos, slot = (slot + 1) & (kRing - 1)) {
             const record &rec = r[s->pos];
-            /* Acquire pairs with the free's release: whoever freed the slot
-             * is done reading its descriptor. */
+            // Acquire pairs with the free's release: whoever freed the slot
+            // is done reading its descriptor.
             if (s->held[slot].load(std::memory_order_acquire) != 0)
                 break;
             if (rec.off + uint64_t{rec.len} > room) {
@@ -645,7 +642,7 @@ int replay_recv(replay_device *dev, uint32_t stream, vexmo_buff **out, uint32_t 
         }
         s->slot = slot;
         if (n < capacity && s->pos < s->end)
-            break; /* the ring is full of buffers not yet given back */
+            break; // the ring is full of buffers not yet given back
     }
     if (n == 0 && s->done)
         return drained(dev, s);
@@ -656,7 +653,7 @@ void replay_free(replay_device *dev, vexmo_buff **bufs, uint32_t count)
 {
     for (uint32_t i = 0; i < count; ++i) {
         const vexmo_buff *b = bufs[i];
-        /* Null handles and handles of another device are ignored. */
+        // Null handles and handles of another device are ignored.
         if (b == nullptr || b->stream >= dev->nr_streams)
             continue;
         replay_stream *s = &dev->streams[b->stream];
@@ -668,8 +665,8 @@ void replay_free(replay_device *dev, vexmo_buff **bufs, uint32_t count)
 
 namespace {
 
-/* Reads what cannot be mapped (a FIFO, a pipe) whole into memory that grows
- * by remapping, so growing copies nothing. */
+// Reads what cannot be mapped (a FIFO, a pipe) whole into memory that grows
+// by remapping, so growing copies nothing.
 int read_whole(replay_device *dev)
 {
     size_t cap = kStretch, size = 0;
@@ -718,7 +715,7 @@ int map_savefile(replay_device *dev)
     return 0;
 }
 
-/* The file header, then the first record: refused here when damaged. */
+// The file header, then the first record: refused here when damaged.
 int check_start(replay_device *dev)
 {
     uint32_t magic = dev->size >= 4 ? rd32(dev->base, false) : 0;
@@ -747,15 +744,15 @@ int check_start(replay_device *dev)
     return w == walk::damaged ? cannot("replay", dev->path, why) : 0;
 }
 
-/* Cache entries, streams with their rings and scratch, all in one region
- * whose pages are touched only as they are used. */
+// Cache entries, streams with their rings and scratch, all in one region
+// whose pages are touched only as they are used.
 int set_up_streams(replay_device *dev, uint32_t nr, uint64_t loops)
 {
     dev->nr_streams = nr;
     dev->stream_magic = nr ? ~static_cast<unsigned __int128>(0) / nr + 1 : 0;
-    /* Room for every stream's current stretch and one being indexed ahead
-     * (2 nr + 2 would do), and for streams drifting a few MiB apart, as
-     * threads descheduled for a while do, without indexing a stretch twice. */
+    // Room for every stream's current stretch and one being indexed ahead
+    // (2 nr + 2 would do), and for streams drifting a few MiB apart, as
+    // threads descheduled for a while do, without indexing a stretch twice.
     dev->nr_cache = nr ? std::min(8 * nr + 8, kMaxCache) : 0;
     size_t per_entry = (nr + 1) * sizeof(uint32_t) + kMaxRecords * sizeof(record);
     size_t per_stream = sizeof(replay_stream) + kRing * (sizeof(vexmo_buff) + 1) +

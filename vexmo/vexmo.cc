@@ -1,7 +1,5 @@
-/*
- * The exported operations: instance registration, device-name parsing and
- * dispatch to the packet source.
- */
+// The exported operations: instance registration, device-name parsing and
+// dispatch to the packet source.
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
@@ -12,8 +10,8 @@
 #include <mutex>
 #include <string_view>
 
-/* Only the declarations of the public header get default visibility; the
- * library is built with hidden visibility, so everything else stays inside. */
+// Only the declarations of the public header get default visibility; the
+// library is built with hidden visibility, so everything else stays inside.
 #pragma GCC visibility push(default)
 #include "vexmo.h"
 #pragma GCC visibility pop
@@ -22,14 +20,14 @@
 
 namespace {
 
-/* Instances are never freed (the client keeps them until exit); keeping them
- * on a list also tells leak checkers they are still reachable. */
+// Instances are never freed (the client keeps them until exit); keeping them
+// on a list also tells leak checkers they are still reachable.
 std::mutex g_vexmo_instances_lock;
 vexmo_instance *g_vexmo_instances = nullptr;
 
-constexpr std::string_view file_prefix = "file:";
+constexpr std::string_view kFilePrefix = "file:";
 
-/* Parses the value of loop=N: a decimal count from 1 to 2^32 - 1. */
+// Parses the value of loop=N: a decimal count from 1 to 2^32 - 1.
 int parse_loops(std::string_view text, device_choice *c)
 {
     uint64_t v = 0;
@@ -48,7 +46,7 @@ int parse_promisc(std::string_view text, device_choice *c)
     return 0;
 }
 
-/* ring=SIZE: bytes, or K, M, G (powers of 1024); at least 1. */
+// ring=SIZE: bytes, or K, M, G (powers of 1024); at least 1.
 int parse_ring(std::string_view text, device_choice *c)
 {
     uint64_t v = 0;
@@ -81,27 +79,27 @@ struct option_key {
     int (*parse)(std::string_view, device_choice *);
     const char *want;
 };
-constexpr option_key option_keys[] = {
+constexpr option_key kOptionKeys[] = {
     {"loop", vexmo_source::replay, parse_loops, "a count from 1 to 4294967295"},
     {"promisc", vexmo_source::live, parse_promisc, "0 or 1"},
     {"ring", vexmo_source::live, parse_ring, "a size such as 512K, 64M or 1G"},
     {"fanout", vexmo_source::live, parse_fanout, "hash, lb or cpu"},
 };
-constexpr size_t nr_option_keys = sizeof option_keys / sizeof option_keys[0];
+constexpr size_t kNrOptionKeys = sizeof kOptionKeys / sizeof kOptionKeys[0];
 
 const option_key *find_key(std::string_view key)
 {
-    for (const option_key &k : option_keys)
+    for (const option_key &k : kOptionKeys)
         if (k.key == key)
             return &k;
     return nullptr;
 }
 
-/* Whether a trailing segment is an option. Its key must be a lower-case
- * word followed by "=". A known key always makes an option, so a bad value
- * is named as such. An unknown key makes an option (to be refused, so that
- * a mistyped key is not silently taken for part of the name) only when its
- * value is a plain word: "x,host=a.pcap" or "run,id=3/x.pcap" stay paths. */
+// Whether a trailing segment is an option. Its key must be a lower-case
+// word followed by "=". A known key always makes an option, so a bad value
+// is named as such. An unknown key makes an option (to be refused, so that
+// a mistyped key is not silently taken for part of the name) only when its
+// value is a plain word: "x,host=a.pcap" or "run,id=3/x.pcap" stay paths.
 bool is_option(std::string_view seg)
 {
     size_t eq = seg.find('=');
@@ -113,7 +111,7 @@ bool is_option(std::string_view seg)
     if (find_key(seg.substr(0, eq)))
         return true;
     for (char c : seg.substr(eq + 1))
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-')
+        if (!isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-')
             return false;
     return true;
 }
@@ -123,7 +121,7 @@ const char *source_word(vexmo_source s)
     return s == vexmo_source::replay ? "savefiles" : "live interfaces";
 }
 
-/* Applies one option segment; *seen has a bit per key already given. */
+// Applies one option segment; *seen has a bit per key already given.
 int apply_option(const char *name, std::string_view seg, device_choice *c, uint32_t *seen)
 {
     size_t eq = seg.find('=');
@@ -132,7 +130,7 @@ int apply_option(const char *name, std::string_view seg, device_choice *c, uint3
     const option_key *k = find_key(key);
     if (k == nullptr)
         return vexmo_cannot("Cannot open device %s: unknown option %.*s\n", name, klen, key.data());
-    uint32_t bit = 1u << (k - option_keys);
+    uint32_t bit = 1u << (k - kOptionKeys);
     if (*seen & bit)
         return vexmo_cannot("Cannot open device %s: option %.*s given twice\n", name, klen, key.data());
     *seen |= bit;
@@ -145,7 +143,58 @@ int apply_option(const char *name, std::string_view seg, device_choice *c, uint3
     return 0;
 }
 
-static_assert(nr_option_keys <= 32, "one bit per key in apply_option");
+static_assert(kNrOptionKeys <= 32, "one bit per key in apply_option");
+
+// Applies the option segments at the end of *rest, last first, and cuts each
+// off. Options are the trailing segments that look like options; any other
+// comma belongs to the name (paths, and interface names, may hold one).
+int take_options(const char *name, std::string_view *rest, device_choice *c)
+{
+    uint32_t seen = 0;
+    for (;;) {
+        size_t comma = rest->rfind(',');
+        if (comma == std::string_view::npos || !is_option(rest->substr(comma + 1)))
+            return 0;
+        if (apply_option(name, rest->substr(comma + 1), c, &seen) < 0)
+            return -1;
+        rest->remove_suffix(rest->size() - comma);
+    }
+}
+
+// Refuses an open the instance cannot take: 0, or -1 after the "Cannot" line.
+int check_open(const vexmo_instance *inst, const char *shown, uint32_t nr_rx)
+{
+    if (inst == nullptr || !inst->initialised)
+        return vexmo_cannot("Cannot open device %s: the instance is not initialised\n", shown);
+    if (inst->device != nullptr)
+        return vexmo_cannot("Cannot open device %s: the instance already has a device\n", shown);
+    if (nr_rx > kVexmoMaxStreams)
+        return vexmo_cannot("Cannot open device %s: %u receive streams, at most %u\n", shown, nr_rx,
+                            kVexmoMaxStreams);
+    return 0;
+}
+
+// The device of the source a parsed name chose, or nullptr after the
+// "Cannot" line.
+vexmo_device *open_source(const device_choice *choice, const char *shown, uint32_t nr_rx)
+{
+    auto *dev = static_cast<vexmo_device *>(calloc(1, sizeof(vexmo_device)));
+    if (dev == nullptr) {
+        vexmo_cannot("Cannot open device %s: %s\n", shown, strerror(ENOMEM));
+        return nullptr;
+    }
+    dev->source = choice->source;
+    dev->nr_rx = nr_rx;
+    if (choice->source == vexmo_source::replay)
+        dev->replay = replay_open(choice->path, &choice->replay, nr_rx);
+    else
+        dev->live = live_open(choice->path, &choice->live, nr_rx);
+    if (dev->replay == nullptr && dev->live == nullptr) {
+        free(dev);
+        return nullptr;
+    }
+    return dev;
+}
 
 } // namespace
 
@@ -153,44 +202,38 @@ int vexmo_cannot(const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    std::vfprintf(stderr, fmt, ap);
+    vfprintf(stderr, fmt, ap);
     va_end(ap);
     return -1;
 }
 
 int parse_device_name(const char *name, device_choice *choice)
 {
-    std::memset(choice, 0, sizeof *choice);
+    memset(choice, 0, sizeof *choice);
     if (name == nullptr || name[0] == '\0')
         return vexmo_cannot("Cannot open device: the device name is empty\n");
     std::string_view rest(name);
-    bool replay = rest.starts_with(file_prefix);
+    bool replay = rest.starts_with(kFilePrefix);
+    if (replay)
+        rest.remove_prefix(kFilePrefix.size());
     choice->source = replay ? vexmo_source::replay : vexmo_source::live;
     choice->replay.loops = 1;
     choice->live.promisc = true;
     choice->live.fanout = live_fanout::hash;
-    if (replay)
-        rest.remove_prefix(file_prefix.size());
-    /* Options are the trailing segments that look like options; any other
-     * comma belongs to the name (paths, and interface names, may hold one). */
-    uint32_t seen = 0;
-    for (size_t comma; (comma = rest.rfind(',')) != std::string_view::npos
-                       && is_option(rest.substr(comma + 1));
-         rest = rest.substr(0, comma))
-        if (apply_option(name, rest.substr(comma + 1), choice, &seen) < 0)
-            return -1;
+    if (take_options(name, &rest, choice) < 0)
+        return -1;
     const char *what = replay ? "savefile path" : "interface name";
     if (rest.empty())
         return vexmo_cannot("Cannot open device %s: the %s is empty\n", name, what);
     if (rest.size() >= sizeof choice->path)
         return vexmo_cannot("Cannot open device %s: %s too long\n", name, what);
-    std::snprintf(choice->path, sizeof choice->path, "%.*s", static_cast<int>(rest.size()), rest.data());
+    snprintf(choice->path, sizeof choice->path, "%.*s", static_cast<int>(rest.size()), rest.data());
     return 0;
 }
 
 vexmo_instance_t *vexmo_create(void)
 {
-    auto *inst = static_cast<vexmo_instance *>(std::calloc(1, sizeof(vexmo_instance)));
+    auto *inst = static_cast<vexmo_instance *>(calloc(1, sizeof(vexmo_instance)));
     if (inst == nullptr)
         return nullptr;
     std::lock_guard<std::mutex> guard(g_vexmo_instances_lock);
@@ -203,10 +246,10 @@ int vexmo_init(vexmo_instance_t *inst, const char *app_name)
 {
     if (inst == nullptr || app_name == nullptr)
         return -1;
-    size_t len = strnlen(app_name, vexmo_app_name_max + 1);
-    if (len == 0 || len > vexmo_app_name_max)
+    size_t len = strnlen(app_name, kVexmoAppNameMax + 1);
+    if (len == 0 || len > kVexmoAppNameMax)
         return -1;
-    std::memcpy(inst->app_name, app_name, len);
+    memcpy(inst->app_name, app_name, len);
     inst->app_name[len] = '\0';
     inst->initialised = true;
     return 0;
@@ -215,43 +258,23 @@ int vexmo_init(vexmo_instance_t *inst, const char *app_name)
 vexmo_device_t *vexmo_open_device(vexmo_instance_t *inst, const char *dev_symbol, uint32_t nr_rx,
                                   uint32_t nr_tx)
 {
-    (void)nr_tx; /* the stand-in has no transmit side */
+    (void)nr_tx; // the stand-in has no transmit side
     const char *shown = dev_symbol ? dev_symbol : "";
-    if (inst == nullptr || !inst->initialised) {
-        std::fprintf(stderr, "Cannot open device %s: the instance is not initialised\n", shown);
+    if (check_open(inst, shown, nr_rx) < 0)
+        return nullptr;
+    // The parsed name holds a path of up to 4 KiB: on the heap for the
+    // length of the open, not on the stack of a caller that may be a thread
+    // with a small one.
+    auto *choice = static_cast<device_choice *>(malloc(sizeof(device_choice)));
+    if (choice == nullptr) {
+        vexmo_cannot("Cannot open device %s: %s\n", shown, strerror(ENOMEM));
         return nullptr;
     }
-    if (inst->device != nullptr) {
-        std::fprintf(stderr, "Cannot open device %s: the instance already has a device\n", shown);
-        return nullptr;
-    }
-    if (nr_rx > vexmo_max_streams) {
-        std::fprintf(stderr, "Cannot open device %s: %u receive streams, at most %u\n", shown, nr_rx,
-                     vexmo_max_streams);
-        return nullptr;
-    }
-    static device_choice choice; /* 4 KiB of path: keep it off the caller's stack */
-    static std::mutex spec_lock;
-    std::lock_guard<std::mutex> guard(spec_lock);
-    if (parse_device_name(dev_symbol, &choice) < 0)
-        return nullptr;
-
-    auto *dev = static_cast<vexmo_device *>(std::calloc(1, sizeof(vexmo_device)));
-    if (dev == nullptr) {
-        std::fprintf(stderr, "Cannot open device %s: %s\n", shown, std::strerror(ENOMEM));
-        return nullptr;
-    }
-    dev->source = choice.source;
-    dev->nr_rx = nr_rx;
-    if (choice.source == vexmo_source::replay)
-        dev->replay = replay_open(choice.path, &choice.replay, nr_rx);
-    else
-        dev->live = live_open(choice.path, &choice.live, nr_rx);
-    if (dev->replay == nullptr && dev->live == nullptr) {
-        std::free(dev);
-        return nullptr;
-    }
-    inst->device = dev;
+    vexmo_device *dev = parse_device_name(dev_symbol, choice) < 0 ? nullptr
+                                                                   : open_source(choice, shown, nr_rx);
+    free(choice);
+    if (dev != nullptr)
+        inst->device = dev;
     return dev;
 }
 

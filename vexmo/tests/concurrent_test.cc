@@ -1,20 +1,19 @@
-/*
- * Every stream polled by its own thread at once on one instance, as the
- * capture program does. Meant to run under ThreadSanitizer too.
- */
+// Every stream polled by its own thread at once on one instance, as the
+// capture program does. Meant to run under ThreadSanitizer too.
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <set>
 
-#include "test_util.h"
+#include "stream_client.h"
+#include "trace_files.h"
 
 namespace {
 
-/* 8 pollers on arp-oobr (2282 small frames) three times over, and on a
- * trace of many stretches twice over, stream 0 only once the others are
- * done (so it finds its stretches gone from the cache): together they get
- * every packet as often as asked, and the interrupt comes once. */
+// 8 pollers on arp-oobr (2282 small frames) three times over, and on a
+// trace of many stretches twice over, stream 0 only once the others are
+// done (so it finds its stretches gone from the cache): together they get
+// every packet as often as asked, and the interrupt comes once.
 TEST(Concurrent, PollersOnAllStreams)
 {
     std::vector<std::string> frames;
@@ -23,12 +22,12 @@ TEST(Concurrent, PollersOnAllStreams)
     std::string big = write_trace("many_stretches.pcap", frames);
     for (auto [path, loops] : {std::pair{g_traces + "/arp-oobr.pcap", 3}, std::pair{big, 2}}) {
         std::vector<std::string> want = read_trace(path);
-        constexpr uint32_t streams = 8;
+        constexpr uint32_t kStreams = 8;
         SigintCounter sig;
-        vexmo_instance_t *inst = open_instance("file:" + path + ",loop=" + std::to_string(loops), streams);
-        std::vector<std::vector<std::string>> got(streams);
+        vexmo_instance_t *inst = open_instance("file:" + path + ",loop=" + std::to_string(loops), kStreams);
+        std::vector<std::vector<std::string>> got(kStreams);
         std::vector<std::thread> pollers;
-        for (uint32_t s = 1; s < streams; ++s)
+        for (uint32_t s = 1; s < kStreams; ++s)
             pollers.emplace_back([&, s] { got[s] = drain(inst, s); });
         for (auto &t : pollers)
             t.join();
@@ -45,21 +44,21 @@ TEST(Concurrent, PollersOnAllStreams)
     unlink(big.c_str());
 }
 
-/* Buffers freed on another thread than the poller: the poller hands bursts
- * to a freer through a queue. With loop=N the poller must wait for the
- * freer at each pass boundary, and no buffer may be out twice at once. */
+// Buffers freed on another thread than the poller: the poller hands bursts
+// to a freer through a queue. With loop=N the poller must wait for the
+// freer at each pass boundary, and no buffer may be out twice at once.
 TEST(Concurrent, FreedOnAnotherThread)
 {
     const std::string path = g_traces + "/mptcp-v0.pcap";
-    constexpr int loops = 20;
+    constexpr int kLoops = 20;
     SigintCounter sig;
-    vexmo_instance_t *inst = open_instance("file:" + path + ",loop=" + std::to_string(loops), 2);
+    vexmo_instance_t *inst = open_instance("file:" + path + ",loop=" + std::to_string(kLoops), 2);
     for (uint32_t s = 0; s < 2; ++s) {
         std::mutex lock;
         std::condition_variable cv;
         std::deque<std::vector<vexmo_buff_t *>> queue;
         bool done = false;
-        std::set<vexmo_buff_t *> out; /* held right now; touched under lock */
+        std::set<vexmo_buff_t *> out; // held right now; touched under lock
         bool twice = false;
         size_t freed = 0;
         std::thread freer([&] {
@@ -88,8 +87,8 @@ TEST(Concurrent, FreedOnAnotherThread)
             }
             int n = vexmo_recv_all_burst(inst, s, bufs, 32);
             if (n == 0) {
-                /* Empty while nothing was held: a pass boundary would have
-                 * gone on, so this is the end of the stream. */
+                // Empty while nothing was held: a pass boundary would have
+                // gone on, so this is the end of the stream.
                 if (all_back)
                     break;
                 std::this_thread::yield();
@@ -110,8 +109,8 @@ TEST(Concurrent, FreedOnAnotherThread)
         freer.join();
         EXPECT_FALSE(twice) << "stream " << s << ": a held buffer was handed out again";
         EXPECT_EQ(received, freed);
-        EXPECT_EQ(received % loops, 0u) << "stream " << s << ": " << received;
-        /* Let the second stream see that the first finished before its interrupt. */
+        EXPECT_EQ(received % kLoops, 0u) << "stream " << s << ": " << received;
+        // Let the second stream see that the first finished before its interrupt.
         if (s == 0) {
             EXPECT_EQ(g_sigints.load(), 0);
         }

@@ -1,24 +1,23 @@
-/*
- * Savefile replay: every packet exactly once, flows kept together, order
- * kept within a stream, data handed out in place, and the end-of-replay
- * interrupt. The expected packets come from reading the trace with libpcap
- * here, apart from the library's own loader.
- */
+// Savefile replay: every packet exactly once, flows kept together, order
+// kept within a stream, data handed out in place, and the end-of-replay
+// interrupt. The expected packets come from reading the trace with libpcap
+// here, apart from the library's own loader.
 #include <algorithm>
 #include <fstream>
 #include <map>
 #include <set>
 
-#include "test_util.h"
+#include "stream_client.h"
+#include "trace_files.h"
 
 namespace {
 
-/* Flow key written apart from the library's hash. It only has to be as
- * fine as the library's idea of a flow or finer: IPv4/IPv6 address pair plus
- * the TCP/UDP/SCTP port pair, directions folded together; IPv4 fragments by
- * addresses only (later fragments have no ports); IPv6 with extension
- * headers by the whole frame (no claim); others by Ethernet addresses and
- * type. */
+// Flow key written apart from the library's hash. It only has to be as
+// fine as the library's idea of a flow or finer: IPv4/IPv6 address pair plus
+// the TCP/UDP/SCTP port pair, directions folded together; IPv4 fragments by
+// addresses only (later fragments have no ports); IPv6 with extension
+// headers by the whole frame (no claim); others by Ethernet addresses and
+// type.
 std::string flow_key(const std::string &f)
 {
     auto u8 = [&](size_t i) { return static_cast<uint8_t>(f[i]); };
@@ -75,7 +74,7 @@ TEST_P(ReplayEveryPacket, ExactlyOnceInOrderInPlace)
     for (uint32_t s = 0; s < streams; ++s) {
         std::vector<const void *> addrs;
         std::vector<std::string> got = drain(inst, s, &addrs);
-        /* Order within the stream is trace order: got is a subsequence. */
+        // Order within the stream is trace order: got is a subsequence.
         size_t w = 0;
         for (const std::string &pkt : got) {
             while (w < want.size() && want[w] != pkt)
@@ -113,10 +112,10 @@ INSTANTIATE_TEST_SUITE_P(Traces, ReplayEveryPacket,
 
 namespace {
 
-/* One direction of flow i of a kind: 0 IPv4/TCP, QinQ-tagged one way only;
- * 1 IPv6/UDP behind an 8-byte hop-by-hop header; 2 IPv4/UDP. Flows of a kind
- * differ only in their ports (kinds 0 and 1) or addresses (kind 2); the
- * payload names the flow. */
+// One direction of flow i of a kind: 0 IPv4/TCP, QinQ-tagged one way only;
+// 1 IPv6/UDP behind an 8-byte hop-by-hop header; 2 IPv4/UDP. Flows of a kind
+// differ only in their ports (kinds 0 and 1) or addresses (kind 2); the
+// payload names the flow.
 std::string flow_frame(int kind, uint32_t i, bool back)
 {
     std::string f(12, '\x02'), a, b;
@@ -137,15 +136,15 @@ std::string flow_frame(int kind, uint32_t i, bool back)
     return f + (back ? pb + pa : pa + pb) + std::string(4, '\0') + tag;
 }
 
-/* Many two-way flows of each kind over 3 and 8 streams: both directions of
- * each flow meet in one stream, and every stream gets a fair share of the
- * flows of each kind (so flows are told apart by their ports behind QinQ
- * tags and IPv6 extension headers, and the streams by the whole hash). */
+// Many two-way flows of each kind over 3 and 8 streams: both directions of
+// each flow meet in one stream, and every stream gets a fair share of the
+// flows of each kind (so flows are told apart by their ports behind QinQ
+// tags and IPv6 extension headers, and the streams by the whole hash).
 TEST(Replay, SymmetricHashSpreadsFlows)
 {
-    constexpr uint32_t flows = 120;
+    constexpr uint32_t kFlows = 120;
     std::vector<std::string> frames;
-    for (uint32_t i = 0; i < flows; ++i)
+    for (uint32_t i = 0; i < kFlows; ++i)
         for (int kind = 0; kind < 3; ++kind)
             for (bool back : {false, true})
                 frames.push_back(flow_frame(kind, i, back));
@@ -163,29 +162,22 @@ TEST(Replay, SymmetricHashSpreadsFlows)
                 share[tag / 1000] += fresh;
             }
             for (int kind = 0; kind < 3; ++kind)
-                EXPECT_GE(share[kind] * streams * 2, flows) << streams << " streams: stream " << s
+                EXPECT_GE(share[kind] * streams * 2, kFlows) << streams << " streams: stream " << s
                                                             << " has " << share[kind] << " flows of kind " << kind;
         }
-        EXPECT_EQ(where.size(), 3 * flows);
+        EXPECT_EQ(where.size(), 3 * kFlows);
         EXPECT_EQ(sig.settle(1), 1);
     }
     unlink(path.c_str());
 }
 
-/* loop=N replays each stream's packets N times, in order, then interrupts
- * once. */
+// loop=N replays each stream's packets N times, in order, then interrupts
+// once.
 TEST(Replay, LoopReplaysEachStreamNTimes)
 {
     const std::string path = g_traces + "/dhcp-rfc4388.pcap";
     std::vector<std::string> want = read_trace(path);
-    std::vector<std::string> once[3];
-    {
-        SigintCounter sig;
-        vexmo_instance_t *inst = open_instance("file:" + path, 3);
-        for (uint32_t s = 0; s < 3; ++s)
-            once[s] = drain(inst, s);
-        EXPECT_EQ(sig.settle(1), 1);
-    }
+    std::vector<std::vector<std::string>> once = drain_streams("file:" + path, 3);
     SigintCounter sig;
     vexmo_instance_t *inst = open_instance("file:" + path + ",loop=4", 3);
     size_t total = 0;
@@ -204,8 +196,8 @@ TEST(Replay, LoopReplaysEachStreamNTimes)
     EXPECT_EQ(sig.settle(1), 1);
 }
 
-/* A held buffer keeps its descriptor and bytes while the stream runs on:
- * the stream stops where its ring of descriptors comes round to it. */
+// A held buffer keeps its descriptor and bytes while the stream runs on:
+// the stream stops where its ring of descriptors comes round to it.
 TEST(Replay, HeldBufferStaysValid)
 {
     const std::string path = g_traces + "/print-flags.pcap";
@@ -231,7 +223,7 @@ TEST(Replay, HeldBufferStaysValid)
     EXPECT_EQ(sig.settle(1), 1);
 }
 
-/* Bursts never exceed the capacity; a burst may be cut short at the end. */
+// Bursts never exceed the capacity; a burst may be cut short at the end.
 TEST(Replay, BurstsRespectCapacity)
 {
     const std::string path = g_traces + "/afs.pcap";
@@ -265,9 +257,9 @@ std::string ng_block(bool big, uint32_t type, std::string body)
     return ng_word(big, type) + ng_word(big, body.size() + 12) + body + ng_word(big, body.size() + 12);
 }
 
-/* Packet i of the files below, in order: enhanced packets on the one
- * interface of a big-endian section, then, in a little-endian section with
- * two interfaces, enhanced packets of the second one and simple packets. */
+// Packet i of the files below, in order: enhanced packets on the one
+// interface of a big-endian section, then, in a little-endian section with
+// two interfaces, enhanced packets of the second one and simple packets.
 std::string two_section_pcapng(const std::vector<std::string> &pk)
 {
     std::string f;
@@ -284,9 +276,9 @@ std::string two_section_pcapng(const std::vector<std::string> &pk)
     return f;
 }
 
-/* Nanosecond and big-endian classic files, written by the independent
- * Python writer, and pcapng sections of both byte orders replay the same
- * bytes. */
+// Nanosecond and big-endian classic files, written by the independent
+// Python writer, and pcapng sections of both byte orders replay the same
+// bytes.
 TEST(Replay, NanosecondAndBigEndianFiles)
 {
     std::string base = testing::TempDir() + "vexmo_" + std::to_string(getpid());
@@ -310,9 +302,9 @@ TEST(Replay, NanosecondAndBigEndianFiles)
     }
 }
 
-/* A savefile cut while it is replayed: buffers already handed out may
- * read as zeros but do not kill the process; the stream ends with one
- * "Cannot" line, and what it gave before the cut is the trace's start. */
+// A savefile cut while it is replayed: buffers already handed out may
+// read as zeros but do not kill the process; the stream ends with one
+// "Cannot" line, and what it gave before the cut is the trace's start.
 TEST(Replay, FileCutWhileReplayed)
 {
     std::vector<std::string> frames;
@@ -345,23 +337,16 @@ TEST(Replay, FileCutWhileReplayed)
     unlink(path.c_str());
 }
 
-/* A stream nobody polls keeps its packets: no interrupt. One polled once
- * and then left (holding its burst) holds nobody back on a trace of many
- * stretches: the other streams still get all theirs. */
+// A stream nobody polls keeps its packets: no interrupt. One polled once
+// and then left (holding its burst) holds nobody back on a trace of many
+// stretches: the other streams still get all theirs.
 TEST(Replay, UnreadStreamMeansNoInterrupt)
 {
     std::vector<std::string> frames;
     for (uint32_t i = 0; i < 100000; ++i)
         frames.push_back(ipv4_frame(i % 501, 9, 1, 2, 17, i));
     std::string path = write_trace("unread.pcap", frames);
-    std::vector<std::string> all[3];
-    {
-        SigintCounter sig;
-        vexmo_instance_t *inst = open_instance("file:" + path, 3);
-        for (uint32_t s = 0; s < 3; ++s)
-            all[s] = drain(inst, s);
-        EXPECT_EQ(sig.settle(1), 1);
-    }
+    std::vector<std::vector<std::string>> all = drain_streams("file:" + path, 3);
     SigintCounter sig;
     vexmo_instance_t *inst = open_instance("file:" + path, 3);
     vexmo_buff_t *bufs[32];
