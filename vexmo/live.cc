@@ -40,7 +40,7 @@ namespace {
 // first frame: a lone frame reaches its worker within 4 ms. While the
 // worker stalls, a trickle of frames further apart than that takes one
 // block each, so the number of blocks, not their size, says how long a
-// stall light traffic survives: the 512 blocks of a 64 MiB ring hold 51 s
+// stall light traffic survives: the 64 blocks of an 8 MiB ring hold 6.4 s
 // of 10 frames/s; the 8 blocks of -p 128's 1 MiB hold 0.8 s of one flow.
 constexpr uint32_t kBlockSize = 1u << 17;
 constexpr uint32_t kFrameSize = 2048; // only used to size the ring
@@ -49,14 +49,18 @@ constexpr uint32_t kBlockTimeoutMs = 4;
 // 1280 wake-ups a second while a stop is still seen within 0.1 s.
 constexpr int kPollWaitMs = 100;
 // Default ring: traffic is spread over the streams, so the time the rings
-// cover at a given rate depends on their sum. 128 MiB hold 107 ms of a
-// saturated 10 Gbit/s link, enough for a writeback or scheduling hiccup,
-// and bound the memory at any -p. One stream gets at most 64 MiB: one
-// worker cannot keep up with such a link anyway, so more would only delay
-// its losses, and -p 1, the default, stays modest. At least 1 MiB (8
-// blocks) each.
+// cover at a given rate depends on their sum; 128 MiB in all bounds the
+// memory at any -p. One stream gets at most 8 MiB: the ring is walked as
+// the kernel fills it, and a ring larger than the processor's caches makes
+// every frame a cache and TLB miss on both sides, dearest on a virtualised
+// machine where a TLB miss walks two sets of page tables. Measured on
+// veth, a 64 MiB ring cost trawlcap 30-50 % more CPU per frame than a 4 or
+// 8 MiB one (bench/README.md). 8 MiB still hold 6.4 s of a 10 frames/s
+// trickle through a writer's stall, or 7 ms of a saturated 10 Gbit/s link
+// per stream; a box that needs longer bursts absorbed asks for ring=. At
+// least 1 MiB (8 blocks) each.
 constexpr uint64_t kDefaultRingTotal = 128ull << 20;
-constexpr uint64_t kDefaultRingMax = 64ull << 20;
+constexpr uint64_t kDefaultRingMax = 8ull << 20;
 constexpr uint64_t kDefaultRingMin = 1ull << 20;
 constexpr uint32_t kVlanTagLen = 4;
 

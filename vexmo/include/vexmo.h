@@ -40,8 +40,8 @@
  *              through a packet membership, which the kernel drops when the
  *              process ends however it ends; promisc=0 does not.
  *              ring=SIZE per stream, in bytes or with K, M, G (powers of
- *              1024), rounded up to whole 128 KiB blocks; default 128 MiB
- *              spread over the streams, 1 to 64 MiB each. A frame reaches
+ *              1024), rounded up to whole 128 KiB blocks; default 8 MiB
+ *              each, at most 128 MiB in all, at least 1 MiB. A frame reaches
  *              its stream within about 4 ms; a poll waits at most 100 ms.
  *              At process exit one line per device that dropped frames for
  *              want of ring room gives the kernel's counts, total and per
