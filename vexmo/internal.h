@@ -22,7 +22,7 @@ struct vexmo_buff {
     uint32_t len;
     uint32_t stream; // receive stream that handed it out
     uint32_t block;  // live: ring block holding the bytes; replay: 0
-    uint32_t reserved;
+    vexmo_source source; // what handed it out: tells the optional calls where to look
 };
 static_assert(sizeof(vexmo_buff) == 24, "descriptor layout");
 
@@ -57,6 +57,9 @@ void replay_free(replay_device *dev, vexmo_buff **bufs, uint32_t count);
 // Test hook: the bytes buffers point into (the mapped savefile, or the copy
 // of input that cannot be mapped), so a test can check buffers lie inside.
 void replay_arena(const replay_device *dev, const uint8_t **base, size_t *size);
+int replay_stats(replay_device *dev, uint32_t stream, vexmo_stream_stats_t *stats);
+int replay_tstamp(const vexmo_buff *buf, int64_t *sec, uint32_t *nsec);
+uint32_t replay_wirelen(const vexmo_buff *buf);
 // Gives back everything replay_open took. The library itself never closes a
 // device; the savefile fuzzer opens millions and must not keep them all.
 void replay_close(replay_device *dev);
@@ -71,6 +74,10 @@ struct live_options {
 live_device *live_open(const char *ifname, const live_options *opts, uint32_t nr_rx);
 int live_recv(live_device *dev, uint32_t stream, vexmo_buff **bufs, uint32_t capacity);
 void live_free(live_device *dev, vexmo_buff **bufs, uint32_t count);
+int live_stats(live_device *dev, uint32_t stream, vexmo_stream_stats_t *stats);
+void live_report_drops(live_device *dev);
+int live_tstamp(const vexmo_buff *buf, int64_t *sec, uint32_t *nsec);
+uint32_t live_wirelen(const vexmo_buff *buf);
 
 // Symmetric flow hash of an Ethernet frame (flowhash.cc): both directions of
 // a flow give the same value.

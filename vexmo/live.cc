@@ -92,7 +92,9 @@ struct alignas(64) live_stream {
     // caller still holds for a fresh one. Frees may come from another
     // thread than the poller.
     std::atomic<uint32_t> *pending;
-    uint64_t drops; // kernel drops read so far; the exit handler alone
+    // Kernel drops read so far. Reading the kernel's count resets it, so
+    // every read is added here, from whichever thread read it.
+    std::atomic<uint64_t> drops;
 };
 
 struct live_device {
@@ -241,27 +243,38 @@ uint64_t read_drops(const live_stream *s)
     return st.tp_drops;
 }
 
+// All the drops of s so far.
+uint64_t total_drops(live_stream *s)
+{
+    uint64_t fresh = read_drops(s);
+    return s->drops.fetch_add(fresh, std::memory_order_relaxed) + fresh;
+}
+
+// One line for a device that dropped frames; nothing when it dropped none.
+void report_device_drops(live_device *d)
+{
+    uint64_t per[kVexmoMaxStreams];
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < d->nr_streams; ++i)
+        total += per[i] = total_drops(&d->streams[i]);
+    if (total == 0)
+        return;
+    char line[4096];
+    int at = snprintf(line, sizeof line, "Interface %s: %llu packets dropped by kernel (per stream:",
+                      d->ifname, static_cast<unsigned long long>(total));
+    for (uint32_t i = 0; i < d->nr_streams && at > 0 && static_cast<size_t>(at) < sizeof line; ++i)
+        at += snprintf(line + at, sizeof line - static_cast<size_t>(at), " %llu",
+                       static_cast<unsigned long long>(per[i]));
+    fprintf(stderr, "%s)\n", line);
+}
+
 // One line per live device that dropped frames, after everything the
 // program printed before it returned from main.
 void report_drops()
 {
     std::lock_guard<std::mutex> guard(g_live_lock);
-    for (live_device *d = g_live_devices; d; d = d->next) {
-        uint64_t total = 0;
-        for (uint32_t i = 0; i < d->nr_streams; ++i) {
-            d->streams[i].drops += read_drops(&d->streams[i]);
-            total += d->streams[i].drops;
-        }
-        if (total == 0)
-            continue;
-        char line[4096];
-        int at = snprintf(line, sizeof line, "Interface %s: %llu packets dropped by kernel (per stream:",
-                          d->ifname, static_cast<unsigned long long>(total));
-        for (uint32_t i = 0; i < d->nr_streams && at > 0 && static_cast<size_t>(at) < sizeof line; ++i)
-            at += snprintf(line + at, sizeof line - static_cast<size_t>(at), " %llu",
-                           static_cast<unsigned long long>(d->streams[i].drops));
-        fprintf(stderr, "%s)\n", line);
-    }
+    for (live_device *d = g_live_devices; d; d = d->next)
+        report_device_drops(d);
 }
 
 // Every socket is in the group now: let packets in, and forget what was
@@ -540,6 +553,7 @@ int live_recv(live_device *dev, uint32_t stream, vexmo_buff **out, uint32_t capa
             restore_vlan_tag(h, b);
         b->stream = stream;
         b->block = s->cur_block;
+        b->source = vexmo_source::live;
         out[i] = b;
         s->next_pkt += h->tp_next_offset;
     }
@@ -577,4 +591,43 @@ void live_free(live_device *dev, vexmo_buff **bufs, uint32_t count)
         run++;
     }
     settle();
+}
+
+int live_stats(live_device *dev, uint32_t stream, vexmo_stream_stats_t *stats)
+{
+    stats->dropped = total_drops(&dev->streams[stream]);
+    stats->state = dev->gone_reported.load(std::memory_order_relaxed) ? VEXMO_STREAM_FAILED
+                                                                        : VEXMO_STREAM_RUNNING;
+    return 0;
+}
+
+void live_report_drops(live_device *dev)
+{
+    std::lock_guard<std::mutex> guard(g_live_lock);
+    report_device_drops(dev);
+}
+
+namespace {
+
+// The frame's ring header: the descriptor sits a fixed distance after it.
+const tpacket3_hdr *frame_header(const vexmo_buff *buf)
+{
+    return reinterpret_cast<const tpacket3_hdr *>(reinterpret_cast<const uint8_t *>(buf) - kDescOffset);
+}
+
+} // namespace
+
+int live_tstamp(const vexmo_buff *buf, int64_t *sec, uint32_t *nsec)
+{
+    const tpacket3_hdr *h = frame_header(buf);
+    *sec = h->tp_sec;
+    *nsec = h->tp_nsec;
+    return 0;
+}
+
+uint32_t live_wirelen(const vexmo_buff *buf)
+{
+    const tpacket3_hdr *h = frame_header(buf);
+    // A VLAN tag put back adds to both lengths alike.
+    return h->tp_len + (buf->len - h->tp_snaplen);
 }

@@ -132,6 +132,7 @@ struct alignas(64) replay_stream {
     cursor at;        // where stretch k starts
     uint64_t passes_left;
     bool done, drained;
+    std::atomic<bool> drained_flag; // drained, for other threads
     scratch_record *scratch;
 };
 
@@ -599,6 +600,7 @@ int drained(replay_device *dev, replay_stream *s)
 {
     if (!s->drained) {
         s->drained = true;
+        s->drained_flag.store(true, std::memory_order_release);
         if (dev->drained_streams.fetch_add(1, std::memory_order_acq_rel) + 1 == dev->nr_streams)
             kill(getpid(), SIGINT);
     }
@@ -776,8 +778,10 @@ int set_up_streams(replay_device *dev, uint32_t nr, uint64_t loops)
         s->ring = reinterpret_cast<vexmo_buff *>(take(kRing * sizeof(vexmo_buff)));
         s->held = reinterpret_cast<std::atomic<uint8_t> *>(take(kRing));
         s->scratch = reinterpret_cast<scratch_record *>(take(kMaxRecords * sizeof(scratch_record)));
-        for (uint32_t j = 0; j < kRing; ++j)
+        for (uint32_t j = 0; j < kRing; ++j) {
             s->ring[j].stream = i;
+            s->ring[j].source = vexmo_source::replay;
+        }
         s->at = dev->first;
         s->passes_left = loops - 1;
     }
@@ -827,4 +831,24 @@ void replay_close(replay_device *dev)
     if (dev->fd >= 0)
         close(dev->fd);
     delete dev;
+}
+
+int replay_stats(replay_device *dev, uint32_t stream, vexmo_stream_stats_t *stats)
+{
+    // Ended once drained; a failure when the replay ended before the file's
+    // end (damage, a cut record or file), which was said in its line.
+    if (dev->streams[stream].drained_flag.load(std::memory_order_acquire))
+        stats->state = dev->reported.load(std::memory_order_relaxed) ? VEXMO_STREAM_FAILED
+                                                                        : VEXMO_STREAM_ENDED;
+    return 0;
+}
+
+int replay_tstamp(const vexmo_buff *, int64_t *, uint32_t *)
+{
+    return -1;
+}
+
+uint32_t replay_wirelen(const vexmo_buff *buf)
+{
+    return buf->len;
 }

@@ -314,3 +314,35 @@ void vexmo_buff_free(vexmo_instance_t *inst, vexmo_buff_t **bufs, uint32_t count
     else
         live_free(dev->live, bufs, count);
 }
+
+int vexmo_stream_stats(vexmo_instance_t *inst, uint32_t stream_index, vexmo_stream_stats_t *stats)
+{
+    if (inst == nullptr || inst->device == nullptr || stats == nullptr ||
+        stream_index >= inst->device->nr_rx)
+        return -1;
+    memset(stats, 0, sizeof *stats);
+    vexmo_device *dev = inst->device;
+    if (dev->source == vexmo_source::replay)
+        return replay_stats(dev->replay, stream_index, stats);
+    return live_stats(dev->live, stream_index, stats);
+}
+
+void vexmo_report_drops(vexmo_instance_t *inst)
+{
+    if (inst != nullptr && inst->device != nullptr && inst->device->source == vexmo_source::live)
+        live_report_drops(inst->device->live);
+}
+
+int vexmo_buff_tstamp(const vexmo_buff_t *buf, int64_t *sec, uint32_t *nsec)
+{
+    if (buf == nullptr || sec == nullptr || nsec == nullptr)
+        return -1;
+    return buf->source == vexmo_source::live ? live_tstamp(buf, sec, nsec) : replay_tstamp(buf, sec, nsec);
+}
+
+uint32_t vexmo_buff_wirelen(const vexmo_buff_t *buf)
+{
+    if (buf == nullptr)
+        return 0;
+    return buf->source == vexmo_source::live ? live_wirelen(buf) : replay_wirelen(buf);
+}

@@ -103,6 +103,51 @@ uint32_t vexmo_buff_datalen(const vexmo_buff_t *buf);
 void vexmo_buff_free(vexmo_instance_t *inst, vexmo_buff_t **bufs, uint32_t count,
                      int reserved1, int reserved2);
 
+/*
+ * Optional calls. The platform's own libvexmo.so.4 has only the calls above;
+ * these belong to the stand-in. A client that must also run against the
+ * platform's library binds them weakly (or looks them up with dlsym) and
+ * does without them when they are absent.
+ */
+
+/* Stream states in vexmo_stream_stats_t. */
+#define VEXMO_STREAM_RUNNING 0 /* may still hand out packets */
+#define VEXMO_STREAM_ENDED 1   /* the source ended as it should (a savefile read to its end) */
+#define VEXMO_STREAM_FAILED 2  /* the source ended by a failure (damage, a cut file, an
+                                  interface gone), after its "Cannot" line */
+
+typedef struct vexmo_stream_stats {
+    /* Frames the source lost before the stream could take them (a live
+     * ring that overflowed), as the source counts them now, not only at
+     * exit. Always 0 for a savefile. */
+    uint64_t dropped;
+    /* Frames handed out shorter than they were on the wire because the
+     * source cut them (a live frame larger than its ring's frames). */
+    uint64_t truncated;
+    uint32_t state; /* VEXMO_STREAM_* */
+    uint32_t reserved;
+} vexmo_stream_stats_t;
+
+/* Fills *stats for receive stream stream_index. 0, or -1 for a null
+ * argument, no device or a stream out of range. Any thread may call it at
+ * any time after the open, also while the stream is polled. */
+int vexmo_stream_stats(vexmo_instance_t *inst, uint32_t stream_index, vexmo_stream_stats_t *stats);
+
+/* Prints the source's drop lines on standard error now, as it does at
+ * process exit: one line per live device whose rings dropped frames,
+ * nothing when none did. */
+void vexmo_report_drops(vexmo_instance_t *inst);
+
+/* The packet's arrival time as the source knows it: a live frame's kernel
+ * time stamp, a savefile record's own time stamp. 0 and *sec, *nsec (below
+ * 1000000000) filled; -1 when the source has no time for this packet (a
+ * pcapng simple packet block), *sec and *nsec then untouched. */
+int vexmo_buff_tstamp(const vexmo_buff_t *buf, int64_t *sec, uint32_t *nsec);
+
+/* The packet's length on the wire: at least vexmo_buff_datalen(buf), more
+ * when the savefile's record or the live ring holds only part of it. */
+uint32_t vexmo_buff_wirelen(const vexmo_buff_t *buf);
+
 #ifdef __cplusplus
 }
 #endif
