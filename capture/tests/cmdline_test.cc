@@ -234,7 +234,8 @@ TEST(CommandLine, RefusalMessagesNameTheLimit)
                  {DUMP_PARSE_USAGE, nullptr}};
     for (auto &c : cases) {
         testing::internal::CaptureStderr();
-        dump_parse_complain(c.result);
+        dump_instance d{};
+        dump_parse_complain(&d, c.result);
         std::string text = testing::internal::GetCapturedStderr();
         if (!c.limit) {
             EXPECT_EQ(text, "");
