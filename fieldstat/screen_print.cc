@@ -96,16 +96,24 @@ std::size_t __screen_stat_compose(screen_stat *stat, std::time_t now, char *text
         append_text(c, "\t");
         for (int i = s; i < s + kGroupWidth && i < count.load(std::memory_order_acquire); i++)
             append_name(c, stat->fields[i].name);
+        // Each value is read once per refresh: a row's total and its rate
+        // come from the same reading.
+        int64_t reading[kGroupWidth];
+        int taken = 0;
         append_text(c, "\nsum\t");
-        for (int i = s; i < s + kGroupWidth && i < count.load(std::memory_order_acquire); i++)
-            append_number(c, std::atomic_ref<int64_t>(stat->fields[i].value).load(std::memory_order_seq_cst));
+        for (int i = s; i < s + kGroupWidth && i < count.load(std::memory_order_acquire); i++) {
+            reading[taken] = std::atomic_ref<int64_t>(stat->fields[i].value).load(std::memory_order_seq_cst);
+            append_number(c, reading[taken++]);
+        }
         append_text(c, "\nspeed/s\t");
         int i = s;
         for (; i < s + kGroupWidth && i < count.load(std::memory_order_acquire); i++) {
             stat_field &f = stat->fields[i];
-            int64_t reading = std::atomic_ref<int64_t>(f.value).load(std::memory_order_seq_cst);
-            append_number(c, rate_of(reading, f.last_value, stat->interval));
-            f.last_value = reading;
+            // A field registered after its group's totals row is read here.
+            int64_t now = i - s < taken ? reading[i - s]
+                                        : std::atomic_ref<int64_t>(f.value).load(std::memory_order_seq_cst);
+            append_number(c, rate_of(now, f.last_value, stat->interval));
+            f.last_value = now;
         }
         append_text(c, "\n");
         s = i;
