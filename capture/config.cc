@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cinttypes>
 #include <climits>
+#include <ctime>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -351,6 +353,24 @@ int __thread_dumpfile_generate(const char *base, int index, char *out, size_t ou
         return snprintf(out, out_size, "%s_%d", copy, index);
     *dot = '\0';
     return snprintf(out, out_size, "%s_%d.%s", copy, index, dot + 1);
+}
+
+int dump_rotated_name(const char *stem, uint32_t seq, int64_t file_time, char *out, size_t out_size)
+{
+    char copy[kTextSize];
+    snprintf(copy, sizeof(copy), "%s", stem);
+    char when[32];
+    time_t t = static_cast<time_t>(file_time);
+    struct tm tm {};
+    if (!gmtime_r(&t, &tm) || strftime(when, sizeof(when), "%Y%m%dT%H%M%SZ", &tm) == 0)
+        snprintf(when, sizeof(when), "%" PRId64, file_time);
+    // The suffix rule of the per-thread name: a dot in the last component.
+    char *slash = strrchr(copy, '/');
+    char *dot = strrchr(slash ? slash + 1 : copy, '.');
+    if (!dot)
+        return snprintf(out, out_size, "%s_%05u_%s", copy, seq, when);
+    *dot = '\0';
+    return snprintf(out, out_size, "%s_%05u_%s.%s", copy, seq, when, dot + 1);
 }
 
 namespace {

@@ -274,7 +274,9 @@ void *dump_capture_thread(void *arg)
             counter_add(ctx->received, static_cast<uint64_t>(n));
             vexmo_buff_free(io, bufs, static_cast<uint32_t>(n), -1, -1);
         }
-        between_bursts(instance, ctx, rules, n == 0);
+        // Idle when nothing was written: a worker whose filter takes nothing
+        // still starts its next file at the window's boundary.
+        between_bursts(instance, ctx, rules, n == 0 || matched.n == 0);
         if (instance->running.load(std::memory_order_relaxed) != 1)
             break;
     }

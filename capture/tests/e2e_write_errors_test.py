@@ -192,6 +192,25 @@ class FullFileSystem(MountedCase):
                          (parse_reports(err)[0].summary[2], True))
 
 
+class FreeSpaceFloor(MountedCase):
+    def test_capture_of_several_times_the_disk_keeps_the_floor(self):
+        self.mount("size=4m")
+        stats = self.path("s.prom")
+        res = run(["-p", "2", "-C", "256k", "--min-free=1M", "-S", stats, "-i", AFS + ",loop=60",
+                   "-w", os.path.join(self.mnt, "c.pcap")], timeout=120)
+        err = res.stderr.decode()
+        self.assertEqual(res.returncode, 0, err)
+        (report,) = parse_reports(err)
+        self.assertEqual(report.summary[1:], (601 * 60, 601 * 60))
+        vfs = os.statvfs(self.mnt)
+        # The floor is kept before each new file: a file being written may dip below it.
+        self.assertGreater(vfs.f_bavail * vfs.f_frsize, (1024 - 256 - 8) * 1024)
+        with open(stats) as f:
+            self.assertRegex(f.read(), r"trawlcap_removed_files_total [1-9]")
+        for name in os.listdir(self.mnt):
+            self.assertEqual(whole_records(os.path.join(self.mnt, name))[1], True)
+
+
 class ReadOnlyFileSystem(MountedCase):
     def test_dump_file_not_created(self):
         self.mount("ro,size=64k")
