@@ -160,14 +160,19 @@ void keep_rings(dump_instance *instance, uint32_t open_files)
 {
     dump_files *d = instance->files;
     uint32_t kept[kMaxThreads] = {};
+    bool waiting[kMaxThreads] = {};
     for (size_t i = 0; i < d->count; i++)
         kept[d->files[i].worker] += d->files[i].state != kGone;
+    // Oldest first, in the order they were closed.
     for (size_t i = 0; i < d->count; i++) {
         closed_file *f = &d->files[i];
         if (f->state == kGone || kept[f->worker] + open_files <= instance->file_count)
             continue;
-        if (f->state != kKept)
-            continue;  // its command still runs: removed once it ends
+        // A command still runs on the oldest: it goes once that ends, and
+        // no newer file goes in its place meanwhile.
+        waiting[f->worker] = waiting[f->worker] || f->state != kKept;
+        if (waiting[f->worker])
+            continue;
         remove_file(instance, f);
         kept[f->worker]--;
     }
