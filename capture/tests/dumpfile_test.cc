@@ -80,11 +80,12 @@ TEST(DumpFileName, CharacterDeviceIsTakenAsItIs)
     }
     unlink(link.c_str());
     // Two workers share only a device that keeps nothing; nothing is created in /dev.
-    for (const char *base : {"/dev/null", "/dev/full", "/dev/tty", "/dev/cap.pcap"}) {
+    for (const char *base : {"/dev/null", "/dev/full", "/dev/tty", "/dev/cap.pcap", "tty, one selected"}) {
         dump_instance d{};
-        snprintf(d.dumpfile, sizeof(d.dumpfile), "%s", base);
+        bool one = base[0] != '/';
+        snprintf(d.dumpfile, sizeof(d.dumpfile), "%s", one ? "/dev/tty" : base);
         d.nr_threads = 2;
-        d.thread_mask = 3;
+        d.thread_mask = one ? 2 : 3;
         testing::internal::CaptureStderr();
         int rc = dump_check_dumpfile(&d);
         std::string text = testing::internal::GetCapturedStderr();

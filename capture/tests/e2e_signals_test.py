@@ -8,8 +8,8 @@ import signal
 import subprocess
 import time
 
-from e2e_common import (CaptureCase, main, parse_reports, payloads, pcapfile, read_text, start,
-                        tcpdump_select, trace, wait_for, whole_records)
+from e2e_common import (CaptureCase, main, parse_reports, payloads, pcapfile, read_text, run,
+                        start, tcpdump_select, trace, wait_for, whole_records)
 
 LONG_TRACE = "file:" + trace("afs.pcap") + ",loop=1000000"
 # Selects 21 of the trace's 601 packets, so the files stay small.
@@ -193,13 +193,18 @@ class SignalsAtRandomMoments(CaptureCase):
         seed = int(os.environ.get("TRAWLKIT_SEED", time.time()))
         rng = random.Random(seed)
         outcomes = {"killed": 0, "stopped": 0, "finished": 0}
+        # The signals fall within what a whole run takes on this machine, so
+        # that many land while the workers write, however fast it is.
+        t0 = time.monotonic()
+        run(["-p", "4", "-c", self.LIMIT, "-i", TINY_LOOPED, "-w", self.path("t.pcap")])
+        span = time.monotonic() - t0
         for run_no in range(self.RUNS):
             signo = rng.choice([signal.SIGINT, signal.SIGTERM])
             workers = rng.randint(1, 4)
             # Start-up (before the handlers) and set-up take a few
             # milliseconds, so half the runs aim there; the capture, also
             # under the sanitizers' slower start, falls in the wider range.
-            delay = rng.uniform(0, 0.008) if rng.random() < 0.5 else rng.uniform(0, 0.06)
+            delay = rng.uniform(0, 0.008) if rng.random() < 0.5 else rng.uniform(0, span)
             out = os.path.join(self.dir, "r%d" % run_no)
             os.mkdir(out)
             err = os.path.join(out, "stderr")
@@ -235,6 +240,7 @@ class SignalsAtRandomMoments(CaptureCase):
                 os.unlink(os.path.join(out, name))
             os.rmdir(out)
         print("outcomes of %d runs: %s" % (self.RUNS, outcomes))
+        self.assertGreaterEqual(outcomes["stopped"], 3, "seed %d: too few stops while capturing" % seed)
 
 if __name__ == "__main__":
     main()

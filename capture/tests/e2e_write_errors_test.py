@@ -6,11 +6,14 @@ ending on a whole record and nothing counted that did not reach it."""
 import errno
 import os
 import resource
+import signal
 import subprocess
 import tempfile
+import time
 import unittest
 
-from e2e_common import CaptureCase, main, parse_reports, pcapfile, run, trace, whole_records
+from e2e_common import (CaptureCase, main, parse_reports, pcapfile, read_text, run, start, trace,
+                        whole_records)
 
 AFS = "file:" + trace("afs.pcap")  # 601 packets, 510 kB of records
 
@@ -69,17 +72,23 @@ class StandardOutputFails(CaptureCase):
 class DumpFileFails(CaptureCase):
     def test_one_worker_file_full(self):
         os.symlink("/dev/full", self.path("c_1.pcap"))
-        # Long enough to outlast several of main's 100 ms polls.
-        res = run(["-p", "2", "-i", AFS + ",loop=10000", "-w", self.path("c.pcap"), "icmp"])
-        self.assertEqual(res.returncode, 255)
-        err = res.stderr.decode()
+        # A replay that never ends by itself: however fast the machine, main
+        # has seen the failed file many times over before the interrupt.
+        err_path = self.path("stderr")
+        proc = start(["-p", "2", "-i", AFS + ",loop=1000000", "-w", self.path("c.pcap"), "icmp"],
+                     stderr_path=err_path)
+        time.sleep(1.0)
+        # One bad file does not stop the other worker.
+        self.assertIsNone(proc.poll(), read_text(err_path))
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(proc.wait(timeout=30), 255)
+        err = read_text(err_path)
         self.assertIn(write_error_line(self.path("c_1.pcap"), 1, errno.ENOSPC), err)
         self.assertNotIn("thread 0 :", err)
         (report,) = parse_reports(err)
-        # One bad file does not stop the other worker: it captures its whole
-        # stream, while the failed one goes on taking and freeing packets.
+        # The failed one goes on taking and freeing packets.
         self.assertEqual(report.threads[1][2], 0)
-        self.assertEqual(report.summary[1], 601 * 10000)
+        self.assertGreater(report.threads[1][1], 0)
         # The healthy worker's file holds exactly what its line counts.
         self.assertEqual(len(pcapfile.read(self.path("c_0.pcap")).records), report.threads[0][2])
 
@@ -177,6 +186,29 @@ class FullFileSystem(MountedCase):
         self.assertTrue(res.stderr.decode().startswith(write_error_line("-", 0, errno.ENOSPC)))
         with open(os.path.join(self.mnt, "old"), "rb") as f:
             self.assertEqual(f.read(), old)
+
+    def test_another_appending_writer_keeps_what_it_wrote(self):
+        # trawlcap -w - >> f beside another program appending to f on a disk
+        # that fills: trawlcap cuts only its own bytes.
+        self.mount("size=512k")
+        name = os.path.join(self.mnt, "shared")
+        out = os.open(name, os.O_WRONLY | os.O_APPEND | os.O_CREAT)
+        proc = start(["-w", "-", "-i", AFS + ",loop=1000000"], stdout=out)
+        written = []
+        with open(name, "ab", buffering=0) as other:
+            for i in range(100000):
+                block = b"<other %08d>" % i
+                try:
+                    if other.write(block) != len(block):
+                        break
+                except OSError:
+                    break
+                written.append(block)
+        self.assertEqual(proc.wait(timeout=60), 255)
+        os.close(out)
+        with open(name, "rb") as f:
+            data = f.read()
+        self.assertTrue(all(block in data for block in written))
 
     def test_standard_output_opened_in_place_ends_on_a_whole_record(self):
         # trawlcap -w - 1<> old: written over from the start, without O_TRUNC.
