@@ -26,9 +26,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 
+#include "mutex.h"
 #include "trawlcap.h"
 
 extern char **environ;
@@ -60,9 +60,10 @@ constexpr int kIoprioClassShift = 13;
 }  // namespace
 
 struct dump_files {
-    std::mutex lock;
-    closed_file *files;  // in the order they were closed
-    size_t count, cap;
+    annotated_mutex lock;
+    closed_file *files GUARDED_BY(lock) PT_GUARDED_BY(lock);  // in the order they were closed
+    size_t count GUARDED_BY(lock);
+    size_t cap GUARDED_BY(lock);
     int wake_fd;         // eventfd: a file was closed, or SIGHUP came
     std::atomic<uint64_t> removed;
     std::atomic<uint64_t> command_failures;
@@ -86,17 +87,17 @@ bool still_ours(const char *name, const closed_file &f)
     return stat(name, &st) == 0 && st.st_dev == f.dev && st.st_ino == f.ino;
 }
 
-// Removes f if it is still ours; kGone either way. Called with the lock.
-void remove_file(dump_instance *instance, closed_file *f)
+// Removes f if it is still ours; kGone either way.
+void remove_file(dump_instance *instance, dump_files *d, closed_file *f) REQUIRES(d->lock)
 {
     char name[kTextSize];
     file_name(instance, *f, name, sizeof(name));
     if (still_ours(name, *f) && unlink(name) == 0)
-        instance->files->removed.fetch_add(1, std::memory_order_relaxed);
+        d->removed.fetch_add(1, std::memory_order_relaxed);
     f->state = kGone;
 }
 
-void start_command(dump_instance *instance, closed_file *f)
+void start_command(dump_instance *instance, dump_files *d, closed_file *f) REQUIRES(d->lock)
 {
     char name[kTextSize];
     file_name(instance, *f, name, sizeof(name));
@@ -120,7 +121,7 @@ void start_command(dump_instance *instance, closed_file *f)
     posix_spawnattr_destroy(&attr);
     if (rc != 0) {
         cannot("run %s on dumpfile %s: %s", instance->post_command, name, strerror(rc));
-        instance->files->command_failures.fetch_add(1, std::memory_order_relaxed);
+        d->command_failures.fetch_add(1, std::memory_order_relaxed);
         f->state = kKept;
         return;
     }
@@ -132,7 +133,7 @@ void start_command(dump_instance *instance, closed_file *f)
 
 // A command ended (or `wait`: waits for it): one line when it failed; the
 // file then counts only if the command left it where it was.
-void reap_command(dump_instance *instance, closed_file *f, bool wait)
+void reap_command(dump_instance *instance, dump_files *d, closed_file *f, bool wait) REQUIRES(d->lock)
 {
     int status = 0;
     pid_t pid;
@@ -149,16 +150,15 @@ void reap_command(dump_instance *instance, closed_file *f, bool wait)
         else
             snprintf(what, sizeof(what), "exit status %d", WEXITSTATUS(status));
         cannot("run %s on dumpfile %s: %s", instance->post_command, name, what);
-        instance->files->command_failures.fetch_add(1, std::memory_order_relaxed);
+        d->command_failures.fetch_add(1, std::memory_order_relaxed);
     }
     f->state = still_ours(name, *f) ? kKept : kGone;
 }
 
 // Each worker keeps its newest -W files, the one it writes (open_files)
 // included.
-void keep_rings(dump_instance *instance, uint32_t open_files)
+void keep_rings(dump_instance *instance, dump_files *d, uint32_t open_files) REQUIRES(d->lock)
 {
-    dump_files *d = instance->files;
     uint32_t kept[kMaxThreads] = {};
     bool waiting[kMaxThreads] = {};
     for (size_t i = 0; i < d->count; i++)
@@ -173,12 +173,12 @@ void keep_rings(dump_instance *instance, uint32_t open_files)
         waiting[f->worker] = waiting[f->worker] || f->state != kKept;
         if (waiting[f->worker])
             continue;
-        remove_file(instance, f);
+        remove_file(instance, d, f);
         kept[f->worker]--;
     }
 }
 
-void drop_gone(dump_files *d)
+void drop_gone(dump_files *d) REQUIRES(d->lock)
 {
     size_t to = 0;
     for (size_t i = 0; i < d->count; i++)
@@ -203,7 +203,7 @@ uint64_t free_bytes(const char *path)
 }
 
 // The oldest closed file that may be removed: earliest time, then worker.
-closed_file *oldest(dump_files *d)
+closed_file *oldest(dump_files *d) REQUIRES(d->lock)
 {
     closed_file *best = nullptr;
     for (size_t i = 0; i < d->count; i++) {
@@ -235,7 +235,7 @@ void dump_files_closed(dump_instance *instance, const dump_thread_ctx *ctx)
     if (!d || ctx->file_ino == 0)
         return;  // not a regular file: nothing to run or remove
     {
-        std::lock_guard<std::mutex> guard(d->lock);
+        mutex_lock guard(&d->lock);
         if (d->count == d->cap) {
             size_t cap = d->cap ? 2 * d->cap : 64;
             auto *grown = static_cast<closed_file *>(realloc(d->files, cap * sizeof(closed_file)));
@@ -256,7 +256,7 @@ bool dump_files_make_room(dump_instance *instance, const char *path, bool write_
     dump_files *d = instance->files;
     if (!d || instance->min_free == 0)
         return false;
-    std::lock_guard<std::mutex> guard(d->lock);
+    mutex_lock guard(&d->lock);
     bool removed = false;
     // A write that failed for want of room frees at least one file, also
     // where the floor seems kept (blocks reserved for root, quotas).
@@ -264,7 +264,7 @@ bool dump_files_make_room(dump_instance *instance, const char *path, bool write_
         closed_file *f = oldest(d);
         if (!f)
             break;
-        remove_file(instance, f);
+        remove_file(instance, d, f);
         removed = true;
     }
     drop_gone(d);
@@ -276,18 +276,18 @@ void dump_files_service(dump_instance *instance, bool wait)
     dump_files *d = instance->files;
     if (!d)
         return;
-    std::lock_guard<std::mutex> guard(d->lock);
+    mutex_lock guard(&d->lock);
     // All started before any is waited for: the last files of a run get
     // their commands side by side.
     for (size_t i = 0; i < d->count; i++)
         if (d->files[i].state == kCommandDue)
-            start_command(instance, &d->files[i]);
+            start_command(instance, d, &d->files[i]);
     for (size_t i = 0; i < d->count; i++)
         if (d->files[i].state == kCommandRuns)
-            reap_command(instance, &d->files[i], wait);
+            reap_command(instance, d, &d->files[i], wait);
     // At the end (`wait`) no worker has a file open any more.
     if (instance->file_count)
-        keep_rings(instance, wait ? 0 : 1);
+        keep_rings(instance, d, wait ? 0 : 1);
     drop_gone(d);
 }
 
