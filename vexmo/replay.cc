@@ -11,7 +11,15 @@
 // shrinks under it: a process-wide handler puts zero pages over what was
 // cut in one of our mappings (a fault anywhere else goes to the handler
 // that was there before, or to the default action), the device notes it,
-// and the streams end at the file's new end. Descriptors come from a ring
+// and the streams end at the file's new end: no record at or past it is
+// handed out once the device has seen the cut. It looks before each burst
+// (one read at the end of the burst's last record, which faults when the
+// file no longer holds it, and one compare of the file's first bytes with
+// what the open read, which differ when the file was written over, as `cp`
+// onto it does) and at each stretch (its size). What it cannot prevent is
+// the shared mapping itself: a record handed out before the cut reads as
+// zeros under its holder from then on (as do those of the page in which the
+// file now ends), or as what was written over it. Descriptors come from a ring
 // per stream; a slot is reused once its buffer is freed. Input that cannot
 // be mapped (a FIFO, a pipe on /dev/stdin) is read whole into memory at open
 // instead, so such a replay costs the trace's size in memory.
@@ -160,6 +168,9 @@ struct replay_device {
     std::atomic<uint64_t> end;
     std::atomic<uint64_t> populated; // page tables filled up to here (a hint)
     std::atomic<bool> reported;
+    // The file's first bytes as the open read them; 0 when it is shorter.
+    uint32_t head_len;
+    uint8_t head[64];
     alignas(64) std::atomic<uint32_t> drained_streams;
     char path[4096];
 };
@@ -372,13 +383,41 @@ void report_end(replay_device *dev, walk w, const cursor *c, const char *why)
     cannot("replay", dev->path, msg);
 }
 
+bool written_over(const replay_device *dev)
+{
+    return dev->head_len != 0 && memcmp(dev->base, dev->head, sizeof dev->head) != 0;
+}
+
+// Moves the end down to now, after the device's one line: the end is
+// stored under the lock once the line is out, so a stream that sees the
+// new end (and reports itself failed) comes after the line.
+void shrink_end(replay_device *dev, uint64_t now, bool over)
+{
+    std::lock_guard<std::mutex> g(dev->lock);
+    if (now >= dev->end.load(std::memory_order_relaxed))
+        return;
+    if (!dev->reported.exchange(true, std::memory_order_relaxed)) {
+        char msg[128];
+        if (over)
+            snprintf(msg, sizeof msg, "the file was written over while it was replayed");
+        else
+            snprintf(msg, sizeof msg, "the file was cut to %llu bytes while it was replayed",
+                     static_cast<unsigned long long>(now));
+        cannot("replay", dev->path, msg);
+    }
+    dev->end.store(now, std::memory_order_release);
+}
+
 // Where the replay may read up to now. A mapped file is looked at once per
-// stretch: a cut file ends the replay at its new size, after one line.
+// stretch, and before a burst that found it changed: a cut file ends the
+// replay at its new size, one written over (its first bytes differ) at
+// once, after one line.
 uint64_t readable_end(replay_device *dev)
 {
     uint64_t end = dev->end.load(std::memory_order_acquire);
     if (!dev->mapped)
         return end;
+    bool over = written_over(dev); // first: reading a cut head faults, and is noted
     uint64_t now = end;
     struct stat st;
     if (fstat(dev->fd, &st) == 0 && static_cast<uint64_t>(st.st_size) < now)
@@ -386,17 +425,41 @@ uint64_t readable_end(replay_device *dev)
     uintptr_t at = dev->sigbus_slot < 0 ? 0 : g_sigbus[dev->sigbus_slot].cut_at.load(std::memory_order_acquire);
     if (at != 0 && at - reinterpret_cast<uintptr_t>(dev->base) < now)
         now = at - reinterpret_cast<uintptr_t>(dev->base);
-    if (now >= end)
-        return end;
-    while (now < end && !dev->end.compare_exchange_weak(end, now, std::memory_order_acq_rel))
-        ;
-    if (!dev->reported.exchange(true, std::memory_order_relaxed)) {
-        char msg[128];
-        snprintf(msg, sizeof msg, "the file was cut to %llu bytes while it was replayed",
-                 static_cast<unsigned long long>(now));
-        cannot("replay", dev->path, msg);
-    }
+    if (over || now < end)
+        shrink_end(dev, over ? 0 : now, over);
     return dev->end.load(std::memory_order_acquire);
+}
+
+// Whether the file may have changed under the burst about to go out (up
+// to want records of the stream's stretch). The page after the one that
+// holds the burst's last byte is read: when the file no longer reaches it,
+// the read faults and the handler notes the page, so a cut anywhere below
+// the burst's end is seen before its records go out (the page in which the
+// file now ends reads as zeros past its end, without a fault: hence the
+// page after). Past the mapping there is no such page: the size is asked.
+// A file written over shows in its first bytes. One load and a compare of
+// a cached line per burst.
+bool changed_under(const replay_device *dev, const replay_stream *s, uint32_t want)
+{
+    const record &last = s->cur->recs[std::min(s->end, s->pos + want) - 1];
+    uintptr_t page = (reinterpret_cast<uintptr_t>(s->cur_base + last.off + last.len - 1) & g_page_mask) +
+                     (~g_page_mask + 1);
+    if (page >= reinterpret_cast<uintptr_t>(dev->base) + dev->size)
+        return true;
+    (void)*reinterpret_cast<const volatile uint8_t *>(page);
+    return g_sigbus[dev->sigbus_slot].cut_at.load(std::memory_order_relaxed) != 0 || written_over(dev);
+}
+
+// Bytes from the start of the stream's stretch that may still be handed
+// out, for a burst of up to want records.
+uint64_t stretch_room(replay_device *dev, const replay_stream *s, uint32_t want)
+{
+    if (dev->mapped && dev->sigbus_slot >= 0 && changed_under(dev, s, want))
+        readable_end(dev);
+    // Acquire pairs with shrink_end's release: a stream stopped by the new
+    // end comes after the line that said why.
+    uint64_t end = dev->end.load(std::memory_order_acquire), start = s->cur->start.off;
+    return end > start ? end - start : 0;
 }
 
 // Walks the stretch that starts at e->start into scratch; publishes where
@@ -612,9 +675,6 @@ int drained(replay_device *dev, replay_stream *s)
 int replay_recv(replay_device *dev, uint32_t stream, vexmo_buff **out, uint32_t capacity)
 {
     replay_stream *s = &dev->streams[stream];
-    // A page found cut: stop at the new end before handing out more.
-    if (dev->sigbus_slot >= 0 && g_sigbus[dev->sigbus_slot].cut_at.load(std::memory_order_relaxed))
-        readable_end(dev);
     uint32_t n = 0;
     while (n < capacity && !s->done) {
         if (s->pos == s->end) {
@@ -623,7 +683,7 @@ int replay_recv(replay_device *dev, uint32_t stream, vexmo_buff **out, uint32_t 
             continue;
         }
         // Records past a cut end the stream; those before it stay whole.
-        uint64_t room = dev->end.load(std::memory_order_relaxed) - s->cur->start.off;
+        uint64_t room = stretch_room(dev, s, capacity - n);
         const record *r = s->cur->recs;
         uint32_t slot = s->slot;
         for (; n < capacity && s->pos < s->end; ++n, ++s->pos, slot = (slot + 1) & (kRing - 1)) {
@@ -805,6 +865,10 @@ replay_device *replay_open(const char *path, const replay_options *opts, uint32_
         return nullptr;
     }
     dev->end.store(dev->size, std::memory_order_relaxed);
+    if (dev->mapped && dev->size >= sizeof dev->head) {
+        dev->head_len = sizeof dev->head;
+        memcpy(dev->head, dev->base, sizeof dev->head);
+    }
     if (set_up_streams(dev, nr_rx, opts->loops) < 0) {
         replay_close(dev);
         return nullptr;

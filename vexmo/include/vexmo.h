@@ -29,6 +29,14 @@
  *              polled empty, SIGINT is sent to the process once (kill, not
  *              raise: any thread may take it). A stream nobody polls keeps
  *              its packets and the interrupt never comes.
+ *              A file cut or written over while it is replayed ends every
+ *              stream after one "Cannot" line: no record at or past the
+ *              new end is handed out once the library has seen the cut,
+ *              which it looks for before each burst. The buffers point into
+ *              a mapping of the file, so a buffer handed out before the cut
+ *              (and still held) reads as zeros from then on where the file
+ *              no longer reaches, or as what was written over it; the
+ *              library cannot prevent that, and the process lives on.
  *   IFNAME     An Ethernet (or loopback) interface; other link types are
  *              refused. One AF_PACKET socket with a memory-mapped ring per
  *              receive stream, all in one fanout group: fanout=hash (the
