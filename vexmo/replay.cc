@@ -14,7 +14,7 @@
 // and the streams end at the file's new end: no record at or past it is
 // handed out once the device has seen the cut. It looks before each burst
 // (one read at the end of the burst's last record, which faults when the
-// file no longer holds it, and one compare of the file's first bytes with
+// file no longer holds it, and one compare of the first record's header with
 // what the open read, which differ when the file was written over, as `cp`
 // onto it does) and at each stretch (its size). What it cannot prevent is
 // the shared mapping itself: a record handed out before the cut reads as
@@ -48,10 +48,13 @@
 // When every stream has been drained, SIGINT is sent to the process once,
 // as an operator would, so that a capture of a savefile ends by itself.
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <pcap/pcap.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -80,6 +83,10 @@ constexpr uint32_t kMaxBlock = 16u << 20;
 constexpr uint32_t kMaxCache = 256;
 // Descriptors per stream; a slot is reused once its buffer is freed.
 constexpr uint32_t kRing = 1024;
+// A poll with nothing to hand out (a drained stream, a ring full of
+// buffers not given back) waits this long at most, as a live one does, so
+// that a host polling an idle stream in a loop costs no CPU.
+constexpr int kIdleWaitMs = 100;
 static_assert((kRing & (kRing - 1)) == 0, "ring index is masked");
 
 constexpr uint32_t kMagicUsec = 0xa1b2c3d4, kMagicNsec = 0xa1b23c4d;
@@ -132,6 +139,8 @@ struct stretch {
 struct alignas(64) replay_stream {
     vexmo_buff *ring;
     std::atomic<uint8_t> *held; // per ring slot: handed out, not yet freed
+    // 1 while the poller sleeps for its next slot to be freed (a futex word).
+    std::atomic<uint32_t> waiting;
     uint32_t slot;
     stretch *cur; // pinned while its records are handed out
     const uint8_t *cur_base;
@@ -168,9 +177,10 @@ struct replay_device {
     std::atomic<uint64_t> end;
     std::atomic<uint64_t> populated; // page tables filled up to here (a hint)
     std::atomic<bool> reported;
-    // The file's first bytes as the open read them; 0 when it is shorter.
-    uint32_t head_len;
-    uint8_t head[64];
+    // The header of the file's first record (its time stamp and lengths)
+    // as the open read it, and where it is; head_at is 0 for no record.
+    uint64_t head_at;
+    uint8_t head[16];
     alignas(64) std::atomic<uint32_t> drained_streams;
     char path[4096];
 };
@@ -383,9 +393,11 @@ void report_end(replay_device *dev, walk w, const cursor *c, const char *why)
     cannot("replay", dev->path, msg);
 }
 
+// Whatever writes another trace over the file changes its first record's
+// time stamp.
 bool written_over(const replay_device *dev)
 {
-    return dev->head_len != 0 && memcmp(dev->base, dev->head, sizeof dev->head) != 0;
+    return dev->head_at != 0 && memcmp(dev->base + dev->head_at, dev->head, sizeof dev->head) != 0;
 }
 
 // Moves the end down to now, after the device's one line: the end is
@@ -437,8 +449,8 @@ uint64_t readable_end(replay_device *dev)
 // the burst's end is seen before its records go out (the page in which the
 // file now ends reads as zeros past its end, without a fault: hence the
 // page after). Past the mapping there is no such page: the size is asked.
-// A file written over shows in its first bytes. One load and a compare of
-// a cached line per burst.
+// A file written over shows in its first record. Two loads and a compare
+// per burst.
 bool changed_under(const replay_device *dev, const replay_stream *s, uint32_t want)
 {
     const record &last = s->cur->recs[std::min(s->end, s->pos + want) - 1];
@@ -658,23 +670,56 @@ bool next_stretch(replay_device *dev, replay_stream *s)
 
 // Drained, and the caller came back for more, so it is done with what it
 // had. The last stream to get here sends the interrupt: fetch_add makes
-// exactly one caller see the final count.
+// exactly one caller see the final count. That first empty poll returns at
+// once; later ones wait, since nothing more will come.
 int drained(replay_device *dev, replay_stream *s)
 {
-    if (!s->drained) {
-        s->drained = true;
-        s->drained_flag.store(true, std::memory_order_release);
-        if (dev->drained_streams.fetch_add(1, std::memory_order_acq_rel) + 1 == dev->nr_streams)
-            kill(getpid(), SIGINT);
+    if (s->drained) {
+        poll(nullptr, 0, kIdleWaitMs);
+        return 0;
     }
+    s->drained = true;
+    s->drained_flag.store(true, std::memory_order_release);
+    if (dev->drained_streams.fetch_add(1, std::memory_order_acq_rel) + 1 == dev->nr_streams)
+        kill(getpid(), SIGINT);
     return 0;
 }
 
-} // namespace
-
-int replay_recv(replay_device *dev, uint32_t stream, vexmo_buff **out, uint32_t capacity)
+long futex(std::atomic<uint32_t> *word, int op, uint32_t val, const timespec *timeout)
 {
-    replay_stream *s = &dev->streams[stream];
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "a futex word");
+    return syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), op, val, timeout, nullptr, 0);
+}
+
+// The stream's next slot is held: sleep until a free gives it back, up to
+// kIdleWaitMs. The free looks at the flag with one plain load per call, no
+// barrier, so a free racing with the poller's going to sleep may miss it:
+// the first sleep is short, and the slot is looked at again after it.
+void wait_for_slot(replay_stream *s)
+{
+    s->waiting.store(1, std::memory_order_seq_cst);
+    for (long ms : {1L, kIdleWaitMs - 1L}) {
+        if (s->held[s->slot].load(std::memory_order_acquire) == 0)
+            break;
+        timespec limit{0, ms * 1000000L};
+        futex(&s->waiting, FUTEX_WAIT_PRIVATE, 1, &limit);
+    }
+    s->waiting.store(0, std::memory_order_relaxed);
+}
+
+// After frees of the stream's slots: wakes its poller if it sleeps for one.
+void wake_poller(replay_stream *s)
+{
+    if (s->waiting.load(std::memory_order_relaxed) != 0) {
+        s->waiting.store(0, std::memory_order_relaxed);
+        futex(&s->waiting, FUTEX_WAKE_PRIVATE, 1, nullptr);
+    }
+}
+
+// Hands out up to capacity records of stream s; fewer when the stream ends
+// or its ring comes round to a buffer not yet given back.
+uint32_t hand_out(replay_device *dev, replay_stream *s, vexmo_buff **out, uint32_t capacity)
+{
     uint32_t n = 0;
     while (n < capacity && !s->done) {
         if (s->pos == s->end) {
@@ -684,27 +729,46 @@ int replay_recv(replay_device *dev, uint32_t stream, vexmo_buff **out, uint32_t 
         }
         // Records past a cut end the stream; those before it stay whole.
         uint64_t room = stretch_room(dev, s, capacity - n);
+        // In locals: a store through the one-byte flags could alias the
+        // stream's fields, which would then be read again for every record.
         const record *r = s->cur->recs;
-        uint32_t slot = s->slot;
-        for (; n < capacity && s->pos < s->end; ++n, ++s->pos, slot = (slot + 1) & (kRing - 1)) {
-            const record &rec = r[s->pos];
+        const uint8_t *base = s->cur_base;
+        vexmo_buff *ring = s->ring;
+        std::atomic<uint8_t> *held = s->held;
+        uint32_t slot = s->slot, pos = s->pos, end = s->end;
+        for (; n < capacity && pos < end; ++n, ++pos, slot = (slot + 1) & (kRing - 1)) {
             // Acquire pairs with the free's release: whoever freed the slot
             // is done reading its descriptor.
-            if (s->held[slot].load(std::memory_order_acquire) != 0)
+            if (held[slot].load(std::memory_order_acquire) != 0)
                 break;
+            const record rec = r[pos];
             if (rec.off + uint64_t{rec.len} > room) {
                 s->done = true;
                 break;
             }
-            vexmo_buff *b = &s->ring[slot];
-            b->data = s->cur_base + rec.off;
+            vexmo_buff *b = &ring[slot];
+            b->data = base + rec.off;
             b->len = rec.len;
-            s->held[slot].store(1, std::memory_order_relaxed);
+            held[slot].store(1, std::memory_order_relaxed);
             out[n] = b;
         }
         s->slot = slot;
-        if (n < capacity && s->pos < s->end)
+        s->pos = pos;
+        if (n < capacity && pos < end)
             break; // the ring is full of buffers not yet given back
+    }
+    return n;
+}
+
+} // namespace
+
+int replay_recv(replay_device *dev, uint32_t stream, vexmo_buff **out, uint32_t capacity)
+{
+    replay_stream *s = &dev->streams[stream];
+    uint32_t n = hand_out(dev, s, out, capacity);
+    if (n == 0 && !s->done) {
+        wait_for_slot(s);
+        n = hand_out(dev, s, out, capacity);
     }
     if (n == 0 && s->done)
         return drained(dev, s);
@@ -713,6 +777,7 @@ int replay_recv(replay_device *dev, uint32_t stream, vexmo_buff **out, uint32_t 
 
 void replay_free(replay_device *dev, vexmo_buff **bufs, uint32_t count)
 {
+    replay_stream *last = nullptr;
     for (uint32_t i = 0; i < count; ++i) {
         const vexmo_buff *b = bufs[i];
         // Null handles and handles of another device are ignored.
@@ -722,7 +787,12 @@ void replay_free(replay_device *dev, vexmo_buff **bufs, uint32_t count)
         if (b < s->ring || b >= s->ring + kRing)
             continue;
         s->held[b - s->ring].store(0, std::memory_order_release);
+        last = s;
     }
+    // A call gives back one stream's burst; the poller of another stream
+    // among mixed ones wakes by itself after its short first sleep.
+    if (last != nullptr)
+        wake_poller(last);
 }
 
 namespace {
@@ -803,6 +873,10 @@ int check_start(replay_device *dev)
         ;
     if (dev->pcapng && c.off == 0 && w == walk::cut)
         return cannot("open", dev->path, "the file header is cut short");
+    if (w == walk::record && dev->mapped) {
+        dev->head_at = r.off - sizeof dev->head; // a record's data follows at least 16 bytes
+        memcpy(dev->head, dev->base + dev->head_at, sizeof dev->head);
+    }
     return w == walk::damaged ? cannot("replay", dev->path, why) : 0;
 }
 
@@ -865,10 +939,6 @@ replay_device *replay_open(const char *path, const replay_options *opts, uint32_
         return nullptr;
     }
     dev->end.store(dev->size, std::memory_order_relaxed);
-    if (dev->mapped && dev->size >= sizeof dev->head) {
-        dev->head_len = sizeof dev->head;
-        memcpy(dev->head, dev->base, sizeof dev->head);
-    }
     if (set_up_streams(dev, nr_rx, opts->loops) < 0) {
         replay_close(dev);
         return nullptr;

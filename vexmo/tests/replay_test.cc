@@ -197,7 +197,9 @@ TEST(Replay, LoopReplaysEachStreamNTimes)
 }
 
 // A held buffer keeps its descriptor and bytes while the stream runs on:
-// the stream stops where its ring of descriptors comes round to it.
+// the stream stops where its ring of descriptors comes round to it. An
+// empty poll there, and after the drain has been reported, waits instead
+// of returning at once (a host polls in a loop).
 TEST(Replay, HeldBufferStaysValid)
 {
     const std::string path = g_traces + "/print-flags.pcap";
@@ -216,11 +218,18 @@ TEST(Replay, HeldBufferStaysValid)
         vexmo_buff_free(inst, bufs, static_cast<uint32_t>(n), -1, -1);
     }
     EXPECT_LT(total, 3000u) << "went past a held buffer";
+    auto waits = [&] {
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(vexmo_recv_all_burst(inst, 0, bufs, 32), 0);
+        return std::chrono::steady_clock::now() - t0 >= std::chrono::milliseconds(50);
+    };
+    EXPECT_TRUE(waits()) << "a full ring";
     EXPECT_EQ(std::string(static_cast<const char *>(vexmo_buff_mtod(kept)), vexmo_buff_datalen(kept)), bytes);
     vexmo_buff_free(inst, &kept, 1, -1, -1);
     total += drain(inst, 0).size();
     EXPECT_EQ(total, 3000u);
     EXPECT_EQ(sig.settle(1), 1);
+    EXPECT_TRUE(waits()) << "a drained stream";
 }
 
 // Bursts never exceed the capacity; a burst may be cut short at the end.
