@@ -57,6 +57,9 @@ void replay_free(replay_device *dev, vexmo_buff **bufs, uint32_t count);
 // Test hook: the bytes buffers point into (the mapped savefile, or the copy
 // of input that cannot be mapped), so a test can check buffers lie inside.
 void replay_arena(const replay_device *dev, const uint8_t **base, size_t *size);
+// Test hook: the most read whole from input that cannot be mapped (0, the
+// default: half the memory available at the open).
+void replay_set_read_limit(uint64_t bytes);
 int replay_stats(replay_device *dev, uint32_t stream, vexmo_stream_stats_t *stats);
 int replay_tstamp(const vexmo_buff *buf, int64_t *sec, uint32_t *nsec);
 uint32_t replay_wirelen(const vexmo_buff *buf);

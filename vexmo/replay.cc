@@ -797,35 +797,68 @@ void replay_free(replay_device *dev, vexmo_buff **bufs, uint32_t count)
 
 namespace {
 
+uint64_t g_read_limit; // set by a test; 0: half the available memory
+
+// The most that input which cannot be mapped may bring: half the memory
+// the machine has available now (MemAvailable), so that an endless input
+// (a FIFO fed forever) is refused before it takes the memory that the
+// host itself needs.
+uint64_t read_limit()
+{
+    if (g_read_limit != 0)
+        return g_read_limit;
+    unsigned long long kib = 0;
+    char line[128];
+    FILE *f = fopen("/proc/meminfo", "re");
+    while (f && fgets(line, sizeof line, f) && sscanf(line, "MemAvailable: %llu kB", &kib) != 1)
+        ;
+    if (f)
+        fclose(f);
+    uint64_t bytes = kib != 0 ? uint64_t{kib} << 10
+                              : static_cast<uint64_t>(sysconf(_SC_AVPHYS_PAGES)) * sysconf(_SC_PAGESIZE);
+    return bytes / 2;
+}
+
 // Reads what cannot be mapped (a FIFO, a pipe) whole into memory that grows
-// by remapping, so growing copies nothing.
+// by remapping, so growing copies nothing; at most read_limit() bytes.
 int read_whole(replay_device *dev)
 {
+    uint64_t limit = read_limit();
     size_t cap = kStretch, size = 0;
     void *p = mmap(nullptr, cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    for (;;) {
-        if (p == MAP_FAILED)
-            return cannot("read", dev->path, strerror(ENOMEM));
-        ssize_t got = read(dev->fd, static_cast<uint8_t *>(p) + size, cap - size);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            int err = errno;
-            munmap(p, cap);
-            return cannot("open", dev->path, strerror(err));
-        }
-        if (got == 0)
-            break;
-        size += static_cast<size_t>(got);
+    int err = p == MAP_FAILED ? ENOMEM : 0;
+    while (err == 0 && size <= limit) {
         if (size == cap) {
-            p = mremap(p, cap, cap * 2, MREMAP_MAYMOVE);
+            void *q = mremap(p, cap, cap * 2, MREMAP_MAYMOVE);
+            if (q == MAP_FAILED) {
+                err = ENOMEM;
+                break;
+            }
+            p = q;
             cap *= 2;
         }
+        // One byte past the limit at most, to see that there is more.
+        ssize_t got = read(dev->fd, static_cast<uint8_t *>(p) + size, std::min<uint64_t>(cap, limit + 1) - size);
+        if (got <= 0) {
+            err = got < 0 && errno != EINTR ? errno : 0;
+            if (got == 0 || err != 0)
+                break;
+            continue;
+        }
+        size += static_cast<size_t>(got);
+    }
+    dev->copy = p == MAP_FAILED ? nullptr : p; // replay_close gives it back
+    dev->copy_size = cap;
+    if (err != 0)
+        return cannot(err == ENOMEM ? "read" : "open", dev->path, strerror(err));
+    if (size > limit) {
+        char why[160];
+        snprintf(why, sizeof why, "more than %llu bytes, the limit for input that cannot be mapped "
+                 "(half the memory available)", static_cast<unsigned long long>(limit));
+        return cannot("read", dev->path, why);
     }
     dev->base = static_cast<const uint8_t *>(p);
     dev->size = size;
-    dev->copy = p;
-    dev->copy_size = cap;
     return 0;
 }
 
@@ -835,6 +868,12 @@ int map_savefile(replay_device *dev)
     struct stat st;
     if (dev->fd < 0 || fstat(dev->fd, &st) < 0)
         return cannot("open", dev->path, strerror(errno));
+    // A device may never end (/dev/zero); a directory has no bytes.
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
+        return cannot("open", dev->path, S_ISCHR(st.st_mode) ? "a character device is not a savefile"
+                                                             : "a block device is not a savefile");
+    if (S_ISDIR(st.st_mode))
+        return cannot("open", dev->path, strerror(EISDIR));
     if (!S_ISREG(st.st_mode) || st.st_size == 0)
         return read_whole(dev);
     void *p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, dev->fd, 0);
@@ -944,6 +983,11 @@ replay_device *replay_open(const char *path, const replay_options *opts, uint32_
         return nullptr;
     }
     return dev;
+}
+
+void replay_set_read_limit(uint64_t bytes)
+{
+    g_read_limit = bytes;
 }
 
 void replay_arena(const replay_device *dev, const uint8_t **base, size_t *size)

@@ -21,8 +21,11 @@
  *
  *   file:PATH  The savefile (classic pcap, micro- or nanosecond, or pcapng;
  *              link type Ethernet) is mapped and read as streams are polled;
- *              buffers point into the mapping (input that cannot be mapped
- *              is read whole at open). Packets go to streams by a symmetric flow hash
+ *              buffers point into the mapping. Input that cannot be mapped
+ *              (a pipe, a FIFO) is read whole at open, up to half the
+ *              memory available then ("Cannot read savefile ...: more than
+ *              N bytes ..." beyond); a device (/dev/zero) or directory is
+ *              refused. Packets go to streams by a symmetric flow hash
  *              (IPv4/IPv6 addresses plus TCP/UDP/SCTP ports, else Ethernet
  *              addresses), in trace order within each stream. loop=N
  *              replays N times (1 to 4294967295). When every stream has been

@@ -70,6 +70,17 @@ TEST(Refuse, BadSavefiles)
     p = write_trace("linux_sll.pcap", {std::string(20, '\0')}, DLT_LINUX_SLL);
     expect_refused("file:" + p, "not Ethernet");
     unlink(p.c_str());
+
+    // Endless input: a device is refused, a pipe read up to a limit.
+    expect_refused("file:/dev/zero", "a character device is not a savefile");
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], whole.data(), 8192), 8192);
+    close(fds[1]);
+    replay_set_read_limit(4096);
+    expect_refused("file:/dev/fd/" + std::to_string(fds[0]), "more than 4096 bytes, the limit");
+    replay_set_read_limit(0);
+    close(fds[0]);
 }
 
 // Root reads any file, so as root the open is tried in a child that has
