@@ -202,15 +202,39 @@ sigbus_slot g_sigbus[kSigbusSlots];
 struct sigaction g_old_sigbus;
 uintptr_t g_page_mask;
 
+// Every SIGBUS that is not a fault in one of our mappings goes where it
+// would have gone without us: to the handler there was before, to nothing
+// when it was ignored, or to the default action, which ends the process.
+// A fault at an instruction comes back once we return; anything else (one
+// sent by kill, sigqueue or tgkill, whatever its si_addr says) is raised
+// again. Our handler stays installed, except on the way to the default.
+void pass_on(int sig, siginfo_t *si, void *uc)
+{
+    bool fault = si->si_code == BUS_ADRALN || si->si_code == BUS_ADRERR || si->si_code == BUS_OBJERR ||
+                 si->si_code == BUS_MCEERR_AR;
+    void (*old)(int) = g_old_sigbus.sa_handler;
+    if (old == SIG_IGN && !fault)
+        return;
+    if (old != SIG_DFL && old != SIG_IGN) {
+        if (g_old_sigbus.sa_flags & SA_SIGINFO)
+            g_old_sigbus.sa_sigaction(sig, si, uc);
+        else
+            old(sig);
+        return;
+    }
+    signal(SIGBUS, SIG_DFL); // a fault cannot be ignored: the kernel would end the process too
+    if (!fault)
+        raise(sig);
+}
+
 // A cut file unmaps its pages from every mapping: map zeros over the rest of
-// ours, note it, and let the access run again. A fault elsewhere goes to
-// whatever handled SIGBUS before, or to the default action.
+// ours, note it, and let the access run again.
 void on_sigbus(int sig, siginfo_t *si, void *uc)
 {
     auto a = reinterpret_cast<uintptr_t>(si->si_addr);
     for (sigbus_slot &s : g_sigbus) {
         uintptr_t lo = s.lo.load(std::memory_order_acquire), hi = s.hi.load(std::memory_order_acquire);
-        if (lo == 0 || a < lo || a >= hi)
+        if (si->si_code != BUS_ADRERR || lo == 0 || a < lo || a >= hi)
             continue;
         uintptr_t page = a & g_page_mask;
         mmap(reinterpret_cast<void *>(page), hi - page, PROT_READ,
@@ -221,12 +245,7 @@ void on_sigbus(int sig, siginfo_t *si, void *uc)
             ;
         return;
     }
-    if ((g_old_sigbus.sa_flags & SA_SIGINFO) && g_old_sigbus.sa_sigaction)
-        g_old_sigbus.sa_sigaction(sig, si, uc);
-    else if (g_old_sigbus.sa_handler != SIG_DFL && g_old_sigbus.sa_handler != SIG_IGN)
-        g_old_sigbus.sa_handler(sig);
-    else
-        signal(SIGBUS, SIG_DFL); // the access faults again, now fatally
+    pass_on(sig, si, uc);
 }
 
 // Called on the opening thread only (device opens are serialised).

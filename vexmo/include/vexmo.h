@@ -71,6 +71,23 @@
  * time on one instance; a given stream is polled by one thread at a time.
  * Creation, initialisation and the device open happen on one thread before
  * any poll.
+ *
+ * SIGBUS: reading a page of a mapped savefile that was cut raises SIGBUS.
+ * The first open of a savefile installs a process-wide SIGBUS handler
+ * (SA_SIGINFO) that puts zeros where a file was cut under one of the
+ * library's mappings, so that the replay ends there; every other SIGBUS,
+ * one sent with kill(), sigqueue() or tgkill() included, goes to the action
+ * that was in place when the handler was installed (the host's handler,
+ * nothing when ignored, or the default action, which ends the process),
+ * and the handler stays. So a host
+ *   - may install its own SIGBUS handler before its first savefile open: it
+ *     is then called for every SIGBUS that is not the library's;
+ *   - must not install one afterwards, nor set SIGBUS to SIG_DFL or
+ *     SIG_IGN, unless its handler passes every signal it does not own to
+ *     the action sigaction() returned as the old one: otherwise a savefile
+ *     cut while it is replayed ends the process;
+ *   - must not block SIGBUS in a thread that polls streams or reads the
+ *     buffers' bytes: a fault with SIGBUS blocked ends the process.
  */
 #ifndef VEXMO_H
 #define VEXMO_H

@@ -2,6 +2,9 @@
 // kept within a stream, data handed out in place, and the end-of-replay
 // interrupt. The expected packets come from reading the trace with libpcap
 // here, apart from the library's own loader.
+#include <poll.h>
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <fstream>
 #include <map>
@@ -346,6 +349,27 @@ TEST(Replay, FileCutWhileReplayed)
         EXPECT_EQ(sig.settle(1), 1);
         unlink(path.c_str());
     }
+}
+
+// A SIGBUS that is not a fault in a savefile's mapping (here one sent with
+// kill) goes to the action there was before the library's handler: the
+// default, which ends the process, or a sanitizer's handler, which exits.
+TEST(Replay, ForeignSigbusPassedOn)
+{
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        freopen("/dev/null", "w", stderr);
+        vexmo_instance_t *inst = vexmo_create();
+        if (vexmo_init(inst, "vexmo_test") < 0 || !vexmo_open_device(inst, ("file:" + g_traces + "/afs.pcap").c_str(), 1, 1))
+            _exit(2);
+        kill(getpid(), SIGBUS);
+        poll(nullptr, 0, 100); // ThreadSanitizer delivers it in a call
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) ? WTERMSIG(status) == SIGBUS : WEXITSTATUS(status) > 2) << status;
 }
 
 // A stream nobody polls keeps its packets: no interrupt. One polled once
