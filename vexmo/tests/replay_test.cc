@@ -362,14 +362,14 @@ TEST(Replay, ForeignSigbusPassedOn)
         freopen("/dev/null", "w", stderr);
         vexmo_instance_t *inst = vexmo_create();
         if (vexmo_init(inst, "vexmo_test") < 0 || !vexmo_open_device(inst, ("file:" + g_traces + "/afs.pcap").c_str(), 1, 1))
-            _exit(2);
+            _exit(43);
         kill(getpid(), SIGBUS);
         poll(nullptr, 0, 100); // ThreadSanitizer delivers it in a call
-        _exit(0);
+        _exit(42);
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFSIGNALED(status) ? WTERMSIG(status) == SIGBUS : WEXITSTATUS(status) > 2) << status;
+    EXPECT_TRUE(WIFSIGNALED(status) ? WTERMSIG(status) == SIGBUS : WEXITSTATUS(status) < 42) << status;
 }
 
 // A stream nobody polls keeps its packets: no interrupt. One polled once
