@@ -129,6 +129,7 @@ struct stretch {
     uint32_t pins;
     uint64_t used;
     bool walked, ready, last;
+    bool failed; // last, and the replay ends here before the file's end
     cursor start, next;
     uint32_t *first; // nr_streams + 1 bounds into recs
     record *recs;    // sorted by stream, trace order within each
@@ -149,7 +150,8 @@ struct alignas(64) replay_stream {
     cursor at;        // where stretch k starts
     uint64_t passes_left;
     bool done, drained;
-    std::atomic<bool> drained_flag; // drained, for other threads
+    bool failed; // done before the file's end: damage, a cut record or file
+    std::atomic<uint32_t> state; // VEXMO_STREAM_*, for any thread
     scratch_record *scratch;
 };
 
@@ -456,6 +458,7 @@ uint64_t readable_end(replay_device *dev)
     uintptr_t at = dev->sigbus_slot < 0 ? 0 : g_sigbus[dev->sigbus_slot].cut_at.load(std::memory_order_acquire);
     if (at != 0 && at - reinterpret_cast<uintptr_t>(dev->base) < now)
         now = at - reinterpret_cast<uintptr_t>(dev->base);
+    over = over && now >= dev->head_at + sizeof dev->head; // a cut head reads as zeros
     if (over || now < end)
         shrink_end(dev, over ? 0 : now, over);
     return dev->end.load(std::memory_order_acquire);
@@ -534,6 +537,7 @@ uint32_t walk_stretch(replay_device *dev, stretch *e, scratch_record *scratch)
     std::lock_guard<std::mutex> g(dev->lock);
     e->next = c;
     e->last = w != walk::record && w != walk::other;
+    e->failed = e->last && (w != walk::end || limit < dev->size);
     e->walked = true;
     return n;
 }
@@ -601,7 +605,7 @@ stretch *claim(replay_device *dev, int64_t k, const cursor *at)
             v = e;
     }
     if (v) {
-        *v = stretch{k, 1, ++dev->tick, false, false, false, *at, *at, v->first, v->recs};
+        *v = stretch{k, 1, ++dev->tick, false, false, false, false, *at, *at, v->first, v->recs};
     }
     return v;
 }
@@ -661,7 +665,7 @@ void unpin(replay_device *dev, stretch *e)
 bool next_stretch(replay_device *dev, replay_stream *s)
 {
     if (s->cur) {
-        bool last = s->cur->last;
+        bool last = s->cur->last, failed = s->cur->failed;
         cursor next = s->cur->next;
         unpin(dev, s->cur);
         s->cur = nullptr;
@@ -669,10 +673,12 @@ bool next_stretch(replay_device *dev, replay_stream *s)
             s->k++;
             s->at = next;
         } else if (s->passes_left > 0 && dev->end.load(std::memory_order_acquire) == dev->size) {
-            s->passes_left--;
+            s->passes_left--; // damage or a cut last record ends each pass alike
             s->k = 0;
             s->at = dev->first;
         } else {
+            // Passes left over, when the file was cut since: a failure too.
+            s->failed = failed || s->passes_left > 0;
             s->done = true;
             return false;
         }
@@ -698,7 +704,10 @@ int drained(replay_device *dev, replay_stream *s)
         return 0;
     }
     s->drained = true;
-    s->drained_flag.store(true, std::memory_order_release);
+    // Release: a reader that sees the state sees it after the line that
+    // said why the replay ended (printed before the end moved or the last
+    // stretch was published, which the stream saw with acquire).
+    s->state.store(s->failed ? VEXMO_STREAM_FAILED : VEXMO_STREAM_ENDED, std::memory_order_release);
     if (dev->drained_streams.fetch_add(1, std::memory_order_acq_rel) + 1 == dev->nr_streams)
         kill(getpid(), SIGINT);
     return 0;
@@ -762,7 +771,7 @@ uint32_t hand_out(replay_device *dev, replay_stream *s, vexmo_buff **out, uint32
                 break;
             const record rec = r[pos];
             if (rec.off + uint64_t{rec.len} > room) {
-                s->done = true;
+                s->done = s->failed = true;
                 break;
             }
             vexmo_buff *b = &ring[slot];
@@ -1032,11 +1041,11 @@ void replay_close(replay_device *dev)
 
 int replay_stats(replay_device *dev, uint32_t stream, vexmo_stream_stats_t *stats)
 {
-    // Ended once drained; a failure when the replay ended before the file's
-    // end (damage, a cut record or file), which was said in its line.
-    if (dev->streams[stream].drained_flag.load(std::memory_order_acquire))
-        stats->state = dev->reported.load(std::memory_order_relaxed) ? VEXMO_STREAM_FAILED
-                                                                        : VEXMO_STREAM_ENDED;
+    // Running until drained; then ended at the file's end (of the last
+    // pass), or failed when the replay ended before it, after its line.
+    // Nothing is dropped: a savefile waits for its reader.
+    stats->state = dev->streams[stream].state.load(std::memory_order_acquire);
+    stats->dropped = 0;
     return 0;
 }
 

@@ -76,7 +76,9 @@ TEST_P(ReplayEveryPacket, ExactlyOnceInOrderInPlace)
     std::map<std::string, uint32_t> flow_stream;
     for (uint32_t s = 0; s < streams; ++s) {
         std::vector<const void *> addrs;
+        EXPECT_EQ(stream_stats(inst, s).state, VEXMO_STREAM_RUNNING);
         std::vector<std::string> got = drain(inst, s, &addrs);
+        EXPECT_EQ(stream_stats(inst, s).state, VEXMO_STREAM_ENDED);
         // Order within the stream is trace order: got is a subsequence.
         size_t w = 0;
         for (const std::string &pkt : got) {
@@ -343,6 +345,7 @@ TEST(Replay, FileCutWhileReplayed)
         std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(err, "Cannot replay savefile " + path + ": the file was cut to " + std::to_string(cut) +
                            " bytes while it was replayed\n");
+        EXPECT_EQ(stream_stats(inst, 0).state, VEXMO_STREAM_FAILED);
         std::string bytes(static_cast<const char *>(vexmo_buff_mtod(held[0])), vexmo_buff_datalen(held[0]));
         EXPECT_EQ(bytes, below > next ? frames[next - 32] : std::string(bytes.size(), 0));
         vexmo_buff_free(inst, held, 32, -1, -1);
@@ -374,7 +377,8 @@ TEST(Replay, ForeignSigbusPassedOn)
 
 // A stream nobody polls keeps its packets: no interrupt. One polled once
 // and then left (holding its burst) holds nobody back on a trace of many
-// stretches: the other streams still get all theirs.
+// stretches: the other streams still get all theirs. A file cut after
+// that fails the stream left behind, not the one that ended before.
 TEST(Replay, UnreadStreamMeansNoInterrupt)
 {
     std::vector<std::string> frames;
@@ -387,6 +391,13 @@ TEST(Replay, UnreadStreamMeansNoInterrupt)
     vexmo_buff_t *bufs[32];
     EXPECT_EQ(vexmo_recv_all_burst(inst, 1, bufs, 32), 32);
     EXPECT_EQ(drain(inst, 0), all[0]);
+    ASSERT_EQ(truncate(path.c_str(), 0), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(drain(inst, 1), std::vector<std::string>{});
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Cannot replay savefile " + path + ": the file was cut to 0 bytes while it was replayed\n");
+    EXPECT_EQ(stream_stats(inst, 0).state, VEXMO_STREAM_ENDED);
+    EXPECT_EQ(stream_stats(inst, 1).state, VEXMO_STREAM_FAILED);
+    EXPECT_EQ(stream_stats(inst, 2).state, VEXMO_STREAM_RUNNING);
     EXPECT_EQ(sig.settle(0), 0);
     unlink(path.c_str());
 }

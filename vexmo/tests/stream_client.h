@@ -57,6 +57,13 @@ inline vexmo_instance_t *open_instance(const std::string &dev, uint32_t streams)
     return inst;
 }
 
+inline vexmo_stream_stats_t stream_stats(vexmo_instance_t *inst, uint32_t stream)
+{
+    vexmo_stream_stats_t st{};
+    EXPECT_EQ(vexmo_stream_stats(inst, stream, &st), 0);
+    return st;
+}
+
 // Polls one stream until it comes back empty, freeing every burst.
 inline std::vector<std::string> drain(vexmo_instance_t *inst, uint32_t stream,
                                       std::vector<const void *> *addrs = nullptr)
