@@ -21,7 +21,8 @@ struct vexmo_buff {
     const uint8_t *data;
     uint32_t len;
     uint32_t stream; // receive stream that handed it out
-    uint32_t block;  // live: ring block holding the bytes; replay: 0
+    uint32_t block;  // live: ring block holding the bytes; replay: the index word of
+                     // the record, its time format and short flag on top (replay.cc)
     vexmo_source source; // what handed it out: tells the optional calls where to look
 };
 static_assert(sizeof(vexmo_buff) == 24, "descriptor layout");

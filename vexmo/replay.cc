@@ -92,6 +92,62 @@ static_assert((kRing & (kRing - 1)) == 0, "ring index is masked");
 constexpr uint32_t kMagicUsec = 0xa1b2c3d4, kMagicNsec = 0xa1b23c4d;
 constexpr uint32_t kBlockSection = 0x0a0d0d0a, kByteOrder = 0x1a2b3c4d;
 constexpr uint32_t kBlockInterface = 1, kBlockSimple = 3, kBlockEnhanced = 6;
+constexpr uint16_t kOptEnd = 0, kOptTsresol = 9, kOptTsoffset = 14; // interface options
+// Interfaces of a section whose time formats the walk keeps; an enhanced
+// packet of a later one has no time (its wire length is still known).
+constexpr uint32_t kSectionIfaces = 32;
+
+// How a record's time stamp and wire length are read back from the header
+// that sits just before its data in the file. Each format is in the
+// process-wide table below once, by value; a buffer names its format by
+// its index, so nothing about time is stored or computed per packet until
+// a caller asks. In all three record kinds the header's last 4 bytes hold
+// the original length and, but for a simple packet, the 8 before them the
+// time stamp (classic: seconds, then micro- or nanoseconds; enhanced: the
+// high and low halves of a count of the interface's units).
+enum class stamp : uint8_t { none, usec, nsec, units };
+struct time_format {
+    stamp kind;
+    bool swapped;
+    uint8_t resol;  // units: if_tsresol, 10^-n seconds, or 2^-n with the top bit set
+    int64_t offset; // units: if_tsoffset, seconds added
+};
+constexpr uint32_t kFormatBits = 11, kMaxFormats = 1u << kFormatBits;
+// Entries are written once, under the lock, before any record names them;
+// readers get the index through the index's publication and the buffer.
+// The first six are fixed: no time and the classic kinds, in each order.
+time_format g_formats[kMaxFormats] = {{stamp::none, false, 0, 0}, {stamp::none, true, 0, 0},
+                                      {stamp::usec, false, 0, 0}, {stamp::usec, true, 0, 0},
+                                      {stamp::nsec, false, 0, 0}, {stamp::nsec, true, 0, 0}};
+uint32_t g_nr_formats = 6;
+std::mutex g_formats_lock;
+
+uint32_t no_time(bool swapped)
+{
+    return swapped;
+}
+
+uint32_t classic_format(bool nsec, bool swapped)
+{
+    return 2 + 2 * nsec + swapped;
+}
+
+// The index of an interface's format, added when new. A table full of
+// other formats (only a long-lived process opening files of thousands of
+// time formats fills it) gives no time.
+uint32_t units_format(bool swapped, uint8_t resol, int64_t offset)
+{
+    std::lock_guard<std::mutex> g(g_formats_lock);
+    for (uint32_t i = 0; i < g_nr_formats; ++i) {
+        const time_format &f = g_formats[i];
+        if (f.kind == stamp::units && f.swapped == swapped && f.resol == resol && f.offset == offset)
+            return i;
+    }
+    if (g_nr_formats == kMaxFormats)
+        return no_time(swapped);
+    g_formats[g_nr_formats] = time_format{stamp::units, swapped, resol, offset};
+    return g_nr_formats++;
+}
 
 enum class walk : int { record, other, end, cut, damaged };
 
@@ -101,20 +157,37 @@ struct cursor {
     uint32_t nr_ifaces; // pcapng: interfaces of the current section
     uint32_t snaplen0;  // pcapng: snap length of interface 0, for simple packets
     bool swapped;
+    // Time formats of the section's first interfaces; classic: [0] is the file's.
+    uint16_t format[kSectionIfaces];
 };
 
-// A record: its data as an offset from the start of its stretch.
+// A record: its data as an offset from the start of its stretch, and its
+// length. The data starts inside the stretch or a header after it, so the
+// offset needs 20 bits; the bits above carry what the hand-out passes on
+// to the buffer's block as they are: the record's time format, and (the
+// top bit) whether it holds less than the original frame.
 struct record {
     uint32_t off;
     uint32_t len;
 };
 static_assert(sizeof(record) == 8, "index entry");
+constexpr uint32_t kOffBits = 20, kOffMask = (1u << kOffBits) - 1;
+constexpr uint32_t kShortBit = 1u << kFormatBits; // in the block, above the format
+static_assert(kStretch + 64 <= kOffMask && kOffBits + kFormatBits + 1 == 32, "record bits");
 
-// A record as the walk finds it: its data's offset in the file.
+// A record as the walk finds it: its data's offset in the file, and its
+// block bits (format, short).
 struct found {
     uint64_t off;
     uint32_t len;
+    uint32_t meta;
 };
+
+// meta for a record of caplen bytes of a frame of wire bytes.
+inline uint32_t record_meta(uint32_t format, uint32_t caplen, uint32_t wire)
+{
+    return format | (caplen < wire ? kShortBit : 0);
+}
 
 struct scratch_record {
     record r;
@@ -152,6 +225,7 @@ struct alignas(64) replay_stream {
     bool done, drained;
     bool failed; // done before the file's end: damage, a cut record or file
     std::atomic<uint32_t> state; // VEXMO_STREAM_*, for any thread
+    std::atomic<uint64_t> truncated; // records handed out short of their frame
     scratch_record *scratch;
 };
 
@@ -312,7 +386,7 @@ walk next_classic(const uint8_t *base, uint64_t limit, cursor *c, found *r, char
         return damaged(why, n, "a record with an absurd captured length", c->off);
     if (limit - c->off - 16 < caplen)
         return walk::cut;
-    *r = found{c->off + 16, caplen};
+    *r = found{c->off + 16, caplen, record_meta(c->format[0], caplen, rd32(base + c->off + 12, c->swapped))};
     c->off += 16 + caplen;
     return walk::record;
 }
@@ -332,6 +406,33 @@ walk section_header(const uint8_t *p, uint64_t avail, cursor *c, char *why, size
     return walk::other;
 }
 
+inline uint64_t rd64(const uint8_t *p, bool swapped)
+{
+    uint64_t v;
+    memcpy(&v, p, 8);
+    return swapped ? __builtin_bswap64(v) : v;
+}
+
+// The time format of an interface block: its if_tsresol and if_tsoffset
+// options, microseconds and no offset when absent. The options end at the
+// end-of-options code, or at one that would run past the block.
+uint32_t interface_format(const uint8_t *p, uint32_t total, bool swapped)
+{
+    uint8_t resol = 6;
+    int64_t offset = 0;
+    for (uint32_t at = 16; at + 4 <= total - 4;) {
+        uint16_t code = rd16(p + at, swapped), len = rd16(p + at + 2, swapped);
+        if (code == kOptEnd || len > total - 4 - at - 4)
+            break;
+        if (code == kOptTsresol && len >= 1)
+            resol = p[at + 4];
+        if (code == kOptTsoffset && len >= 8)
+            offset = static_cast<int64_t>(rd64(p + at + 4, swapped));
+        at += 4 + ((len + 3u) & ~3u);
+    }
+    return units_format(swapped, resol, offset);
+}
+
 // What a block of a known length holds: a packet, an interface, or nothing.
 walk block_body(const uint8_t *p, uint32_t type, uint32_t total, cursor *c, found *r, char *why,
                 size_t n)
@@ -343,26 +444,31 @@ walk block_body(const uint8_t *p, uint32_t type, uint32_t total, cursor *c, foun
             snprintf(why, n, "link type %s (%d) is not Ethernet", name ? name : "unknown", lt);
             return walk::damaged;
         }
-        if (c->nr_ifaces++ == 0)
+        if (c->nr_ifaces == 0)
             c->snaplen0 = rd32(p + 12, c->swapped);
+        if (c->nr_ifaces < kSectionIfaces)
+            c->format[c->nr_ifaces] = static_cast<uint16_t>(interface_format(p, total, c->swapped));
+        c->nr_ifaces++;
         return walk::other;
     }
     if (type == kBlockEnhanced) {
         uint32_t caplen = total >= 32 ? rd32(p + 20, c->swapped) : UINT32_MAX;
-        if (total < 32 || rd32(p + 8, c->swapped) >= c->nr_ifaces || caplen > total - 32 ||
-            caplen > kMaxCaplen)
+        uint32_t iface = total >= 32 ? rd32(p + 8, c->swapped) : UINT32_MAX;
+        if (total < 32 || iface >= c->nr_ifaces || caplen > total - 32 || caplen > kMaxCaplen)
             return damaged(why, n, "a damaged enhanced packet block", c->off);
-        *r = found{c->off + 28, caplen};
+        uint32_t format = iface < kSectionIfaces ? c->format[iface] : no_time(c->swapped);
+        *r = found{c->off + 28, caplen, record_meta(format, caplen, rd32(p + 24, c->swapped))};
         return walk::record;
     }
     if (type == kBlockSimple) {
         if (c->nr_ifaces == 0)
             return damaged(why, n, "a simple packet block before any interface", c->off);
-        uint32_t len = rd32(p + 8, c->swapped);
-        len = len < total - 16 ? len : total - 16;
+        uint32_t wire = rd32(p + 8, c->swapped);
+        uint32_t len = wire < total - 16 ? wire : total - 16;
         if (c->snaplen0 != 0 && len > c->snaplen0)
             len = c->snaplen0;
-        *r = found{c->off + 12, len > kMaxCaplen ? kMaxCaplen : len};
+        len = len > kMaxCaplen ? kMaxCaplen : len;
+        *r = found{c->off + 12, len, record_meta(no_time(c->swapped), len, wire)};
         return walk::record;
     }
     return walk::other;
@@ -476,7 +582,7 @@ uint64_t readable_end(replay_device *dev)
 bool changed_under(const replay_device *dev, const replay_stream *s, uint32_t want)
 {
     const record &last = s->cur->recs[std::min(s->end, s->pos + want) - 1];
-    uintptr_t page = (reinterpret_cast<uintptr_t>(s->cur_base + last.off + last.len - 1) & g_page_mask) +
+    uintptr_t page = (reinterpret_cast<uintptr_t>(s->cur_base + (last.off & kOffMask) + last.len - 1) & g_page_mask) +
                      (~g_page_mask + 1);
     if (page >= reinterpret_cast<uintptr_t>(dev->base) + dev->size)
         return true;
@@ -522,14 +628,14 @@ uint32_t walk_stretch(replay_device *dev, stretch *e, scratch_record *scratch)
         __builtin_prefetch(dev->base + c.off + kPrefetch + 64);
         w = next_record(dev, limit, &c, &r, why, sizeof why);
         if (w == walk::record)
-            scratch[n++] = scratch_record{record{static_cast<uint32_t>(r.off - from), r.len}, 0};
+            scratch[n++] = scratch_record{record{static_cast<uint32_t>(r.off - from) | r.meta << kOffBits, r.len}, 0};
         else if (w != walk::other)
             break;
     }
     // A file cut after the limit was taken reads as zeros past its end.
     uint64_t now = readable_end(dev);
     if (now < limit) {
-        while (n > 0 && from + scratch[n - 1].r.off + scratch[n - 1].r.len > now)
+        while (n > 0 && from + (scratch[n - 1].r.off & kOffMask) + scratch[n - 1].r.len > now)
             n--;
         w = walk::cut;
     }
@@ -562,7 +668,8 @@ void classify(replay_device *dev, stretch *e, scratch_record *__restrict scratch
     record *__restrict recs = e->recs;
     memset(first, 0, (nr + 1) * sizeof(uint32_t));
     for (uint32_t i = 0; i < n; ++i) {
-        uint32_t s = nr == 1 ? 0 : mod_by_magic(flow_hash(base + scratch[i].r.off, scratch[i].r.len), magic, nr);
+        const record &r = scratch[i].r;
+        uint32_t s = nr == 1 ? 0 : mod_by_magic(flow_hash(base + (r.off & kOffMask), r.len), magic, nr);
         scratch[i].stream = s;
         first[s + 1]++;
     }
@@ -744,19 +851,32 @@ void wake_poller(replay_stream *s)
     }
 }
 
+// Where the stream must stop in its stretch, given the room the file has
+// left: its end, but for a stretch the file was cut inside, where the
+// stream's first record past the cut is (records of a stream are in file
+// order). The records of a stretch end before the next one starts.
+uint32_t stop_at(const replay_stream *s, uint64_t room)
+{
+    if (room >= s->cur->next.off - s->cur->start.off)
+        return s->end;
+    uint32_t stop = s->pos;
+    while (stop < s->end && (s->cur->recs[stop].off & kOffMask) + uint64_t{s->cur->recs[stop].len} <= room)
+        stop++;
+    return stop;
+}
+
 // Hands out up to capacity records of stream s; fewer when the stream ends
 // or its ring comes round to a buffer not yet given back.
 uint32_t hand_out(replay_device *dev, replay_stream *s, vexmo_buff **out, uint32_t capacity)
 {
     uint32_t n = 0;
+    uint64_t short_ones = 0;
     while (n < capacity && !s->done) {
         if (s->pos == s->end) {
             if (!next_stretch(dev, s))
                 break;
             continue;
         }
-        // Records past a cut end the stream; those before it stay whole.
-        uint64_t room = stretch_room(dev, s, capacity - n);
         // In locals: a store through the one-byte flags could alias the
         // stream's fields, which would then be read again for every record.
         const record *r = s->cur->recs;
@@ -764,27 +884,38 @@ uint32_t hand_out(replay_device *dev, replay_stream *s, vexmo_buff **out, uint32
         vexmo_buff *ring = s->ring;
         std::atomic<uint8_t> *held = s->held;
         uint32_t slot = s->slot, pos = s->pos, end = s->end;
-        for (; n < capacity && pos < end; ++n, ++pos, slot = (slot + 1) & (kRing - 1)) {
+        // Records past a cut end the stream; those before it stay whole.
+        uint32_t stop = stop_at(s, stretch_room(dev, s, capacity - n));
+        const record *from = r + pos, *to = r + std::min<uint32_t>(capacity - n, stop - pos) + pos;
+        vexmo_buff **o = out + n;
+        for (const record *rec = from; rec < to; ++rec, slot = (slot + 1) & (kRing - 1)) {
             // Acquire pairs with the free's release: whoever freed the slot
             // is done reading its descriptor.
-            if (held[slot].load(std::memory_order_acquire) != 0)
-                break;
-            const record rec = r[pos];
-            if (rec.off + uint64_t{rec.len} > room) {
-                s->done = s->failed = true;
+            if (held[slot].load(std::memory_order_acquire) != 0) {
+                to = rec;
                 break;
             }
             vexmo_buff *b = &ring[slot];
-            b->data = base + rec.off;
-            b->len = rec.len;
+            b->data = base + (rec->off & kOffMask);
+            b->len = rec->len;
+            b->block = rec->off; // the format and the short bit above the offset
+            short_ones += rec->off >> 31;
             held[slot].store(1, std::memory_order_relaxed);
-            out[n] = b;
+            *o++ = b;
         }
+        n += static_cast<uint32_t>(to - from);
+        pos += static_cast<uint32_t>(to - from);
         s->slot = slot;
         s->pos = pos;
+        if (pos == stop && stop < end) {
+            s->done = s->failed = true;
+            break;
+        }
         if (n < capacity && pos < end)
             break; // the ring is full of buffers not yet given back
     }
+    // Written by this poller only: relaxed, for readers of the statistics.
+    s->truncated.store(s->truncated.load(std::memory_order_relaxed) + short_ones, std::memory_order_relaxed);
     return n;
 }
 
@@ -923,7 +1054,8 @@ int check_start(replay_device *dev)
     if (!dev->pcapng && !swapped && magic != kMagicUsec && magic != kMagicNsec)
         return cannot("open", dev->path, dev->size < 4 ? "the file header is cut short"
                                                        : "not a pcap or pcapng savefile");
-    dev->first = cursor{dev->pcapng ? 0u : 24u, 0, 0, swapped};
+    dev->first = cursor{dev->pcapng ? 0u : 24u, 0, 0, swapped, {}};
+    dev->first.format[0] = static_cast<uint16_t>(classic_format(magic == kMagicNsec || magic == __builtin_bswap32(kMagicNsec), swapped));
     if (!dev->pcapng && dev->size < 24)
         return cannot("open", dev->path, "the file header is cut short");
     uint32_t lt = dev->pcapng ? DLT_EN10MB : rd32(dev->base + 20, swapped) & 0x03ffffff;
@@ -1044,17 +1176,66 @@ int replay_stats(replay_device *dev, uint32_t stream, vexmo_stream_stats_t *stat
     // Running until drained; then ended at the file's end (of the last
     // pass), or failed when the replay ended before it, after its line.
     // Nothing is dropped: a savefile waits for its reader.
-    stats->state = dev->streams[stream].state.load(std::memory_order_acquire);
+    const replay_stream &s = dev->streams[stream];
+    stats->state = s.state.load(std::memory_order_acquire);
     stats->dropped = 0;
+    stats->truncated = s.truncated.load(std::memory_order_relaxed);
     return 0;
 }
 
-int replay_tstamp(const vexmo_buff *, int64_t *, uint32_t *)
+namespace {
+
+constexpr uint64_t kNsPerSec = 1000000000;
+
+// A count of units of 10^-r or 2^-r seconds (r from if_tsresol) plus an
+// offset in seconds, as seconds and nanoseconds; -1 when the seconds do
+// not fit in 64 bits. 128-bit arithmetic: no count or resolution can
+// overflow it, so absurd stamps give absurd times, never undefined ones.
+int units_time(uint64_t count, uint8_t resol, int64_t offset, int64_t *sec, uint32_t *nsec)
 {
-    return -1;
+    uint32_t r = resol & 0x7fu;
+    unsigned __int128 unit = 1;
+    if (resol & 0x80u)
+        unit <<= r; // r < 128
+    else if (r <= 38) // 10^38 < 2^127
+        for (uint32_t i = 0; i < r; ++i)
+            unit *= 10;
+    else
+        unit = 0; // a unit below 10^-38 s: every count is under a nanosecond
+    uint64_t whole = unit ? static_cast<uint64_t>(count / unit) : 0;
+    uint64_t frac = unit ? static_cast<uint64_t>(count % unit * kNsPerSec / unit) : 0;
+    int64_t s;
+    if (whole > static_cast<uint64_t>(INT64_MAX) ||
+        __builtin_add_overflow(static_cast<int64_t>(whole), offset, &s))
+        return -1;
+    *sec = s;
+    *nsec = static_cast<uint32_t>(frac);
+    return 0;
+}
+
+} // namespace
+
+int replay_tstamp(const vexmo_buff *buf, int64_t *sec, uint32_t *nsec)
+{
+    const time_format &f = g_formats[buf->block >> kOffBits & (kMaxFormats - 1)];
+    if (f.kind == stamp::none)
+        return -1;
+    const uint8_t *h = buf->data - 16; // the header's time stamp, then its lengths
+    uint32_t hi = rd32(h, f.swapped), lo = rd32(h + 4, f.swapped);
+    if (f.kind == stamp::units)
+        return units_time(uint64_t{hi} << 32 | lo, f.resol, f.offset, sec, nsec);
+    // Classic: a fraction of a second or more is carried into the seconds.
+    uint32_t per_sec = f.kind == stamp::usec ? 1000000 : 1000000000;
+    *sec = int64_t{hi} + lo / per_sec;
+    *nsec = lo % per_sec * (1000000000 / per_sec);
+    return 0;
 }
 
 uint32_t replay_wirelen(const vexmo_buff *buf)
 {
-    return buf->len;
+    // A record that holds its whole frame is as long as it was on the wire.
+    if (!(buf->block >> kOffBits & kShortBit))
+        return buf->len;
+    uint32_t wire = rd32(buf->data - 4, g_formats[buf->block >> kOffBits & (kMaxFormats - 1)].swapped);
+    return wire > buf->len ? wire : buf->len;
 }

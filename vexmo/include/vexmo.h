@@ -141,8 +141,11 @@ void vexmo_buff_free(vexmo_instance_t *inst, vexmo_buff_t **bufs, uint32_t count
 /* Stream states in vexmo_stream_stats_t. */
 #define VEXMO_STREAM_RUNNING 0 /* may still hand out packets */
 #define VEXMO_STREAM_ENDED 1   /* the source ended as it should (a savefile read to its end) */
-#define VEXMO_STREAM_FAILED 2  /* the source ended by a failure (damage, a cut file, an
-                                  interface gone), after its "Cannot" line */
+#define VEXMO_STREAM_FAILED 2  /* the source ended by a failure (damage, a cut last record,
+                                  a file cut while replayed, an interface gone), after its
+                                  "Cannot" line */
+/* A savefile stream is RUNNING until a poll has found it drained; it then
+ * stays ENDED or FAILED, whatever later happens to the file. */
 
 typedef struct vexmo_stream_stats {
     /* Frames the source lost before the stream could take them (a live
@@ -150,7 +153,9 @@ typedef struct vexmo_stream_stats {
      * exit. Always 0 for a savefile. */
     uint64_t dropped;
     /* Frames handed out shorter than they were on the wire because the
-     * source cut them (a live frame larger than its ring's frames). */
+     * source cut them (a live frame larger than its ring's frames; a
+     * savefile record whose captured length is below its original length,
+     * a pcapng simple packet cut to its interface's snap length). */
     uint64_t truncated;
     uint32_t state; /* VEXMO_STREAM_* */
     uint32_t reserved;
@@ -169,11 +174,20 @@ void vexmo_report_drops(vexmo_instance_t *inst);
 /* The packet's arrival time as the source knows it: a live frame's kernel
  * time stamp, a savefile record's own time stamp. 0 and *sec, *nsec (below
  * 1000000000) filled; -1 when the source has no time for this packet (a
- * pcapng simple packet block), *sec and *nsec then untouched. */
+ * pcapng simple packet block), *sec and *nsec then untouched.
+ * Savefile: classic records in micro- or nanoseconds (a fraction of a
+ * second or more carries into *sec); pcapng enhanced packets in their
+ * interface's if_tsresol units (default microseconds) plus its if_tsoffset
+ * seconds. -1 too for a time whose seconds do not fit in 64 bits, for an
+ * enhanced packet of a section's 33rd interface or later, and for a new
+ * interface time format once the process has met 2042 others. Read from the
+ * record's header in the file when asked: a buffer of a cut file may give
+ * 0 s. */
 int vexmo_buff_tstamp(const vexmo_buff_t *buf, int64_t *sec, uint32_t *nsec);
 
 /* The packet's length on the wire: at least vexmo_buff_datalen(buf), more
- * when the savefile's record or the live ring holds only part of it. */
+ * when the savefile's record or the live ring holds only part of it (a
+ * savefile record's original length). */
 uint32_t vexmo_buff_wirelen(const vexmo_buff_t *buf);
 
 #ifdef __cplusplus
