@@ -252,6 +252,7 @@ struct replay_device {
     // Bytes that may still be read: shrinks when the file is cut.
     std::atomic<uint64_t> end;
     std::atomic<uint64_t> populated; // page tables filled up to here (a hint)
+    std::atomic<uint64_t> walks;     // stretches indexed, for the tests of the cache
     std::atomic<bool> reported;
     // The header of the file's first record (its time stamp and lengths)
     // as the open read it, and where it is; head_at is 0 for no record.
@@ -606,6 +607,7 @@ uint64_t stretch_room(replay_device *dev, const replay_stream *s, uint32_t want)
 // the next one starts. Returns the number of records.
 uint32_t walk_stretch(replay_device *dev, stretch *e, scratch_record *scratch)
 {
+    dev->walks.fetch_add(1, std::memory_order_relaxed);
     uint64_t limit = readable_end(dev);
     uint64_t from = e->start.off;
     // Page tables are filled once; later passes find them filled.
@@ -1143,6 +1145,11 @@ replay_device *replay_open(const char *path, const replay_options *opts, uint32_
         return nullptr;
     }
     return dev;
+}
+
+uint64_t replay_walks(const replay_device *dev)
+{
+    return dev->walks.load(std::memory_order_relaxed);
 }
 
 void replay_set_read_limit(uint64_t bytes)
