@@ -189,7 +189,7 @@ TEST(Api, ForeignSigbusPassedOn)
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFSIGNALED(status) ? WTERMSIG(status) == SIGBUS : WEXITSTATUS(status) < 42) << status;
+    EXPECT_TRUE(WIFSIGNALED(status) ? WTERMSIG(status) == SIGBUS : WEXITSTATUS(status) != 42) << status;
 }
 
 TEST(Api, InitAndOpenRules)
