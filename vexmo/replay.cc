@@ -13,16 +13,23 @@
 // that was there before, or to the default action), the device notes it,
 // and the streams end at the file's new end: no record at or past it is
 // handed out once the device has seen the cut. It looks before each burst
-// (one read at the end of the burst's last record, which faults when the
-// file no longer holds it, and one compare of the first record's header with
-// what the open read, which differ when the file was written over, as `cp`
-// onto it does) and at each stretch (its size). What it cannot prevent is
-// the shared mapping itself: a record handed out before the cut reads as
-// zeros under its holder from then on (as do those of the page in which the
-// file now ends), or as what was written over it. Descriptors come from a ring
-// per stream; a slot is reused once its buffer is freed. Input that cannot
-// be mapped (a FIFO, a pipe on /dev/stdin) is read whole into memory at open
-// instead, so such a replay costs the trace's size in memory.
+// (one read of the page after the one that holds the burst's last byte,
+// which faults when the file no longer reaches it, or at the file's last
+// page its size; and one compare of the first record's header with what
+// the open read, which differs when the file was written over, as `cp` onto
+// it does) and at each stretch. What it cannot prevent is the shared
+// mapping itself: a record handed out before the cut reads as zeros under
+// its holder from then on, or as what was written over it. Descriptors come
+// from a ring per stream; a slot is reused once its buffer is freed. Input
+// that cannot be mapped (a FIFO, a pipe on /dev/stdin) is read whole into
+// memory at open instead, up to half the memory available; a device is
+// refused. A poll with nothing to hand out waits, as a live one does.
+//
+// Time stamps and wire lengths cost nothing until asked for: each index
+// entry carries its record's time format (an index into a process-wide
+// table) and whether it is short of its frame, the hand-out copies that
+// word into the descriptor, and the optional calls read the record's header
+// in the file, just before the data.
 //
 // How packets reach their stream: the file is cut into stretches of about
 // 256 KiB (the records that start inside it). The first stream to need a
