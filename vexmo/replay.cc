@@ -557,8 +557,8 @@ void shrink_end(replay_device *dev, uint64_t now, bool over)
 
 // Where the replay may read up to now. A mapped file is looked at once per
 // stretch, and before a burst that found it changed: a cut file ends the
-// replay at its new size, one written over (its first bytes differ) at
-// once, after one line.
+// replay at its new size, one written over (its first record's header
+// differs) at once, after one line.
 uint64_t readable_end(replay_device *dev)
 {
     uint64_t end = dev->end.load(std::memory_order_acquire);
@@ -585,8 +585,8 @@ uint64_t readable_end(replay_device *dev)
 // the burst's end is seen before its records go out (the page in which the
 // file now ends reads as zeros past its end, without a fault: hence the
 // page after). Past the mapping there is no such page: the size is asked.
-// A file written over shows in its first record. Two loads and a compare
-// per burst.
+// A file written over shows in its first record. A page read, a flag and
+// a 16-byte compare per burst.
 bool changed_under(const replay_device *dev, const replay_stream *s, uint32_t want)
 {
     const record &last = s->cur->recs[std::min(s->end, s->pos + want) - 1];

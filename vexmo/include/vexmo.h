@@ -31,7 +31,10 @@
  *              replays N times (1 to 4294967295). When every stream has been
  *              polled empty, SIGINT is sent to the process once (kill, not
  *              raise: any thread may take it). A stream nobody polls keeps
- *              its packets and the interrupt never comes.
+ *              its packets and the interrupt never comes. The poll that
+ *              finds a stream drained returns at once; later ones, and a
+ *              poll whose stream's buffers are all still held, wait up to
+ *              100 ms (a free wakes the latter).
  *              A file cut or written over while it is replayed ends every
  *              stream after one "Cannot" line: no record at or past the
  *              new end is handed out once the library has seen the cut,
