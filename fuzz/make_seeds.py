@@ -107,6 +107,10 @@ def ng_section(end, frames):
 
 frames = [rec[4] for rec in pcapfile.parse(small).records]
 put("savefile", "pcapng_two_sections", b"\3\1" + ng_section(">", frames) + ng_section("<", frames[::-1]))
+# Interfaces in 10^-127 s, in 2^-127 s less 2^63 s, in s plus 2^63 - 1 s; short records, the largest stamps.
+ifaces = [ng_block("<", 1, struct.pack("<HHIHHB3xHHq", 1, 0, 0, 9, 1, r, 14, 8, o)) for r, o in ((0x7F, 0), (0xFF, -2**63), (0, 2**63 - 1))]
+epbs = [ng_block("<", 6, struct.pack("<IIIII", i % 3, 2**32 - 1, 2**32 - 1, len(fr), len(fr) + 9) + fr) for i, fr in enumerate(frames)]
+put("savefile", "pcapng_time_formats", b"\2\1" + ng_block("<", 0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1)) + b"".join(ifaces + epbs))
 
 # libtallyboard: interval byte, then operations (see fuzz_tallyboard.cc).
 def reg(n):

@@ -21,7 +21,8 @@ struct vexmo_buff {
     const uint8_t *data;
     uint32_t len;
     uint32_t stream; // receive stream that handed it out
-    uint32_t block;  // live: ring block holding the bytes; replay: 0
+    uint32_t block;  // live: ring block holding the bytes; replay: the index word of
+                     // the record, its time format and short flag on top (replay.cc)
     vexmo_source source; // what handed it out: tells the optional calls where to look
 };
 static_assert(sizeof(vexmo_buff) == 24, "descriptor layout");
@@ -57,6 +58,11 @@ void replay_free(replay_device *dev, vexmo_buff **bufs, uint32_t count);
 // Test hook: the bytes buffers point into (the mapped savefile, or the copy
 // of input that cannot be mapped), so a test can check buffers lie inside.
 void replay_arena(const replay_device *dev, const uint8_t **base, size_t *size);
+// Test hook: stretches indexed so far, to see that the cache spares walks.
+uint64_t replay_walks(const replay_device *dev);
+// Test hook: the most read whole from input that cannot be mapped (0, the
+// default: half the memory available at the open).
+void replay_set_read_limit(uint64_t bytes);
 int replay_stats(replay_device *dev, uint32_t stream, vexmo_stream_stats_t *stats);
 int replay_tstamp(const vexmo_buff *buf, int64_t *sec, uint32_t *nsec);
 uint32_t replay_wirelen(const vexmo_buff *buf);

@@ -11,10 +11,25 @@
 // shrinks under it: a process-wide handler puts zero pages over what was
 // cut in one of our mappings (a fault anywhere else goes to the handler
 // that was there before, or to the default action), the device notes it,
-// and the streams end at the file's new end. Descriptors come from a ring
-// per stream; a slot is reused once its buffer is freed. Input that cannot
-// be mapped (a FIFO, a pipe on /dev/stdin) is read whole into memory at open
-// instead, so such a replay costs the trace's size in memory.
+// and the streams end at the file's new end: no record at or past it is
+// handed out once the device has seen the cut. It looks before each burst
+// (one read of the page after the one that holds the burst's last byte,
+// which faults when the file no longer reaches it, or at the file's last
+// page its size; and one compare of the first record's header with what
+// the open read, which differs when the file was written over, as `cp` onto
+// it does) and at each stretch. What it cannot prevent is the shared
+// mapping itself: a record handed out before the cut reads as zeros under
+// its holder from then on, or as what was written over it. Descriptors come
+// from a ring per stream; a slot is reused once its buffer is freed. Input
+// that cannot be mapped (a FIFO, a pipe on /dev/stdin) is read whole into
+// memory at open instead, up to half the memory available; a device is
+// refused. A poll with nothing to hand out waits, as a live one does.
+//
+// Time stamps and wire lengths cost nothing until asked for: each index
+// entry carries its record's time format (an index into a process-wide
+// table) and whether it is short of its frame, the hand-out copies that
+// word into the descriptor, and the optional calls read the record's header
+// in the file, just before the data.
 //
 // How packets reach their stream: the file is cut into stretches of about
 // 256 KiB (the records that start inside it). The first stream to need a
@@ -40,10 +55,13 @@
 // When every stream has been drained, SIGINT is sent to the process once,
 // as an operator would, so that a capture of a savefile ends by itself.
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <pcap/pcap.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -72,11 +90,71 @@ constexpr uint32_t kMaxBlock = 16u << 20;
 constexpr uint32_t kMaxCache = 256;
 // Descriptors per stream; a slot is reused once its buffer is freed.
 constexpr uint32_t kRing = 1024;
+// A poll with nothing to hand out (a drained stream, a ring full of
+// buffers not given back) waits this long at most, as a live one does, so
+// that a host polling an idle stream in a loop costs no CPU.
+constexpr int kIdleWaitMs = 100;
 static_assert((kRing & (kRing - 1)) == 0, "ring index is masked");
 
 constexpr uint32_t kMagicUsec = 0xa1b2c3d4, kMagicNsec = 0xa1b23c4d;
 constexpr uint32_t kBlockSection = 0x0a0d0d0a, kByteOrder = 0x1a2b3c4d;
 constexpr uint32_t kBlockInterface = 1, kBlockSimple = 3, kBlockEnhanced = 6;
+constexpr uint16_t kOptEnd = 0, kOptTsresol = 9, kOptTsoffset = 14; // interface options
+// Interfaces of a section whose time formats the walk keeps; an enhanced
+// packet of a later one has no time (its wire length is still known).
+constexpr uint32_t kSectionIfaces = 32;
+
+// How a record's time stamp and wire length are read back from the header
+// that sits just before its data in the file. Each format is in the
+// process-wide table below once, by value; a buffer names its format by
+// its index, so nothing about time is stored or computed per packet until
+// a caller asks. In all three record kinds the header's last 4 bytes hold
+// the original length and, but for a simple packet, the 8 before them the
+// time stamp (classic: seconds, then micro- or nanoseconds; enhanced: the
+// high and low halves of a count of the interface's units).
+enum class stamp : uint8_t { none, usec, nsec, units };
+struct time_format {
+    stamp kind;
+    bool swapped;
+    uint8_t resol;  // units: if_tsresol, 10^-n seconds, or 2^-n with the top bit set
+    int64_t offset; // units: if_tsoffset, seconds added
+};
+constexpr uint32_t kFormatBits = 11, kMaxFormats = 1u << kFormatBits;
+// Entries are written once, under the lock, before any record names them;
+// readers get the index through the index's publication and the buffer.
+// The first six are fixed: no time and the classic kinds, in each order.
+time_format g_formats[kMaxFormats] = {{stamp::none, false, 0, 0}, {stamp::none, true, 0, 0},
+                                      {stamp::usec, false, 0, 0}, {stamp::usec, true, 0, 0},
+                                      {stamp::nsec, false, 0, 0}, {stamp::nsec, true, 0, 0}};
+uint32_t g_nr_formats = 6;
+std::mutex g_formats_lock;
+
+uint32_t no_time(bool swapped)
+{
+    return swapped;
+}
+
+uint32_t classic_format(bool nsec, bool swapped)
+{
+    return 2 + 2 * nsec + swapped;
+}
+
+// The index of an interface's format, added when new. A table full of
+// other formats (only a long-lived process opening files of thousands of
+// time formats fills it) gives no time.
+uint32_t units_format(bool swapped, uint8_t resol, int64_t offset)
+{
+    std::lock_guard<std::mutex> g(g_formats_lock);
+    for (uint32_t i = 0; i < g_nr_formats; ++i) {
+        const time_format &f = g_formats[i];
+        if (f.kind == stamp::units && f.swapped == swapped && f.resol == resol && f.offset == offset)
+            return i;
+    }
+    if (g_nr_formats == kMaxFormats)
+        return no_time(swapped);
+    g_formats[g_nr_formats] = time_format{stamp::units, swapped, resol, offset};
+    return g_nr_formats++;
+}
 
 enum class walk : int { record, other, end, cut, damaged };
 
@@ -86,20 +164,37 @@ struct cursor {
     uint32_t nr_ifaces; // pcapng: interfaces of the current section
     uint32_t snaplen0;  // pcapng: snap length of interface 0, for simple packets
     bool swapped;
+    // Time formats of the section's first interfaces; classic: [0] is the file's.
+    uint16_t format[kSectionIfaces];
 };
 
-// A record: its data as an offset from the start of its stretch.
+// A record: its data as an offset from the start of its stretch, and its
+// length. The data starts inside the stretch or a header after it, so the
+// offset needs 20 bits; the bits above carry what the hand-out passes on
+// to the buffer's block as they are: the record's time format, and (the
+// top bit) whether it holds less than the original frame.
 struct record {
     uint32_t off;
     uint32_t len;
 };
 static_assert(sizeof(record) == 8, "index entry");
+constexpr uint32_t kOffBits = 20, kOffMask = (1u << kOffBits) - 1;
+constexpr uint32_t kShortBit = 1u << kFormatBits; // in the block, above the format
+static_assert(kStretch + 64 <= kOffMask && kOffBits + kFormatBits + 1 == 32, "record bits");
 
-// A record as the walk finds it: its data's offset in the file.
+// A record as the walk finds it: its data's offset in the file, and its
+// block bits (format, short).
 struct found {
     uint64_t off;
     uint32_t len;
+    uint32_t meta;
 };
+
+// meta for a record of caplen bytes of a frame of wire bytes.
+inline uint32_t record_meta(uint32_t format, uint32_t caplen, uint32_t wire)
+{
+    return format | (caplen < wire ? kShortBit : 0);
+}
 
 struct scratch_record {
     record r;
@@ -114,6 +209,7 @@ struct stretch {
     uint32_t pins;
     uint64_t used;
     bool walked, ready, last;
+    bool failed; // last, and the replay ends here before the file's end
     cursor start, next;
     uint32_t *first; // nr_streams + 1 bounds into recs
     record *recs;    // sorted by stream, trace order within each
@@ -124,6 +220,8 @@ struct stretch {
 struct alignas(64) replay_stream {
     vexmo_buff *ring;
     std::atomic<uint8_t> *held; // per ring slot: handed out, not yet freed
+    // 1 while the poller sleeps for its next slot to be freed (a futex word).
+    std::atomic<uint32_t> waiting;
     uint32_t slot;
     stretch *cur; // pinned while its records are handed out
     const uint8_t *cur_base;
@@ -132,7 +230,9 @@ struct alignas(64) replay_stream {
     cursor at;        // where stretch k starts
     uint64_t passes_left;
     bool done, drained;
-    std::atomic<bool> drained_flag; // drained, for other threads
+    bool failed; // done before the file's end: damage, a cut record or file
+    std::atomic<uint32_t> state; // VEXMO_STREAM_*, for any thread
+    std::atomic<uint64_t> truncated; // records handed out short of their frame
     scratch_record *scratch;
 };
 
@@ -159,7 +259,12 @@ struct replay_device {
     // Bytes that may still be read: shrinks when the file is cut.
     std::atomic<uint64_t> end;
     std::atomic<uint64_t> populated; // page tables filled up to here (a hint)
+    std::atomic<uint64_t> walks;     // stretches indexed, for the tests of the cache
     std::atomic<bool> reported;
+    // The header of the file's first record (its time stamp and lengths)
+    // as the open read it, and where it is; head_at is 0 for no record.
+    uint64_t head_at;
+    uint8_t head[16];
     alignas(64) std::atomic<uint32_t> drained_streams;
     char path[4096];
 };
@@ -181,15 +286,39 @@ sigbus_slot g_sigbus[kSigbusSlots];
 struct sigaction g_old_sigbus;
 uintptr_t g_page_mask;
 
+// Every SIGBUS that is not a fault in one of our mappings goes where it
+// would have gone without us: to the handler there was before, to nothing
+// when it was ignored, or to the default action, which ends the process.
+// A fault at an instruction comes back once we return; anything else (one
+// sent by kill, sigqueue or tgkill, whatever its si_addr says) is raised
+// again. Our handler stays installed, except on the way to the default.
+void pass_on(int sig, siginfo_t *si, void *uc)
+{
+    bool fault = si->si_code == BUS_ADRALN || si->si_code == BUS_ADRERR || si->si_code == BUS_OBJERR ||
+                 si->si_code == BUS_MCEERR_AR;
+    void (*old)(int) = g_old_sigbus.sa_handler;
+    if (old == SIG_IGN && !fault)
+        return;
+    if (old != SIG_DFL && old != SIG_IGN) {
+        if (g_old_sigbus.sa_flags & SA_SIGINFO)
+            g_old_sigbus.sa_sigaction(sig, si, uc);
+        else
+            old(sig);
+        return;
+    }
+    signal(SIGBUS, SIG_DFL); // a fault cannot be ignored: the kernel would end the process too
+    if (!fault)
+        raise(sig);
+}
+
 // A cut file unmaps its pages from every mapping: map zeros over the rest of
-// ours, note it, and let the access run again. A fault elsewhere goes to
-// whatever handled SIGBUS before, or to the default action.
+// ours, note it, and let the access run again.
 void on_sigbus(int sig, siginfo_t *si, void *uc)
 {
     auto a = reinterpret_cast<uintptr_t>(si->si_addr);
     for (sigbus_slot &s : g_sigbus) {
         uintptr_t lo = s.lo.load(std::memory_order_acquire), hi = s.hi.load(std::memory_order_acquire);
-        if (lo == 0 || a < lo || a >= hi)
+        if (si->si_code != BUS_ADRERR || lo == 0 || a < lo || a >= hi)
             continue;
         uintptr_t page = a & g_page_mask;
         mmap(reinterpret_cast<void *>(page), hi - page, PROT_READ,
@@ -200,12 +329,7 @@ void on_sigbus(int sig, siginfo_t *si, void *uc)
             ;
         return;
     }
-    if ((g_old_sigbus.sa_flags & SA_SIGINFO) && g_old_sigbus.sa_sigaction)
-        g_old_sigbus.sa_sigaction(sig, si, uc);
-    else if (g_old_sigbus.sa_handler != SIG_DFL && g_old_sigbus.sa_handler != SIG_IGN)
-        g_old_sigbus.sa_handler(sig);
-    else
-        signal(SIGBUS, SIG_DFL); // the access faults again, now fatally
+    pass_on(sig, si, uc);
 }
 
 // Called on the opening thread only (device opens are serialised).
@@ -270,7 +394,7 @@ walk next_classic(const uint8_t *base, uint64_t limit, cursor *c, found *r, char
         return damaged(why, n, "a record with an absurd captured length", c->off);
     if (limit - c->off - 16 < caplen)
         return walk::cut;
-    *r = found{c->off + 16, caplen};
+    *r = found{c->off + 16, caplen, record_meta(c->format[0], caplen, rd32(base + c->off + 12, c->swapped))};
     c->off += 16 + caplen;
     return walk::record;
 }
@@ -290,6 +414,33 @@ walk section_header(const uint8_t *p, uint64_t avail, cursor *c, char *why, size
     return walk::other;
 }
 
+inline uint64_t rd64(const uint8_t *p, bool swapped)
+{
+    uint64_t v;
+    memcpy(&v, p, 8);
+    return swapped ? __builtin_bswap64(v) : v;
+}
+
+// The time format of an interface block: its if_tsresol and if_tsoffset
+// options, microseconds and no offset when absent. The options end at the
+// end-of-options code, or at one that would run past the block.
+uint32_t interface_format(const uint8_t *p, uint32_t total, bool swapped)
+{
+    uint8_t resol = 6;
+    int64_t offset = 0;
+    for (uint32_t at = 16; at + 4 <= total - 4;) {
+        uint16_t code = rd16(p + at, swapped), len = rd16(p + at + 2, swapped);
+        if (code == kOptEnd || len > total - 4 - at - 4)
+            break;
+        if (code == kOptTsresol && len >= 1)
+            resol = p[at + 4];
+        if (code == kOptTsoffset && len >= 8)
+            offset = static_cast<int64_t>(rd64(p + at + 4, swapped));
+        at += 4 + ((len + 3u) & ~3u);
+    }
+    return units_format(swapped, resol, offset);
+}
+
 // What a block of a known length holds: a packet, an interface, or nothing.
 walk block_body(const uint8_t *p, uint32_t type, uint32_t total, cursor *c, found *r, char *why,
                 size_t n)
@@ -301,26 +452,31 @@ walk block_body(const uint8_t *p, uint32_t type, uint32_t total, cursor *c, foun
             snprintf(why, n, "link type %s (%d) is not Ethernet", name ? name : "unknown", lt);
             return walk::damaged;
         }
-        if (c->nr_ifaces++ == 0)
+        if (c->nr_ifaces == 0)
             c->snaplen0 = rd32(p + 12, c->swapped);
+        if (c->nr_ifaces < kSectionIfaces)
+            c->format[c->nr_ifaces] = static_cast<uint16_t>(interface_format(p, total, c->swapped));
+        c->nr_ifaces++;
         return walk::other;
     }
     if (type == kBlockEnhanced) {
         uint32_t caplen = total >= 32 ? rd32(p + 20, c->swapped) : UINT32_MAX;
-        if (total < 32 || rd32(p + 8, c->swapped) >= c->nr_ifaces || caplen > total - 32 ||
-            caplen > kMaxCaplen)
+        uint32_t iface = total >= 32 ? rd32(p + 8, c->swapped) : UINT32_MAX;
+        if (total < 32 || iface >= c->nr_ifaces || caplen > total - 32 || caplen > kMaxCaplen)
             return damaged(why, n, "a damaged enhanced packet block", c->off);
-        *r = found{c->off + 28, caplen};
+        uint32_t format = iface < kSectionIfaces ? c->format[iface] : no_time(c->swapped);
+        *r = found{c->off + 28, caplen, record_meta(format, caplen, rd32(p + 24, c->swapped))};
         return walk::record;
     }
     if (type == kBlockSimple) {
         if (c->nr_ifaces == 0)
             return damaged(why, n, "a simple packet block before any interface", c->off);
-        uint32_t len = rd32(p + 8, c->swapped);
-        len = len < total - 16 ? len : total - 16;
+        uint32_t wire = rd32(p + 8, c->swapped);
+        uint32_t len = wire < total - 16 ? wire : total - 16;
         if (c->snaplen0 != 0 && len > c->snaplen0)
             len = c->snaplen0;
-        *r = found{c->off + 12, len > kMaxCaplen ? kMaxCaplen : len};
+        len = len > kMaxCaplen ? kMaxCaplen : len;
+        *r = found{c->off + 12, len, record_meta(no_time(c->swapped), len, wire)};
         return walk::record;
     }
     return walk::other;
@@ -372,13 +528,43 @@ void report_end(replay_device *dev, walk w, const cursor *c, const char *why)
     cannot("replay", dev->path, msg);
 }
 
+// Whatever writes another trace over the file changes its first record's
+// time stamp.
+bool written_over(const replay_device *dev)
+{
+    return dev->head_at != 0 && memcmp(dev->base + dev->head_at, dev->head, sizeof dev->head) != 0;
+}
+
+// Moves the end down to now, after the device's one line: the end is
+// stored under the lock once the line is out, so a stream that sees the
+// new end (and reports itself failed) comes after the line.
+void shrink_end(replay_device *dev, uint64_t now, bool over)
+{
+    std::lock_guard<std::mutex> g(dev->lock);
+    if (now >= dev->end.load(std::memory_order_relaxed))
+        return;
+    if (!dev->reported.exchange(true, std::memory_order_relaxed)) {
+        char msg[128];
+        if (over)
+            snprintf(msg, sizeof msg, "the file was written over while it was replayed");
+        else
+            snprintf(msg, sizeof msg, "the file was cut to %llu bytes while it was replayed",
+                     static_cast<unsigned long long>(now));
+        cannot("replay", dev->path, msg);
+    }
+    dev->end.store(now, std::memory_order_release);
+}
+
 // Where the replay may read up to now. A mapped file is looked at once per
-// stretch: a cut file ends the replay at its new size, after one line.
+// stretch, and before a burst that found it changed: a cut file ends the
+// replay at its new size, one written over (its first record's header
+// differs) at once, after one line.
 uint64_t readable_end(replay_device *dev)
 {
     uint64_t end = dev->end.load(std::memory_order_acquire);
     if (!dev->mapped)
         return end;
+    bool over = written_over(dev); // first: reading a cut head faults, and is noted
     uint64_t now = end;
     struct stat st;
     if (fstat(dev->fd, &st) == 0 && static_cast<uint64_t>(st.st_size) < now)
@@ -386,23 +572,49 @@ uint64_t readable_end(replay_device *dev)
     uintptr_t at = dev->sigbus_slot < 0 ? 0 : g_sigbus[dev->sigbus_slot].cut_at.load(std::memory_order_acquire);
     if (at != 0 && at - reinterpret_cast<uintptr_t>(dev->base) < now)
         now = at - reinterpret_cast<uintptr_t>(dev->base);
-    if (now >= end)
-        return end;
-    while (now < end && !dev->end.compare_exchange_weak(end, now, std::memory_order_acq_rel))
-        ;
-    if (!dev->reported.exchange(true, std::memory_order_relaxed)) {
-        char msg[128];
-        snprintf(msg, sizeof msg, "the file was cut to %llu bytes while it was replayed",
-                 static_cast<unsigned long long>(now));
-        cannot("replay", dev->path, msg);
-    }
+    over = over && now >= dev->head_at + sizeof dev->head; // a cut head reads as zeros
+    if (over || now < end)
+        shrink_end(dev, over ? 0 : now, over);
     return dev->end.load(std::memory_order_acquire);
+}
+
+// Whether the file may have changed under the burst about to go out (up
+// to want records of the stream's stretch). The page after the one that
+// holds the burst's last byte is read: when the file no longer reaches it,
+// the read faults and the handler notes the page, so a cut anywhere below
+// the burst's end is seen before its records go out (the page in which the
+// file now ends reads as zeros past its end, without a fault: hence the
+// page after). Past the mapping there is no such page: the size is asked.
+// A file written over shows in its first record. A page read, a flag and
+// a 16-byte compare per burst.
+bool changed_under(const replay_device *dev, const replay_stream *s, uint32_t want)
+{
+    const record &last = s->cur->recs[std::min(s->end, s->pos + want) - 1];
+    uintptr_t page = (reinterpret_cast<uintptr_t>(s->cur_base + (last.off & kOffMask) + last.len - 1) & g_page_mask) +
+                     (~g_page_mask + 1);
+    if (page >= reinterpret_cast<uintptr_t>(dev->base) + dev->size)
+        return true;
+    (void)*reinterpret_cast<const volatile uint8_t *>(page);
+    return g_sigbus[dev->sigbus_slot].cut_at.load(std::memory_order_relaxed) != 0 || written_over(dev);
+}
+
+// Bytes from the start of the stream's stretch that may still be handed
+// out, for a burst of up to want records.
+uint64_t stretch_room(replay_device *dev, const replay_stream *s, uint32_t want)
+{
+    if (dev->mapped && dev->sigbus_slot >= 0 && changed_under(dev, s, want))
+        readable_end(dev);
+    // Acquire pairs with shrink_end's release: a stream stopped by the new
+    // end comes after the line that said why.
+    uint64_t end = dev->end.load(std::memory_order_acquire), start = s->cur->start.off;
+    return end > start ? end - start : 0;
 }
 
 // Walks the stretch that starts at e->start into scratch; publishes where
 // the next one starts. Returns the number of records.
 uint32_t walk_stretch(replay_device *dev, stretch *e, scratch_record *scratch)
 {
+    dev->walks.fetch_add(1, std::memory_order_relaxed);
     uint64_t limit = readable_end(dev);
     uint64_t from = e->start.off;
     // Page tables are filled once; later passes find them filled.
@@ -425,14 +637,14 @@ uint32_t walk_stretch(replay_device *dev, stretch *e, scratch_record *scratch)
         __builtin_prefetch(dev->base + c.off + kPrefetch + 64);
         w = next_record(dev, limit, &c, &r, why, sizeof why);
         if (w == walk::record)
-            scratch[n++] = scratch_record{record{static_cast<uint32_t>(r.off - from), r.len}, 0};
+            scratch[n++] = scratch_record{record{static_cast<uint32_t>(r.off - from) | r.meta << kOffBits, r.len}, 0};
         else if (w != walk::other)
             break;
     }
     // A file cut after the limit was taken reads as zeros past its end.
     uint64_t now = readable_end(dev);
     if (now < limit) {
-        while (n > 0 && from + scratch[n - 1].r.off + scratch[n - 1].r.len > now)
+        while (n > 0 && from + (scratch[n - 1].r.off & kOffMask) + scratch[n - 1].r.len > now)
             n--;
         w = walk::cut;
     }
@@ -440,6 +652,7 @@ uint32_t walk_stretch(replay_device *dev, stretch *e, scratch_record *scratch)
     std::lock_guard<std::mutex> g(dev->lock);
     e->next = c;
     e->last = w != walk::record && w != walk::other;
+    e->failed = e->last && (w != walk::end || limit < dev->size);
     e->walked = true;
     return n;
 }
@@ -464,7 +677,8 @@ void classify(replay_device *dev, stretch *e, scratch_record *__restrict scratch
     record *__restrict recs = e->recs;
     memset(first, 0, (nr + 1) * sizeof(uint32_t));
     for (uint32_t i = 0; i < n; ++i) {
-        uint32_t s = nr == 1 ? 0 : mod_by_magic(flow_hash(base + scratch[i].r.off, scratch[i].r.len), magic, nr);
+        const record &r = scratch[i].r;
+        uint32_t s = nr == 1 ? 0 : mod_by_magic(flow_hash(base + (r.off & kOffMask), r.len), magic, nr);
         scratch[i].stream = s;
         first[s + 1]++;
     }
@@ -507,7 +721,7 @@ stretch *claim(replay_device *dev, int64_t k, const cursor *at)
             v = e;
     }
     if (v) {
-        *v = stretch{k, 1, ++dev->tick, false, false, false, *at, *at, v->first, v->recs};
+        *v = stretch{k, 1, ++dev->tick, false, false, false, false, *at, *at, v->first, v->recs};
     }
     return v;
 }
@@ -567,7 +781,7 @@ void unpin(replay_device *dev, stretch *e)
 bool next_stretch(replay_device *dev, replay_stream *s)
 {
     if (s->cur) {
-        bool last = s->cur->last;
+        bool last = s->cur->last, failed = s->cur->failed;
         cursor next = s->cur->next;
         unpin(dev, s->cur);
         s->cur = nullptr;
@@ -575,10 +789,12 @@ bool next_stretch(replay_device *dev, replay_stream *s)
             s->k++;
             s->at = next;
         } else if (s->passes_left > 0 && dev->end.load(std::memory_order_acquire) == dev->size) {
-            s->passes_left--;
+            s->passes_left--; // damage or a cut last record ends each pass alike
             s->k = 0;
             s->at = dev->first;
         } else {
+            // Passes left over, when the file was cut since: a failure too.
+            s->failed = failed || s->passes_left > 0;
             s->done = true;
             return false;
         }
@@ -595,16 +811,121 @@ bool next_stretch(replay_device *dev, replay_stream *s)
 
 // Drained, and the caller came back for more, so it is done with what it
 // had. The last stream to get here sends the interrupt: fetch_add makes
-// exactly one caller see the final count.
+// exactly one caller see the final count. That first empty poll returns at
+// once; later ones wait, since nothing more will come.
 int drained(replay_device *dev, replay_stream *s)
 {
-    if (!s->drained) {
-        s->drained = true;
-        s->drained_flag.store(true, std::memory_order_release);
-        if (dev->drained_streams.fetch_add(1, std::memory_order_acq_rel) + 1 == dev->nr_streams)
-            kill(getpid(), SIGINT);
+    if (s->drained) {
+        poll(nullptr, 0, kIdleWaitMs);
+        return 0;
     }
+    s->drained = true;
+    // Release: a reader that sees the state sees it after the line that
+    // said why the replay ended (printed before the end moved or the last
+    // stretch was published, which the stream saw with acquire).
+    s->state.store(s->failed ? VEXMO_STREAM_FAILED : VEXMO_STREAM_ENDED, std::memory_order_release);
+    if (dev->drained_streams.fetch_add(1, std::memory_order_acq_rel) + 1 == dev->nr_streams)
+        kill(getpid(), SIGINT);
     return 0;
+}
+
+long futex(std::atomic<uint32_t> *word, int op, uint32_t val, const timespec *timeout)
+{
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "a futex word");
+    return syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), op, val, timeout, nullptr, 0);
+}
+
+// The stream's next slot is held: sleep until a free gives it back, up to
+// kIdleWaitMs. The free looks at the flag with one plain load per call, no
+// barrier, so a free racing with the poller's going to sleep may miss it:
+// the first sleep is short, and the slot is looked at again after it.
+void wait_for_slot(replay_stream *s)
+{
+    s->waiting.store(1, std::memory_order_seq_cst);
+    for (long ms : {1L, kIdleWaitMs - 1L}) {
+        if (s->held[s->slot].load(std::memory_order_acquire) == 0)
+            break;
+        timespec limit{0, ms * 1000000L};
+        futex(&s->waiting, FUTEX_WAIT_PRIVATE, 1, &limit);
+    }
+    s->waiting.store(0, std::memory_order_relaxed);
+}
+
+// After frees of the stream's slots: wakes its poller if it sleeps for one.
+void wake_poller(replay_stream *s)
+{
+    if (s->waiting.load(std::memory_order_relaxed) != 0) {
+        s->waiting.store(0, std::memory_order_relaxed);
+        futex(&s->waiting, FUTEX_WAKE_PRIVATE, 1, nullptr);
+    }
+}
+
+// Where the stream must stop in its stretch, given the room the file has
+// left: its end, but for a stretch the file was cut inside, where the
+// stream's first record past the cut is (records of a stream are in file
+// order). The records of a stretch end before the next one starts.
+uint32_t stop_at(const replay_stream *s, uint64_t room)
+{
+    if (room >= s->cur->next.off - s->cur->start.off)
+        return s->end;
+    uint32_t stop = s->pos;
+    while (stop < s->end && (s->cur->recs[stop].off & kOffMask) + uint64_t{s->cur->recs[stop].len} <= room)
+        stop++;
+    return stop;
+}
+
+// Hands out up to capacity records of stream s; fewer when the stream ends
+// or its ring comes round to a buffer not yet given back.
+uint32_t hand_out(replay_device *dev, replay_stream *s, vexmo_buff **out, uint32_t capacity)
+{
+    uint32_t n = 0;
+    uint64_t short_ones = 0;
+    while (n < capacity && !s->done) {
+        if (s->pos == s->end) {
+            if (!next_stretch(dev, s))
+                break;
+            continue;
+        }
+        // In locals: a store through the one-byte flags could alias the
+        // stream's fields, which would then be read again for every record.
+        const record *r = s->cur->recs;
+        const uint8_t *base = s->cur_base;
+        vexmo_buff *ring = s->ring;
+        std::atomic<uint8_t> *held = s->held;
+        uint32_t slot = s->slot, pos = s->pos, end = s->end;
+        // Records past a cut end the stream; those before it stay whole.
+        uint32_t stop = stop_at(s, stretch_room(dev, s, capacity - n));
+        const record *from = r + pos, *to = r + std::min<uint32_t>(capacity - n, stop - pos) + pos;
+        vexmo_buff **o = out + n;
+        for (const record *rec = from; rec < to; ++rec, slot = (slot + 1) & (kRing - 1)) {
+            // Acquire pairs with the free's release: whoever freed the slot
+            // is done reading its descriptor.
+            if (held[slot].load(std::memory_order_acquire) != 0) {
+                to = rec;
+                break;
+            }
+            vexmo_buff *b = &ring[slot];
+            b->data = base + (rec->off & kOffMask);
+            b->len = rec->len;
+            b->block = rec->off; // the format and the short bit above the offset
+            short_ones += rec->off >> 31;
+            held[slot].store(1, std::memory_order_relaxed);
+            *o++ = b;
+        }
+        n += static_cast<uint32_t>(to - from);
+        pos += static_cast<uint32_t>(to - from);
+        s->slot = slot;
+        s->pos = pos;
+        if (pos == stop && stop < end) {
+            s->done = s->failed = true;
+            break;
+        }
+        if (n < capacity && pos < end)
+            break; // the ring is full of buffers not yet given back
+    }
+    // Written by this poller only: relaxed, for readers of the statistics.
+    s->truncated.store(s->truncated.load(std::memory_order_relaxed) + short_ones, std::memory_order_relaxed);
+    return n;
 }
 
 } // namespace
@@ -612,39 +933,10 @@ int drained(replay_device *dev, replay_stream *s)
 int replay_recv(replay_device *dev, uint32_t stream, vexmo_buff **out, uint32_t capacity)
 {
     replay_stream *s = &dev->streams[stream];
-    // A page found cut: stop at the new end before handing out more.
-    if (dev->sigbus_slot >= 0 && g_sigbus[dev->sigbus_slot].cut_at.load(std::memory_order_relaxed))
-        readable_end(dev);
-    uint32_t n = 0;
-    while (n < capacity && !s->done) {
-        if (s->pos == s->end) {
-            if (!next_stretch(dev, s))
-                break;
-            continue;
-        }
-        // Records past a cut end the stream; those before it stay whole.
-        uint64_t room = dev->end.load(std::memory_order_relaxed) - s->cur->start.off;
-        const record *r = s->cur->recs;
-        uint32_t slot = s->slot;
-        for (; n < capacity && s->pos < s->end; ++n, ++s->pos, slot = (slot + 1) & (kRing - 1)) {
-            const record &rec = r[s->pos];
-            // Acquire pairs with the free's release: whoever freed the slot
-            // is done reading its descriptor.
-            if (s->held[slot].load(std::memory_order_acquire) != 0)
-                break;
-            if (rec.off + uint64_t{rec.len} > room) {
-                s->done = true;
-                break;
-            }
-            vexmo_buff *b = &s->ring[slot];
-            b->data = s->cur_base + rec.off;
-            b->len = rec.len;
-            s->held[slot].store(1, std::memory_order_relaxed);
-            out[n] = b;
-        }
-        s->slot = slot;
-        if (n < capacity && s->pos < s->end)
-            break; // the ring is full of buffers not yet given back
+    uint32_t n = hand_out(dev, s, out, capacity);
+    if (n == 0 && !s->done) {
+        wait_for_slot(s);
+        n = hand_out(dev, s, out, capacity);
     }
     if (n == 0 && s->done)
         return drained(dev, s);
@@ -653,6 +945,7 @@ int replay_recv(replay_device *dev, uint32_t stream, vexmo_buff **out, uint32_t 
 
 void replay_free(replay_device *dev, vexmo_buff **bufs, uint32_t count)
 {
+    replay_stream *last = nullptr;
     for (uint32_t i = 0; i < count; ++i) {
         const vexmo_buff *b = bufs[i];
         // Null handles and handles of another device are ignored.
@@ -662,40 +955,78 @@ void replay_free(replay_device *dev, vexmo_buff **bufs, uint32_t count)
         if (b < s->ring || b >= s->ring + kRing)
             continue;
         s->held[b - s->ring].store(0, std::memory_order_release);
+        last = s;
     }
+    // A call gives back one stream's burst; the poller of another stream
+    // among mixed ones wakes by itself after its short first sleep.
+    if (last != nullptr)
+        wake_poller(last);
 }
 
 namespace {
 
+uint64_t g_read_limit; // set by a test; 0: half the available memory
+
+// The most that input which cannot be mapped may bring: half the memory
+// the machine has available now (MemAvailable), so that an endless input
+// (a FIFO fed forever) is refused before it takes the memory that the
+// host itself needs.
+uint64_t read_limit()
+{
+    if (g_read_limit != 0)
+        return g_read_limit;
+    unsigned long long kib = 0;
+    char line[128];
+    FILE *f = fopen("/proc/meminfo", "re");
+    while (f && fgets(line, sizeof line, f) && sscanf(line, "MemAvailable: %llu kB", &kib) != 1)
+        ;
+    if (f)
+        fclose(f);
+    uint64_t bytes = kib != 0 ? uint64_t{kib} << 10
+                              : static_cast<uint64_t>(sysconf(_SC_AVPHYS_PAGES)) * sysconf(_SC_PAGESIZE);
+    return bytes / 2;
+}
+
 // Reads what cannot be mapped (a FIFO, a pipe) whole into memory that grows
-// by remapping, so growing copies nothing.
+// by remapping, so growing copies nothing; at most read_limit() bytes.
 int read_whole(replay_device *dev)
 {
+    uint64_t limit = read_limit();
     size_t cap = kStretch, size = 0;
     void *p = mmap(nullptr, cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    for (;;) {
-        if (p == MAP_FAILED)
-            return cannot("read", dev->path, strerror(ENOMEM));
-        ssize_t got = read(dev->fd, static_cast<uint8_t *>(p) + size, cap - size);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            int err = errno;
-            munmap(p, cap);
-            return cannot("open", dev->path, strerror(err));
-        }
-        if (got == 0)
-            break;
-        size += static_cast<size_t>(got);
+    int err = p == MAP_FAILED ? ENOMEM : 0;
+    while (err == 0 && size <= limit) {
         if (size == cap) {
-            p = mremap(p, cap, cap * 2, MREMAP_MAYMOVE);
+            void *q = mremap(p, cap, cap * 2, MREMAP_MAYMOVE);
+            if (q == MAP_FAILED) {
+                err = ENOMEM;
+                break;
+            }
+            p = q;
             cap *= 2;
         }
+        // One byte past the limit at most, to see that there is more.
+        ssize_t got = read(dev->fd, static_cast<uint8_t *>(p) + size, std::min<uint64_t>(cap, limit + 1) - size);
+        if (got <= 0) {
+            err = got < 0 && errno != EINTR ? errno : 0;
+            if (got == 0 || err != 0)
+                break;
+            continue;
+        }
+        size += static_cast<size_t>(got);
+    }
+    dev->copy = p == MAP_FAILED ? nullptr : p; // replay_close gives it back
+    dev->copy_size = cap;
+    if (err != 0)
+        return cannot(err == ENOMEM ? "read" : "open", dev->path, strerror(err));
+    if (size > limit) {
+        char why[160];
+        snprintf(why, sizeof why, "more than %llu bytes, the limit for input that cannot be mapped "
+                 "(half the memory available)", static_cast<unsigned long long>(limit));
+        return cannot("read", dev->path, why);
     }
     dev->base = static_cast<const uint8_t *>(p);
     dev->size = size;
-    dev->copy = p;
-    dev->copy_size = cap;
     return 0;
 }
 
@@ -705,6 +1036,12 @@ int map_savefile(replay_device *dev)
     struct stat st;
     if (dev->fd < 0 || fstat(dev->fd, &st) < 0)
         return cannot("open", dev->path, strerror(errno));
+    // A device may never end (/dev/zero); a directory has no bytes.
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
+        return cannot("open", dev->path, S_ISCHR(st.st_mode) ? "a character device is not a savefile"
+                                                             : "a block device is not a savefile");
+    if (S_ISDIR(st.st_mode))
+        return cannot("open", dev->path, strerror(EISDIR));
     if (!S_ISREG(st.st_mode) || st.st_size == 0)
         return read_whole(dev);
     void *p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, dev->fd, 0);
@@ -726,7 +1063,8 @@ int check_start(replay_device *dev)
     if (!dev->pcapng && !swapped && magic != kMagicUsec && magic != kMagicNsec)
         return cannot("open", dev->path, dev->size < 4 ? "the file header is cut short"
                                                        : "not a pcap or pcapng savefile");
-    dev->first = cursor{dev->pcapng ? 0u : 24u, 0, 0, swapped};
+    dev->first = cursor{dev->pcapng ? 0u : 24u, 0, 0, swapped, {}};
+    dev->first.format[0] = static_cast<uint16_t>(classic_format(magic == kMagicNsec || magic == __builtin_bswap32(kMagicNsec), swapped));
     if (!dev->pcapng && dev->size < 24)
         return cannot("open", dev->path, "the file header is cut short");
     uint32_t lt = dev->pcapng ? DLT_EN10MB : rd32(dev->base + 20, swapped) & 0x03ffffff;
@@ -743,6 +1081,10 @@ int check_start(replay_device *dev)
         ;
     if (dev->pcapng && c.off == 0 && w == walk::cut)
         return cannot("open", dev->path, "the file header is cut short");
+    if (w == walk::record && dev->mapped) {
+        dev->head_at = r.off - sizeof dev->head; // a record's data follows at least 16 bytes
+        memcpy(dev->head, dev->base + dev->head_at, sizeof dev->head);
+    }
     return w == walk::damaged ? cannot("replay", dev->path, why) : 0;
 }
 
@@ -812,6 +1154,16 @@ replay_device *replay_open(const char *path, const replay_options *opts, uint32_
     return dev;
 }
 
+uint64_t replay_walks(const replay_device *dev)
+{
+    return dev->walks.load(std::memory_order_relaxed);
+}
+
+void replay_set_read_limit(uint64_t bytes)
+{
+    g_read_limit = bytes;
+}
+
 void replay_arena(const replay_device *dev, const uint8_t **base, size_t *size)
 {
     *base = dev->base;
@@ -835,20 +1187,69 @@ void replay_close(replay_device *dev)
 
 int replay_stats(replay_device *dev, uint32_t stream, vexmo_stream_stats_t *stats)
 {
-    // Ended once drained; a failure when the replay ended before the file's
-    // end (damage, a cut record or file), which was said in its line.
-    if (dev->streams[stream].drained_flag.load(std::memory_order_acquire))
-        stats->state = dev->reported.load(std::memory_order_relaxed) ? VEXMO_STREAM_FAILED
-                                                                        : VEXMO_STREAM_ENDED;
+    // Running until drained; then ended at the file's end (of the last
+    // pass), or failed when the replay ended before it, after its line.
+    // Nothing is dropped: a savefile waits for its reader.
+    const replay_stream &s = dev->streams[stream];
+    stats->state = s.state.load(std::memory_order_acquire);
+    stats->dropped = 0;
+    stats->truncated = s.truncated.load(std::memory_order_relaxed);
     return 0;
 }
 
-int replay_tstamp(const vexmo_buff *, int64_t *, uint32_t *)
+namespace {
+
+constexpr uint64_t kNsPerSec = 1000000000;
+
+// A count of units of 10^-r or 2^-r seconds (r from if_tsresol) plus an
+// offset in seconds, as seconds and nanoseconds; -1 when the seconds do
+// not fit in 64 bits. 128-bit arithmetic: no count or resolution can
+// overflow it, so absurd stamps give absurd times, never undefined ones.
+int units_time(uint64_t count, uint8_t resol, int64_t offset, int64_t *sec, uint32_t *nsec)
 {
-    return -1;
+    uint32_t r = resol & 0x7fu;
+    unsigned __int128 unit = 1;
+    if (resol & 0x80u)
+        unit <<= r; // r < 128
+    else if (r <= 38) // 10^38 < 2^127
+        for (uint32_t i = 0; i < r; ++i)
+            unit *= 10;
+    else
+        unit = 0; // a unit below 10^-38 s: every count is under a nanosecond
+    uint64_t whole = unit ? static_cast<uint64_t>(count / unit) : 0;
+    uint64_t frac = unit ? static_cast<uint64_t>(count % unit * kNsPerSec / unit) : 0;
+    int64_t s;
+    if (whole > static_cast<uint64_t>(INT64_MAX) ||
+        __builtin_add_overflow(static_cast<int64_t>(whole), offset, &s))
+        return -1;
+    *sec = s;
+    *nsec = static_cast<uint32_t>(frac);
+    return 0;
+}
+
+} // namespace
+
+int replay_tstamp(const vexmo_buff *buf, int64_t *sec, uint32_t *nsec)
+{
+    const time_format &f = g_formats[buf->block >> kOffBits & (kMaxFormats - 1)];
+    if (f.kind == stamp::none)
+        return -1;
+    const uint8_t *h = buf->data - 16; // the header's time stamp, then its lengths
+    uint32_t hi = rd32(h, f.swapped), lo = rd32(h + 4, f.swapped);
+    if (f.kind == stamp::units)
+        return units_time(uint64_t{hi} << 32 | lo, f.resol, f.offset, sec, nsec);
+    // Classic: a fraction of a second or more is carried into the seconds.
+    uint32_t per_sec = f.kind == stamp::usec ? 1000000 : 1000000000;
+    *sec = int64_t{hi} + lo / per_sec;
+    *nsec = lo % per_sec * (1000000000 / per_sec);
+    return 0;
 }
 
 uint32_t replay_wirelen(const vexmo_buff *buf)
 {
-    return buf->len;
+    // A record that holds its whole frame is as long as it was on the wire.
+    if (!(buf->block >> kOffBits & kShortBit))
+        return buf->len;
+    uint32_t wire = rd32(buf->data - 4, g_formats[buf->block >> kOffBits & (kMaxFormats - 1)].swapped);
+    return wire > buf->len ? wire : buf->len;
 }

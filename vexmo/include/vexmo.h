@@ -21,14 +21,28 @@
  *
  *   file:PATH  The savefile (classic pcap, micro- or nanosecond, or pcapng;
  *              link type Ethernet) is mapped and read as streams are polled;
- *              buffers point into the mapping (input that cannot be mapped
- *              is read whole at open). Packets go to streams by a symmetric flow hash
+ *              buffers point into the mapping. Input that cannot be mapped
+ *              (a pipe, a FIFO) is read whole at open, up to half the
+ *              memory available then ("Cannot read savefile ...: more than
+ *              N bytes ..." beyond); a device (/dev/zero) or directory is
+ *              refused. Packets go to streams by a symmetric flow hash
  *              (IPv4/IPv6 addresses plus TCP/UDP/SCTP ports, else Ethernet
  *              addresses), in trace order within each stream. loop=N
  *              replays N times (1 to 4294967295). When every stream has been
  *              polled empty, SIGINT is sent to the process once (kill, not
  *              raise: any thread may take it). A stream nobody polls keeps
- *              its packets and the interrupt never comes.
+ *              its packets and the interrupt never comes. The poll that
+ *              finds a stream drained returns at once; later ones, and a
+ *              poll whose stream's buffers are all still held, wait up to
+ *              100 ms (a free wakes the latter).
+ *              A file cut or written over while it is replayed ends every
+ *              stream after one "Cannot" line: no record at or past the
+ *              new end is handed out once the library has seen the cut,
+ *              which it looks for before each burst. The buffers point into
+ *              a mapping of the file, so a buffer handed out before the cut
+ *              (and still held) reads as zeros from then on where the file
+ *              no longer reaches, or as what was written over it; the
+ *              library cannot prevent that, and the process lives on.
  *   IFNAME     An Ethernet (or loopback) interface; other link types are
  *              refused. One AF_PACKET socket with a memory-mapped ring per
  *              receive stream, all in one fanout group: fanout=hash (the
@@ -60,6 +74,23 @@
  * time on one instance; a given stream is polled by one thread at a time.
  * Creation, initialisation and the device open happen on one thread before
  * any poll.
+ *
+ * SIGBUS: reading a page of a mapped savefile that was cut raises SIGBUS.
+ * The first open of a savefile installs a process-wide SIGBUS handler
+ * (SA_SIGINFO) that puts zeros where a file was cut under one of the
+ * library's mappings, so that the replay ends there; every other SIGBUS,
+ * one sent with kill(), sigqueue() or tgkill() included, goes to the action
+ * that was in place when the handler was installed (the host's handler,
+ * nothing when ignored, or the default action, which ends the process),
+ * and the handler stays. So a host
+ *   - may install its own SIGBUS handler before its first savefile open: it
+ *     is then called for every SIGBUS that is not the library's;
+ *   - must not install one afterwards, nor set SIGBUS to SIG_DFL or
+ *     SIG_IGN, unless its handler passes every signal it does not own to
+ *     the action sigaction() returned as the old one: otherwise a savefile
+ *     cut while it is replayed ends the process;
+ *   - must not block SIGBUS in a thread that polls streams or reads the
+ *     buffers' bytes: a fault with SIGBUS blocked ends the process.
  */
 #ifndef VEXMO_H
 #define VEXMO_H
@@ -113,8 +144,11 @@ void vexmo_buff_free(vexmo_instance_t *inst, vexmo_buff_t **bufs, uint32_t count
 /* Stream states in vexmo_stream_stats_t. */
 #define VEXMO_STREAM_RUNNING 0 /* may still hand out packets */
 #define VEXMO_STREAM_ENDED 1   /* the source ended as it should (a savefile read to its end) */
-#define VEXMO_STREAM_FAILED 2  /* the source ended by a failure (damage, a cut file, an
-                                  interface gone), after its "Cannot" line */
+#define VEXMO_STREAM_FAILED 2  /* the source ended by a failure (damage, a cut last record,
+                                  a file cut while replayed, an interface gone), after its
+                                  "Cannot" line */
+/* A savefile stream is RUNNING until a poll has found it drained; it then
+ * stays ENDED or FAILED, whatever later happens to the file. */
 
 typedef struct vexmo_stream_stats {
     /* Frames the source lost before the stream could take them (a live
@@ -122,7 +156,9 @@ typedef struct vexmo_stream_stats {
      * exit. Always 0 for a savefile. */
     uint64_t dropped;
     /* Frames handed out shorter than they were on the wire because the
-     * source cut them (a live frame larger than its ring's frames). */
+     * source cut them (a live frame larger than its ring's frames; a
+     * savefile record whose captured length is below its original length,
+     * a pcapng simple packet cut to its interface's snap length). */
     uint64_t truncated;
     uint32_t state; /* VEXMO_STREAM_* */
     uint32_t reserved;
@@ -141,11 +177,20 @@ void vexmo_report_drops(vexmo_instance_t *inst);
 /* The packet's arrival time as the source knows it: a live frame's kernel
  * time stamp, a savefile record's own time stamp. 0 and *sec, *nsec (below
  * 1000000000) filled; -1 when the source has no time for this packet (a
- * pcapng simple packet block), *sec and *nsec then untouched. */
+ * pcapng simple packet block), *sec and *nsec then untouched.
+ * Savefile: classic records in micro- or nanoseconds (a fraction of a
+ * second or more carries into *sec); pcapng enhanced packets in their
+ * interface's if_tsresol units (default microseconds) plus its if_tsoffset
+ * seconds. -1 too for a time whose seconds do not fit in 64 bits, for an
+ * enhanced packet of a section's 33rd interface or later, and for a new
+ * interface time format once the process has met 2042 others. Read from the
+ * record's header in the file when asked: a buffer of a cut file may give
+ * 0 s. */
 int vexmo_buff_tstamp(const vexmo_buff_t *buf, int64_t *sec, uint32_t *nsec);
 
 /* The packet's length on the wire: at least vexmo_buff_datalen(buf), more
- * when the savefile's record or the live ring holds only part of it. */
+ * when the savefile's record or the live ring holds only part of it (a
+ * savefile record's original length). */
 uint32_t vexmo_buff_wirelen(const vexmo_buff_t *buf);
 
 #ifdef __cplusplus

@@ -25,12 +25,12 @@ void write_bytes(const std::string &path, const std::string &bytes)
 
 // Opens dev on a fresh instance; expects a refusal with one "Cannot" line
 // that mentions want.
-void expect_refused(const std::string &dev, const std::string &want)
+void expect_refused(const std::string &dev, const std::string &want, uint32_t streams = 2)
 {
     vexmo_instance_t *inst = vexmo_create();
     ASSERT_EQ(vexmo_init(inst, "vexmo_test"), 0);
     testing::internal::CaptureStderr();
-    vexmo_device_t *d = vexmo_open_device(inst, dev.c_str(), 2, 2);
+    vexmo_device_t *d = vexmo_open_device(inst, dev.c_str(), streams, streams);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(d, nullptr) << dev;
     EXPECT_EQ(err.rfind("Cannot", 0), 0u) << dev << ": " << err;
@@ -70,6 +70,15 @@ TEST(Refuse, BadSavefiles)
     p = write_trace("linux_sll.pcap", {std::string(20, '\0')}, DLT_LINUX_SLL);
     expect_refused("file:" + p, "not Ethernet");
     unlink(p.c_str());
+
+    // Endless input: a device is refused, a pipe read up to a limit.
+    expect_refused("file:/dev/zero", "a character device is not a savefile");
+    int fds[2];
+    ASSERT_TRUE(pipe(fds) == 0 && write(fds[1], whole.data(), 8192) == 8192 && close(fds[1]) == 0);
+    replay_set_read_limit(4096);
+    expect_refused("file:/dev/fd/" + std::to_string(fds[0]), "more than 4096 bytes, the limit");
+    replay_set_read_limit(0);
+    close(fds[0]);
 }
 
 // Root reads any file, so as root the open is tried in a child that has
@@ -134,21 +143,24 @@ TEST(Refuse, BadNamesAndOptions)
     expect_refused("lo,fanout=rr", "fanout=rr");
     expect_refused(",promisc=0", "interface name is empty");
     expect_refused("lo,ring=1048576G", "memory");
+    // The largest accepted and the smallest refused: passes, streams, path.
+    std::string longest = g_traces + std::string(4087 - g_traces.size(), '/') + "afs.pcap";
+    EXPECT_NE(open_instance(trace + ",loop=4294967295", 1024)->device, nullptr);
+    EXPECT_NE(open_instance("file:" + longest, 1)->device, nullptr);
+    expect_refused(trace, "1025 receive streams, at most 1024", 1025);
+    expect_refused("file:/" + longest, "savefile path too long");
 }
 
 TEST(DeviceName, Grammar)
 {
+    // Replayed: a comma with no key=value, and an unknown key with a dotted
+    // value, belong to the path; loop=N replays its one packet N times.
+    for (const char *name : {"a,b.pcap", "run,host=a.pcap"}) {
+        std::string p = write_trace(name, {std::string(60, 'x')});
+        EXPECT_EQ(drain_streams("file:" + p, 1)[0].size() + drain_streams("file:" + p + ",loop=7", 1)[0].size(), 8u) << p;
+        unlink(p.c_str());
+    }
     device_choice choice;
-    ASSERT_EQ(parse_device_name("file:/tmp/a,b.pcap", &choice), 0);
-    EXPECT_EQ(choice.source, vexmo_source::replay);
-    EXPECT_STREQ(choice.path, "/tmp/a,b.pcap"); // not an option: no key=value
-    EXPECT_EQ(choice.replay.loops, 1u);
-    ASSERT_EQ(parse_device_name("file:x.pcap,loop=7", &choice), 0);
-    EXPECT_STREQ(choice.path, "x.pcap");
-    EXPECT_EQ(choice.replay.loops, 7u);
-    ASSERT_EQ(parse_device_name("file:run,host=a.pcap,loop=3", &choice), 0);
-    EXPECT_STREQ(choice.path, "run,host=a.pcap"); // an unknown key with a dotted value
-    EXPECT_EQ(choice.replay.loops, 3u);
     ASSERT_EQ(parse_device_name("eth0", &choice), 0);
     EXPECT_EQ(choice.source, vexmo_source::live);
     EXPECT_STREQ(choice.path, "eth0");
@@ -161,6 +173,23 @@ TEST(DeviceName, Grammar)
     EXPECT_EQ(choice.live.fanout, live_fanout::cpu);
     ASSERT_EQ(parse_device_name("File:x", &choice), 0);
     EXPECT_EQ(choice.source, vexmo_source::live); // the prefix is case-sensitive
+}
+
+// A SIGBUS sent with kill is no fault of a savefile's mapping: it goes to the
+// default action (or a sanitizer's handler, which exits), not swallowed.
+TEST(Api, ForeignSigbusPassedOn)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        freopen("/dev/null", "w", stderr);
+        open_instance("file:" + g_traces + "/afs.pcap", 1);
+        kill(getpid(), SIGBUS);
+        usleep(100000); // ThreadSanitizer delivers it in a call
+        _exit(42);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) ? WTERMSIG(status) == SIGBUS : WEXITSTATUS(status) != 42) << status;
 }
 
 TEST(Api, InitAndOpenRules)
