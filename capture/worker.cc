@@ -280,5 +280,7 @@ void *dump_capture_thread(void *arg)
         if (instance->running.load(std::memory_order_relaxed) != 1)
             break;
     }
+    // The main thread joins at once instead of at its next wake-up.
+    dump_files_kick(instance);
     return nullptr;
 }
