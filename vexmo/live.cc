@@ -35,18 +35,27 @@
 
 namespace {
 
-// A block holds any frame up to 65535 bytes whole (GRO hands over frames
-// that large), so every frame the capture program may write is complete;
-// only frames over 128 KiB come out cut, and those it does not write.
-// A block is retired to user space when full or kBlockTimeoutMs after its
-// first frame: a lone frame reaches its worker within 4 ms. While the
-// worker stalls, a trickle of frames further apart than that takes one
-// block each, so the number of blocks, not their size, says how long a
-// stall light traffic survives: the 64 blocks of an 8 MiB ring hold 6.4 s
-// of 10 frames/s; the 8 blocks of -p 128's 1 MiB hold 0.8 s of one flow.
-constexpr uint32_t kBlockSize = 1u << 17;
+// The kernel fills a ring block by block and wakes the poller once per
+// block, when it retires the block to user space: full, or
+// kBlockTimeoutMs after the block was opened. A wake-up costs far more
+// than a frame (a system call, a switch, cold caches; on a virtual machine
+// an exit to the host), so blocks are large: a sixteenth of the ring,
+// from kBlockMin to kBlockMax. kBlockMin holds any frame up to 65535 bytes
+// whole (GRO hands over frames that large), so every frame the capture
+// program may write is complete; only frames over 128 KiB can come out
+// cut, and those it does not write.
+constexpr uint32_t kBlockMin = 1u << 17;
+constexpr uint32_t kBlockMax = 1u << 20;
+constexpr uint64_t kRingBlocks = 16;
 constexpr uint32_t kFrameSize = 2048; // only used to size the ring
-constexpr uint32_t kBlockTimeoutMs = 4;
+// A lone frame reaches its worker within kBlockTimeoutMs: long enough that
+// light traffic does not wake the worker for every few frames, short
+// enough that a capture stopped a second after its last frame has it
+// (what is still in an open block at the stop is never handed out). While
+// the worker stalls, each block holds at least that long of light traffic,
+// so the number of blocks says how long a stall it survives: the 16
+// blocks of an 8 MiB ring 4 s, the 8 of -p 128's 1 MiB 2 s.
+constexpr uint32_t kBlockTimeoutMs = 250;
 // Only data and the stop flag end a wait; 100 ms keeps 128 idle workers at
 // 1280 wake-ups a second while a stop is still seen within 0.1 s.
 constexpr int kPollWaitMs = 100;
@@ -57,9 +66,9 @@ constexpr int kPollWaitMs = 100;
 // every frame a cache and TLB miss on both sides, dearest on a virtualised
 // machine where a TLB miss walks two sets of page tables. Measured on
 // veth, a 64 MiB ring cost trawlcap 30-50 % more CPU per frame than a 4 or
-// 8 MiB one (bench/README.md). 8 MiB still hold 6.4 s of a 10 frames/s
-// trickle through a writer's stall, or 7 ms of a saturated 10 Gbit/s link
-// per stream; a box that needs longer bursts absorbed asks for ring=.
+// 8 MiB one (bench/README.md). 8 MiB still hold 4 s of light traffic
+// through a writer's stall, or 7 ms of a saturated 10 Gbit/s link per
+// stream; a box that needs longer bursts absorbed asks for ring=.
 // Any ring, asked for or not, has at least 1 MiB (8 blocks): a smaller one
 // is raised to it, since a few blocks leave the kernel nowhere to write
 // while the worker holds one.
@@ -82,7 +91,7 @@ constexpr size_t kDescOffset = TPACKET_ALIGN(sizeof(tpacket3_hdr));
 static_assert(kDescOffset + sizeof(vexmo_buff) + kVlanTagLen <=
               TPACKET_ALIGN(TPACKET3_HDRLEN + 16) + kVlanTagLen - ETH_HLEN);
 static_assert(kDescOffset % alignof(vexmo_buff) == 0);
-static_assert(kBlockSize % 4096 == 0 && kBlockSize % kFrameSize == 0);
+static_assert(kBlockMin % 4096 == 0 && kBlockMin % kFrameSize == 0);
 
 } // namespace
 
@@ -90,8 +99,10 @@ struct alignas(64) live_stream {
     int fd;
     uint32_t nr_blocks;
     uint8_t *ring;
-    uint32_t cur_block; // block being handed out, or next to wait for
-    uint32_t pkts_left; // packets of cur_block not handed out yet
+    uint32_t block_shift; // log2 of the block size
+    uint32_t cur_block;   // block being handed out, or next to wait for
+    uint32_t pkts_left;   // packets of cur_block not handed out yet
+    uint32_t quiet_waits; // poller only: waits with nothing since link_down
     const uint8_t *next_pkt;
     bool link_down; // poller only: ENETDOWN seen, no frame since
     // VEXMO_STREAM_RUNNING, or FAILED once the interface is gone; set by
@@ -131,6 +142,7 @@ live_device *g_live_devices = nullptr;
 struct live_setup {
     const char *ifname;
     int ifindex;
+    uint32_t block_shift;
     uint32_t nr_blocks;
     int fanout_mode;
 };
@@ -150,12 +162,12 @@ int set_option(int fd, int level, int name, const void *val, socklen_t len, cons
 
 tpacket_block_desc *block_at(const live_stream *s, uint32_t b)
 {
-    return reinterpret_cast<tpacket_block_desc *>(s->ring + static_cast<size_t>(b) * kBlockSize);
+    return reinterpret_cast<tpacket_block_desc *>(s->ring + (static_cast<size_t>(b) << s->block_shift));
 }
 
 size_t ring_bytes(const live_stream *s)
 {
-    return static_cast<size_t>(s->nr_blocks) * kBlockSize;
+    return static_cast<size_t>(s->nr_blocks) << s->block_shift;
 }
 
 void give_back(live_stream *s, uint32_t b)
@@ -168,17 +180,18 @@ void give_back(live_stream *s, uint32_t b)
 int set_ring(live_stream *s, const live_setup *cfg)
 {
     tpacket_req3 req{};
-    req.tp_block_size = kBlockSize;
+    req.tp_block_size = 1u << cfg->block_shift;
     req.tp_block_nr = cfg->nr_blocks;
     req.tp_frame_size = kFrameSize;
-    req.tp_frame_nr = kBlockSize / kFrameSize * cfg->nr_blocks;
+    req.tp_frame_nr = req.tp_block_size / kFrameSize * cfg->nr_blocks;
     req.tp_retire_blk_tov = kBlockTimeoutMs;
     char what[64];
     snprintf(what, sizeof what, "ring of %llu KiB",
-             static_cast<unsigned long long>(cfg->nr_blocks) * (kBlockSize >> 10));
+             static_cast<unsigned long long>(cfg->nr_blocks) << (cfg->block_shift - 10));
     if (set_option(s->fd, SOL_PACKET, PACKET_RX_RING, &req, sizeof req, cfg, what) < 0)
         return -1;
     s->nr_blocks = cfg->nr_blocks;
+    s->block_shift = cfg->block_shift;
     void *ring = mmap(nullptr, ring_bytes(s), PROT_READ | PROT_WRITE, MAP_SHARED, s->fd, 0);
     if (ring == MAP_FAILED)
         return cannot_open(cfg->ifname, what);
@@ -397,7 +410,8 @@ uint64_t memory_available()
 }
 
 // Each stream's ring: ring= (0: the default for the stream count), raised
-// to kRingMin and rounded up to whole blocks. Rings are kernel memory that
+// to kRingMin, cut into blocks of a sixteenth of it (kBlockMin to
+// kBlockMax) and rounded up to whole blocks. Rings are kernel memory that
 // is never swapped out, so all of them must fit in what is available; 0,
 // or -1 after one "Cannot" line.
 int ring_layout(const char *ifname, const live_options *opts, uint32_t nr_rx, live_setup *cfg)
@@ -407,13 +421,17 @@ int ring_layout(const char *ifname, const live_options *opts, uint32_t nr_rx, li
     if (ring == 0)
         ring = kDefaultRingTotal / streams < kDefaultRingMax ? kDefaultRingTotal / streams : kDefaultRingMax;
     ring = ring < kRingMin ? kRingMin : ring;
-    uint64_t blocks = ring / kBlockSize + (ring % kBlockSize != 0);
+    uint32_t shift = 20;
+    while ((1ull << shift) > kBlockMin && (1ull << shift) * kRingBlocks > ring)
+        --shift;
+    uint64_t blocks = (ring >> shift) + ((ring & ((1ull << shift) - 1)) != 0);
     uint64_t available = memory_available();
-    if (blocks > available / kBlockSize / streams || blocks > UINT32_MAX / (kBlockSize / kFrameSize))
+    if (blocks > (available >> shift) / streams || blocks > UINT32_MAX / ((1u << shift) / kFrameSize))
         return vexmo_cannot("Cannot open interface %s: rings of %llu KiB for %u streams need more than "
                             "the %llu MiB of memory available\n", ifname,
                             static_cast<unsigned long long>(ring >> 10), nr_rx,
                             static_cast<unsigned long long>(available >> 20));
+    cfg->block_shift = shift;
     cfg->nr_blocks = static_cast<uint32_t>(blocks);
     return 0;
 }
@@ -524,11 +542,14 @@ bool next_block_ready(live_device *dev, live_stream *s)
         poll(nullptr, 0, kPollWaitMs);
     if (block_ready(s)) {
         s->link_down = false;
+        s->quiet_waits = 0;
         return true;
     }
-    // Only after a whole quiet wait: the kernel retires the last, partly
-    // filled block within kBlockTimeoutMs of the interface going.
-    if (woken == 0 && s->link_down && interface_gone(s, dev->ifindex))
+    // Only after quiet waits longer than kBlockTimeoutMs: the kernel
+    // retires the last, partly filled block that long after the interface
+    // went at the latest.
+    if (woken == 0 && s->link_down && ++s->quiet_waits > kBlockTimeoutMs / kPollWaitMs &&
+        interface_gone(s, dev->ifindex))
         end_stream(dev, s);
     return false;
 }
@@ -617,7 +638,7 @@ live_device *live_open(const char *ifname, const live_options *opts, uint32_t nr
     if (ifindex < 0)
         return nullptr;
     static constexpr int kFanoutModes[] = {PACKET_FANOUT_HASH, PACKET_FANOUT_LB, PACKET_FANOUT_CPU};
-    live_setup cfg{ifname, ifindex, 0, kFanoutModes[static_cast<uint32_t>(opts->fanout)]};
+    live_setup cfg{ifname, ifindex, 0, 0, kFanoutModes[static_cast<uint32_t>(opts->fanout)]};
     live_device *dev = nullptr;
     if (ring_layout(ifname, opts, nr_rx, &cfg) < 0 || check_interface(ifname) < 0 ||
         !(dev = new_device(ifname, ifindex, nr_rx)))

@@ -40,12 +40,14 @@
  *              through a packet membership, which the kernel drops when the
  *              process ends however it ends; promisc=0 does not.
  *              ring=SIZE per stream, in bytes or with K, M, G (powers of
- *              1024), rounded up to whole 128 KiB blocks; default 8 MiB
- *              each, at most 128 MiB in all. Every ring is at least 1 MiB
- *              (a smaller SIZE is raised to it); rings whose sum is more
- *              than the memory available (MemAvailable) are refused. A
- *              frame reaches its stream within about 4 ms; a poll waits at
- *              most 100 ms. An interface that hands over frames over 65535 bytes
+ *              1024); default 8 MiB each, at most 128 MiB in all. Every
+ *              ring is at least 1 MiB (a smaller SIZE is raised to it), cut
+ *              into blocks of a sixteenth of it (a power of two from 128 KiB
+ *              to 1 MiB) and rounded up to whole blocks; rings whose sum is
+ *              more than the memory available (MemAvailable) are refused.
+ *              A block reaches its stream when full or 250 ms after it was
+ *              begun, so a lone frame within 250 ms; a poll waits at most
+ *              100 ms. An interface that hands over frames over 65535 bytes
  *              (merging them, or with an MTU over 65521 as loopback's) is
  *              named in one line at open.
  *              At process exit one line per device that dropped frames for
