@@ -1,11 +1,16 @@
 // Command line into the run record, and the per-thread dump file name.
+#include <getopt.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cinttypes>
 #include <climits>
+#include <ctime>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -112,50 +117,193 @@ dump_parse_result join_filter_words(dump_instance *instance, int first, int argc
 
 }  // namespace
 
+namespace {
+
+// Long forms, and the options that have no letter. Where tcpdump has the
+// same idea the letter and the long name are tcpdump's.
+enum : int {
+    kOptVersion = 256,
+    kOptNano,
+    kOptPrecision,
+    kOptMinFree,
+};
+constexpr char kShortOptions[] = "p:w:c:i:q:C:G:W:z:Z:S:j:s:h";
+const struct option kLongOptions[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kOptVersion},
+    {"file-size", required_argument, nullptr, 'C'},
+    {"rotate-seconds", required_argument, nullptr, 'G'},
+    {"file-count", required_argument, nullptr, 'W'},
+    {"postrotate-command", required_argument, nullptr, 'z'},
+    {"relinquish-privileges", required_argument, nullptr, 'Z'},
+    {"stats-file", required_argument, nullptr, 'S'},
+    {"time-stamp-type", required_argument, nullptr, 'j'},
+    {"snapshot-length", required_argument, nullptr, 's'},
+    {"nano", no_argument, nullptr, kOptNano},
+    {"time-stamp-precision", required_argument, nullptr, kOptPrecision},
+    {"min-free", required_argument, nullptr, kOptMinFree},
+    {nullptr, 0, nullptr, 0},
+};
+
+// A decimal count with nothing after it, from 1 to max.
+bool parse_count(const char *text, uint64_t max, uint64_t *value)
+{
+    uint64_t v = 0;
+    auto [end, ec] = std::from_chars(text, text + strlen(text), v);
+    if (ec != std::errc() || *end != '\0' || end == text || v == 0 || v > max)
+        return false;
+    *value = v;
+    return true;
+}
+
+// SIZE as tcpdump's -C takes it: a count of millions of bytes, or a count
+// with k, M or G (powers of 1024). At least 1, at most 2^50 bytes.
+bool parse_size(const char *text, uint64_t *bytes)
+{
+    uint64_t v = 0;
+    auto [end, ec] = std::from_chars(text, text + strlen(text), v);
+    if (ec != std::errc() || end == text || v == 0)
+        return false;
+    std::string_view unit(end);
+    uint64_t scale = unit.empty() ? 1000000
+                     : unit == "k" || unit == "K" ? uint64_t{1} << 10
+                     : unit == "m" || unit == "M" ? uint64_t{1} << 20
+                     : unit == "g" || unit == "G" ? uint64_t{1} << 30 : 0;
+    constexpr uint64_t kMaxBytes = uint64_t{1} << 50;
+    if (scale == 0 || v > kMaxBytes / scale)
+        return false;
+    *bytes = v * scale;
+    return true;
+}
+
+// The options that have no place in the classic set.
+dump_parse_result parse_newer_option(dump_instance *instance, int opt, const char *arg)
+{
+    uint64_t v = 0;
+    switch (opt) {
+    case 'C':
+        if (!parse_size(arg, &instance->rotate_size))
+            return dump_refuse(instance, "rotate at a file size of '%s': give millions of bytes, or "
+                          "a number with k, M or G", arg);
+        return DUMP_PARSE_OK;
+    case 'G':
+        if (!parse_count(arg, INT32_MAX, &v))
+            return dump_refuse(instance, "rotate every '%s' seconds: give a whole number from 1 to %d",
+                          arg, INT32_MAX);
+        instance->rotate_seconds = static_cast<uint32_t>(v);
+        return DUMP_PARSE_OK;
+    case 'W':
+        if (!parse_count(arg, INT32_MAX, &v))
+            return dump_refuse(instance, "keep '%s' files: give a whole number from 1 to %d", arg,
+                          INT32_MAX);
+        instance->file_count = static_cast<uint32_t>(v);
+        return DUMP_PARSE_OK;
+    case kOptMinFree:
+        if (!parse_size(arg, &instance->min_free))
+            return dump_refuse(instance, "keep '%s' free: give millions of bytes, or a number with "
+                          "k, M or G", arg);
+        return DUMP_PARSE_OK;
+    case 's':
+        if (strcmp(arg, "0") == 0) {
+            instance->snaplen = kMaxSnapLen;
+            return DUMP_PARSE_OK;
+        }
+        if (!parse_count(arg, kMaxSnapLen, &v))
+            return dump_refuse(instance, "use a snapshot length of '%s': give 0 to %u (0 for %u)",
+                          arg, kMaxSnapLen, kMaxSnapLen);
+        instance->snaplen = static_cast<uint32_t>(v);
+        return DUMP_PARSE_OK;
+    case 'j':
+        if (strcmp(arg, "write") != 0 && strcmp(arg, "arrival") != 0)
+            return dump_refuse(instance, "take time stamps of type '%s': give write or arrival", arg);
+        instance->tstamp_type = arg[0] == 'a' ? DUMP_TSTAMP_ARRIVAL : DUMP_TSTAMP_WRITE;
+        return DUMP_PARSE_OK;
+    case kOptNano:
+        instance->nano = 1;
+        return DUMP_PARSE_OK;
+    case kOptPrecision:
+        if (strcmp(arg, "micro") != 0 && strcmp(arg, "nano") != 0)
+            return dump_refuse(instance, "write time stamps of precision '%s': give micro or nano", arg);
+        instance->nano = arg[0] == 'n';
+        return DUMP_PARSE_OK;
+    }
+    // -z, -Z, -S: text kept whole.
+    char *field = opt == 'z' ? instance->post_command : opt == 'Z' ? instance->run_as
+                                                                    : instance->stats_file;
+    size_t size = opt == 'Z' ? sizeof(instance->run_as) : kTextSize;
+    if (arg[0] == '\0' || !copy_text(field, size, arg))
+        return dump_refuse(instance, "use '%.64s' for -%c: give 1 to %zu characters", arg, opt, size - 1);
+    return DUMP_PARSE_OK;
+}
+
+// The classic options: their rules are those of the original getopt loop.
+dump_parse_result parse_classic_option(dump_instance *instance, int opt, const char *arg)
+{
+    unsigned long long value = 0;
+    switch (opt) {
+    case 'p':
+        if (!parse_number(arg, &value))
+            return DUMP_PARSE_USAGE;
+        // Refused rather than cut to 32 bits: the record has 128 slots.
+        if (value > kMaxThreads)
+            return DUMP_PARSE_TOO_MANY_THREADS;
+        instance->nr_threads = static_cast<uint32_t>(value);
+        return DUMP_PARSE_OK;
+    case 'c':
+        if (!parse_number(arg, &value))
+            return DUMP_PARSE_USAGE;
+        instance->packet_count = value;
+        return DUMP_PARSE_OK;
+    case 'i':
+        return copy_text(instance->dev_symbol, sizeof(instance->dev_symbol), arg)
+                   ? DUMP_PARSE_OK : DUMP_PARSE_DEVICE_TOO_LONG;
+    case 'w':
+        return copy_text(instance->dumpfile, sizeof(instance->dumpfile), arg)
+                   ? DUMP_PARSE_OK : DUMP_PARSE_DUMPFILE_TOO_LONG;
+    case 'q':
+        if (strlen(arg) >= kTextSize)
+            return DUMP_PARSE_LIST_TOO_LONG;
+        return parse_selection(arg, &instance->thread_mask) ? DUMP_PARSE_OK : DUMP_PARSE_USAGE;
+    }
+    return DUMP_PARSE_USAGE;
+}
+
+}  // namespace
+
+dump_parse_result dump_refuse(dump_instance *instance, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vsnprintf(instance->refusal, sizeof(instance->refusal), format, args);
+    va_end(args);
+    return DUMP_PARSE_REFUSED;
+}
+
 dump_parse_result dump_parse_args(dump_instance *instance, int argc, char **argv)
 {
     set_defaults(instance, argc, argv);
     // Full re-initialisation of glibc's getopt, so that tests can parse again.
     optind = 0;
     int opt;
-    while ((opt = getopt(argc, argv, "p:w:c:i:q:")) != -1) {
-        unsigned long long value = 0;
-        switch (opt) {
-        case 'p':
-            if (!parse_number(optarg, &value))
-                return DUMP_PARSE_USAGE;
-            // Refused rather than cut to 32 bits: the record has 128 slots.
-            if (value > kMaxThreads)
-                return DUMP_PARSE_TOO_MANY_THREADS;
-            instance->nr_threads = static_cast<uint32_t>(value);
-            break;
-        case 'c':
-            if (!parse_number(optarg, &value))
-                return DUMP_PARSE_USAGE;
-            instance->packet_count = value;
-            break;
-        case 'i':
-            if (!copy_text(instance->dev_symbol, sizeof(instance->dev_symbol), optarg))
-                return DUMP_PARSE_DEVICE_TOO_LONG;
-            break;
-        case 'w':
-            if (!copy_text(instance->dumpfile, sizeof(instance->dumpfile), optarg))
-                return DUMP_PARSE_DUMPFILE_TOO_LONG;
-            break;
-        case 'q':
-            if (strlen(optarg) >= kTextSize)
-                return DUMP_PARSE_LIST_TOO_LONG;
-            if (!parse_selection(optarg, &instance->thread_mask))
-                return DUMP_PARSE_USAGE;
-            break;
-        default:
-            return DUMP_PARSE_USAGE;
-        }
+    while ((opt = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
+        dump_parse_result r;
+        if (opt == 'h')
+            return DUMP_PARSE_HELP;
+        if (opt == kOptVersion)
+            return DUMP_PARSE_VERSION;
+        if (strchr("pciwq", opt) != nullptr)
+            r = parse_classic_option(instance, opt, optarg);
+        else if (opt != '?' && opt != ':')
+            r = parse_newer_option(instance, opt, optarg);
+        else
+            r = DUMP_PARSE_USAGE;
+        if (r != DUMP_PARSE_OK)
+            return r;
     }
     return join_filter_words(instance, optind, argc, argv);
 }
 
-void dump_parse_complain(dump_parse_result result)
+void dump_parse_complain(const dump_instance *instance, dump_parse_result result)
 {
     switch (result) {
     case DUMP_PARSE_TOO_MANY_THREADS:
@@ -172,6 +320,15 @@ void dump_parse_complain(dump_parse_result result)
         break;
     case DUMP_PARSE_FILTER_TOO_LONG:
         cannot("use a bpf rule longer than %zu characters.", kTextSize - 1);
+        break;
+    case DUMP_PARSE_REFUSED:
+        cannot("%s.", instance->refusal);
+        break;
+    case DUMP_PARSE_HELP:
+        dump_print_usage(instance->app_name);
+        break;
+    case DUMP_PARSE_VERSION:
+        printf("trawlcap %s\n", TRAWLKIT_VERSION);
         break;
     case DUMP_PARSE_OK:
     case DUMP_PARSE_USAGE:
@@ -198,10 +355,84 @@ int __thread_dumpfile_generate(const char *base, int index, char *out, size_t ou
     return snprintf(out, out_size, "%s_%d.%s", copy, index, dot + 1);
 }
 
-int dump_thread_dumpfile(const char *base, int index, char *out, size_t out_size)
+int dump_rotated_name(const char *stem, uint32_t seq, int64_t file_time, char *out, size_t out_size)
+{
+    char copy[kTextSize];
+    snprintf(copy, sizeof(copy), "%s", stem);
+    char when[32];
+    time_t t = static_cast<time_t>(file_time);
+    struct tm tm {};
+    if (!gmtime_r(&t, &tm) || strftime(when, sizeof(when), "%Y%m%dT%H%M%SZ", &tm) == 0)
+        snprintf(when, sizeof(when), "%" PRId64, file_time);
+    // The suffix rule of the per-thread name: a dot in the last component.
+    char *slash = strrchr(copy, '/');
+    char *dot = strrchr(slash ? slash + 1 : copy, '.');
+    if (!dot)
+        return snprintf(out, out_size, "%s_%05u_%s", copy, seq, when);
+    *dot = '\0';
+    return snprintf(out, out_size, "%s_%05u_%s.%s", copy, seq, when, dot + 1);
+}
+
+namespace {
+
+// /dev/stdout, /dev/stderr, /dev/stdin, /dev/fd/N and /proc/self/fd/N stand
+// for a descriptor the process already has: the number, or -1.
+int descriptor_named(const char *name)
+{
+    static constexpr struct {
+        const char *name;
+        int fd;
+    } kStdNames[] = {{"/dev/stdin", 0}, {"/dev/stdout", 1}, {"/dev/stderr", 2}};
+    for (const auto &n : kStdNames)
+        if (strcmp(name, n.name) == 0)
+            return n.fd;
+    for (const char *prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+        size_t len = strlen(prefix);
+        int fd = 0;
+        if (strncmp(name, prefix, len) != 0 || name[len] == '\0')
+            continue;
+        auto [end, ec] = std::from_chars(name + len, name + strlen(name), fd);
+        if (ec == std::errc() && *end == '\0')
+            return fd;
+    }
+    return -1;
+}
+
+// Linux memory devices 1:3, 1:5 and 1:7 (null, zero, full) keep nothing
+// of what is written to them.
+bool keeps_nothing(const struct stat &st)
+{
+    unsigned minor_number = minor(st.st_rdev);
+    return S_ISCHR(st.st_mode) && major(st.st_rdev) == 1 &&
+           (minor_number == 3 || minor_number == 5 || minor_number == 7);
+}
+
+// Whether the name's directory is /dev itself: a RAM-backed device
+// directory where no dump file belongs (/dev/shm is another matter).
+bool directly_under_dev(const char *name)
+{
+    const char *slash = strrchr(name, '/');
+    return slash && slash - name == 4 && strncmp(name, "/dev/", 5) == 0;
+}
+
+}  // namespace
+
+int dump_target_fd(const char *dumpfile)
+{
+    return descriptor_named(dumpfile);
+}
+
+bool dump_target_is_stream(const char *dumpfile)
 {
     struct stat st;
-    if (stat(base, &st) == 0 && S_ISCHR(st.st_mode))
+    if (descriptor_named(dumpfile) >= 0)
+        return true;
+    return stat(dumpfile, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+}
+
+int dump_thread_dumpfile(const char *base, int index, char *out, size_t out_size)
+{
+    if (dump_target_is_stream(base))
         return snprintf(out, out_size, "%s", base);
     return __thread_dumpfile_generate(base, index, out, out_size);
 }
@@ -209,12 +440,15 @@ int dump_thread_dumpfile(const char *base, int index, char *out, size_t out_size
 int dump_check_dumpfile(const dump_instance *instance)
 {
     struct stat st;
-    if (instance->dump_stream || stat(instance->dumpfile, &st) != 0 || !S_ISCHR(st.st_mode))
+    if (instance->dump_stream)
         return 0;
-    // Linux memory devices 1:3, 1:5 and 1:7 (null, zero, full) keep nothing
-    // of what is written to them.
-    unsigned minor_number = minor(st.st_rdev);
-    if (major(st.st_rdev) == 1 && (minor_number == 3 || minor_number == 5 || minor_number == 7))
+    if (!dump_target_is_stream(instance->dumpfile)) {
+        if (directly_under_dev(instance->dumpfile))
+            return cannot("create dump files in /dev: %s is not an existing device.",
+                          instance->dumpfile);
+        return 0;
+    }
+    if (stat(instance->dumpfile, &st) == 0 && keeps_nothing(st))
         return 0;
     uint32_t writers = 0;
     for (uint32_t i = 0; i < instance->nr_threads; i++)

@@ -15,11 +15,27 @@ namespace {
 
 // Set by SIGUSR1; the main thread prints the interim report while it waits.
 std::atomic<int> g_report_requested{0};
-constexpr long kJoinPollNs = 100 * 1000 * 1000;
+constexpr int kWakeMs = 100;
+constexpr int64_t kStatsEveryNs = 1000 * 1000 * 1000;
+// SIGHUP was ignored when the program started (nohup): it stays so.
+bool g_hangup_ignored = false;
 
 void sig_report_handle(int)
 {
     g_report_requested.store(1, std::memory_order_relaxed);
+}
+
+// A terminal that closes, an ssh session that drops: under rotation every
+// worker starts its next file (an analyst gets the current one without
+// stopping the capture); otherwise the capture ends as after SIGTERM.
+void sig_hangup_handle(int)
+{
+    dump_instance *instance = g_dump_instance;
+    if (instance->rotate_size || instance->rotate_seconds)
+        instance->hup_count.fetch_add(1, std::memory_order_relaxed);
+    else
+        instance->running.store(0, std::memory_order_relaxed);
+    dump_files_kick(instance);
 }
 
 // True when every started worker's dump stream has failed: nothing more can
@@ -40,23 +56,49 @@ bool no_writer_left(const dump_instance *instance)
     return any;
 }
 
-// pthread_join that wakes up now and then to serve SIGUSR1 (the handler may
-// only set a flag, and the main thread is the one that prints) and to end a
-// capture that can no longer write.
-void join_worker(dump_instance *instance, dump_thread_ctx *ctx)
+int64_t monotonic_ns()
 {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+// Whether every started worker has returned; joins those that have.
+bool all_joined(dump_instance *instance, bool *joined)
+{
+    bool all = true;
+    for (uint32_t i = 0; i < instance->nr_threads; i++) {
+        dump_thread_ctx *ctx = instance->threads[i];
+        if (!ctx || !ctx->started || joined[i])
+            continue;
+        joined[i] = pthread_tryjoin_np(ctx->tid, nullptr) == 0;
+        all = all && joined[i];
+    }
+    return all;
+}
+
+// The main thread while the workers capture: it wakes every 100 ms, or at
+// once when a file was closed, to serve SIGUSR1 (the handler may only set a
+// flag), run the commands and keep the rings of closed files, rewrite the
+// statistics file every second, and end a capture that can no longer write.
+void wait_for_workers(dump_instance *instance)
+{
+    bool joined[kMaxThreads] = {};
+    int64_t next_stats = 0;
     for (;;) {
-        timespec deadline;
-        clock_gettime(CLOCK_REALTIME, &deadline);
-        deadline.tv_nsec += kJoinPollNs;
-        if (deadline.tv_nsec >= 1000000000L) {
-            deadline.tv_sec++;
-            deadline.tv_nsec -= 1000000000L;
+        dump_files_wait(instance, kWakeMs);
+        bool done = all_joined(instance, joined);
+        dump_files_service(instance, false);
+        if (instance->stats_file[0] && (done || monotonic_ns() >= next_stats)) {
+            dump_stats_write(instance);
+            next_stats = monotonic_ns() + kStatsEveryNs;
         }
-        if (pthread_timedjoin_np(ctx->tid, nullptr, &deadline) != ETIMEDOUT)
+        if (done)
             return;
-        if (g_report_requested.exchange(0, std::memory_order_relaxed))
+        if (g_report_requested.exchange(0, std::memory_order_relaxed)) {
             dump_capture_result(instance);
+            dump_report_losses(instance, false);
+        }
         if (no_writer_left(instance))
             instance->running.store(0, std::memory_order_relaxed);
     }
@@ -89,6 +131,10 @@ void install_handlers(int flags)
     sigaction(SIGTERM, &sa, nullptr);
     sa.sa_handler = sig_report_handle;
     sigaction(SIGUSR1, &sa, nullptr);
+    if (!g_hangup_ignored) {
+        sa.sa_handler = sig_hangup_handle;
+        sigaction(SIGHUP, &sa, nullptr);
+    }
 }
 
 // The dead handle, the packet I/O instance and the device. Standard-output
@@ -102,7 +148,10 @@ int open_io(dump_instance *instance)
     }
     if (dump_check_dumpfile(instance) < 0)
         return -1;
-    instance->pcap_handle = pcap_open_dead(DLT_EN10MB, kSnapLen);
+    uint32_t snaplen = instance->snaplen ? instance->snaplen : kSnapLen;
+    instance->pcap_handle = pcap_open_dead_with_tstamp_precision(
+        DLT_EN10MB, static_cast<int>(snaplen),
+        instance->nano ? PCAP_TSTAMP_PRECISION_NANO : PCAP_TSTAMP_PRECISION_MICRO);
     if (!instance->pcap_handle)
         return cannot("open pcap handle: %s.", strerror(errno));
     instance->io_instance = vexmo_create();
@@ -137,18 +186,14 @@ int start_workers(dump_instance *instance)
     return 0;
 }
 
-// Joins the workers, then flushes what their streams still hold; -1 when a
-// dump file could not be written, after one line per such file.
-int flush_workers(dump_instance *instance)
+// Flushes and closes what the joined workers still hold; -1 when a dump
+// file could not be written, after one line per such file.
+int finish_files(dump_instance *instance)
 {
-    for (uint32_t i = 0; i < instance->nr_threads; i++)
-        if (instance->threads[i] && instance->threads[i]->started)
-            join_worker(instance, instance->threads[i]);
-
     int status = 0;
     for (uint32_t i = 0; i < instance->nr_threads; i++) {
         dump_thread_ctx *ctx = instance->threads[i];
-        if (!ctx || !ctx->started || dump_thread_flush(ctx) == 0)
+        if (!ctx || !ctx->started || dump_file_finish(instance, ctx) == 0)
             continue;
         status = cannot("write dumpfile %s for thread %u : %s",
                         ctx->dumpfile[0] ? ctx->dumpfile : instance->dumpfile, i,
@@ -157,13 +202,39 @@ int flush_workers(dump_instance *instance)
     return status;
 }
 
+// A source that ended by a failure (its interface gone, its savefile
+// damaged or cut) makes the run a failure too, after the report: a service
+// manager restarts it, a script sees it. Only a library that can say so.
+int source_status(const dump_instance *instance)
+{
+    if (!vexmo_stream_stats)
+        return 0;
+    for (uint32_t i = 0; i < instance->nr_threads; i++) {
+        const dump_thread_ctx *ctx = instance->threads[i];
+        vexmo_stream_stats_t st{};
+        if (ctx && ctx->started && vexmo_stream_stats(instance->io_instance, i, &st) == 0 &&
+            st.state == VEXMO_STREAM_FAILED)
+            return -1;
+    }
+    return 0;
+}
+
 int dump_run(dump_instance *instance)
 {
-    if (open_io(instance) < 0 || start_workers(instance) < 0)
+    if (open_io(instance) < 0 || dump_drop_privileges(instance) < 0 ||
+        dump_files_init(instance) < 0 || start_workers(instance) < 0)
         return -1;
-    int status = flush_workers(instance);
+    wait_for_workers(instance);
+    int status = finish_files(instance);
     pcap_close(instance->pcap_handle);
     dump_capture_result(instance);
+    dump_report_losses(instance, true);
+    if (source_status(instance) < 0)
+        status = -1;
+    // The last files' commands run now; the program ends when they have.
+    dump_files_service(instance, true);
+    if (instance->stats_file[0])
+        dump_stats_write(instance);
     return status;
 }
 
@@ -183,14 +254,24 @@ int main(int argc, char **argv)
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
     signal(SIGUSR1, SIG_IGN);
+    // Until the workers are set up an interrupt ends the program at once,
+    // also when the shell started it with interrupts ignored (a background
+    // job of a script). A hangup ignored by nohup stays ignored.
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    g_hangup_ignored = signal(SIGHUP, SIG_DFL) == SIG_IGN;
+    if (g_hangup_ignored)
+        signal(SIGHUP, SIG_IGN);
     auto *instance = new (std::nothrow) dump_instance{};
     if (!instance)
         return -1;
     g_dump_instance = instance;
 
     dump_parse_result parsed = dump_parse_args(instance, argc, argv);
+    if (parsed == DUMP_PARSE_OK)
+        parsed = dump_check_options(instance);
     if (parsed != DUMP_PARSE_OK) {
-        dump_parse_complain(parsed);
+        dump_parse_complain(instance, parsed);
         usage();
     }
     return dump_run(instance);

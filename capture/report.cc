@@ -32,6 +32,29 @@ void dump_capture_result(dump_instance *instance)
             instance->dumpfile, received, captured);
 }
 
+void dump_report_losses(dump_instance *instance, bool final_report)
+{
+    // At the end the library prints its own drop lines as the process exits.
+    if (!final_report && vexmo_report_drops)
+        vexmo_report_drops(instance->io_instance);
+    char line[kTextSize];
+    uint64_t total = 0;
+    int at = 0;
+    for (uint32_t i = 0; i < instance->nr_threads && i < kMaxThreads; i++) {
+        dump_thread_ctx *ctx = instance->threads[i];
+        if (!ctx || !ctx->started)
+            continue;
+        uint64_t n = ctx->counts.oversize.load(std::memory_order_relaxed);
+        total += n;
+        if (at >= 0 && static_cast<size_t>(at) < sizeof(line))
+            at += snprintf(line + at, sizeof(line) - static_cast<size_t>(at), " %" PRIu64, n);
+    }
+    if (total == 0)
+        return;
+    fprintf(stderr, "%" PRIu64 " packets longer than %u bytes received but not written (per thread:%s)\n",
+            total, kMaxPacket, line);
+}
+
 int cannot(const char *format, ...)
 {
     // One line even if another thread prints meanwhile.

@@ -9,6 +9,7 @@
 
 #include <pcap/pcap.h>
 #include <pthread.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstddef>
@@ -17,48 +18,93 @@
 
 #include "vexmo.h"
 
+// The packet I/O library's calls beyond the classic set are bound weakly in
+// every file that uses them: the platform's own libvexmo.so.4 does not have
+// them, and each is tested for null before it is called.
+#pragma weak vexmo_stream_stats
+#pragma weak vexmo_report_drops
+#pragma weak vexmo_buff_tstamp
+#pragma weak vexmo_buff_wirelen
+
 constexpr size_t kNameSize = 64;        // app_name, dev_symbol
 constexpr size_t kTextSize = 2048;      // dumpfile, bpf_rule, -q working copy
 constexpr uint32_t kMaxThreads = 128;   // worker slots in the record
 constexpr uint32_t kBurst = 32;         // buffers taken per poll
 constexpr uint32_t kSnapLen = 65535;    // dead handle's snapshot length
-constexpr uint32_t kMaxPacket = 65535;  // longer packets are never written
-// Write buffer of every dump stream. It must hold the largest record (16-byte
-// header + 65535 bytes), because the worker flushes before a record that
-// would not fit, so every flush writes whole records only.
+constexpr uint32_t kMaxPacket = 65535;  // without -s, longer packets are never written
+constexpr uint32_t kMaxSnapLen = 262144;  // -s 0, and the largest -s
+constexpr size_t kRecordHeader = 16;    // a savefile record's header
+// Write buffer of every dump file. It holds the largest record, because the
+// worker writes it out before a record that would not fit, so every write
+// holds whole records only.
 constexpr size_t kDumpBufferSize = size_t{1} << 20;
-static_assert(kDumpBufferSize >= 16 + kMaxPacket);
+static_assert(kDumpBufferSize >= kRecordHeader + kMaxSnapLen);
+
+// Where a record's time stamp comes from (-j).
+enum dump_tstamp_type : uint32_t {
+    DUMP_TSTAMP_WRITE = 0,    // the clock, just before the record is written
+    DUMP_TSTAMP_ARRIVAL = 1,  // the packet source's own stamp of the packet
+};
+
+// What a worker counts beside `received` and `captured`. The worker is the
+// only writer (relaxed load + store); the main thread reads them while the
+// worker runs, for SIGUSR1's report and the statistics file.
+struct dump_counters {
+    std::atomic<uint64_t> oversize;      // received, passed the filter, too long to write
+    std::atomic<uint64_t> flushed;       // records that reached a file; never goes down
+    std::atomic<uint64_t> bytes;         // bytes in this worker's files, headers included
+    std::atomic<uint64_t> files;         // dump files opened
+    std::atomic<uint64_t> write_errors;  // writes that failed
+};
 
 struct dump_thread_ctx {
     uint32_t started;           // 1 once the thread was created
     pthread_t tid;
     uint32_t stream_index;
     char dumpfile[kTextSize];   // own file name; empty in standard-output mode
-    pcap_dumper_t *dumper;
+    pcap_dumper_t *dumper;      // the file's stdio stream, which libpcap wrote the header to
     struct bpf_program bpf_prog;
     uint64_t limit;             // 0: no limit
     // Written only by the worker (relaxed load + store, no read-modify-write);
     // read by the main thread for the interim report while the worker runs.
-    // `captured` counts records that reached the dump stream and were not lost
-    // to a failed write: after a write error the records of the failed flush
-    // are taken back out of it.
+    // `captured` counts records handed to the write buffer and not lost to a
+    // failed write: after a write error the records that did not reach the
+    // file whole are taken back out of it.
     std::atomic<uint64_t> captured;
     std::atomic<uint64_t> received;
-    // Write accounting, owned by the worker until it is joined, then by main.
-    size_t buffered;            // bytes handed to the stream since the last flush
-    uint64_t pending;           // records handed to the stream since the last flush
-    // errno of the first failed flush, 0 when none. Written by the worker,
+    alignas(64) dump_counters counts;
+
+    // The write buffer and the file it goes to: the worker's until it is
+    // joined, then main's.
+    alignas(64) uint8_t *buf;
+    size_t buffered;            // bytes in buf
+    uint64_t pending;           // records in buf
+    int fd;                     // the dumper's descriptor
+    uint64_t file_bytes;        // the current file's size, buf included
+    int64_t first_pending_ns;   // monotonic time of the oldest record in buf
+    // errno of the first failed write, 0 when none. Written by the worker,
     // read by the main thread while it waits, to end a capture that can no
     // longer write anywhere.
     std::atomic<int> write_errno;
-    // Set when the stream opens. A failed flush cuts a regular file back to
-    // where that flush began, never below `keep_size`, the size the file had
-    // before this run wrote to it (-1: not a regular file, never cut). On an
-    // appending descriptor a flush begins at the end of the file, wherever
-    // the offset is.
-    int64_t keep_size;
+    // Set when the stream opens. A failed write cuts a regular file back to
+    // its last whole record, never below `start_offset`, where this run's
+    // first byte went (-1: not a regular file, never cut). On an appending
+    // descriptor a write begins at the end of the file, wherever the offset is.
+    int64_t start_offset;
     uint32_t appends;
+
+    // Rotation (-C, -G, SIGHUP): the current file's number and window.
+    uint32_t seq;               // 1 for the first file
+    int64_t file_time;          // the time in its name: its window's start, or its opening
+    int64_t window_end;         // -G: the file takes records stamped before this
+    uint32_t idle_rotates;      // its window was not over when it opened (see rotate_when_idle)
+    uint32_t hup_seen;          // the instance's SIGHUP count this worker has acted on
+    dev_t file_dev;             // which file it is, so that only it is ever removed
+    ino_t file_ino;
+    char stem[kTextSize];       // -C/-G: the per-worker name the numbered names derive from
 };
+
+struct dump_files;  // the closed files of this run (rotation.cc)
 
 struct dump_instance {
     char app_name[kNameSize];
@@ -76,9 +122,28 @@ struct dump_instance {
     // Cleared by the SIGINT/SIGTERM handler and by a worker whose dump stream
     // failed; read by every worker after each poll.
     std::atomic<int> running;
+
+    // Options beyond the classic set; all off by default.
+    uint64_t rotate_size;       // -C: bytes, 0 for none
+    uint32_t rotate_seconds;    // -G: 0 for none
+    uint32_t file_count;        // -W: files kept per worker, 0 for all
+    uint64_t min_free;          // --min-free: bytes, 0 for none
+    char post_command[kTextSize];  // -z
+    char run_as[kNameSize];     // -Z
+    uid_t run_uid;
+    gid_t run_gid;
+    char stats_file[kTextSize]; // -S
+    dump_tstamp_type tstamp_type;  // -j
+    uint32_t nano;              // --nano: nanosecond savefiles
+    uint32_t snaplen;           // -s: 0 when not given
+    // Raised by SIGHUP under rotation: every worker starts its next file.
+    std::atomic<uint32_t> hup_count;
+    dump_files *files;          // set up when rotation, -z or --min-free need it
+    char refusal[256];          // why the command line was refused
 };
 
 static_assert(std::atomic<int>::is_always_lock_free, "running is written in a signal handler");
+static_assert(std::atomic<uint32_t>::is_always_lock_free, "hup_count is written in a signal handler");
 static_assert(std::atomic<uint64_t>::is_always_lock_free);
 static_assert(offsetof(dump_instance, dev_symbol) == kNameSize);
 static_assert(offsetof(dump_instance, running) > offsetof(dump_instance, threads));
@@ -97,14 +162,30 @@ enum dump_parse_result {
     DUMP_PARSE_DUMPFILE_TOO_LONG,
     DUMP_PARSE_LIST_TOO_LONG,
     DUMP_PARSE_FILTER_TOO_LONG,
+    DUMP_PARSE_REFUSED,         // a bad value of a newer option: why is in `refusal`
+    DUMP_PARSE_HELP,            // -h, --help: the usage text on standard output
+    DUMP_PARSE_VERSION,         // --version
 };
 
-// Fills `instance` with the defaults, then from argv (getopt "p:w:c:i:q:" and
-// the remaining filter words). Touches nothing but the record, getopt's state
+// Fills `instance` with the defaults, then from argv (the options, then the
+// remaining filter words). Touches nothing but the record, getopt's state
 // and argv's order (getopt permutes it); getopt may print its own diagnostic.
 dump_parse_result dump_parse_args(dump_instance *instance, int argc, char **argv);
-// The one line main prints for a refused value before it calls usage().
-void dump_parse_complain(dump_parse_result result);
+// What the command line asks of the system, checked before anything is
+// opened: the -Z user, the -z command, what the packet I/O library offers,
+// options that need another. DUMP_PARSE_REFUSED with `refusal` set, or OK.
+dump_parse_result dump_check_options(dump_instance *instance);
+// The one line main prints for a refused value before it calls usage(), or
+// the usage text or version on standard output for -h and --version.
+void dump_parse_complain(const dump_instance *instance, dump_parse_result result);
+// Stores why the command line is refused; returns DUMP_PARSE_REFUSED.
+dump_parse_result dump_refuse(dump_instance *instance, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+// -Z: started as root, the program becomes the user once the device is
+// open, before any dump file is created; -1 after the "Cannot" line.
+int dump_drop_privileges(const dump_instance *instance);
+// The usage text of -h, on standard output.
+void dump_print_usage(const char *app_name);
 // Ends the process with status 0, printing nothing.
 [[noreturn]] void usage();
 
@@ -115,18 +196,70 @@ int __thread_dumpfile_generate(const char *base, int index, char *out, size_t ou
 // an existing character device (-w /dev/null must not create /dev/null_0).
 // Returns the length of the whole name, as __thread_dumpfile_generate does.
 int dump_thread_dumpfile(const char *base, int index, char *out, size_t out_size);
+// Whether -w names a target that is written as it is rather than as one
+// file per worker: standard output, a name that stands for an open
+// descriptor (/dev/stdout, /dev/fd/N), or an existing file that is not a
+// regular file (a character device, a FIFO).
+bool dump_target_is_stream(const char *dumpfile);
+// The descriptor a -w name stands for (/dev/stdout: 1), or -1.
+int dump_target_fd(const char *dumpfile);
 // -1 after one "Cannot" line when the base is a character device that keeps
 // what is written to it (a terminal, a serial line) and more than one worker
 // is selected: their files would interleave into garbage. Devices that keep
 // nothing (null, zero, full) take any number of workers.
 int dump_check_dumpfile(const dump_instance *instance);
 void *dump_capture_thread(void *arg);
-// Flushes the dump stream of ctx; 0 when all its records were written. On a
-// failure the records since the last good flush leave `captured`.
+
+// Dump files (dumpfile.cc).
+// Opens worker index's first dump file, or its stream in standard-output
+// mode, and writes its header. 1 when a stop signal ended a blocked open,
+// -1 after the "Cannot" line.
+int dump_file_open(dump_instance *instance, dump_thread_ctx *ctx, int index);
+// Writes the buffer out; 0 when all its records reached the file. After a
+// failure the file ends on its last whole record and the records that did
+// not reach it leave `captured`.
 int dump_thread_flush(dump_thread_ctx *ctx);
+// Flushes and closes the worker's file at the end of the run; -1 as the flush.
+int dump_file_finish(dump_instance *instance, dump_thread_ctx *ctx);
+// Closes the current file and opens the next (-C, -G, SIGHUP); file_time is
+// the new file's time. -1 when the next file cannot be opened (said once).
+int dump_file_rotate(dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time);
+// The numbered name of a worker's file: the stem with _NNNNN_TIME before
+// its suffix, TIME in UTC as YYYYMMDDTHHMMSSZ.
+int dump_rotated_name(const char *stem, uint32_t seq, int64_t file_time, char *out, size_t out_size);
+
+// The closed files of this run (rotation.cc): the ring of -W, the floor of
+// --min-free and the command of -z.
+int dump_files_init(dump_instance *instance);
+// A worker's file was closed: its command, if any, is started by the main
+// thread; the ring and the floor count it from now on.
+void dump_files_closed(dump_instance *instance, const dump_thread_ctx *ctx);
+// Before a worker opens its next file, or when a write failed for want of
+// room (then at least one file goes): removes the oldest closed files of
+// the run until the file system of `path` has the floor free. True when
+// something was removed.
+bool dump_files_make_room(dump_instance *instance, const char *path, bool write_failed);
+// The main thread's share, called whenever it wakes: starts commands,
+// reaps those that ended, keeps each worker's ring. `wait` blocks until
+// every command has ended (the end of the run).
+void dump_files_service(dump_instance *instance, bool wait);
+// Wakes the main thread early (a file was closed).
+void dump_files_kick(dump_instance *instance);
+// Waits at most timeout_ms for dump_files_kick.
+void dump_files_wait(dump_instance *instance, int timeout_ms);
+uint64_t dump_files_removed(const dump_instance *instance);
+uint64_t dump_files_command_failures(const dump_instance *instance);
+
+// Statistics file (statsfile.cc), written by the main thread.
+void dump_stats_write(dump_instance *instance);
+
 void dump_capture_result(dump_instance *instance);
+// After a report: the source's drop lines and the count of packets too long
+// to write, one line each, nothing when there were none.
+void dump_report_losses(dump_instance *instance, bool final_report);
 // Prints the one failure line, "Cannot " and the formatted text, on standard
 // error and returns -1, so that a failure site is `return cannot(...);`.
 int cannot(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
 
 #endif  // CAPTURE_TRAWLCAP_H

@@ -1,10 +1,7 @@
-// Capture workers: set-up, the burst loop and the dump stream's flushes.
-#include <fcntl.h>
+// Capture workers: set-up and the burst loop: filter, stamp, write, rotate.
 #include <signal.h>
-#include <stdio_ext.h>
-#include <sys/stat.h>
 #include <sys/time.h>
-#include <unistd.h>
+#include <time.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -15,148 +12,6 @@
 
 namespace {
 
-// A dump stream with a write buffer large enough for every record, so that
-// the worker decides where flushes happen (between records). Null with errno
-// EINTR when a stop signal came while the open was blocked (a FIFO nobody
-// reads): the set-up ends there.
-FILE *open_dump_stream(FILE *stream, const char *name)
-{
-    FILE *f = stream;
-    // Other signals (SIGUSR1) interrupt the open too; they must not end it.
-    while (!f) {
-        f = fopen(name, "wb");
-        if (!f && (errno != EINTR || g_dump_instance->running.load(std::memory_order_relaxed) != 1))
-            return nullptr;
-    }
-    // Lives as long as the stream, that is until the process ends.
-    char *buffer = static_cast<char *>(malloc(kDumpBufferSize));
-    if (!buffer || setvbuf(f, buffer, _IOFBF, kDumpBufferSize) != 0) {
-        free(buffer);
-        errno = ENOMEM;
-        if (!stream)
-            fclose(f);
-        return nullptr;
-    }
-    return f;
-}
-
-// Where a failed flush may cut the file, taken before anything is written.
-void note_file_start(dump_thread_ctx *ctx, int fd)
-{
-    struct stat st;
-    ctx->keep_size = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
-    int flags = fcntl(fd, F_GETFL);
-    ctx->appends = flags >= 0 && (flags & O_APPEND) != 0;
-}
-
-// Where the next flush begins writing; -1 when a failure must not cut.
-off_t flush_start(const dump_thread_ctx *ctx, int fd)
-{
-    if (ctx->keep_size < 0)
-        return -1;
-    if (!ctx->appends)
-        return lseek(fd, 0, SEEK_CUR);
-    struct stat st;
-    return fstat(fd, &st) == 0 ? st.st_size : -1;
-}
-
-// A full disk or a size limit takes part of a flush and ends the file inside
-// a record, which readers reject: cut it back to where the flush began. Only
-// bytes of ours are cut: nothing below the size the file had before the run,
-// and nothing when the file goes on beyond our offset (another writer's data
-// follows ours; our cut record stays then).
-void cut_failed_flush(const dump_thread_ctx *ctx, int fd, off_t begin)
-{
-    struct stat st;
-    off_t ours = lseek(fd, 0, SEEK_CUR);
-    if (begin < 0 || ours < 0 || fstat(fd, &st) != 0 || st.st_size != ours)
-        return;
-    if (begin < ctx->keep_size)
-        begin = ctx->keep_size;
-    if (begin < st.st_size && ftruncate(fd, begin) != 0) {
-        // The file keeps its cut record; the write error is what is reported.
-    }
-}
-
-// Relaxed load + store instead of fetch_add: the worker is the only writer,
-// and on x86 this is a plain add, while other threads still read whole values.
-inline void counter_add(std::atomic<uint64_t> &counter, uint64_t n)
-{
-    counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
-}
-
-}  // namespace
-
-int dump_thread_flush(dump_thread_ctx *ctx)
-{
-    if (ctx->write_errno.load(std::memory_order_relaxed))
-        return -1;
-    FILE *f = pcap_dump_file(ctx->dumper);
-    // One call per flush, that is per megabyte; none on a pipe.
-    off_t begin = flush_start(ctx, fileno(f));
-    errno = 0;
-    if (fflush(f) == 0 && !ferror(f)) {
-        ctx->buffered = 0;
-        ctx->pending = 0;
-        return 0;
-    }
-    ctx->write_errno.store(errno ? errno : EIO, std::memory_order_relaxed);
-    // Drop what stdio still holds: the flush at exit would write it again
-    // after the cut.
-    __fpurge(f);
-    cut_failed_flush(ctx, fileno(f), begin);
-    // What this flush held may be partly in the file, but not as whole records
-    // we can vouch for: they are not counted as captured.
-    ctx->captured.store(ctx->captured.load(std::memory_order_relaxed) - ctx->pending,
-                        std::memory_order_relaxed);
-    ctx->pending = 0;
-    ctx->buffered = 0;
-    return -1;
-}
-
-namespace {
-
-// Opens worker index's dump stream and dumper, and writes the file header at
-// once: then a file whose header fits stays a valid savefile whatever
-// happens to the records, and a stream that cannot be written shows as a
-// write error from the start. 1 when a stop signal ended the open, -1 after
-// the "Cannot" line.
-int open_worker_dumper(dump_instance *instance, dump_thread_ctx *ctx, int index)
-{
-    const char *err = nullptr;
-    char errbuf[kTextSize + PCAP_ERRBUF_SIZE];
-    FILE *f;
-    if (instance->dump_stream) {
-        f = open_dump_stream(instance->dump_stream, nullptr);
-    } else {
-        int len = dump_thread_dumpfile(instance->dumpfile, index, ctx->dumpfile, sizeof(ctx->dumpfile));
-        // A cut name is another file: refuse it instead of writing there.
-        if (len >= static_cast<int>(sizeof(ctx->dumpfile))) {
-            f = nullptr;
-            errno = ENAMETOOLONG;
-        } else {
-            f = open_dump_stream(nullptr, ctx->dumpfile);
-        }
-    }
-    if (!f && errno == EINTR)
-        return 1;
-    if (f) {
-        note_file_start(ctx, fileno(f));
-        ctx->dumper = pcap_dump_fopen(instance->pcap_handle, f);
-        if (!ctx->dumper)
-            err = pcap_geterr(instance->pcap_handle);
-    } else {
-        // The text libpcap's own open would leave in the handle's error buffer.
-        snprintf(errbuf, sizeof(errbuf), "%s: %s", ctx->dumpfile, strerror(errno));
-        err = errbuf;
-    }
-    if (!ctx->dumper)
-        return cannot("open pcap dumper for thread %d, dumpfile is %s : %s.", index,
-                      ctx->dumpfile, err);
-    dump_thread_flush(ctx);
-    return 0;
-}
-
 // Stop and report signals are blocked in the workers (they inherit the mask),
 // so that they reach the main thread, whose blocked open they must interrupt.
 int start_worker_thread(dump_thread_ctx *ctx)
@@ -166,6 +21,7 @@ int start_worker_thread(dump_thread_ctx *ctx)
     sigaddset(&block, SIGINT);
     sigaddset(&block, SIGTERM);
     sigaddset(&block, SIGUSR1);
+    sigaddset(&block, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &block, &old);
     int rc = pthread_create(&ctx->tid, nullptr, dump_capture_thread, ctx);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
@@ -179,7 +35,7 @@ int dump_thread_init(dump_instance *instance, dump_thread_ctx *ctx, int index)
     ctx->started = 0;
     if (!(instance->thread_mask & (uint64_t{1} << (static_cast<uint32_t>(index) % 64))))
         return 0;
-    int opened = open_worker_dumper(instance, ctx, index);
+    int opened = dump_file_open(instance, ctx, index);
     if (opened != 0)
         return opened < 0 ? -1 : 0;
 
@@ -204,56 +60,187 @@ int dump_thread_init(dump_instance *instance, dump_thread_ctx *ctx, int index)
 
 namespace {
 
-// Collects the buffers that pass the filter and that a record can hold.
-uint32_t filter_burst(const dump_thread_ctx *ctx, vexmo_buff_t *const *bufs, int n,
-                      const u_char **matched_data, uint32_t *matched_len)
+// A written record waits at most this long in the buffer, so that files
+// (and what the statistics file counts) keep up with a slow capture.
+constexpr int64_t kFlushAfterNs = 1000 * 1000 * 1000;
+// Under -j arrival a packet may be handed over a little after it arrived
+// (a live ring hands over blocks, not frames): an idle worker moves to the
+// next window only this long after its boundary, so that no late packet of
+// the old window opens a file of its own.
+constexpr int64_t kArrivalGraceSeconds = 2;
+
+// What the write loop needs of each matching buffer, taken once.
+struct matched_burst {
+    vexmo_buff_t *buf[kBurst];
+    const u_char *data[kBurst];
+    uint32_t len[kBurst];
+    uint32_t n;
+};
+
+// How records are written, fixed for the run.
+struct record_rules {
+    uint32_t snaplen;        // longer packets are cut to it (with -s) ...
+    uint32_t max_len;        // ... or, without -s, not written when longer than this
+    bool wire_len;           // the record's length is the packet's length on the wire
+    bool arrival;            // -j arrival
+    bool nano;               // nanosecond time stamps
+    uint64_t rotate_size;    // -C, or UINT64_MAX
+    int64_t rotate_seconds;  // -G, or 0
+};
+
+inline void counter_add(std::atomic<uint64_t> &counter, uint64_t n)
+{
+    counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+}
+
+int64_t monotonic_ns(clockid_t clock)
+{
+    timespec ts;
+    clock_gettime(clock, &ts);
+    return ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+// Collects the buffers that pass the filter and that a record may hold.
+void filter_burst(dump_thread_ctx *ctx, const record_rules &rules, vexmo_buff_t *const *bufs,
+                  int n, matched_burst *m)
 {
     const bpf_insn *insns = ctx->bpf_prog.bf_insns;
-    uint32_t nr_matched = 0;
+    uint32_t oversize = 0;
+    m->n = 0;
     for (int i = 0; i < n; i++) {
         auto *data = static_cast<const u_char *>(vexmo_buff_mtod(bufs[i]));
         uint32_t len = vexmo_buff_datalen(bufs[i]);
-        if (bpf_filter(insns, data, len, len) != 0 && len <= kMaxPacket) {
-            matched_data[nr_matched] = data;
-            matched_len[nr_matched] = len;
-            nr_matched++;
+        if (bpf_filter(insns, data, len, len) == 0)
+            continue;
+        if (len > rules.max_len) {
+            oversize++;
+            continue;
         }
+        m->buf[m->n] = bufs[i];
+        m->data[m->n] = data;
+        m->len[m->n] = len;
+        m->n++;
     }
-    return nr_matched;
+    if (oversize)
+        counter_add(ctx->counts.oversize, oversize);
 }
 
-// Writes the matched packets, each with its own clock reading, and counts
-// the records that stay in the stream.
-void write_burst(dump_thread_ctx *ctx, const u_char *const *matched_data,
-                 const uint32_t *matched_len, uint32_t nr_matched)
+// The record's time: the source's stamp under -j arrival (the clock for a
+// packet the source has no time for), else the clock just before writing.
+void stamp(const record_rules &rules, const vexmo_buff_t *buf, int64_t *sec, uint32_t *frac)
 {
-    FILE *stream = pcap_dump_file(ctx->dumper);
-    pcap_pkthdr hdr{};
-    uint32_t written = 0;
-    // Holding the stream's lock over the burst makes the two stdio writes of
-    // each record take it recursively, without atomics.
-    flockfile(stream);
-    for (uint32_t i = 0; i < nr_matched && ctx->write_errno.load(std::memory_order_relaxed) == 0; i++) {
-        uint32_t len = matched_len[i];
-        size_t record = 16 + size_t{len};
-        if (ctx->buffered + record > kDumpBufferSize) {
-            // The flush takes back what it could not write, so this burst's
-            // records are counted before it.
-            counter_add(ctx->captured, written);
-            written = 0;
-            if (dump_thread_flush(ctx) < 0)
-                break;
+    uint32_t nsec = 0;
+    if (!rules.arrival || vexmo_buff_tstamp(buf, sec, &nsec) != 0) {
+        timespec ts;
+        if (rules.nano) {
+            clock_gettime(CLOCK_REALTIME, &ts);
+        } else {
+            timeval tv;
+            gettimeofday(&tv, nullptr);
+            ts.tv_sec = tv.tv_sec;
+            ts.tv_nsec = tv.tv_usec * 1000;
         }
-        gettimeofday(&hdr.ts, nullptr);
-        hdr.caplen = len;
-        hdr.len = len;
-        pcap_dump(reinterpret_cast<u_char *>(ctx->dumper), &hdr, matched_data[i]);
-        ctx->buffered += record;
-        ctx->pending++;
-        written++;
+        *sec = ts.tv_sec;
+        nsec = static_cast<uint32_t>(ts.tv_nsec);
     }
-    funlockfile(stream);
-    counter_add(ctx->captured, written);
+    *frac = rules.nano ? nsec : nsec / 1000;
+}
+
+// Starts the worker's next file when a record of `bytes` stamped `sec`
+// does not belong in the current one. 0, or -1 when no file is left.
+int rotate_for(dump_instance *instance, dump_thread_ctx *ctx, const record_rules &rules,
+               uint64_t bytes, int64_t sec)
+{
+    bool by_size = ctx->file_bytes + bytes > rules.rotate_size && ctx->file_bytes > 24;
+    bool by_time = rules.rotate_seconds && (sec >= ctx->window_end || sec < ctx->file_time);
+    if (!by_size && !by_time)
+        return 0;
+    int64_t start = sec;
+    if (rules.rotate_seconds)
+        start = by_time ? sec - ((sec % rules.rotate_seconds) + rules.rotate_seconds) % rules.rotate_seconds
+                        : ctx->file_time;
+    return dump_file_rotate(instance, ctx, start);
+}
+
+// Appends one record to the buffer, writing the buffer out first when the
+// record would not fit.
+void append_record(dump_thread_ctx *ctx, const uint32_t head[4], const u_char *data)
+{
+    size_t record = kRecordHeader + head[2];
+    if (ctx->buffered + record > kDumpBufferSize && dump_thread_flush(ctx) < 0)
+        return;
+    if (ctx->buffered == 0)
+        ctx->first_pending_ns = monotonic_ns(CLOCK_MONOTONIC_COARSE);
+    memcpy(ctx->buf + ctx->buffered, head, kRecordHeader);
+    memcpy(ctx->buf + ctx->buffered + kRecordHeader, data, head[2]);
+    ctx->buffered += record;
+    ctx->file_bytes += record;
+    ctx->pending++;
+    counter_add(ctx->captured, 1);
+}
+
+// Writes the matched packets and counts the records that stay.
+void write_burst(dump_instance *instance, dump_thread_ctx *ctx, const record_rules &rules,
+                 const matched_burst *m)
+{
+    for (uint32_t i = 0; i < m->n && ctx->write_errno.load(std::memory_order_relaxed) == 0; i++) {
+        int64_t sec = 0;
+        uint32_t head[4];
+        stamp(rules, m->buf[i], &sec, &head[1]);
+        uint32_t len = m->len[i];
+        head[2] = len < rules.snaplen ? len : rules.snaplen;
+        head[3] = rules.wire_len && vexmo_buff_wirelen ? vexmo_buff_wirelen(m->buf[i]) : len;
+        if (head[3] < len)
+            head[3] = len;
+        if (rotate_for(instance, ctx, rules, kRecordHeader + head[2], sec) < 0)
+            break;
+        // The savefile's seconds are 32 bits wide; a stamp beyond is written
+        // modulo 2^32, as every pcap writer does.
+        head[0] = static_cast<uint32_t>(sec);
+        append_record(ctx, head, m->data[i]);
+    }
+}
+
+// Between bursts: SIGHUP's next file, an idle worker's next window, and a
+// buffer that has waited long enough.
+void between_bursts(dump_instance *instance, dump_thread_ctx *ctx, const record_rules &rules,
+                    bool idle)
+{
+    if (ctx->write_errno.load(std::memory_order_relaxed) != 0)
+        return;
+    uint32_t hup = instance->hup_count.load(std::memory_order_relaxed);
+    if (hup != ctx->hup_seen) {
+        ctx->hup_seen = hup;
+        timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        dump_file_rotate(instance, ctx, rules.rotate_seconds ? ctx->file_time : now.tv_sec);
+        return;
+    }
+    if (ctx->buffered == 0 && !(idle && rules.rotate_seconds && ctx->idle_rotates))
+        return;
+    int64_t now = monotonic_ns(CLOCK_MONOTONIC_COARSE);
+    if (ctx->buffered && now - ctx->first_pending_ns >= kFlushAfterNs)
+        dump_thread_flush(ctx);
+    if (idle && rules.rotate_seconds && ctx->idle_rotates) {
+        int64_t wall = monotonic_ns(CLOCK_REALTIME_COARSE) / 1000000000LL;
+        if (wall >= ctx->window_end + (rules.arrival ? kArrivalGraceSeconds : 0))
+            rotate_for(instance, ctx, rules, 0, wall);
+    }
+}
+
+record_rules rules_of(const dump_instance *instance)
+{
+    record_rules r{};
+    r.snaplen = instance->snaplen ? instance->snaplen : kMaxSnapLen;
+    // Without -s a packet too long for the classic snapshot length is left
+    // out whole, never written cut.
+    r.max_len = instance->snaplen ? UINT32_MAX : kMaxPacket;
+    r.arrival = instance->tstamp_type == DUMP_TSTAMP_ARRIVAL;
+    r.wire_len = instance->snaplen != 0 || r.arrival;
+    r.nano = instance->nano != 0;
+    r.rotate_size = instance->rotate_size ? instance->rotate_size : UINT64_MAX;
+    r.rotate_seconds = instance->rotate_seconds;
+    return r;
 }
 
 }  // namespace
@@ -267,25 +254,29 @@ void *dump_capture_thread(void *arg)
         return nullptr;
 
     vexmo_instance_t *io = instance->io_instance;
+    const record_rules rules = rules_of(instance);
     vexmo_buff_t *bufs[kBurst];
-    // What the write loop needs of each matching buffer, taken once.
-    const u_char *matched_data[kBurst];
-    uint32_t matched_len[kBurst];
+    matched_burst matched;
 
     for (;;) {
         if (ctx->limit != 0 && ctx->captured.load(std::memory_order_relaxed) >= ctx->limit)
             break;
         int n = vexmo_recv_all_burst(io, ctx->stream_index, bufs, kBurst);
+        // The library promises 0 to the capacity; anything else is taken as
+        // nothing or as a full burst rather than read out of bounds.
         if (n < 0)
             n = 0;
         if (n > static_cast<int>(kBurst))
             n = kBurst;
         if (n > 0) {
-            uint32_t nr_matched = filter_burst(ctx, bufs, n, matched_data, matched_len);
-            write_burst(ctx, matched_data, matched_len, nr_matched);
+            filter_burst(ctx, rules, bufs, n, &matched);
+            write_burst(instance, ctx, rules, &matched);
             counter_add(ctx->received, static_cast<uint64_t>(n));
             vexmo_buff_free(io, bufs, static_cast<uint32_t>(n), -1, -1);
         }
+        // Idle when nothing was written: a worker whose filter takes nothing
+        // still starts its next file at the window's boundary.
+        between_bursts(instance, ctx, rules, n == 0 || matched.n == 0);
         if (instance->running.load(std::memory_order_relaxed) != 1)
             break;
     }

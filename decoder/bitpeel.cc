@@ -11,9 +11,11 @@
 
 #include "streamid.h"
 
-static const char kVersion[] = "v1.0.0-20191119";
+namespace {
 
-static void print_usage(const char *prog)
+const char kVersion[] = "v1.0.0-20191119";
+
+void print_usage(const char *prog)
 {
     printf("usage: %s <stream_id> [\"base_time\"]\n", prog);
     printf("\tbase_time format is: '%%Y-%%m-%%d %%H:%%M:%%S'\n");
@@ -21,7 +23,7 @@ static void print_usage(const char *prog)
     printf("\texample: %s 2274319137695858688 \"2018-08-08 08:00:00\"\n", prog);
 }
 
-static void print_fields(unsigned long long id, const stream_fields &f)
+void print_fields(unsigned long long id, const stream_fields &f)
 {
     printf("stream_id is %llu, decode result:\n", id);
     printf("    %-13s: %llu\n", "device-id", f.device_id);
@@ -32,7 +34,7 @@ static void print_fields(unsigned long long id, const stream_fields &f)
 
 // Without a base time only the position inside the wrap period is known, so
 // list the instants of the first periods after the epoch.
-static void print_candidates(unsigned long long relative_time)
+void print_candidates(unsigned long long relative_time)
 {
     printf("    not input base time, use EPOCH as base time, absolute time maybe as follow:\n");
     char text[kTimeTextSize];
@@ -42,7 +44,7 @@ static void print_candidates(unsigned long long relative_time)
     }
 }
 
-static void print_absolute(const char *base_text, unsigned long long relative_time)
+void print_absolute(const char *base_text, unsigned long long relative_time)
 {
     long long base;
     if (base_time_parse(base_text, &base) != 0) {
@@ -54,7 +56,7 @@ static void print_absolute(const char *base_text, unsigned long long relative_ti
     printf("    %-13s: %s\n", "Absolute-time", text);
 }
 
-static int run(int argc, char *argv[])
+int run(int argc, char *argv[])
 {
     // A program may be started with an empty argument vector; it still needs
     // a name for the usage text.
@@ -78,6 +80,8 @@ static int run(int argc, char *argv[])
         print_absolute(argv[2], f.relative_time);
     return 0;
 }
+
+}  // namespace
 
 int main(int argc, char *argv[])
 {

@@ -40,7 +40,7 @@ constexpr long long kRtimePeriod = 1LL << kRtimeBits.width;
 constexpr int kCandidateCount = 10;
 
 inline constexpr char kTimeFormat[] = "%Y-%m-%d %H:%M:%S";
-constexpr std::size_t kTimeTextSize = 32;
+constexpr size_t kTimeTextSize = 32;
 
 struct stream_fields {
     unsigned long long device_id;

@@ -64,7 +64,7 @@ TALLYBOARD_EXPORT int stat_field_register(screen_stat *stat, const char *name)
     if (id >= TALLYBOARD_MAX_FIELDS)
         return -1;
 
-    std::size_t len = strlen(name);
+    size_t len = strlen(name);
     auto *copy = static_cast<char *>(calloc(len + 1, 1));
     if (copy == nullptr)
         return -1;

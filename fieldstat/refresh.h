@@ -9,7 +9,7 @@
 #include "tallyboard.h"
 
 // The one buffer a printer composes every refresh in.
-constexpr std::size_t kRefreshBufferSize = 65536;
+constexpr size_t kRefreshBufferSize = 65536;
 
 // Composes the refresh for time `now` into `text` (capacity `cap`, at least
 // 128 bytes) and updates every printed field's last_value. Text that does not
@@ -17,7 +17,7 @@ constexpr std::size_t kRefreshBufferSize = 65536;
 // any length goes out whole without allocating; what is left in `text`
 // (zero-terminated, length returned) is the last piece, which the caller
 // writes and flushes. stat->interval must be at least 1.
-std::size_t __screen_stat_compose(screen_stat *stat, std::time_t now, char *text,
-                                  std::size_t cap);
+size_t __screen_stat_compose(screen_stat *stat, std::time_t now, char *text,
+                                  size_t cap);
 
 #endif

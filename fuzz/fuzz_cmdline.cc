@@ -47,8 +47,16 @@ void check_device_name(const char *name)
 void last_names(char **argv, int end, const char **device, const char **dumpfile)
 {
     for (int i = 1; i < end && strcmp(argv[i], "--") != 0; i++) {
+        if (strncmp(argv[i], "--", 2) == 0) {
+            // A long option: its value follows "=" or is the next word; of
+            // those that reach an accepted record only --nano has none.
+            std::string_view name(argv[i] + 2);
+            if (name.find('=') == std::string_view::npos && !std::string_view("nano").starts_with(name))
+                i++;
+            continue;
+        }
         for (const char *c = argv[i] + 1; *c; c++) {
-            if (!strchr("pwciq", *c))
+            if (!strchr("pwciqCGWzZSjs", *c))
                 continue;
             const char *value = c[1] ? c + 1 : argv[++i];
             if (*c == 'i')
@@ -118,7 +126,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     case DUMP_PARSE_DUMPFILE_TOO_LONG:
     case DUMP_PARSE_LIST_TOO_LONG:
     case DUMP_PARSE_FILTER_TOO_LONG:
-        dump_parse_complain(r);
+    case DUMP_PARSE_REFUSED:
+        dump_parse_complain(inst, r);
+        break;
+    case DUMP_PARSE_HELP:
+    case DUMP_PARSE_VERSION:
         break;
     default:
         FUZZ_CHECK(!"unknown parse result");

@@ -28,6 +28,8 @@ tmp=$(mktemp -d); touch "$tmp/trace.pcap"
 expect "file: paths" "$(complete_words _trawlcap trawlcap -i "file:$tmp/tr")" "file:$tmp/trace.pcap"
 rm -rf "$tmp"
 expect "stdout dump" "$(complete_words _trawlcap trawlcap -w -)" "-"
+expect "long options" "$(complete_words _trawlcap trawlcap --min)" "--min-free="
+expect "time-stamp types" "$(complete_words _trawlcap trawlcap -j a)" "arrival"
 expect "filter words" "$(complete_words _trawlcap trawlcap -p 2 po)" "port"
 [[ -z "$(complete_words _trawlcap trawlcap -c 1)" ]] || { echo "FAIL: numbers get no completion"; fail=1; }
 expect "bitpeel options" "$(complete_words _bitpeel bitpeel -)" "--help"

@@ -90,6 +90,14 @@ check_tree() {
         [ -z "$warnings" ] || fail "man --warnings -l $f: $warnings"
     done
 
+    # The service template runs the installed program, and systemd takes it.
+    local unit=$P/lib/systemd/system/trawlcap@.service
+    grep -q "^ExecStart=$P/bin/trawlcap " "$unit" 2>/dev/null || fail "$unit does not run $P/bin/trawlcap"
+    if command -v systemd-analyze >/dev/null; then
+        MANPATH=$P/share/man systemd-analyze verify "$unit" >"$WORK/verify.log" 2>&1 || \
+            fail "systemd-analyze verify $unit: $(cat "$WORK/verify.log")"
+    fi
+
     # Completions register themselves for their command.
     for f in trawlcap bitpeel; do
         bash -c "source '$P/share/bash-completion/completions/$f' && complete -p $f" >/dev/null 2>&1 || \
@@ -214,7 +222,7 @@ debian_files() {   # what Debian wants in every package
     echo "share/doc/$1/copyright share/doc/$1/changelog.Debian.gz share/lintian/overrides/$1"
 }
 # shellcheck disable=SC2046,SC2154
-expect_files "$deb_trawlcap" bin/trawlcap lib/libvexmo.so.4 share/man/man1/trawlcap.1.gz \
+expect_files "$deb_trawlcap" bin/trawlcap lib/libvexmo.so.4 share/man/man1/trawlcap.1.gz lib/systemd/system/trawlcap@.service \
     share/bash-completion/completions/trawlcap $(debian_files trawlcap)
 # shellcheck disable=SC2046,SC2154
 expect_files "$deb_bitpeel" bin/bitpeel share/man/man1/bitpeel.1.gz share/bash-completion/completions/bitpeel \

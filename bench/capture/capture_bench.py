@@ -12,7 +12,8 @@ several times over:
   packet source), whole-process wall-clock times;
 - `trawlcap -p 1` and `-p 2` on the 64-byte trace with loop=4;
 - on a trace of about 1 GB: the peak of `Anonymous:` in
-  /proc/PID/smaps_rollup while one worker replays it, and `-c 32` on it.
+  /proc/PID/smaps_rollup while one worker replays it, and `-c 32` on it;
+  then one worker on it without and with -C 64M -W 4, -S, -j arrival.
 Prints medians; ratios are what counts: the runs alternate, so machine noise
 hits all alike.
 """
@@ -162,6 +163,32 @@ def two_workers(trace, npkts, out_dir):
     return ratio >= 1.7
 
 
+def options_side_by_side(trace, npkts, out_dir):
+    """One worker over the large trace without and with the options of a
+    capture box (rotation with a ring, the statistics file, arrival time
+    stamps), the runs interleaved. What they add should be within noise."""
+    out = os.path.join(out_dir, "out.pcap")
+    base = [TRAWLCAP, "-p", "1", "-i", "file:" + trace, "-w", out]
+    variants = {"plain": [], "-C 64M -W 4": ["-C", "64M", "-W", "4"],
+                "-S": ["-S", os.path.join(out_dir, "s.prom")], "-j arrival": ["-j", "arrival"]}
+    times = {k: [] for k in variants}
+    cpu = {k: [] for k in variants}
+    for _ in range(ROUNDS):
+        for key, extra in variants.items():
+            sec, cpusec, received = timed(base + extra)
+            if received != npkts:
+                raise SystemExit("%s received %d of %d packets" % (key, received, npkts))
+            times[key].append(sec)
+            cpu[key].append(cpusec)
+            clean(out_dir)
+    print("\n%.0f MiB trace, one worker, options side by side:" % (os.path.getsize(trace) / 2**20))
+    plain, plain_cpu = statistics.median(times["plain"]), statistics.median(cpu["plain"])
+    for k in variants:
+        w, c = statistics.median(times[k]), statistics.median(cpu[k])
+        print("  %-12s %7.1f ms (%.2fx plain)  CPU %7.1f ms (%.2fx)" % (k, w * 1e3, w / plain,
+                                                                     c * 1e3, c / plain_cpu))
+
+
 def anonymous_kib(pid):
     try:
         with open("/proc/%d/smaps_rollup" % pid) as f:
@@ -213,8 +240,10 @@ def main():
         ok &= side_by_side("mixed sizes (7x64, 4x576, 1x1500)", mixed, "", n * 2 // 5, out_dir)
         ok &= two_workers(small, n, out_dir)
         os.unlink(mixed)
-        mixed_trace(big, 20000 if QUICK else 2800000)
+        big_n = 20000 if QUICK else 2800000
+        mixed_trace(big, big_n)
         ok &= big_trace_memory(big, out_dir)
+        options_side_by_side(big, big_n, out_dir)
         print("\nall targets met" if ok else "\nsome targets missed")
     finally:
         shutil.rmtree(work, ignore_errors=True)

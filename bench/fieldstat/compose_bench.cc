@@ -18,7 +18,7 @@ void compose_full_table(benchmark::State &state)
         stat_field_register(s, ("field_" + std::to_string(i)).c_str());
     static char text[kRefreshBufferSize];
     std::time_t now = time(nullptr);
-    std::size_t len = 0;
+    size_t len = 0;
     for (auto _ : state) {
         for (int i = 0; i < TALLYBOARD_MAX_FIELDS; i++)
             stat_field_operation(s, i, STAT_FIELD_OP_ADD, 1000003 + i);

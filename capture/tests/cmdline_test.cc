@@ -221,6 +221,55 @@ TEST(CommandLine, ParsingTwiceGivesTheSameRecord)
     EXPECT_STREQ(b.inst->bpf_rule, "ip ");
 }
 
+TEST(CommandLine, NewerOptions)
+{
+    constexpr uint64_t kMiB = uint64_t{1} << 20;
+    auto [r, d] = parse({"-C", "64", "-G", "3600", "-W", "4", "--min-free=2G", "-s", "0", "-j",
+                         "arrival", "--nano", "-z", "gzip", "-Z", "nobody", "-S", "/run/t.prom"});
+    ASSERT_EQ(r, DUMP_PARSE_OK) << d->refusal;
+    EXPECT_EQ(d->rotate_size, 64000000u);  // tcpdump's unit: millions of bytes
+    EXPECT_EQ(d->rotate_seconds, 3600u);
+    EXPECT_EQ(d->file_count, 4u);
+    EXPECT_EQ(d->min_free, 2048 * kMiB);
+    EXPECT_EQ(d->snaplen, kMaxSnapLen);
+    EXPECT_EQ(d->tstamp_type, DUMP_TSTAMP_ARRIVAL);
+    EXPECT_EQ(d->nano, 1u);
+    EXPECT_STREQ(d->post_command, "gzip");
+    EXPECT_STREQ(d->run_as, "nobody");
+    EXPECT_STREQ(d->stats_file, "/run/t.prom");
+    struct {
+        std::initializer_list<const char *> args;
+        uint64_t size;
+        uint32_t snaplen;
+    } rows[] = {{{"-C", "1k"}, 1024, 0}, {{"-C", "3M"}, 3 * kMiB, 0}, {{"--file-size=2g"}, 2048 * kMiB, 0},
+                {{"-s", "96"}, 0, 96}, {{"--snapshot-length", "262144"}, 0, kMaxSnapLen}};
+    for (auto &row : rows) {
+        auto [rr, dd] = parse(row.args);
+        ASSERT_EQ(rr, DUMP_PARSE_OK) << *row.args.begin();
+        EXPECT_EQ(dd->rotate_size, row.size) << *row.args.begin();
+        EXPECT_EQ(dd->snaplen, row.snaplen) << *row.args.begin();
+    }
+    EXPECT_EQ(parse({"--time-stamp-precision=micro", "--nano", "-j", "write"}).inst->nano, 1u);
+    EXPECT_EQ(parse({"-h"}).result, DUMP_PARSE_HELP);
+    EXPECT_EQ(parse({"-p", "2", "--version"}).result, DUMP_PARSE_VERSION);
+}
+
+TEST(CommandLine, NewerOptionsRefuseBadValuesNamingThem)
+{
+    const std::string user(64, 'u');
+    for (auto args : {std::initializer_list<const char *>{"-C", "0"}, {"-C", "1x"}, {"-C", "2T"},
+                      {"-C", "9999999999G"}, {"-C", ""}, {"-G", "0"}, {"-G", "2147483648"},
+                      {"-G", "1.5"}, {"-W", "0"}, {"-W", "-1"}, {"--min-free=k"}, {"-s", "262145"},
+                      {"-s", "-1"}, {"-j", "host"}, {"--time-stamp-precision=milli"}, {"-z", ""},
+                      {"-Z", user.c_str()}}) {
+        auto [r, d] = parse(args);
+        EXPECT_EQ(r, DUMP_PARSE_REFUSED) << *args.begin();
+        std::string value = std::data(args)[args.size() - 1];
+        value = value.substr(value.find('=') + 1);
+        EXPECT_NE(std::string(d->refusal).find("'" + value.substr(0, 64)), std::string::npos) << d->refusal;
+    }
+}
+
 TEST(CommandLine, RefusalMessagesNameTheLimit)
 {
     struct {
@@ -234,7 +283,8 @@ TEST(CommandLine, RefusalMessagesNameTheLimit)
                  {DUMP_PARSE_USAGE, nullptr}};
     for (auto &c : cases) {
         testing::internal::CaptureStderr();
-        dump_parse_complain(c.result);
+        dump_instance d{};
+        dump_parse_complain(&d, c.result);
         std::string text = testing::internal::GetCapturedStderr();
         if (!c.limit) {
             EXPECT_EQ(text, "");

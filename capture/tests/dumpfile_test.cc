@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include <unistd.h>
+
 #include "trawlcap.h"
 
 namespace {
@@ -48,21 +50,48 @@ TEST(DumpFileName, ReturnsFullLengthAndCutsToSize)
     EXPECT_EQ(strlen(big), 2047u);
 }
 
+TEST(DumpFileName, RotatedNamesSortInTimeOrder)
+{
+    char out[kTextSize];
+    // 1796739026 is 2026-12-08 14:10:26 UTC.
+    struct {
+        const char *stem;
+        uint32_t seq;
+        const char *name;
+    } cases[] = {{"/data/cap_0.pcap", 1, "/data/cap_0_00001_20261208T141026Z.pcap"},
+                 {"/d.v2/cap_3", 123456, "/d.v2/cap_3_123456_20261208T141026Z"},
+                 {"a.b_1.pcap", 42, "a.b_1_00042_20261208T141026Z.pcap"}};
+    for (auto &c : cases) {
+        dump_rotated_name(c.stem, c.seq, 1796739026, out, sizeof(out));
+        EXPECT_STREQ(out, c.name);
+    }
+}
+
 TEST(DumpFileName, CharacterDeviceIsTakenAsItIs)
 {
     char out[kTextSize];
-    dump_thread_dumpfile("/dev/null", 3, out, sizeof(out));
-    EXPECT_STREQ(out, "/dev/null");
-    // Two workers share only a device that keeps nothing.
-    for (const char *base : {"/dev/null", "/dev/full", "/dev/tty"}) {
+    std::string link = testing::TempDir() + "trawlcap_null_link";
+    unlink(link.c_str());
+    ASSERT_EQ(symlink("/dev/null", link.c_str()), 0);
+    // Devices, links to them and names of open descriptors are written as they are.
+    for (const char *base : {"/dev/null", "/dev/stdout", "/dev/fd/2", link.c_str()}) {
+        dump_thread_dumpfile(base, 3, out, sizeof(out));
+        EXPECT_STREQ(out, base);
+    }
+    unlink(link.c_str());
+    // Two workers share only a device that keeps nothing; nothing is created in /dev.
+    for (const char *base : {"/dev/null", "/dev/full", "/dev/tty", "/dev/cap.pcap", "tty, one selected"}) {
         dump_instance d{};
-        snprintf(d.dumpfile, sizeof(d.dumpfile), "%s", base);
+        bool one = base[0] != '/';
+        snprintf(d.dumpfile, sizeof(d.dumpfile), "%s", one ? "/dev/tty" : base);
         d.nr_threads = 2;
-        d.thread_mask = 3;
+        d.thread_mask = one ? 2 : 3;
         testing::internal::CaptureStderr();
         int rc = dump_check_dumpfile(&d);
         std::string text = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(text, strcmp(base, "/dev/tty") ? "" : "Cannot share character device /dev/tty among 2 capture threads.\n");
+        EXPECT_EQ(text, !strcmp(base, "/dev/tty") ? "Cannot share character device /dev/tty among 2 capture threads.\n"
+                        : !strcmp(base, "/dev/cap.pcap") ? "Cannot create dump files in /dev: /dev/cap.pcap is not an existing device.\n"
+                        : "");
         EXPECT_EQ(rc, text.empty() ? 0 : -1);
     }
 }

@@ -50,6 +50,33 @@ class CommandLineRejections(CaptureCase):
                 self.assertEqual(os.listdir(self.dir), [])
 
 
+    def test_newer_options_refuse_what_cannot_work(self):
+        # One line that says why, status 0 as for any refused command line,
+        # before anything is opened or created.
+        plain = dict(os.environ, LD_LIBRARY_PATH=os.environ.get("TRAWLKIT_PLAIN_VEXMO", ""))
+        cases = [(["-C", "0"], "file size of '0'"), (["-G", "1s"], "every '1s' seconds"),
+                 (["-W", "3"], "without -C or -G"), (["-C", "1", "--min-free", "1x"], "'1x' free"),
+                 (["-G", "60", "-w", "-"], "-: it is a stream"), (["-z", "gzip", "-w", "/dev/null"], "stream"),
+                 (["-z", "no-such-command-x"], "find command no-such-command-x"),
+                 (["-Z", "no-such-user-x"], "user no-such-user-x"), (["-s", "262145"], "0 to 262144"),
+                 (["-j", "adapter"], "'adapter'"), (["--min-free=1G"], "without -C or -G")]
+        for args, why in cases + [(["-j", "arrival"], "no vexmo_buff_tstamp")]:
+            with self.subTest(args=args):
+                res = run(args + ["-i", AFS], cwd=self.dir, env=plain if "arrival" in args else None)
+                err = res.stderr.decode()
+                self.assertEqual((res.returncode, res.stdout), (0, b""))
+                self.assertTrue(err.startswith("Cannot ") and err.count("\n") == 1 and why in err, err)
+                self.assertEqual(os.listdir(self.dir), [])
+
+    def test_help_and_version_on_standard_output(self):
+        for args, want in ((["-h"], b"Usage: trawlcap [-p threads]"), (["--help", "-x"], b"-C SIZE"),
+                           (["--version"], b"trawlcap 1.")):
+            res = run(args, cwd=self.dir)
+            self.assertEqual((res.returncode, res.stderr), (0, b""))
+            self.assertIn(want, res.stdout)
+            self.assertEqual(os.listdir(self.dir), [])
+
+
 class OddArguments(CaptureCase):
     def test_long_numbers_that_mean_something_small(self):
         # Leading zeros: octal 2 workers; a count beyond 64 bits: no limit.

@@ -78,15 +78,16 @@ def run(args, cwd=None, timeout=120, stdout=subprocess.PIPE, stdin=subprocess.DE
                           stderr=subprocess.PIPE, stdin=stdin, env=env, preexec_fn=preexec_fn)
 
 
-def start(args, cwd=None, stdout=subprocess.DEVNULL, stderr_path=None, wrapper=()):
+def start(args, cwd=None, stdout=subprocess.DEVNULL, stderr_path=None, wrapper=(), preexec_fn=None):
     """A running trawlcap; its standard error goes to stderr_path when given.
     wrapper is a command prefix such as ip netns exec NAME."""
     cmd = list(wrapper) + [TRAWLCAP] + list(args)
     if not stderr_path:
         return subprocess.Popen(cmd, cwd=cwd, stdout=stdout, stderr=subprocess.PIPE,
-                                stdin=subprocess.DEVNULL)
+                                stdin=subprocess.DEVNULL, preexec_fn=preexec_fn)
     with open(stderr_path, "wb") as err:
-        return subprocess.Popen(cmd, cwd=cwd, stdout=stdout, stderr=err, stdin=subprocess.DEVNULL)
+        return subprocess.Popen(cmd, cwd=cwd, stdout=stdout, stderr=err, stdin=subprocess.DEVNULL,
+                                preexec_fn=preexec_fn)
 
 
 def read_text(path):

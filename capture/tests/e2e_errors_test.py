@@ -74,6 +74,16 @@ class StartupFailures(CaptureCase):
 
 
 
+    def test_statistics_file_that_cannot_be_written_is_said_once(self):
+        res = run(["-S", self.path("gone/s.prom"), "-i", "file:" + trace("afs.pcap") + ",loop=3000",
+                   "-w", self.path("c.pcap")], timeout=60)
+        err = res.stderr.decode()
+        self.assertEqual(res.returncode, 0, err)
+        self.assertEqual(err.count("Cannot write statistics file %s: %s" % (
+            self.path("gone/s.prom"), os.strerror(errno.ENOENT))), 1, err)
+        self.assertEqual(parse_reports(err)[0].summary[1], 601 * 3000)
+
+
 class BadSavefiles(CaptureCase):
     def savefile(self, name, data):
         path = self.path(name)
@@ -113,7 +123,8 @@ class BadSavefiles(CaptureCase):
             cut = self.savefile("cut.pcap", f.read()[:-5])
         res = run(["-p", "3", "-i", "file:" + cut, "-w", self.path("c.pcap")], timeout=60)
         err = res.stderr.decode()
-        self.assertEqual(res.returncode, 0, err)
+        # A damaged trace is no good capture: the report, then status 255.
+        self.assertEqual(res.returncode, 255, err)
         self.assertEqual(len([l for l in err.splitlines() if l.startswith("Cannot ")]), 1, err)
         self.assertEqual(parse_reports(err)[0].summary[2], trace_count(trace("vxlan.pcap")) - 1)
 

@@ -4,6 +4,7 @@ Needs root (network namespaces, veth); skipped with a message otherwise, or
 when the client library in use has no live source.
 """
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -38,6 +39,7 @@ def set_up_namespace():
         ("ip", "link", "set", HOST_IF, "up"),
         ("ip", "netns", "exec", NS, "ip", "addr", "add", NS_ADDR + "/30", "dev", NS_IF),
         ("ip", "netns", "exec", NS, "ip", "link", "set", NS_IF, "up"),
+        ("ip", "netns", "exec", NS, "ip", "link", "set", "lo", "up"),
     ]
     for step in steps:
         res = sh(*step)
@@ -95,6 +97,81 @@ class LiveCapture(CaptureCase):
                 self.assertEqual(rec[2], rec[3])
                 seen.append(rec[4][42:])  # after Ethernet, IPv4 and UDP headers
         self.assertEqual(sorted(seen), markers)
+
+    def ns_run(self, code):
+        return subprocess.run(["ip", "netns", "exec", NS, sys.executable, "-c", code], timeout=60,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def test_frames_too_long_to_write_are_counted_after_the_report(self):
+        # Loopback hands over TCP segments of up to 64 KiB and more: left
+        # out and counted, or with -s 0 written whole.
+        self.bulk_on_loopback([])
+        report, text = self.bulk_on_loopback(["-s", "0"])
+        self.assertNotIn("packets longer than", text)
+        records = pcapfile.read(self.path("lo_0.pcap")).records
+        self.assertEqual(len(records), report.summary[2])
+        self.assertGreater(max(r[2] for r in records), 65535)
+
+    def bulk_on_loopback(self, opts):
+        err = self.path("stderr")
+        proc = start(opts + ["-i", "lo", "-w", self.path("lo.pcap"), "tcp", "port", "9918"], stderr_path=err,
+                     wrapper=["ip", "netns", "exec", NS])
+        time.sleep(1.0)
+        res = self.ns_run("import socket, threading\n"
+                    "s = socket.create_server(('127.0.0.1', 9918))\n"
+                    "def sink():\n    c, _ = s.accept()\n    while c.recv(1 << 20): pass\n"
+                    "t = threading.Thread(target=sink); t.start()\n"
+                    "socket.create_connection(('127.0.0.1', 9918)).sendall(bytes(8 << 20))\n")
+        self.assertEqual(res.returncode, 0, res.stderr)
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(proc.wait(timeout=30), 0)
+        text = read_text(err)
+        (report,) = parse_reports(text)
+        if opts:
+            return report, text
+        m = re.search(r"^(\d+) packets longer than 65535 bytes received but not written "
+                      r"\(per thread: (\d+)\)$", text, re.M)
+        self.assertTrue(m, text)
+        self.assertEqual(int(m.group(1)), report.summary[1] - report.summary[2])
+        self.assertGreater(int(m.group(1)), 0)
+
+    def test_arrival_stamps_keep_the_spacing_of_a_stall(self):
+        # Frames 100 ms apart while the capture is stopped: stamped on
+        # arrival they keep their spacing, stamped when written they would not.
+        err = self.path("stderr")
+        proc = start(["-j", "arrival", "--nano", "-i", NS_IF, "-w", self.path("j.pcap"), "udp", "port",
+                      str(PORT)], stderr_path=err, wrapper=["ip", "netns", "exec", NS])
+        time.sleep(1.0)
+        proc.send_signal(signal.SIGSTOP)
+        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        for i in range(5):
+            sock.sendto(b"spaced %d" % i, (NS_ADDR, PORT))
+            time.sleep(0.1)
+        proc.send_signal(signal.SIGCONT)
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(proc.wait(timeout=30), 0, read_text(err))
+        pcap = pcapfile.read(self.path("j_0.pcap"))
+        self.assertTrue(pcap.nsec)
+        stamps = [r[0] + r[1] / 1e9 for r in pcap.records]
+        self.assertEqual(len(stamps), 5)
+        for a, b in zip(stamps, stamps[1:]):
+            self.assertAlmostEqual(b - a, 0.1, delta=0.03)
+
+    def test_interface_gone_ends_the_capture_as_a_failure(self):
+        self.assertEqual(sh("ip", "netns", "exec", NS, "ip", "link", "add", "tg0", "type", "veth",
+                            "peer", "name", "tg1").returncode, 0)
+        sh("ip", "netns", "exec", NS, "ip", "link", "set", "tg1", "up")
+        err = self.path("stderr")
+        proc = start(["-i", "tg1", "-w", self.path("g.pcap")], stderr_path=err,
+                     wrapper=["ip", "netns", "exec", NS])
+        time.sleep(1.0)
+        sh("ip", "netns", "exec", NS, "ip", "link", "del", "tg0")
+        self.assertEqual(proc.wait(timeout=30), 255)
+        text = read_text(err)
+        self.assertIn("Cannot capture on interface tg1", text)
+        self.assertEqual(len(parse_reports(text)), 1)
 
     def test_one_worker(self):
         self.capture(1)

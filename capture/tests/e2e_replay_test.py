@@ -1,12 +1,15 @@
 """Captures of real traces through the replay source, checked against tcpdump."""
+import glob
 import os
+import pwd
 import signal
 import subprocess
 import time
+import unittest
 
 from e2e_common import (CaptureCase, MAX_PACKET, main, parse_reports, payloads,
                         pcapfile, read_text, run, start, tcpdump_count, tcpdump_select, trace,
-                        trace_count)
+                        trace_count, whole_records)
 
 # (trace, filter): filters avoid len/greater/less, which tcpdump answers from
 # the wire length of truncated records while the replay source has only the
@@ -191,6 +194,52 @@ class Workers(CaptureCase):
         self.assertEqual(len(pcapfile.read(self.path("default_0.pcap")).records), 10)
 
 
+class Rotation(CaptureCase):
+    """A worker's files, in name order, hold exactly what one file holds."""
+
+    def test_files_in_name_order_hold_the_unrotated_capture(self):
+        dev = "file:" + trace("afs.pcap") + ",loop=20"
+        run(["-i", dev, "-w", self.path("one.pcap")])
+        whole = [r[4] for r in pcapfile.read(self.path("one_0.pcap")).records]
+        # The command logs each file it gets, and the file's size then.
+        script, log = self.path("z.sh"), self.path("log")
+        with open(script, "w") as f:
+            f.write('#!/bin/sh\necho "$1 $(stat -c %%s "$1")" >> %s\n' % log)
+        os.chmod(script, 0o755)
+        for opts, ring in ((["-C", "64k"], None), (["-C", "100k", "-W", "3"], 3)):
+            with self.subTest(opts=opts):
+                res = run(opts + ["-z", script, "-i", dev, "-w", self.path("r.pcap")])
+                self.assertEqual(res.returncode, 0, res.stderr.decode())
+                names = sorted(glob.glob(self.path("r_0_*.pcap")))
+                got = []
+                for n in names:
+                    self.assertRegex(n, r"r_0_\d{5}_\d{8}T\d{6}Z\.pcap$")
+                    self.assertLessEqual(os.path.getsize(n), 1024 * int(opts[1][:-1]))
+                    self.assertEqual(whole_records(n)[1], True)
+                    got += [r[4] for r in pcapfile.read(n).records]
+                self.assertEqual(got, whole[len(whole) - len(got):] if ring else whole)
+                with open(log) as f:
+                    logged = [l.split() for l in f]
+                # Once on every closed file, the last included, after it was complete.
+                self.assertEqual(len(logged), int(names[-1].split("_")[-2]))
+                self.assertEqual(len(set(n for n, _ in logged)), len(logged))
+                self.assertEqual({n: int(size) for n, size in logged if n in names},
+                                 {n: os.path.getsize(n) for n in names})
+                self.assertEqual(len(names), ring or len(logged))
+                for n in glob.glob(self.path("r_*")) + [log]:
+                    os.unlink(n)
+
+
+    @unittest.skipUnless(os.geteuid() == 0, "changing user needs root")
+    def test_files_are_created_by_the_user_that_Z_names(self):
+        os.chmod(self.dir, 0o1777)
+        res = run(["-Z", "nobody", "-C", "64k", "-S", self.path("s.prom"), "-i",
+                   "file:" + trace("afs.pcap"), "-w", self.path("z.pcap")])
+        self.assertEqual(res.returncode, 0, res.stderr.decode())
+        owners = {os.stat(self.path(n)).st_uid for n in os.listdir(self.dir)}
+        self.assertEqual(owners, {pwd.getpwnam("nobody").pw_uid})
+
+
 class StandardOutput(CaptureCase):
     def test_piped_into_tcpdump(self):
         flt = "udp port 7000"
@@ -206,6 +255,15 @@ class StandardOutput(CaptureCase):
         self.assertEqual(report.summary, ("-", 601, 138))
         pcap = pcapfile.read(self.path("out.pcap"))
         self.assertEqual(payloads(pcap), payloads(tcpdump_select(trace("afs.pcap"), flt)))
+
+    def test_names_of_open_descriptors_write_there(self):
+        # -w /dev/stdout into a pipe: the pipe gets the capture, /dev gets nothing.
+        before = os.listdir("/dev")
+        res = run(["-w", "/dev/stdout", "-i", "file:" + trace("vxlan.pcap")])
+        self.assertEqual(tcpdump_count(res.stdout), 10)
+        self.assertEqual(os.listdir("/dev"), before)
+        res = run(["-p", "2", "-w", "/dev/fd/1", "-i", "file:" + trace("vxlan.pcap")])
+        self.assertEqual((res.returncode, res.stdout), (255, b""))
 
     def test_one_stream_whatever_p_says(self):
         # One stream opened and read: the replay ends by itself, nothing lost.

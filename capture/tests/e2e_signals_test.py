@@ -1,13 +1,15 @@
 """Stopping a capture with SIGINT or SIGTERM, also at random moments, and the
 interim report of SIGUSR1."""
+import calendar
+import glob
 import os
 import random
 import signal
 import subprocess
 import time
 
-from e2e_common import (CaptureCase, main, parse_reports, payloads, pcapfile, read_text, start,
-                        tcpdump_select, trace, wait_for, whole_records)
+from e2e_common import (CaptureCase, main, parse_reports, payloads, pcapfile, read_text, run,
+                        start, tcpdump_select, trace, wait_for, whole_records)
 
 LONG_TRACE = "file:" + trace("afs.pcap") + ",loop=1000000"
 # Selects 21 of the trace's 601 packets, so the files stay small.
@@ -41,6 +43,9 @@ class StopSignals(CaptureCase):
     def test_sigterm_while_workers_run(self):
         self.stop_running_capture(signal.SIGTERM)
 
+    def test_sighup_without_rotation_ends_as_sigterm_does(self):
+        self.stop_running_capture(signal.SIGHUP)
+
     def test_second_interrupt_does_the_same(self):
         err = self.path("stderr")
         proc = start(["-i", LONG_TRACE, "-w", self.path("c.pcap")] + FILTER, stderr_path=err)
@@ -68,21 +73,25 @@ class StopSignals(CaptureCase):
         self.assertFalse(os.path.exists(self.path("c_2")))
         self.assertEqual(len(pcapfile.read(self.path("c_0")).records), report.threads[0][2])
 
-    def signal_in_device_open(self, signo):
+    def signal_in_device_open(self, signo, ignored=False):
         # Opening a FIFO as the savefile blocks inside the device open.
         fifo = self.path("trace")
         os.mkfifo(fifo)
-        proc = start(["-i", "file:" + fifo, "-w", self.path("c.pcap")], stderr_path=self.path("stderr"))
+        proc = start(["-i", "file:" + fifo, "-w", self.path("c.pcap")], stderr_path=self.path("stderr"),
+                     preexec_fn=(lambda: signal.signal(signo, signal.SIG_IGN)) if ignored else None)
         time.sleep(0.5)
         self.assertIsNone(proc.poll())
         proc.send_signal(signo)
         return proc, fifo
 
     def test_sigint_before_the_device_is_open_has_its_default_action(self):
-        proc, _ = self.signal_in_device_open(signal.SIGINT)
-        self.assertEqual(proc.wait(timeout=30), -signal.SIGINT)
-        self.assertNotIn("Capture statistics", read_text(self.path("stderr")))
-        self.assertEqual(sorted(os.listdir(self.dir)), ["stderr", "trace"])
+        # Also when started with interrupts ignored, as a script's background job is.
+        for ignored in (False, True):
+            proc, _ = self.signal_in_device_open(signal.SIGINT, ignored)
+            self.assertEqual(proc.wait(timeout=30), -signal.SIGINT)
+            self.assertNotIn("Capture statistics", read_text(self.path("stderr")))
+            self.assertEqual(sorted(os.listdir(self.dir)), ["stderr", "trace"])
+            os.unlink(self.path("trace"))
 
     def test_sigusr1_before_the_device_is_open_is_harmless(self):
         proc, fifo = self.signal_in_device_open(signal.SIGUSR1)
@@ -127,6 +136,53 @@ class InterimReport(CaptureCase):
 
 
 
+class RotationAndStatistics(CaptureCase):
+    def test_windows_sighup_and_a_statistics_file_polled_meanwhile(self):
+        # Two workers whose filter takes next to nothing: idle ones still start
+        # a file in every 1 s window; SIGHUP adds one in the current window.
+        stats, err = self.path("stats.prom"), self.path("stderr")
+        proc = start(["-p", "2", "-G", "1", "-S", stats, "-i", LONG_TRACE, "-w", self.path("g.pcap"),
+                      "udp", "port", "7003"], stderr_path=err)
+        seen, hup_at, deadline = {}, time.monotonic() + 1.6, time.monotonic() + 3.2
+        while time.monotonic() < deadline:
+            if hup_at and time.monotonic() > hup_at:
+                proc.send_signal(signal.SIGHUP)
+                hup_at = None
+            # Whole at every read: renamed into place, never written in place.
+            try:
+                with open(stats) as f:
+                    text = f.read()
+            except FileNotFoundError:
+                continue
+            self.assertTrue(text.endswith("trawlcap_command_failures_total 0\n"), text)
+            for line in text.splitlines():
+                if not line.startswith("#"):
+                    name, value = line.rsplit(" ", 1)
+                    self.assertGreaterEqual(int(value), seen.get(name, 0), name)
+                    seen[name] = int(value)
+            time.sleep(0.02)
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(proc.wait(timeout=30), 0)
+        (report,) = parse_reports(read_text(err))
+        with open(stats) as f:
+            final = dict(l.rsplit(" ", 1) for l in f.read().splitlines() if not l.startswith("#"))
+        for i, (name, received, captured) in report.threads.items():
+            files = sorted(glob.glob(self.path("g_%d_*.pcap" % i)))
+            self.assertEqual(name, files[-1])
+            self.assertEqual(final['trawlcap_received_packets_total{worker="%d"}' % i], str(received))
+            self.assertEqual(final['trawlcap_captured_packets_total{worker="%d"}' % i], str(captured))
+            self.assertEqual(final['trawlcap_files_total{worker="%d"}' % i], str(len(files)))
+            self.assertEqual(int(final['trawlcap_written_bytes_total{worker="%d"}' % i]),
+                             sum(os.path.getsize(f) for f in files))
+            self.assertEqual(sum(len(pcapfile.read(f).records) for f in files), captured)
+            times = [calendar.timegm(time.strptime(f[-21:-5], "%Y%m%dT%H%M%SZ")) for f in files]
+            self.assertGreaterEqual(len(set(times)), 3)
+            self.assertEqual(len(files), len(set(times)) + 1)  # SIGHUP's file shares its window
+            for f, t in zip(files, times):
+                for rec in pcapfile.read(f).records:
+                    self.assertTrue(t <= rec[0] < t + 1, (f, rec[0]))
+
+
 class SignalsAtRandomMoments(CaptureCase):
     RUNS = 100
     # The replay source is fast: the count bounds each run's files to a few
@@ -137,13 +193,18 @@ class SignalsAtRandomMoments(CaptureCase):
         seed = int(os.environ.get("TRAWLKIT_SEED", time.time()))
         rng = random.Random(seed)
         outcomes = {"killed": 0, "stopped": 0, "finished": 0}
+        # The signals fall within what a whole run takes on this machine, so
+        # that many land while the workers write, however fast it is.
+        t0 = time.monotonic()
+        run(["-p", "4", "-c", self.LIMIT, "-i", TINY_LOOPED, "-w", self.path("t.pcap")])
+        span = time.monotonic() - t0
         for run_no in range(self.RUNS):
             signo = rng.choice([signal.SIGINT, signal.SIGTERM])
             workers = rng.randint(1, 4)
             # Start-up (before the handlers) and set-up take a few
             # milliseconds, so half the runs aim there; the capture, also
             # under the sanitizers' slower start, falls in the wider range.
-            delay = rng.uniform(0, 0.008) if rng.random() < 0.5 else rng.uniform(0, 0.06)
+            delay = rng.uniform(0, 0.008) if rng.random() < 0.5 else rng.uniform(0, span)
             out = os.path.join(self.dir, "r%d" % run_no)
             os.mkdir(out)
             err = os.path.join(out, "stderr")
@@ -179,6 +240,7 @@ class SignalsAtRandomMoments(CaptureCase):
                 os.unlink(os.path.join(out, name))
             os.rmdir(out)
         print("outcomes of %d runs: %s" % (self.RUNS, outcomes))
+        self.assertGreaterEqual(outcomes["stopped"], 3, "seed %d: too few stops while capturing" % seed)
 
 if __name__ == "__main__":
     main()

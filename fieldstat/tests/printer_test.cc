@@ -132,12 +132,12 @@ TEST_F(TallyboardRefresh, ExtremeJumpWrapsInsteadOfOverflowing)
 
 // Reads back everything a spilling compose wrote: the pieces that went to the
 // stream while the buffer filled, then the final piece left in the buffer.
-std::string compose_through(screen_stat *s, std::size_t cap)
+std::string compose_through(screen_stat *s, size_t cap)
 {
     FILE *out = tmpfile();
     s->out = out;
     std::vector<char> text(cap);
-    std::size_t len = __screen_stat_compose(s, kMonDec7, text.data(), cap);
+    size_t len = __screen_stat_compose(s, kMonDec7, text.data(), cap);
     std::string all;
     rewind(out);
     for (int c; (c = fgetc(out)) != EOF;)
@@ -187,7 +187,7 @@ bool is_rule_line(const std::string &line)
     static const std::string pattern = std::string(53, '=') + "Aaa Aaa _9 99:99:99 9999\n";
     if (line.size() != pattern.size())
         return false;
-    for (std::size_t i = 0; i < line.size(); i++) {
+    for (size_t i = 0; i < line.size(); i++) {
         char c = line[i], want = pattern[i];
         bool ok = want == 'A'   ? (c >= 'A' && c <= 'Z')
                   : want == 'a' ? (c >= 'a' && c <= 'z')

@@ -22,8 +22,9 @@ constexpr auto kRegisterEvery = std::chrono::milliseconds(12);  // 256 fields: a
 constexpr auto kTail = std::chrono::milliseconds(1200);         // a refresh with all of them
 
 // Splits a refresh text into its lines after the rule line; every group of
-// fields is three lines with one column per field.
-void check_groups(const std::string &refresh, int *fields_seen)
+// fields is three lines with one column per field. With an interval of one
+// second each rate is the total less the previous refresh's total (sums).
+void check_groups(const std::string &refresh, int *fields_seen, std::vector<int64_t> *sums_seen)
 {
     std::istringstream in(refresh.substr(refresh.find('\n') + 1));
     std::string names, sums, rates;
@@ -34,7 +35,11 @@ void check_groups(const std::string &refresh, int *fields_seen)
         ASSERT_EQ(rates.rfind("speed/s\t", 0), 0u) << rates;
         ASSERT_EQ(columns(names), columns(sums)) << names << "\n" << sums;
         ASSERT_EQ(columns(names), columns(rates)) << names << "\n" << rates;
-        fields += static_cast<int>(columns(names)) - 1;
+        std::istringstream sum_row(sums.substr(4)), rate_row(rates.substr(8));
+        for (int64_t sum, rate; sum_row >> sum && rate_row >> rate; fields++) {
+            EXPECT_EQ(rate, sum - (*sums_seen)[fields]) << "field " << fields << ": " << sums << "\n" << rates;
+            (*sums_seen)[fields] = sum;
+        }
     }
     *fields_seen = fields;
 }
@@ -115,9 +120,10 @@ TEST(TallyboardStress, RegisterAddAndPrintAtOnce)
     }
     ASSERT_GE(refreshes.size(), 4u) << printed;
     int previous = 0;
+    std::vector<int64_t> sums(TALLYBOARD_MAX_FIELDS);
     for (const std::string &r : refreshes) {
         int fields = 0;
-        check_groups(r, &fields);
+        check_groups(r, &fields, &sums);
         EXPECT_GE(fields, previous);
         previous = fields;
     }

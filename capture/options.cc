@@ -1,0 +1,123 @@
+// What the command line asks of the system, checked before anything is
+// opened; the usage text; the change of user after the device is open.
+#include <grp.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "trawlcap.h"
+
+namespace {
+
+// Whether `command` can be run: a path, or a name found in PATH, as the
+// exec that will run it looks for it.
+bool runnable(const char *command)
+{
+    if (strchr(command, '/'))
+        return access(command, X_OK) == 0;
+    const char *path = getenv("PATH");
+    char dir[kTextSize];
+    for (const char *p = path ? path : "/usr/bin:/bin"; *p;) {
+        size_t len = strcspn(p, ":");
+        char full[2 * kTextSize];
+        snprintf(dir, sizeof(dir), "%.*s", static_cast<int>(len), p);
+        snprintf(full, sizeof(full), "%s/%s", len ? dir : ".", command);
+        if (access(full, X_OK) == 0)
+            return true;
+        p += len + (p[len] == ':');
+    }
+    return false;
+}
+
+// Options that only make sense together, and targets rotation cannot name.
+dump_parse_result check_combinations(dump_instance *instance)
+{
+    bool rotates = instance->rotate_size || instance->rotate_seconds;
+    bool stream = strcmp(instance->dumpfile, "-") == 0 || dump_target_is_stream(instance->dumpfile);
+    if (instance->file_count && !rotates)
+        return dump_refuse(instance, "keep a ring of -W %u files without -C or -G: nothing would "
+                      "start a new file", instance->file_count);
+    if (instance->min_free && !rotates)
+        return dump_refuse(instance, "keep --min-free without -C or -G: a run without rotation has "
+                      "no closed file to remove");
+    if ((rotates || instance->post_command[0]) && stream)
+        return dump_refuse(instance, "rotate or run -z on %s: it is a stream, not a file name",
+                      instance->dumpfile);
+    return DUMP_PARSE_OK;
+}
+
+}  // namespace
+
+dump_parse_result dump_check_options(dump_instance *instance)
+{
+    dump_parse_result r = check_combinations(instance);
+    if (r != DUMP_PARSE_OK)
+        return r;
+    if (instance->tstamp_type == DUMP_TSTAMP_ARRIVAL && !vexmo_buff_tstamp)
+        return dump_refuse(instance, "take arrival time stamps: the packet I/O library in use has "
+                      "no vexmo_buff_tstamp; use -j write");
+    if (instance->post_command[0] && !runnable(instance->post_command))
+        return dump_refuse(instance, "find command %s to run on closed files", instance->post_command);
+    if (instance->run_as[0]) {
+        errno = 0;
+        struct passwd *pw = getpwnam(instance->run_as);
+        if (!pw)
+            return dump_refuse(instance, "change to user %s: %s", instance->run_as,
+                          errno ? strerror(errno) : "no such user");
+        instance->run_uid = pw->pw_uid;
+        instance->run_gid = pw->pw_gid;
+    }
+    return DUMP_PARSE_OK;
+}
+
+int dump_drop_privileges(const dump_instance *instance)
+{
+    // As tcpdump's -Z: only a program started as root changes its user.
+    if (!instance->run_as[0] || (getuid() != 0 && geteuid() != 0))
+        return 0;
+    // Leaving uid 0 (without keeping capabilities) drops every capability.
+    if (setgroups(0, nullptr) != 0 || setgid(instance->run_gid) != 0 ||
+        setuid(instance->run_uid) != 0)
+        return cannot("change to user %s: %s", instance->run_as, strerror(errno));
+    if (instance->run_uid != 0 && setuid(0) == 0)
+        return cannot("change to user %s: root could be taken back", instance->run_as);
+    return 0;
+}
+
+void dump_print_usage(const char *app_name)
+{
+    printf("Usage: %s [-p threads] [-c count] [-i device] [-w dumpfile] [-q list]\n"
+           "       [-C size] [-G seconds] [-W count] [--min-free=size] [-z command]\n"
+           "       [-Z user] [-S statsfile] [-j write|arrival] [--nano] [-s snaplen]\n"
+           "       [filter word ...]\n", app_name);
+    fputs("  -p N            workers and receive streams, 0 to 128 (default 1)\n"
+          "  -c N            stop after about N packets, shared among the workers\n"
+          "  -i DEVICE       the device to capture from (see below)\n"
+          "  -w FILE         dump file; worker i writes FILE with _i before its suffix;\n"
+          "                  - writes one stream to standard output (default default.pcap)\n"
+          "  -q LIST         run only these workers, e.g. 0,2\n"
+          "  -C SIZE         start a new file before one grows past SIZE\n"
+          "                  (millions of bytes, or with k, M, G)\n"
+          "  -G SECONDS      start a new file at every multiple of SECONDS of the clock\n"
+          "  -W COUNT        keep each worker's newest COUNT files (with -C or -G)\n"
+          "  --min-free=SIZE remove the run's oldest closed files to keep SIZE free\n"
+          "  -z COMMAND      run COMMAND FILE on every closed file\n"
+          "  -Z USER         started as root: run as USER once the device is open\n"
+          "  -S FILE         keep statistics in FILE (Prometheus text), every second\n"
+          "  -j TYPE         time stamps: write (the clock when written, default) or\n"
+          "                  arrival (the packet source's own)\n"
+          "  --nano          nanosecond time stamps\n"
+          "  -s SNAPLEN      write at most SNAPLEN bytes of each packet (0: 262144)\n"
+          "  -h, --help      this text;  --version  the version\n"
+          "Devices of the packet I/O stand-in:\n"
+          "  file:PATH[,loop=N]                                     replay a savefile\n"
+          "  IFNAME[,promisc=0|1][,ring=SIZE][,fanout=hash|lb|cpu]  capture live\n"
+          "Example:\n"
+          "  trawlcap -p 4 -i eth0 -w /data/cap.pcap -C 1G -W 100 -j arrival 'tcp port 443'\n"
+          "See trawlcap(1).\n",
+          stdout);
+}

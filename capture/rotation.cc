@@ -1,0 +1,326 @@
+// The closed dump files of this run: the command of -z on each, the ring
+// of -W per worker, and the free-space floor of --min-free across workers.
+//
+// Workers close files (at each rotation) and say so here; the main thread,
+// woken at once through an eventfd, starts their commands and keeps the
+// rings, so that neither a command nor the removal of an old file holds up
+// a worker. Only the floor is kept by the worker that needs room, before it
+// opens its next file or when a write found the file system full.
+//
+// Only files this run created are ever removed, and only while the name
+// still leads to the very file (device and inode) that was written. A file
+// that its command renamed or removed (gzip leaves NAME.gz) leaves the ring
+// and the floor when the command ends: what the command made is its own.
+// A file whose command still runs is not removed until the command ends.
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "trawlcap.h"
+
+extern char **environ;
+
+namespace {
+
+enum file_state : uint32_t {
+    kCommandDue,  // closed; its command has not started yet
+    kCommandRuns,
+    kKept,        // counts in the ring and may be removed
+    kGone,        // removed, or renamed by its command
+};
+
+struct closed_file {
+    uint32_t worker;
+    uint32_t seq;
+    int64_t time;   // the time in its name
+    dev_t dev;
+    ino_t ino;
+    pid_t command;
+    file_state state;
+};
+
+// Commands run at a lower priority than the capture, CPU and disk alike.
+constexpr int kCommandNice = 10;
+constexpr int kIoprioClassIdle = 3;
+constexpr int kIoprioClassShift = 13;
+
+}  // namespace
+
+struct dump_files {
+    std::mutex lock;
+    closed_file *files;  // in the order they were closed
+    size_t count, cap;
+    int wake_fd;         // eventfd: a file was closed, or SIGHUP came
+    std::atomic<uint64_t> removed;
+    std::atomic<uint64_t> command_failures;
+};
+
+namespace {
+
+void file_name(const dump_instance *instance, const closed_file &f, char *out, size_t size)
+{
+    const dump_thread_ctx *ctx = instance->threads[f.worker];
+    if (instance->rotate_size || instance->rotate_seconds)
+        dump_rotated_name(ctx->stem, f.seq, f.time, out, size);
+    else
+        snprintf(out, size, "%s", ctx->stem);
+}
+
+// Whether the name still leads to the file that was written.
+bool still_ours(const char *name, const closed_file &f)
+{
+    struct stat st;
+    return stat(name, &st) == 0 && st.st_dev == f.dev && st.st_ino == f.ino;
+}
+
+// Removes f if it is still ours; kGone either way. Called with the lock.
+void remove_file(dump_instance *instance, closed_file *f)
+{
+    char name[kTextSize];
+    file_name(instance, *f, name, sizeof(name));
+    if (still_ours(name, *f) && unlink(name) == 0)
+        instance->files->removed.fetch_add(1, std::memory_order_relaxed);
+    f->state = kGone;
+}
+
+void start_command(dump_instance *instance, closed_file *f)
+{
+    char name[kTextSize];
+    file_name(instance, *f, name, sizeof(name));
+    char *argv[] = {instance->post_command, name, nullptr};
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    // Its own process group, so that the terminal's Ctrl-C, meant for the
+    // capture, does not cut a command short; and the signals the capture
+    // ignores or handles at their default again.
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int sig : {SIGPIPE, SIGXFSZ, SIGUSR1, SIGHUP, SIGINT, SIGTERM})
+        sigaddset(&defaults, sig);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                        POSIX_SPAWN_SETPGROUP);
+    int rc = posix_spawnp(&f->command, instance->post_command, nullptr, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0) {
+        cannot("run %s on dumpfile %s: %s", instance->post_command, name, strerror(rc));
+        instance->files->command_failures.fetch_add(1, std::memory_order_relaxed);
+        f->state = kKept;
+        return;
+    }
+    setpriority(PRIO_PROCESS, static_cast<id_t>(f->command), kCommandNice);
+    syscall(SYS_ioprio_set, 1 /* IOPRIO_WHO_PROCESS */, f->command,
+            kIoprioClassIdle << kIoprioClassShift);
+    f->state = kCommandRuns;
+}
+
+// A command ended (or `wait`: waits for it): one line when it failed; the
+// file then counts only if the command left it where it was.
+void reap_command(dump_instance *instance, closed_file *f, bool wait)
+{
+    int status = 0;
+    pid_t pid;
+    while ((pid = waitpid(f->command, &status, wait ? 0 : WNOHANG)) < 0 && errno == EINTR)
+        ;
+    if (pid == 0)
+        return;
+    char name[kTextSize];
+    file_name(instance, *f, name, sizeof(name));
+    if (pid > 0 && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+        char what[64];
+        if (WIFSIGNALED(status))
+            snprintf(what, sizeof(what), "killed by signal %d", WTERMSIG(status));
+        else
+            snprintf(what, sizeof(what), "exit status %d", WEXITSTATUS(status));
+        cannot("run %s on dumpfile %s: %s", instance->post_command, name, what);
+        instance->files->command_failures.fetch_add(1, std::memory_order_relaxed);
+    }
+    f->state = still_ours(name, *f) ? kKept : kGone;
+}
+
+// Each worker keeps its newest -W files, the one it writes (open_files)
+// included.
+void keep_rings(dump_instance *instance, uint32_t open_files)
+{
+    dump_files *d = instance->files;
+    uint32_t kept[kMaxThreads] = {};
+    bool waiting[kMaxThreads] = {};
+    for (size_t i = 0; i < d->count; i++)
+        kept[d->files[i].worker] += d->files[i].state != kGone;
+    // Oldest first, in the order they were closed.
+    for (size_t i = 0; i < d->count; i++) {
+        closed_file *f = &d->files[i];
+        if (f->state == kGone || kept[f->worker] + open_files <= instance->file_count)
+            continue;
+        // A command still runs on the oldest: it goes once that ends, and
+        // no newer file goes in its place meanwhile.
+        waiting[f->worker] = waiting[f->worker] || f->state != kKept;
+        if (waiting[f->worker])
+            continue;
+        remove_file(instance, f);
+        kept[f->worker]--;
+    }
+}
+
+void drop_gone(dump_files *d)
+{
+    size_t to = 0;
+    for (size_t i = 0; i < d->count; i++)
+        if (d->files[i].state != kGone)
+            d->files[to++] = d->files[i];
+    d->count = to;
+}
+
+uint64_t free_bytes(const char *path)
+{
+    char dir[kTextSize];
+    snprintf(dir, sizeof(dir), "%s", path);
+    char *slash = strrchr(dir, '/');
+    if (!slash)
+        snprintf(dir, sizeof(dir), ".");
+    else
+        slash[slash == dir] = '\0';
+    struct statvfs vfs;
+    if (statvfs(dir, &vfs) != 0)
+        return UINT64_MAX;  // nothing known: nothing removed on a guess
+    return static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+}
+
+// The oldest closed file that may be removed: earliest time, then worker.
+closed_file *oldest(dump_files *d)
+{
+    closed_file *best = nullptr;
+    for (size_t i = 0; i < d->count; i++) {
+        closed_file *f = &d->files[i];
+        if (f->state == kKept &&
+            (!best || f->time < best->time || (f->time == best->time && f->worker < best->worker) ||
+             (f->time == best->time && f->worker == best->worker && f->seq < best->seq)))
+            best = f;
+    }
+    return best;
+}
+
+}  // namespace
+
+int dump_files_init(dump_instance *instance)
+{
+    auto *d = new (std::nothrow) dump_files{};
+    if (d)
+        d->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (!d || d->wake_fd < 0)
+        return cannot("set up the dump files' housekeeping: %s", strerror(d ? errno : ENOMEM));
+    instance->files = d;
+    return 0;
+}
+
+void dump_files_closed(dump_instance *instance, const dump_thread_ctx *ctx)
+{
+    dump_files *d = instance->files;
+    if (!d || ctx->file_ino == 0)
+        return;  // not a regular file: nothing to run or remove
+    {
+        std::lock_guard<std::mutex> guard(d->lock);
+        if (d->count == d->cap) {
+            size_t cap = d->cap ? 2 * d->cap : 64;
+            auto *grown = static_cast<closed_file *>(realloc(d->files, cap * sizeof(closed_file)));
+            if (!grown)
+                return;  // forgotten: never removed, no command; the capture goes on
+            d->files = grown;
+            d->cap = cap;
+        }
+        d->files[d->count++] = closed_file{ctx->stream_index, ctx->seq, ctx->file_time, ctx->file_dev,
+                                           ctx->file_ino, 0,
+                                           instance->post_command[0] ? kCommandDue : kKept};
+    }
+    dump_files_kick(instance);
+}
+
+bool dump_files_make_room(dump_instance *instance, const char *path, bool write_failed)
+{
+    dump_files *d = instance->files;
+    if (!d || instance->min_free == 0)
+        return false;
+    std::lock_guard<std::mutex> guard(d->lock);
+    bool removed = false;
+    // A write that failed for want of room frees at least one file, also
+    // where the floor seems kept (blocks reserved for root, quotas).
+    while (free_bytes(path) < instance->min_free || (write_failed && !removed)) {
+        closed_file *f = oldest(d);
+        if (!f)
+            break;
+        remove_file(instance, f);
+        removed = true;
+    }
+    drop_gone(d);
+    return removed;
+}
+
+void dump_files_service(dump_instance *instance, bool wait)
+{
+    dump_files *d = instance->files;
+    if (!d)
+        return;
+    std::lock_guard<std::mutex> guard(d->lock);
+    // All started before any is waited for: the last files of a run get
+    // their commands side by side.
+    for (size_t i = 0; i < d->count; i++)
+        if (d->files[i].state == kCommandDue)
+            start_command(instance, &d->files[i]);
+    for (size_t i = 0; i < d->count; i++)
+        if (d->files[i].state == kCommandRuns)
+            reap_command(instance, &d->files[i], wait);
+    // At the end (`wait`) no worker has a file open any more.
+    if (instance->file_count)
+        keep_rings(instance, wait ? 0 : 1);
+    drop_gone(d);
+}
+
+void dump_files_kick(dump_instance *instance)
+{
+    // Async-signal-safe: SIGHUP's handler kicks too.
+    if (instance->files) {
+        uint64_t one = 1;
+        ssize_t n = write(instance->files->wake_fd, &one, sizeof one);
+        (void)n;  // a counter already above zero wakes just the same
+    }
+}
+
+void dump_files_wait(dump_instance *instance, int timeout_ms)
+{
+    if (!instance->files) {
+        poll(nullptr, 0, timeout_ms);
+        return;
+    }
+    pollfd pfd{instance->files->wake_fd, POLLIN, 0};
+    if (poll(&pfd, 1, timeout_ms) > 0) {
+        uint64_t n;
+        ssize_t got = read(instance->files->wake_fd, &n, sizeof n);
+        (void)got;
+    }
+}
+
+uint64_t dump_files_removed(const dump_instance *instance)
+{
+    return instance->files ? instance->files->removed.load(std::memory_order_relaxed) : 0;
+}
+
+uint64_t dump_files_command_failures(const dump_instance *instance)
+{
+    return instance->files ? instance->files->command_failures.load(std::memory_order_relaxed) : 0;
+}
