@@ -39,22 +39,22 @@ namespace {
 // block, when it retires the block to user space: full, or
 // kBlockTimeoutMs after the block was opened. A wake-up costs far more
 // than a frame (a system call, a switch, cold caches; on a virtual machine
-// an exit to the host), so blocks are large: a sixteenth of the ring,
+// an exit to the host), so blocks are large: an eighth of the ring,
 // from kBlockMin to kBlockMax. kBlockMin holds any frame up to 65535 bytes
 // whole (GRO hands over frames that large), so every frame the capture
 // program may write is complete; only frames over 128 KiB can come out
 // cut, and those it does not write.
 constexpr uint32_t kBlockMin = 1u << 17;
 constexpr uint32_t kBlockMax = 1u << 20;
-constexpr uint64_t kRingBlocks = 16;
+constexpr uint64_t kRingBlocks = 8;
 constexpr uint32_t kFrameSize = 2048; // only used to size the ring
 // A lone frame reaches its worker within kBlockTimeoutMs: long enough that
 // light traffic does not wake the worker for every few frames, short
 // enough that a capture stopped a second after its last frame has it
 // (what is still in an open block at the stop is never handed out). While
 // the worker stalls, each block holds at least that long of light traffic,
-// so the number of blocks says how long a stall it survives: the 16
-// blocks of an 8 MiB ring 4 s, the 8 of -p 128's 1 MiB 2 s.
+// so the number of blocks says how long a stall it survives: the 8 blocks
+// of an 8 MiB ring (or of -p 128's 1 MiB) 2 s, the 64 of a 64 MiB one 16 s.
 constexpr uint32_t kBlockTimeoutMs = 250;
 // Only data and the stop flag end a wait; 100 ms keeps 128 idle workers at
 // 1280 wake-ups a second while a stop is still seen within 0.1 s.
@@ -66,7 +66,7 @@ constexpr int kPollWaitMs = 100;
 // every frame a cache and TLB miss on both sides, dearest on a virtualised
 // machine where a TLB miss walks two sets of page tables. Measured on
 // veth, a 64 MiB ring cost trawlcap 30-50 % more CPU per frame than a 4 or
-// 8 MiB one (bench/README.md). 8 MiB still hold 4 s of light traffic
+// 8 MiB one (bench/README.md). 8 MiB still hold 2 s of light traffic
 // through a writer's stall, or 7 ms of a saturated 10 Gbit/s link per
 // stream; a box that needs longer bursts absorbed asks for ring=.
 // Any ring, asked for or not, has at least 1 MiB (8 blocks): a smaller one
@@ -410,7 +410,7 @@ uint64_t memory_available()
 }
 
 // Each stream's ring: ring= (0: the default for the stream count), raised
-// to kRingMin, cut into blocks of a sixteenth of it (kBlockMin to
+// to kRingMin, cut into blocks of an eighth of it (kBlockMin to
 // kBlockMax) and rounded up to whole blocks. Rings are kernel memory that
 // is never swapped out, so all of them must fit in what is available; 0,
 // or -1 after one "Cannot" line.

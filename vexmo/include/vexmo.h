@@ -42,7 +42,7 @@
  *              ring=SIZE per stream, in bytes or with K, M, G (powers of
  *              1024); default 8 MiB each, at most 128 MiB in all. Every
  *              ring is at least 1 MiB (a smaller SIZE is raised to it), cut
- *              into blocks of a sixteenth of it (a power of two from 128 KiB
+ *              into blocks of an eighth of it (a power of two from 128 KiB
  *              to 1 MiB) and rounded up to whole blocks; rings whose sum is
  *              more than the memory available (MemAvailable) are refused.
  *              A block reaches its stream when full or 250 ms after it was

@@ -4,11 +4,10 @@
  * from its own thread and prints each packet as "STREAM LEN HEX" once the
  * capture ends: on SIGINT (the replay source sends one when drained), after
  * EXPECT packets in all (0: no count), or after SECONDS (default 20). With
- * "hold" no buffer is ever freed. With "stats" every packet line ends in " SEC.NSEC
- * WIRELEN", "stats STREAM DROPPED TRUNCATED STATE" lines follow, and another
- * thread reads the statistics while streams are polled and the process exits.
- * Prints "ready" on standard output once the device is open. Plain C on
- * purpose: the public header must stay C.
+ * "hold" no buffer is ever freed; "stats" prints "stamp STREAM SEC.NSEC LEN
+ * WIRELEN" per packet as it comes and "stats STREAM DROPPED TRUNCATED STATE"
+ * at the end. Prints "ready" on standard output once the device is open.
+ * Plain C on purpose: the public header must stay C.
  */
 #include <pthread.h>
 #include <signal.h>
@@ -24,13 +23,8 @@
 struct worker {
     pthread_t tid;
     uint32_t index;
-    unsigned char *data; /* records: struct head, then the bytes */
+    unsigned char *data; /* records: 4-byte length, then the bytes */
     size_t size, cap;
-};
-
-struct head {
-    uint32_t len, wirelen, nsec;
-    int64_t sec;
 };
 
 static vexmo_instance_t *g_inst;
@@ -39,7 +33,6 @@ static atomic_ulong g_total;
 static atomic_int g_sigints;
 static unsigned long g_expect;
 static int g_hold, g_stats;
-static uint32_t g_streams;
 static int g_seconds = 20;
 
 static void on_sigint(int sig)
@@ -49,22 +42,20 @@ static void on_sigint(int sig)
     atomic_store(&g_stop, 1);
 }
 
-static void keep(struct worker *w, const vexmo_buff_t *b)
+static void keep(struct worker *w, const void *p, uint32_t len)
 {
-    struct head h = {vexmo_buff_datalen(b), vexmo_buff_wirelen(b), 0, 0};
-    vexmo_buff_tstamp(b, &h.sec, &h.nsec);
-    if (w->size + sizeof h + h.len > w->cap) {
+    if (w->size + 4 + len > w->cap) {
         size_t ncap = w->cap ? w->cap * 2 : 1 << 16;
-        while (ncap < w->size + sizeof h + h.len)
+        while (ncap < w->size + 4 + len)
             ncap *= 2;
         w->data = realloc(w->data, ncap);
         if (!w->data)
             abort();
         w->cap = ncap;
     }
-    memcpy(w->data + w->size, &h, sizeof h);
-    memcpy(w->data + w->size + sizeof h, vexmo_buff_mtod(b), h.len);
-    w->size += sizeof h + h.len;
+    memcpy(w->data + w->size, &len, 4);
+    memcpy(w->data + w->size + 4, p, len);
+    w->size += 4 + len;
 }
 
 static void *poll_stream(void *arg)
@@ -73,8 +64,14 @@ static void *poll_stream(void *arg)
     vexmo_buff_t *bufs[32];
     while (!atomic_load(&g_stop)) {
         int n = vexmo_recv_all_burst(g_inst, w->index, bufs, 32);
-        for (int i = 0; i < n; ++i)
-            keep(w, bufs[i]);
+        for (int i = 0; i < n; ++i) {
+            int64_t sec = 0;
+            uint32_t nsec = 0;
+            if (g_stats && vexmo_buff_tstamp(bufs[i], &sec, &nsec) == 0)
+                printf("stamp %u %lld.%09u %u %u\n", w->index, (long long)sec, nsec,
+                       vexmo_buff_datalen(bufs[i]), vexmo_buff_wirelen(bufs[i]));
+            keep(w, vexmo_buff_mtod(bufs[i]), vexmo_buff_datalen(bufs[i]));
+        }
         if (n > 0) {
             if (!g_hold)
                 vexmo_buff_free(g_inst, bufs, (uint32_t)n, -1, -1);
@@ -88,14 +85,9 @@ static void *poll_stream(void *arg)
 static void *deadline(void *arg)
 {
     (void)arg;
-    vexmo_stream_stats_t st;
-    for (int i = 0; g_stats || (i < g_seconds * 100 && !atomic_load(&g_stop)); ++i) {
+    for (int i = 0; i < g_seconds * 100 && !atomic_load(&g_stop); ++i) {
         struct timespec ts = {0, 10 * 1000 * 1000};
         nanosleep(&ts, NULL);
-        for (uint32_t k = 0; k < g_streams * (g_stats != 0); ++k)
-            vexmo_stream_stats(g_inst, k, &st);
-        if (i == g_seconds * 100)
-            atomic_store(&g_stop, 1);
     }
     atomic_store(&g_stop, 1);
     return NULL;
@@ -107,7 +99,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: vexmo_probe DEVICE STREAMS [EXPECT]\n");
         return 2;
     }
-    uint32_t streams = g_streams = (uint32_t)strtoul(argv[2], NULL, 10);
+    uint32_t streams = (uint32_t)strtoul(argv[2], NULL, 10);
     g_expect = argc > 3 ? strtoul(argv[3], NULL, 10) : 0;
     if (argc > 4)
         g_seconds = atoi(argv[4]);
@@ -141,17 +133,16 @@ int main(int argc, char **argv)
     for (uint32_t i = 0; i < streams; ++i)
         pthread_join(ws[i].tid, NULL);
     atomic_store(&g_stop, 1);
-    if (!g_stats) /* it reads on while the process exits */
-        pthread_join(guard, NULL);
+    pthread_join(guard, NULL);
     for (uint32_t i = 0; i < streams; ++i) {
         for (size_t off = 0; off < ws[i].size;) {
-            struct head h;
-            memcpy(&h, ws[i].data + off, sizeof h);
-            printf("%u %u ", i, h.len);
-            for (uint32_t k = 0; k < h.len; ++k)
-                printf("%02x", ws[i].data[off + sizeof h + k]);
-            printf(g_stats ? " %lld.%09u %u\n" : "\n", (long long)h.sec, h.nsec, h.wirelen);
-            off += sizeof h + h.len;
+            uint32_t len;
+            memcpy(&len, ws[i].data + off, 4);
+            printf("%u %u ", i, len);
+            for (uint32_t k = 0; k < len; ++k)
+                printf("%02x", ws[i].data[off + 4 + k]);
+            printf("\n");
+            off += 4 + len;
         }
     }
     vexmo_stream_stats_t st;
