@@ -149,8 +149,8 @@ def capturers(out):
               [TRAWLCAP, "-p", "1"] + (["-j", m] if m else []) + ["-i", "vb", "-w", out + "/t1%s.pcap" % i],
               [out + "/t1%s_0.pcap" % i], 1, trawlcap_drops) for i, m in enumerate(modes)]
     table += [
-        ("trawlcap -p 2", [TRAWLCAP, "-p", "2"] + (["-j", modes[0]] if modes[0] else []) +
-         ["-i", "vb", "-w", out + "/t2.pcap"], [out + "/t2_0.pcap", out + "/t2_1.pcap"], 2, trawlcap_drops),
+        ("trawlcap -p 2" + (" -j " + modes[0] if modes[0] else ""),
+         [TRAWLCAP, "-p", "2"] + (["-j", modes[0]] if modes[0] else []) + ["-i", "vb", "-w", out + "/t2.pcap"], [out + "/t2_0.pcap", out + "/t2_1.pcap"], 2, trawlcap_drops),
         # -Z root: stay root, so that the output directory stays writable.
         ("tcpdump", ["tcpdump", "-Z", "root", "-i", "vb", "-w", out + "/td.pcap"],
          [out + "/td.pcap"], 1, tcpdump_drops),
