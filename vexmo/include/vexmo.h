@@ -131,7 +131,7 @@ typedef struct vexmo_stream_stats {
      * exit. Always 0 for a savefile. */
     uint64_t dropped;
     /* Frames handed out shorter than they were on the wire because the
-     * source cut them (a live frame larger than its ring's frames). */
+     * source cut them (a live frame larger than a block of its ring). */
     uint64_t truncated;
     uint32_t state; /* VEXMO_STREAM_* */
     uint32_t reserved;
