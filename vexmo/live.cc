@@ -4,7 +4,8 @@
 // Buffers point into the ring; a ring block goes back to the kernel once
 // every packet in it was handed out and freed. VLAN tags that the kernel
 // took out of a frame are put back, so frames look as they did on the wire.
-// The kernel's drop counts are printed when the process ends.
+// The kernel's drop counts are printed when the process ends, and then the
+// sockets are closed from several threads at once.
 #include <linux/filter.h>
 #include <linux/ethtool.h>
 #include <linux/if_packet.h>
@@ -13,6 +14,7 @@
 #include <net/if_arp.h>
 #include <net/if.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -33,18 +35,27 @@
 
 namespace {
 
-// A block holds any frame up to 65535 bytes whole (GRO hands over frames
-// that large), so every frame the capture program may write is complete;
-// only frames over 128 KiB come out cut, and those it does not write.
-// A block is retired to user space when full or kBlockTimeoutMs after its
-// first frame: a lone frame reaches its worker within 4 ms. While the
-// worker stalls, a trickle of frames further apart than that takes one
-// block each, so the number of blocks, not their size, says how long a
-// stall light traffic survives: the 64 blocks of an 8 MiB ring hold 6.4 s
-// of 10 frames/s; the 8 blocks of -p 128's 1 MiB hold 0.8 s of one flow.
-constexpr uint32_t kBlockSize = 1u << 17;
+// The kernel fills a ring block by block and wakes the poller once per
+// block, when it retires the block to user space: full, or
+// kBlockTimeoutMs after the block was opened. A wake-up costs far more
+// than a frame (a system call, a switch, cold caches; on a virtual machine
+// an exit to the host), so blocks are large: an eighth of the ring,
+// from kBlockMin to kBlockMax. kBlockMin holds any frame up to 65535 bytes
+// whole (GRO hands over frames that large), so every frame the capture
+// program may write is complete; only frames over 128 KiB can come out
+// cut, and those it does not write.
+constexpr uint32_t kBlockMin = 1u << 17;
+constexpr uint32_t kBlockMax = 1u << 20;
+constexpr uint64_t kRingBlocks = 8;
 constexpr uint32_t kFrameSize = 2048; // only used to size the ring
-constexpr uint32_t kBlockTimeoutMs = 4;
+// A lone frame reaches its worker within kBlockTimeoutMs: long enough that
+// light traffic does not wake the worker for every few frames, short
+// enough that a capture stopped a second after its last frame has it
+// (what is still in an open block at the stop is never handed out). While
+// the worker stalls, each block holds at least that long of light traffic,
+// so the number of blocks says how long a stall it survives: the 8 blocks
+// of an 8 MiB ring (or of -p 128's 1 MiB) 2 s, the 64 of a 64 MiB one 16 s.
+constexpr uint32_t kBlockTimeoutMs = 250;
 // Only data and the stop flag end a wait; 100 ms keeps 128 idle workers at
 // 1280 wake-ups a second while a stop is still seen within 0.1 s.
 constexpr int kPollWaitMs = 100;
@@ -55,14 +66,21 @@ constexpr int kPollWaitMs = 100;
 // every frame a cache and TLB miss on both sides, dearest on a virtualised
 // machine where a TLB miss walks two sets of page tables. Measured on
 // veth, a 64 MiB ring cost trawlcap 30-50 % more CPU per frame than a 4 or
-// 8 MiB one (bench/README.md). 8 MiB still hold 6.4 s of a 10 frames/s
-// trickle through a writer's stall, or 7 ms of a saturated 10 Gbit/s link
-// per stream; a box that needs longer bursts absorbed asks for ring=. At
-// least 1 MiB (8 blocks) each.
+// 8 MiB one (bench/README.md). 8 MiB still hold 2 s of light traffic
+// through a writer's stall, or 7 ms of a saturated 10 Gbit/s link per
+// stream; a box that needs longer bursts absorbed asks for ring=.
+// Any ring, asked for or not, has at least 1 MiB (8 blocks): a smaller one
+// is raised to it, since a few blocks leave the kernel nowhere to write
+// while the worker holds one.
 constexpr uint64_t kDefaultRingTotal = 128ull << 20;
 constexpr uint64_t kDefaultRingMax = 8ull << 20;
-constexpr uint64_t kDefaultRingMin = 1ull << 20;
+constexpr uint64_t kRingMin = 1ull << 20;
 constexpr uint32_t kVlanTagLen = 4;
+// The capture program writes no frame over 65535 bytes.
+constexpr int kMaxWritten = 65535;
+// At exit, sockets are closed by up to this many threads at once.
+constexpr uint32_t kCloseThreads = 128;
+constexpr size_t kCloseStack = 256u << 10;
 
 // A buffer descriptor lives in the ring, in the gap between a packet's
 // tpacket3_hdr and its frame (where the kernel put a sockaddr_ll we do not
@@ -73,7 +91,7 @@ constexpr size_t kDescOffset = TPACKET_ALIGN(sizeof(tpacket3_hdr));
 static_assert(kDescOffset + sizeof(vexmo_buff) + kVlanTagLen <=
               TPACKET_ALIGN(TPACKET3_HDRLEN + 16) + kVlanTagLen - ETH_HLEN);
 static_assert(kDescOffset % alignof(vexmo_buff) == 0);
-static_assert(kBlockSize % 4096 == 0 && kBlockSize % kFrameSize == 0);
+static_assert(kBlockMin % 4096 == 0 && kBlockMin % kFrameSize == 0);
 
 } // namespace
 
@@ -81,11 +99,17 @@ struct alignas(64) live_stream {
     int fd;
     uint32_t nr_blocks;
     uint8_t *ring;
-    uint32_t cur_block; // block being handed out, or next to wait for
-    uint32_t pkts_left; // packets of cur_block not handed out yet
+    uint32_t block_shift; // log2 of the block size
+    uint32_t cur_block;   // block being handed out, or next to wait for
+    uint32_t pkts_left;   // packets of cur_block not handed out yet
+    uint32_t quiet_waits; // poller only: waits with nothing since link_down
     const uint8_t *next_pkt;
     bool link_down; // poller only: ENETDOWN seen, no frame since
-    bool ended;     // poller only: the interface is gone
+    // VEXMO_STREAM_RUNNING, or FAILED once the interface is gone; set by
+    // the poller, read by any thread.
+    std::atomic<uint32_t> state;
+    // Frames handed out shorter than they were; only the poller adds.
+    std::atomic<uint64_t> truncated;
     // Per block: 0 while the kernel owns it; else 1 + its packets not yet
     // freed (handed out or still to hand out). The 1 is dropped only after
     // the block went back, so the poller never mistakes a block that the
@@ -118,6 +142,7 @@ live_device *g_live_devices = nullptr;
 struct live_setup {
     const char *ifname;
     int ifindex;
+    uint32_t block_shift;
     uint32_t nr_blocks;
     int fanout_mode;
 };
@@ -137,12 +162,12 @@ int set_option(int fd, int level, int name, const void *val, socklen_t len, cons
 
 tpacket_block_desc *block_at(const live_stream *s, uint32_t b)
 {
-    return reinterpret_cast<tpacket_block_desc *>(s->ring + static_cast<size_t>(b) * kBlockSize);
+    return reinterpret_cast<tpacket_block_desc *>(s->ring + (static_cast<size_t>(b) << s->block_shift));
 }
 
 size_t ring_bytes(const live_stream *s)
 {
-    return static_cast<size_t>(s->nr_blocks) * kBlockSize;
+    return static_cast<size_t>(s->nr_blocks) << s->block_shift;
 }
 
 void give_back(live_stream *s, uint32_t b)
@@ -155,17 +180,18 @@ void give_back(live_stream *s, uint32_t b)
 int set_ring(live_stream *s, const live_setup *cfg)
 {
     tpacket_req3 req{};
-    req.tp_block_size = kBlockSize;
+    req.tp_block_size = 1u << cfg->block_shift;
     req.tp_block_nr = cfg->nr_blocks;
     req.tp_frame_size = kFrameSize;
-    req.tp_frame_nr = kBlockSize / kFrameSize * cfg->nr_blocks;
+    req.tp_frame_nr = req.tp_block_size / kFrameSize * cfg->nr_blocks;
     req.tp_retire_blk_tov = kBlockTimeoutMs;
     char what[64];
     snprintf(what, sizeof what, "ring of %llu KiB",
-             static_cast<unsigned long long>(cfg->nr_blocks) * (kBlockSize >> 10));
+             static_cast<unsigned long long>(cfg->nr_blocks) << (cfg->block_shift - 10));
     if (set_option(s->fd, SOL_PACKET, PACKET_RX_RING, &req, sizeof req, cfg, what) < 0)
         return -1;
     s->nr_blocks = cfg->nr_blocks;
+    s->block_shift = cfg->block_shift;
     void *ring = mmap(nullptr, ring_bytes(s), PROT_READ | PROT_WRITE, MAP_SHARED, s->fd, 0);
     if (ring == MAP_FAILED)
         return cannot_open(cfg->ifname, what);
@@ -268,13 +294,73 @@ void report_device_drops(live_device *d)
     fprintf(stderr, "%s)\n", line);
 }
 
-// One line per live device that dropped frames, after everything the
-// program printed before it returned from main.
-void report_drops()
+// What the closing threads at exit share: the next stream to close,
+// counted over every device.
+struct close_work {
+    std::atomic<uint32_t> next;
+    uint32_t total;
+};
+
+live_stream *nth_stream(uint32_t n)
+{
+    for (live_device *d = g_live_devices; d; d = d->next) {
+        if (n < d->nr_streams)
+            return &d->streams[n];
+        n -= d->nr_streams;
+    }
+    return nullptr;
+}
+
+// The ring's mapping holds the socket open, so it goes first: swapped for
+// zeroed memory, where a poller that still runs finds no block instead of
+// a fault.
+void *close_streams(void *arg)
+{
+    auto *work = static_cast<close_work *>(arg);
+    // Relaxed: the counter only hands out indexes, each once.
+    for (uint32_t n; (n = work->next.fetch_add(1, std::memory_order_relaxed)) < work->total;) {
+        live_stream *s = nth_stream(n);
+        if (s->ring)
+            mmap(s->ring, ring_bytes(s), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+        if (s->fd >= 0)
+            close(s->fd);
+    }
+    return nullptr;
+}
+
+// Closing a packet socket waits for RCU grace periods, and the kernel
+// closes a dying process's sockets one after another: 128 streams took
+// seconds to exit. Closes that overlap share their grace periods, so the
+// sockets are closed by several threads at once (this one too, and alone
+// when no thread can be had).
+void close_all_streams()
+{
+    close_work work{{0}, 0};
+    for (live_device *d = g_live_devices; d; d = d->next)
+        work.total += d->nr_streams;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, kCloseStack);
+    pthread_t tids[kCloseThreads];
+    uint32_t started = 0;
+    while (started < kCloseThreads && started + 1 < work.total &&
+           pthread_create(&tids[started], &attr, close_streams, &work) == 0)
+        ++started;
+    pthread_attr_destroy(&attr);
+    close_streams(&work);
+    for (uint32_t i = 0; i < started; ++i)
+        pthread_join(tids[i], nullptr);
+}
+
+// At process exit: one line per live device that dropped frames, after
+// everything the program printed before it returned from main; then the
+// sockets are closed.
+void live_exit()
 {
     std::lock_guard<std::mutex> guard(g_live_lock);
     for (live_device *d = g_live_devices; d; d = d->next)
         report_device_drops(d);
+    close_all_streams();
 }
 
 // Every socket is in the group now: let packets in, and forget what was
@@ -305,31 +391,55 @@ int set_promisc(const live_device *dev, const live_setup *cfg)
                       "promiscuous mode");
 }
 
-// Blocks per stream for the ring option (0: the default), or 0 after one
-// "Cannot" line when the rings would not fit in the machine's memory.
-uint32_t ring_blocks(const char *ifname, const live_options *opts, uint32_t nr_rx)
+// The memory the kernel could still give, in bytes: MemAvailable, or the
+// free memory where the kernel does not say.
+uint64_t memory_available()
 {
-    uint64_t ring = opts->ring;
-    if (ring == 0) {
-        ring = kDefaultRingTotal / (nr_rx ? nr_rx : 1);
-        ring = ring > kDefaultRingMax ? kDefaultRingMax : ring < kDefaultRingMin ? kDefaultRingMin : ring;
-    }
-    uint64_t blocks = (ring + kBlockSize - 1) / kBlockSize;
+    unsigned long long kib = 0;
+    char line[128];
+    FILE *f = fopen("/proc/meminfo", "re");
+    while (f && kib == 0 && fgets(line, sizeof line, f))
+        if (sscanf(line, "MemAvailable: %llu kB", &kib) != 1)
+            kib = 0;
+    if (f)
+        fclose(f);
     struct sysinfo si {};
-    sysinfo(&si);
-    uint64_t memory = static_cast<uint64_t>(si.totalram) * si.mem_unit;
-    if (blocks * kBlockSize * (nr_rx ? nr_rx : 1) > memory || blocks > UINT32_MAX / (kBlockSize / kFrameSize)) {
-        vexmo_cannot("Cannot open interface %s: ring=%llu for %u streams is more than the machine's memory\n",
-                     ifname, static_cast<unsigned long long>(opts->ring), nr_rx);
-        return 0;
-    }
-    return static_cast<uint32_t>(blocks);
+    if (kib == 0 && sysinfo(&si) == 0)
+        return static_cast<uint64_t>(si.freeram + si.bufferram) * si.mem_unit;
+    return static_cast<uint64_t>(kib) << 10;
+}
+
+// Each stream's ring: ring= (0: the default for the stream count), raised
+// to kRingMin, cut into blocks of an eighth of it (kBlockMin to
+// kBlockMax) and rounded up to whole blocks. Rings are kernel memory that
+// is never swapped out, so all of them must fit in what is available; 0,
+// or -1 after one "Cannot" line.
+int ring_layout(const char *ifname, const live_options *opts, uint32_t nr_rx, live_setup *cfg)
+{
+    uint64_t streams = nr_rx ? nr_rx : 1;
+    uint64_t ring = opts->ring;
+    if (ring == 0)
+        ring = kDefaultRingTotal / streams < kDefaultRingMax ? kDefaultRingTotal / streams : kDefaultRingMax;
+    ring = ring < kRingMin ? kRingMin : ring;
+    uint32_t shift = 20;
+    while ((1ull << shift) > kBlockMin && (1ull << shift) * kRingBlocks > ring)
+        --shift;
+    uint64_t blocks = (ring >> shift) + ((ring & ((1ull << shift) - 1)) != 0);
+    uint64_t available = memory_available();
+    if (blocks > (available >> shift) / streams || blocks > UINT32_MAX / ((1u << shift) / kFrameSize))
+        return vexmo_cannot("Cannot open interface %s: rings of %llu KiB for %u streams need more than "
+                            "the %llu MiB of memory available\n", ifname,
+                            static_cast<unsigned long long>(ring >> 10), nr_rx,
+                            static_cast<unsigned long long>(available >> 20));
+    cfg->block_shift = shift;
+    cfg->nr_blocks = static_cast<uint32_t>(blocks);
+    return 0;
 }
 
 // Whether the interface merges received frames (GRO or LRO): it then
 // hands over frames of up to 64 KiB and more, which a capture program that
 // writes none over 65535 bytes leaves out, so a bulk transfer shows holes.
-// Loopback merges nothing.
+// Loopback merges nothing; its frames are as large as its MTU.
 bool merges_frames(int fd, const char *ifname)
 {
     ethtool_value gro{ETHTOOL_GGRO, 0}, flags{ETHTOOL_GFLAGS, 0};
@@ -342,8 +452,9 @@ bool merges_frames(int fd, const char *ifname)
 }
 
 // Frames of other link types than Ethernet would be written as garbage
-// Ethernet; loopback frames carry Ethernet headers. A merging interface
-// is only said once: the capture goes on.
+// Ethernet; loopback frames carry Ethernet headers. An interface that
+// hands over frames over 65535 bytes (merging them, or with an MTU that
+// large, as loopback's 65536) is only said once: the capture goes on.
 int check_interface(const char *ifname)
 {
     int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
@@ -353,6 +464,7 @@ int check_interface(const char *ifname)
     int err = errno;
     unsigned type = ifr.ifr_hwaddr.sa_family;
     bool merges = rc == 0 && type == ARPHRD_ETHER && merges_frames(fd, ifname);
+    int mtu = rc == 0 && ioctl(fd, SIOCGIFMTU, &ifr) == 0 ? ifr.ifr_mtu : 0;
     if (fd >= 0)
         close(fd);
     if (rc < 0)
@@ -362,6 +474,10 @@ int check_interface(const char *ifname)
     if (merges)
         fprintf(stderr, "Interface %s merges received frames (GRO or LRO): frames over 65535 "
                 "bytes are not written; ethtool -K %s gro off lro off\n", ifname, ifname);
+    else if (mtu > kMaxWritten - ETH_HLEN)
+        fprintf(stderr, "Interface %s carries frames of up to %d bytes (MTU %d): frames over 65535 "
+                "bytes are not written; ip link set %s mtu %d\n", ifname, mtu + ETH_HLEN, mtu, ifname,
+                kMaxWritten - ETH_HLEN);
     return 0;
 }
 
@@ -379,7 +495,8 @@ bool interface_gone(const live_stream *s, int ifindex)
 // does when drained, so that the program reports and exits.
 void end_stream(live_device *dev, live_stream *s)
 {
-    s->ended = true;
+    // Relaxed: the state publishes nothing but itself.
+    s->state.store(VEXMO_STREAM_FAILED, std::memory_order_relaxed);
     if (!dev->gone_reported.exchange(true, std::memory_order_relaxed))
         vexmo_cannot("Cannot capture on interface %s: %s\n", dev->ifname, strerror(ENODEV));
     // acq_rel: exactly one caller sees the final count.
@@ -409,7 +526,8 @@ bool block_ready(const live_stream *s)
 // the stream.
 bool next_block_ready(live_device *dev, live_stream *s)
 {
-    if (s->ended || s->pending[s->cur_block].load(std::memory_order_acquire) != 0) {
+    if (s->state.load(std::memory_order_relaxed) != VEXMO_STREAM_RUNNING ||
+        s->pending[s->cur_block].load(std::memory_order_acquire) != 0) {
         // Nothing can come, or every block is out with the caller.
         poll(nullptr, 0, kPollWaitMs);
         return false;
@@ -420,13 +538,18 @@ bool next_block_ready(live_device *dev, live_stream *s)
     int woken = poll(&pfd, 1, kPollWaitMs);
     if (woken > 0 && (pfd.revents & POLLERR))
         take_error(s);
+    if (woken > 0 && (pfd.revents & POLLNVAL)) // closed at exit: wait, do not spin
+        poll(nullptr, 0, kPollWaitMs);
     if (block_ready(s)) {
         s->link_down = false;
+        s->quiet_waits = 0;
         return true;
     }
-    // Only after a whole quiet wait: the kernel retires the last, partly
-    // filled block within kBlockTimeoutMs of the interface going.
-    if (woken == 0 && s->link_down && interface_gone(s, dev->ifindex))
+    // Only after quiet waits longer than kBlockTimeoutMs: the kernel
+    // retires the last, partly filled block that long after the interface
+    // went at the latest.
+    if (woken == 0 && s->link_down && ++s->quiet_waits > kBlockTimeoutMs / kPollWaitMs &&
+        interface_gone(s, dev->ifindex))
         end_stream(dev, s);
     return false;
 }
@@ -475,7 +598,7 @@ void register_device(live_device *dev)
 {
     std::lock_guard<std::mutex> guard(g_live_lock);
     if (g_live_devices == nullptr)
-        atexit(report_drops);
+        atexit(live_exit);
     dev->next = g_live_devices;
     g_live_devices = dev;
 }
@@ -515,10 +638,10 @@ live_device *live_open(const char *ifname, const live_options *opts, uint32_t nr
     if (ifindex < 0)
         return nullptr;
     static constexpr int kFanoutModes[] = {PACKET_FANOUT_HASH, PACKET_FANOUT_LB, PACKET_FANOUT_CPU};
-    live_setup cfg{ifname, ifindex, ring_blocks(ifname, opts, nr_rx),
-                   kFanoutModes[static_cast<uint32_t>(opts->fanout)]};
+    live_setup cfg{ifname, ifindex, 0, 0, kFanoutModes[static_cast<uint32_t>(opts->fanout)]};
     live_device *dev = nullptr;
-    if (cfg.nr_blocks == 0 || check_interface(ifname) < 0 || !(dev = new_device(ifname, ifindex, nr_rx)))
+    if (ring_layout(ifname, opts, nr_rx, &cfg) < 0 || check_interface(ifname) < 0 ||
+        !(dev = new_device(ifname, ifindex, nr_rx)))
         return nullptr;
     int group = 0;
     bool ok = true;
@@ -544,11 +667,13 @@ int live_recv(live_device *dev, uint32_t stream, vexmo_buff **out, uint32_t capa
     if (s->pkts_left == 0 && !take_block(dev, s))
         return 0;
     uint32_t n = s->pkts_left < capacity ? s->pkts_left : capacity;
+    uint32_t cut = 0;
     for (uint32_t i = 0; i < n; ++i) {
         auto *h = reinterpret_cast<const tpacket3_hdr *>(s->next_pkt);
         auto *b = reinterpret_cast<vexmo_buff *>(const_cast<uint8_t *>(s->next_pkt) + kDescOffset);
         b->data = s->next_pkt + h->tp_mac;
         b->len = h->tp_snaplen;
+        cut += h->tp_snaplen < h->tp_len;
         if (h->tp_status & TP_STATUS_VLAN_VALID)
             restore_vlan_tag(h, b);
         b->stream = stream;
@@ -557,6 +682,9 @@ int live_recv(live_device *dev, uint32_t stream, vexmo_buff **out, uint32_t capa
         out[i] = b;
         s->next_pkt += h->tp_next_offset;
     }
+    // A load and a store: the poller is the only writer.
+    if (cut != 0)
+        s->truncated.store(s->truncated.load(std::memory_order_relaxed) + cut, std::memory_order_relaxed);
     s->pkts_left -= n;
     if (s->pkts_left == 0)
         s->cur_block = (s->cur_block + 1) % s->nr_blocks;
@@ -595,9 +723,10 @@ void live_free(live_device *dev, vexmo_buff **bufs, uint32_t count)
 
 int live_stats(live_device *dev, uint32_t stream, vexmo_stream_stats_t *stats)
 {
-    stats->dropped = total_drops(&dev->streams[stream]);
-    stats->state = dev->gone_reported.load(std::memory_order_relaxed) ? VEXMO_STREAM_FAILED
-                                                                        : VEXMO_STREAM_RUNNING;
+    live_stream *s = &dev->streams[stream];
+    stats->dropped = total_drops(s);
+    stats->truncated = s->truncated.load(std::memory_order_relaxed);
+    stats->state = s->state.load(std::memory_order_relaxed);
     return 0;
 }
 

@@ -54,7 +54,8 @@ int parse_ring(std::string_view text, device_choice *c)
     std::string_view unit(end, static_cast<size_t>(text.data() + text.size() - end));
     int shift = unit.empty() ? 0 : unit == "K" || unit == "k" ? 10 : unit == "M" || unit == "m" ? 20
               : unit == "G" || unit == "g" ? 30 : -1;
-    if (ec != std::errc() || v == 0 || shift < 0 || v > (UINT64_MAX >> 30))
+    // The bound depends on the unit: 16G and 17179869184 are the same size.
+    if (ec != std::errc() || v == 0 || shift < 0 || v > (UINT64_MAX >> shift))
         return -1;
     c->live.ring = v << shift;
     return 0;

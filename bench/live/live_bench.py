@@ -13,9 +13,12 @@ capturer spends to start, wait and stop). The capturers alternate within a
 round, the order rotates between rounds, and the figures are medians over
 the rounds: the machine is shared, so noise hits all alike.
 
-CPU time is the capturer's user + system time from wait4(), and also from
-/proc/PID/stat between the start of sending and the stop, which leaves out
-its start-up. On a veth pair
+CPU time is the capturer's user + system time from wait4(), and also over
+the traffic alone: the run time of its threads (/proc/PID/task/*/schedstat,
+in nanoseconds) and their voluntary context switches (wake-ups) from just
+before sending to the end of the drain, which leaves out its start-up and
+stop. When trawlcap has -j (time stamps from the source, "arrival", or
+from the clock at write, "write"), both are run. On a veth pair
 the kernel copies each frame into the capturers' rings inside the sender's
 system call, so that copy is not in any capturer's figure.
 
@@ -25,6 +28,7 @@ seconds: trawlcap and tcpdump only, few frames, one round, no idle runs.
 Needs root; prints SKIP and exits 0 where namespaces cannot be made.
 LIVE_BENCH_TAG, when set, goes into the namespace's name beside the pid.
 """
+import glob
 import json
 import os
 import re
@@ -131,13 +135,22 @@ def dumpcap_drops(err):
     return int(m.group(1)) if m else None
 
 
+def stamp_modes():
+    """trawlcap's -j words when it has the option, else [None]."""
+    res = subprocess.run([TRAWLCAP, "-j", "arrival", "-i", "file:/nonexistent"], capture_output=True,
+                         text=True)
+    return [None] if "invalid option" in res.stderr else ["arrival", "write"]
+
+
 def capturers(out):
     """(name, argv, output files, packet sockets it binds, drops parser) for each."""
-    table = [
-        ("trawlcap -p 1", [TRAWLCAP, "-p", "1", "-i", "vb", "-w", out + "/t1.pcap"],
-         [out + "/t1_0.pcap"], 1, trawlcap_drops),
-        ("trawlcap -p 2", [TRAWLCAP, "-p", "2", "-i", "vb", "-w", out + "/t2.pcap"],
-         [out + "/t2_0.pcap", out + "/t2_1.pcap"], 2, trawlcap_drops),
+    modes = stamp_modes()
+    table = [("trawlcap -p 1" + (" -j " + m if m else ""),
+              [TRAWLCAP, "-p", "1"] + (["-j", m] if m else []) + ["-i", "vb", "-w", out + "/t1%s.pcap" % i],
+              [out + "/t1%s_0.pcap" % i], 1, trawlcap_drops) for i, m in enumerate(modes)]
+    table += [
+        ("trawlcap -p 2" + (" -j " + modes[0] if modes[0] else ""),
+         [TRAWLCAP, "-p", "2"] + (["-j", modes[0]] if modes[0] else []) + ["-i", "vb", "-w", out + "/t2.pcap"], [out + "/t2_0.pcap", out + "/t2_1.pcap"], 2, trawlcap_drops),
         # -Z root: stay root, so that the output directory stays writable.
         ("tcpdump", ["tcpdump", "-Z", "root", "-i", "vb", "-w", out + "/td.pcap"],
          [out + "/td.pcap"], 1, tcpdump_drops),
@@ -147,7 +160,7 @@ def capturers(out):
          [out + "/dc.pcap"], 1, dumpcap_drops),
     ]
     if SMOKE:
-        table = table[:3]  # the peers are optional; a smoke run only checks the bench works
+        table = table[:len(modes) + 2]  # the peers are optional; a smoke run only checks the bench works
     return [c for c in table if shutil.which(c[1][0])]
 
 
@@ -175,11 +188,18 @@ def wait_rusage(pid, timeout):
         time.sleep(0.02)
 
 
-def cpu_ticks(pid):
-    """User + system time of pid's threads so far, in seconds (10 ms grain)."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+def thread_totals(pid):
+    """(run time in seconds, voluntary context switches) of pid's threads so far."""
+    cpu = switches = 0
+    for task in glob.glob("/proc/%d/task/*" % pid):
+        try:
+            with open(task + "/schedstat") as f:
+                cpu += int(f.read().split()[0]) / 1e9
+            with open(task + "/status") as f:
+                switches += int(re.search(r"^voluntary_ctxt_switches:\s+(\d+)", f.read(), re.M).group(1))
+        except (OSError, AttributeError):
+            pass  # a thread that ended meanwhile
+    return cpu, switches
 
 
 def count_frames(files):
@@ -213,14 +233,15 @@ def run_one(cap, ifindex, mac, count, rate, scratch):
         print("  %s did not start: %s" % (name, open(err_path).read().strip()[-300:]))
         return None
     sent = 0
-    before = cpu_ticks(pid)
+    before = thread_totals(pid)
     if count:
         limit = SEND_LIMIT_S if rate == 0 else count / rate + 5
         res = sh(*in_ns(SENDER, "va", mac, str(count), str(rate), str(limit)))
         sent = int(re.match(r"sent (\d+) frames in ([\d.]+) s", res.stdout).group(1))
         send_s = float(re.match(r"sent (\d+) frames in ([\d.]+) s", res.stdout).group(2))
     time.sleep(DRAIN_S)
-    traffic = cpu_ticks(pid) - before
+    after = thread_totals(pid)
+    traffic, wakeups = after[0] - before[0], after[1] - before[1]
     proc.send_signal(signal.SIGINT)
     status, cpu, sleeps = wait_rusage(pid, 30)
     proc.returncode = status  # reaped above: keep Popen from waiting again
@@ -235,7 +256,8 @@ def run_one(cap, ifindex, mac, count, rate, scratch):
             if os.path.exists(f):
                 os.unlink(f)
     return {"sent": sent, "captured": captured, "lost": sent - captured, "drops": drops_of(text),
-            "cpu": cpu, "traffic": traffic, "sleeps": sleeps, "rate": sent / max(send_s, 1e-3) if count else 0}
+            "cpu": cpu, "traffic": traffic, "wakeups": wakeups, "sleeps": sleeps,
+            "rate": sent / max(send_s, 1e-3) if count else 0}
 
 
 def median(rows, key):
@@ -245,9 +267,9 @@ def median(rows, key):
 
 def report(mode, results, idle):
     print("\n%s (medians of %d rounds)" % (mode, ROUNDS))
-    print("  %-14s %8s %8s %8s %8s %6s %9s %8s %8s %9s %9s %7s %7s" % (
+    print("  %-24s %8s %8s %8s %8s %6s %9s %8s %8s %9s %9s %7s %7s %7s" % (
         "capturer", "sent", "captured", "lost", "k.drops", "lossy", "frames/s", "CPU ms",
-        "idle ms", "ns/frame", "net ns/fr", "traffic", "sleeps"))
+        "idle ms", "ns/frame", "net ns/fr", "traffic", "wakeups", "sleeps"))
     for name, rows in results.items():
         if not rows:
             continue
@@ -255,31 +277,34 @@ def report(mode, results, idle):
         # what the same capturer spent in a run with no frames (start-up,
         # waiting, stop), so that a costly start does not count per frame.
         # traffic: only what it spent from just before sending to just
-        # before the stop, from /proc/PID/stat.
+        # before the stop, from its threads' run times.
         still = median(idle.get(name, []), "cpu") or 0
         per = [r["cpu"] / r["captured"] * 1e9 for r in rows if r["captured"]]
         net = [(r["cpu"] - still) / r["captured"] * 1e9 for r in rows if r["captured"]]
         drops = median(rows, "drops")
         lossy = "%d/%d" % (sum(1 for r in rows if r["lost"]), len(rows))
         traffic = [r["traffic"] / r["captured"] * 1e9 for r in rows if r["captured"]]
-        print("  %-14s %8d %8d %8d %8s %6s %9.0f %8.1f %8.1f %9.0f %9.0f %7.0f %7d" % (
+        print("  %-24s %8d %8d %8d %8s %6s %9.0f %8.1f %8.1f %9.0f %9.0f %7.0f %7d %7d" % (
             name, median(rows, "sent"), median(rows, "captured"), median(rows, "lost"),
             "-" if drops is None else "%d" % drops, lossy, median(rows, "rate"),
             median(rows, "cpu") * 1e3, still * 1e3, statistics.median(per),
             statistics.median(net) if idle else float("nan"), statistics.median(traffic),
-            median(rows, "sleeps")))
-    ratio(results, "trawlcap -p 1", "tcpdump")
+            median(rows, "wakeups"), median(rows, "sleeps")))
+    for name in results:
+        if name.startswith("trawlcap -p 1"):
+            for key, what in (("traffic", "over the traffic alone"), ("cpu", "whole run")):
+                ratio(results, name, "tcpdump", key, what)
 
 
-def ratio(results, mine, theirs):
+def ratio(results, mine, theirs, key, what):
     """Median over the rounds of the two capturers' CPU per captured frame, taken
     round by round: each pair ran within seconds of each other."""
-    pairs = [a["cpu"] / a["captured"] / (b["cpu"] / b["captured"])
+    pairs = [a[key] / a["captured"] / (b[key] / b["captured"])
              for a, b in zip(results.get(mine, []), results.get(theirs, []))
-             if a["captured"] and b["captured"]]
+             if a["captured"] and b["captured"] and b[key] > 0]
     if pairs:
-        print("  CPU per captured frame, %s / %s, round by round: median %.2f (%s)" % (
-            mine, theirs, statistics.median(pairs), " ".join("%.2f" % p for p in pairs)))
+        print("  CPU per captured frame, %s / %s, %s, round by round: median %.2f (%s)" % (
+            mine, theirs, what, statistics.median(pairs), " ".join("%.2f" % p for p in pairs)))
 
 
 def send_alone(mac):
@@ -307,17 +332,17 @@ def bench(ifindex, mac, out, scratch):
                     ok = False
                     continue
                 results[mode][cap[0]].append(r)
-                print("round %d %-24s %-14s sent %8d captured %8d drops %8s CPU %7.3f s"
-                      % (rnd + 1, mode, cap[0], r["sent"], r["captured"], r["drops"], r["cpu"]),
-                      flush=True)
+                print("round %d %-24s %-24s sent %8d captured %8d drops %8s CPU %7.3f s traffic %7.3f s"
+                      % (rnd + 1, mode, cap[0], r["sent"], r["captured"], r["drops"], r["cpu"],
+                         r["traffic"]), flush=True)
     print("\nsender alone, no capturer: %.0f frames/s" % statistics.median(alone))
     for mode, _, _ in modes[:2]:
         report(mode, results[mode], results.get("idle", {}))
     print("\nk.drops: the capturer's own count of kernel drops. lossy: runs that lost frames. frames/s: the sender's rate in those runs. "
           "idle ms: a run with no frames (start, warm-up, drain, stop). "
           "traffic: ns per frame of the CPU time spent from the start of sending to the "
-          "end of the drain (/proc/PID/stat). "
-          "sleeps: voluntary context switches, about the number of wake-ups.")
+          "end of the drain (/proc/PID/task/*/schedstat). wakeups: voluntary context switches "
+          "over the same span; sleeps: over the whole run (wait4).")
     return ok
 
 

@@ -54,14 +54,23 @@
  *              through a packet membership, which the kernel drops when the
  *              process ends however it ends; promisc=0 does not.
  *              ring=SIZE per stream, in bytes or with K, M, G (powers of
- *              1024), rounded up to whole 128 KiB blocks; default 8 MiB
- *              each, at most 128 MiB in all, at least 1 MiB. A frame reaches
- *              its stream within about 4 ms; a poll waits at most 100 ms.
+ *              1024); default 8 MiB each, at most 128 MiB in all. Every
+ *              ring is at least 1 MiB (a smaller SIZE is raised to it), cut
+ *              into blocks of an eighth of it (a power of two from 128 KiB
+ *              to 1 MiB) and rounded up to whole blocks; rings whose sum is
+ *              more than the memory available (MemAvailable) are refused.
+ *              A block reaches its stream when full or 250 ms after it was
+ *              begun, so a lone frame within 250 ms; a poll waits at most
+ *              100 ms. An interface that hands over frames over 65535 bytes
+ *              (merging them, or with an MTU over 65521 as loopback's) is
+ *              named in one line at open.
  *              At process exit one line per device that dropped frames for
  *              want of ring room gives the kernel's counts, total and per
  *              stream ("Interface IF: N packets dropped by kernel (per
  *              stream: ...)"), after whatever the client printed before it
- *              returned from main. A downed interface is waited for; when
+ *              returned from main; then the sockets are closed, several at
+ *              once (each close waits for the kernel), and buffers still
+ *              held read as zeros. A downed interface is waited for; when
  *              the interface is gone (deleted, or its namespace), each
  *              stream ends once its ring is read empty, one "Cannot" line
  *              is printed, and SIGINT is sent once when every stream has
@@ -156,7 +165,7 @@ typedef struct vexmo_stream_stats {
      * exit. Always 0 for a savefile. */
     uint64_t dropped;
     /* Frames handed out shorter than they were on the wire because the
-     * source cut them (a live frame larger than its ring's frames; a
+     * source cut them (a live frame larger than a block of its ring; a
      * savefile record whose captured length is below its original length,
      * a pcapng simple packet cut to its interface's snap length). */
     uint64_t truncated;

@@ -66,7 +66,7 @@ def send(ns, count=COUNT, gap=0):
 
 def probe_run(probe, ns, dev, action, streams=1, seconds=3):
     """Runs the probe on dev while action(p) sends; returns (seqs seen, stderr, stdout)."""
-    p = subprocess.Popen(["ip", "netns", "exec", ns, probe, dev, str(streams), "0", str(seconds)],
+    p = subprocess.Popen(["ip", "netns", "exec", ns, probe, dev, str(streams), "0", str(seconds), "stats"],
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     if p.stdout.readline().strip() == "ready":
         action(p)
@@ -75,15 +75,31 @@ def probe_run(probe, ns, dev, action, streams=1, seconds=3):
     return [struct.unpack("!I", bytes.fromhex(h)[-8:-4])[0] for h in seen if MAGIC.hex() in h], err, out
 
 
-def stopped(probe, ns, dev, count, gap):
-    """Frames sent while the probe is stopped: (seen, drops reported)."""
+def stopped(probe, ns, dev, count, gap, streams=1):
+    """Frames sent while the probe is stopped: (stamp rows, drops per stream
+    in the statistics, and in the drop line or None)."""
     def act(p):
         p.send_signal(signal.SIGSTOP)
         send(ns, count, gap)
         p.send_signal(signal.SIGCONT)
-    seen, err, _ = probe_run(probe, ns, dev, act)
-    m = re.search(r"Interface vb: (\d+) packets dropped by kernel", err)
-    return len(seen), int(m.group(1)) if m else 0
+    _, err, out = probe_run(probe, ns, dev, act, streams)
+    m = re.search(r"Interface vb: \d+ packets dropped by kernel \(per stream: ([\d ]+)\)", err)
+    return ([l.split() for l in out.splitlines() if l.startswith("stamp")],
+            [int(l.split()[2]) for l in out.splitlines() if l.startswith("stats")],
+            m and [int(d) for d in m.group(1).split()])
+
+
+# Device, streams, a command run once it is open, and what must then hold of
+# (KiB mapped per ring, stderr, stdout).
+LO = ("Interface lo carries frames of up to 65550 bytes (MTU 65536): frames over 65535 bytes are not written; "
+      "ip link set lo mtu 65521\n")
+ROWS = [("vb", 1, [], lambda m, e, o: m == [8192]), ("vb", 130, [], lambda m, e, o: m == [1024] * 130),
+        ("vb,ring=1K", 2, [], lambda m, e, o: m == [1024] * 2), ("vb,ring=1100K", 1, [], lambda m, e, o: m == [1152]),
+        ("vb,ring=1099511627776", 1, [], lambda m, e, o: "rings of 1073741824 KiB for 1 streams need more" in e),
+        ("lo", 1, ["-c", "import socket; socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(bytes(65507), "
+                   "('127.0.0.1', 9))"], lambda m, e, o: e == LO and " 65549 " in o),
+        ("vb,fanout=lb", 5, [__file__, "--send", "240", "0"],  # lb spreads each flow over the streams
+         lambda m, e, o: len({(l.split()[0], l.split()[2][-8:]) for l in o.splitlines() if MAGIC.hex() in l}) > FLOWS)]
 
 
 def promiscuity(ns):
@@ -99,19 +115,31 @@ def more_cases(probe, ns):
             problems.append("%s: %d of 50 frames to another MAC, want %d" % (dev, len(seen), want))
     if promiscuity(ns) != before:
         problems.append("promiscuity %s after the runs, was %s" % (promiscuity(ns), before))
-    got = stopped(probe, ns, "vb", 40, 0.1)
-    if got != (40, 0):
-        problems.append("stalled 4 s: %d written, %d drops, want 40 and 0" % got)
-    got = stopped(probe, ns, "vb,ring=256K", 5000, 0)
-    if sum(got) != 5000 or not got[1]:
-        problems.append("stopped, small ring: %d seen + %d drops != 5000 sent" % got)
+    ours, drops, line = stopped(probe, ns, "vb", 15, 0.1)
+    at = [float(r[2]) for r in ours]
+    if (len(ours), drops, line) != (15, [0], None) or min(b - a for a, b in zip(at, at[1:])) < 0.05 or any(
+            r[3] != r[4] for r in ours):  # stamped on arrival, VLAN tags in both lengths
+        problems.append("stalled 1.5 s: %d seen, drops %s %s, want 15 and none, 0.1 s apart" % (len(ours), drops, line))
+    ours, drops, line = stopped(probe, ns, "vb,ring=1K,fanout=lb", COUNT, 0, 3)
+    if len(ours) + sum(drops) != COUNT or line != drops or 0 in drops:
+        problems.append("3 small rings: %d seen + drops %s (line %s) != %d sent" % (len(ours), drops, line, COUNT))
+    for dev, streams, cmd, ok in ROWS:
+        kib, t = [], time.time()
+        def act(p):
+            maps = open("/proc/%d/maps" % p.pid).read()
+            kib.extend((int(b, 16) - int(a, 16)) >> 10 for a, b in re.findall(r"^(\w+)-(\w+) .*socket:", maps, re.M))
+            return cmd and sh(ns, sys.executable, *cmd)
+        _, err, out = probe_run(probe, ns, dev, act, streams, 1)
+        if not ok(kib, err, out) or time.time() - t > 5:  # sockets closed one by one took seconds
+            problems.append("%s x%d: %.1f s, KiB mapped %s, stderr %s" % (dev, streams, time.time() - t, kib[:2], err))
     sh(ns, "ip", "tuntap", "add", "mode", "tun", "name", "tn")
     _, err, _ = probe_run(probe, ns, "tn", lambda p: None)
     if not (err.startswith("Cannot") and err.count("\n") == 1 and "not Ethernet" in err):
         problems.append("tun interface not refused: %s" % err)
     t = time.time()
     _, err, out = probe_run(probe, ns, "vb", lambda p: sh(ns, "ip", "link", "del", "va"), 2, 30)
-    if time.time() - t > 10 or "sigints 1" not in out or not err.startswith("Cannot capture on interface vb"):
+    if (time.time() - t > 10 or "sigints 1" not in out or not err.startswith("Cannot capture on interface vb")
+            or len(re.findall(r"^stats \d+ \d+ 0 2$", out, re.M)) != 2):  # every stream FAILED
         problems.append("interface deleted: %.1f s, %s, stderr %s" % (time.time() - t, out[-12:], err))
     return problems
 
@@ -187,7 +215,8 @@ def main():
         for cmd in (["sysctl", "-qw", "net.ipv6.conf.all.disable_ipv6=1"],
                     ["sysctl", "-qw", "net.ipv6.conf.default.disable_ipv6=1"],
                     ["ip", "link", "add", "va", "type", "veth", "peer", "name", "vb"],
-                    ["ip", "link", "add", "name", "vbr", "type", "bridge"], ["ip", "link", "set", "vb", "master", "vbr"],
+                    ["ip", "link", "add", "name", "vbr", "type", "bridge", "mcast_snooping", "0"],  # no IGMP of its own
+                    ["ip", "link", "set", "vb", "master", "vbr"], ["ip", "link", "set", "lo", "up"],
                     ["sysctl", "-qw", "net.bridge.bridge-nf-call-iptables=0"],  # no checksum checks
                     ["ip", "link", "set", "va", "up"], ["ip", "link", "set", "vb", "up"],
                     ["ip", "link", "set", "vbr", "up"]):

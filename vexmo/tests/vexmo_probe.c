@@ -4,8 +4,10 @@
  * from its own thread and prints each packet as "STREAM LEN HEX" once the
  * capture ends: on SIGINT (the replay source sends one when drained), after
  * EXPECT packets in all (0: no count), or after SECONDS (default 20). With
- * "hold" no buffer is ever freed. Prints "ready" on standard output once the
- * device is open. Plain C on purpose: the public header must stay C.
+ * "hold" no buffer is ever freed; "stats" prints "stamp STREAM SEC.NSEC LEN
+ * WIRELEN" per packet as it comes and "stats STREAM DROPPED TRUNCATED STATE"
+ * at the end. Prints "ready" on standard output once the device is open.
+ * Plain C on purpose: the public header must stay C.
  */
 #include <pthread.h>
 #include <signal.h>
@@ -30,7 +32,7 @@ static atomic_int g_stop;
 static atomic_ulong g_total;
 static atomic_int g_sigints;
 static unsigned long g_expect;
-static int g_hold;
+static int g_hold, g_stats;
 static int g_seconds = 20;
 
 static void on_sigint(int sig)
@@ -62,8 +64,14 @@ static void *poll_stream(void *arg)
     vexmo_buff_t *bufs[32];
     while (!atomic_load(&g_stop)) {
         int n = vexmo_recv_all_burst(g_inst, w->index, bufs, 32);
-        for (int i = 0; i < n; ++i)
+        for (int i = 0; i < n; ++i) {
+            int64_t sec = 0;
+            uint32_t nsec = 0;
+            if (g_stats && vexmo_buff_tstamp(bufs[i], &sec, &nsec) == 0)
+                printf("stamp %u %lld.%09u %u %u\n", w->index, (long long)sec, nsec,
+                       vexmo_buff_datalen(bufs[i]), vexmo_buff_wirelen(bufs[i]));
             keep(w, vexmo_buff_mtod(bufs[i]), vexmo_buff_datalen(bufs[i]));
+        }
         if (n > 0) {
             if (!g_hold)
                 vexmo_buff_free(g_inst, bufs, (uint32_t)n, -1, -1);
@@ -96,6 +104,7 @@ int main(int argc, char **argv)
     if (argc > 4)
         g_seconds = atoi(argv[4]);
     g_hold = argc > 5 && strcmp(argv[5], "hold") == 0;
+    g_stats = argc > 5 && strcmp(argv[5], "stats") == 0;
     signal(SIGINT, on_sigint);
     g_inst = vexmo_create();
     if (vexmo_init(g_inst, "vexmo_probe") < 0)
@@ -136,6 +145,9 @@ int main(int argc, char **argv)
             off += 4 + len;
         }
     }
+    vexmo_stream_stats_t st;
+    for (uint32_t i = 0; i < streams && g_stats && vexmo_stream_stats(g_inst, i, &st) == 0; ++i)
+        printf("stats %u %llu %llu %u\n", i, (unsigned long long)st.dropped, (unsigned long long)st.truncated, st.state);
     printf("sigints %d\n", atomic_load(&g_sigints));
     fflush(stdout);
     for (uint32_t i = 0; i < streams; ++i)
