@@ -19,6 +19,7 @@ HOST_IF, NS_IF = "tcl%dh" % (os.getpid() % 100000), "tcl%dn" % (os.getpid() % 10
 HOST_ADDR, NS_ADDR = "10.213.7.1", "10.213.7.2"
 PORT = 9917
 COUNT = 50
+SENT = 20000  # frames to a stopped worker: several times what a 1 MiB ring holds
 
 
 def sh(*args):
@@ -177,8 +178,9 @@ class LiveCapture(CaptureCase):
         self.assertEqual(len(parse_reports(text)), 1)
 
     def test_received_and_dropped_add_up_to_what_was_sent(self):
-        # A stopped worker on a small ring: what the kernel dropped is counted
-        # while the capture runs, and the statistics file ends equal to the report.
+        # A stopped worker on the smallest ring (1 MiB): what the kernel dropped
+        # is counted while the capture runs, and the statistics file ends equal
+        # to the report.
         err, stats = self.path("stderr"), self.path("s.prom")
         proc = start(["-S", stats, "-i", NS_IF + ",ring=256K", "-w", self.path("d.pcap")], stderr_path=err,
                      wrapper=["ip", "netns", "exec", NS])
@@ -186,7 +188,7 @@ class LiveCapture(CaptureCase):
         proc.send_signal(signal.SIGSTOP)
         raw = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
         raw.bind((HOST_IF, 0))
-        for i in range(5000):
+        for i in range(SENT):
             raw.send(b"\xff" * 6 + b"\x02" * 6 + b"\x88\xb5" + b"%06d" % i + bytes(40))
         raw.close()
         proc.send_signal(signal.SIGCONT)
@@ -198,7 +200,7 @@ class LiveCapture(CaptureCase):
             final = dict(l.rsplit(" ", 1) for l in f.read().splitlines() if not l.startswith("#"))
         dropped = int(final['trawlcap_dropped_packets_total{worker="0"}'])
         self.assertGreater(dropped, 0)
-        self.assertEqual(report.summary[1] + dropped, 5000)
+        self.assertEqual(report.summary[1] + dropped, SENT)
         self.assertEqual(final['trawlcap_received_packets_total{worker="0"}'], str(report.summary[1]))
         self.assertIn("Interface %s: %d packets dropped by kernel" % (NS_IF, dropped), read_text(err))
 
