@@ -116,9 +116,14 @@ struct alignas(64) live_stream {
     // caller still holds for a fresh one. Frees may come from another
     // thread than the poller.
     std::atomic<uint32_t> *pending;
-    // Kernel drops read so far. Reading the kernel's count resets it, so
-    // every read is added here, from whichever thread read it.
+    // Kernel drops and frames put in the ring, read so far. Reading the
+    // kernel's counts resets them, so every read is added here, from
+    // whichever thread read it.
     std::atomic<uint64_t> drops;
+    std::atomic<uint64_t> delivered;
+    // Frames handed out; only the poller adds. What the kernel delivered
+    // and nobody took is said at exit: a stop leaves frames in the ring.
+    std::atomic<uint64_t> handed;
 };
 
 struct live_device {
@@ -259,39 +264,56 @@ void stream_close(live_stream *s)
     free(s->pending);
 }
 
-// The kernel's drop count since the last read (reading resets it).
-uint64_t read_drops(const live_stream *s)
+// Adds the kernel's counts since the last read (reading resets them): its
+// packets count the drops too.
+void read_counts(live_stream *s)
 {
     tpacket_stats_v3 st{};
     socklen_t len = sizeof st;
     if (getsockopt(s->fd, SOL_PACKET, PACKET_STATISTICS, &st, &len) < 0)
-        return 0;
-    return st.tp_drops;
+        return;
+    s->drops.fetch_add(st.tp_drops, std::memory_order_relaxed);
+    s->delivered.fetch_add(st.tp_packets - st.tp_drops, std::memory_order_relaxed);
 }
 
 // All the drops of s so far.
 uint64_t total_drops(live_stream *s)
 {
-    uint64_t fresh = read_drops(s);
-    return s->drops.fetch_add(fresh, std::memory_order_relaxed) + fresh;
+    read_counts(s);
+    return s->drops.load(std::memory_order_relaxed);
+}
+
+// Frames the kernel put in the ring of s that were never handed out.
+uint64_t left_in_ring(live_stream *s)
+{
+    read_counts(s);
+    uint64_t delivered = s->delivered.load(std::memory_order_relaxed);
+    uint64_t handed = s->handed.load(std::memory_order_relaxed);
+    return delivered > handed ? delivered - handed : 0;
+}
+
+// "Interface IF: N WHAT (per stream: n0 n1 ...)", nothing when N is 0.
+void report_per_stream(live_device *d, const char *what, uint64_t (*count)(live_stream *))
+{
+    uint64_t per[kVexmoMaxStreams];
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < d->nr_streams; ++i)
+        total += per[i] = count(&d->streams[i]);
+    if (total == 0)
+        return;
+    char line[4096];
+    int at = snprintf(line, sizeof line, "Interface %s: %llu %s (per stream:", d->ifname,
+                      static_cast<unsigned long long>(total), what);
+    for (uint32_t i = 0; i < d->nr_streams && at > 0 && static_cast<size_t>(at) < sizeof line; ++i)
+        at += snprintf(line + at, sizeof line - static_cast<size_t>(at), " %llu",
+                       static_cast<unsigned long long>(per[i]));
+    fprintf(stderr, "%s)\n", line);
 }
 
 // One line for a device that dropped frames; nothing when it dropped none.
 void report_device_drops(live_device *d)
 {
-    uint64_t per[kVexmoMaxStreams];
-    uint64_t total = 0;
-    for (uint32_t i = 0; i < d->nr_streams; ++i)
-        total += per[i] = total_drops(&d->streams[i]);
-    if (total == 0)
-        return;
-    char line[4096];
-    int at = snprintf(line, sizeof line, "Interface %s: %llu packets dropped by kernel (per stream:",
-                      d->ifname, static_cast<unsigned long long>(total));
-    for (uint32_t i = 0; i < d->nr_streams && at > 0 && static_cast<size_t>(at) < sizeof line; ++i)
-        at += snprintf(line + at, sizeof line - static_cast<size_t>(at), " %llu",
-                       static_cast<unsigned long long>(per[i]));
-    fprintf(stderr, "%s)\n", line);
+    report_per_stream(d, "packets dropped by kernel", total_drops);
 }
 
 // What the closing threads at exit share: the next stream to close,
@@ -358,23 +380,29 @@ void close_all_streams()
 void live_exit()
 {
     std::lock_guard<std::mutex> guard(g_live_lock);
-    for (live_device *d = g_live_devices; d; d = d->next)
+    for (live_device *d = g_live_devices; d; d = d->next) {
         report_device_drops(d);
+        report_per_stream(d, "packets still in the ring at exit", left_in_ring);
+    }
     close_all_streams();
 }
 
-// Every socket is in the group now: let packets in, and forget what was
-// dropped before (frames the group could not yet take are not drops).
+// Every socket is in the group now: let packets in. The kernel's counts
+// start from here: read (which resets them) and forgotten before the first
+// filter goes, so that every frame let in is counted.
 int complete_group(live_device *dev, const live_setup *cfg)
 {
+    for (uint32_t i = 0; i < dev->nr_streams; ++i) {
+        read_counts(&dev->streams[i]);
+        dev->streams[i].drops.store(0, std::memory_order_relaxed);
+        dev->streams[i].delivered.store(0, std::memory_order_relaxed);
+    }
     for (uint32_t i = 0; i < dev->nr_streams; ++i) {
         int unused = 0;
         if (set_option(dev->streams[i].fd, SOL_SOCKET, SO_DETACH_FILTER, &unused, sizeof unused, cfg,
                        "SO_DETACH_FILTER") < 0)
             return -1;
     }
-    for (uint32_t i = 0; i < dev->nr_streams; ++i)
-        read_drops(&dev->streams[i]);
     return 0;
 }
 
@@ -682,7 +710,8 @@ int live_recv(live_device *dev, uint32_t stream, vexmo_buff **out, uint32_t capa
         out[i] = b;
         s->next_pkt += h->tp_next_offset;
     }
-    // A load and a store: the poller is the only writer.
+    // Loads and stores: the poller is the only writer.
+    s->handed.store(s->handed.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
     if (cut != 0)
         s->truncated.store(s->truncated.load(std::memory_order_relaxed) + cut, std::memory_order_relaxed);
     s->pkts_left -= n;

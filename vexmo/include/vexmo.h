@@ -68,7 +68,11 @@
  *              want of ring room gives the kernel's counts, total and per
  *              stream ("Interface IF: N packets dropped by kernel (per
  *              stream: ...)"), after whatever the client printed before it
- *              returned from main; then the sockets are closed, several at
+ *              returned from main, and one per device whose rings still
+ *              held frames never handed out ("Interface IF: N packets
+ *              still in the ring at exit (per stream: ...)"); handed out +
+ *              dropped + still in the ring is what the kernel delivered.
+ *              Then the sockets are closed, several at
  *              once (each close waits for the kernel), and buffers still
  *              held read as zeros. A downed interface is waited for; when
  *              the interface is gone (deleted, or its namespace), each
