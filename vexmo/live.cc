@@ -51,27 +51,24 @@ constexpr uint32_t kFrameSize = 2048; // only used to size the ring
 // A lone frame reaches its worker within kBlockTimeoutMs: long enough that
 // light traffic does not wake the worker for every few frames, short
 // enough that a capture stopped a second after its last frame has it
-// (what is still in an open block at the stop is never handed out). While
-// the worker stalls, each block holds at least that long of light traffic,
-// so the number of blocks says how long a stall it survives: the 8 blocks
-// of an 8 MiB ring (or of -p 128's 1 MiB) 2 s, the 64 of a 64 MiB one 16 s.
+// (what is still in an open block at the stop is never handed out, and is
+// said at exit). While the worker stalls, each block holds at least that
+// long of light traffic, so the number of blocks says how long a stall of
+// light traffic a ring survives.
 constexpr uint32_t kBlockTimeoutMs = 250;
-// Only data and the stop flag end a wait; 100 ms keeps 128 idle workers at
-// 1280 wake-ups a second while a stop is still seen within 0.1 s.
+// Only data and the stop flag end a wait: a stop is seen within this, and
+// an idle worker wakes this seldom.
 constexpr int kPollWaitMs = 100;
 // Default ring: traffic is spread over the streams, so the time the rings
-// cover at a given rate depends on their sum; 128 MiB in all bounds the
-// memory at any -p. One stream gets at most 8 MiB: the ring is walked as
-// the kernel fills it, and a ring larger than the processor's caches makes
-// every frame a cache and TLB miss on both sides, dearest on a virtualised
-// machine where a TLB miss walks two sets of page tables. Measured on
-// veth, a 64 MiB ring cost trawlcap 30-50 % more CPU per frame than a 4 or
-// 8 MiB one (bench/README.md). 8 MiB still hold 2 s of light traffic
-// through a writer's stall, or 7 ms of a saturated 10 Gbit/s link per
-// stream; a box that needs longer bursts absorbed asks for ring=.
-// Any ring, asked for or not, has at least 1 MiB (8 blocks): a smaller one
-// is raised to it, since a few blocks leave the kernel nowhere to write
-// while the worker holds one.
+// cover at a given rate depends on their sum, which bounds the memory at
+// any stream count. One stream gets at most kDefaultRingMax: the ring is
+// walked as the kernel fills it, and a ring larger than the processor's
+// caches makes every frame a cache and TLB miss on both sides, dearest on
+// a virtualised machine where a TLB miss walks two sets of page tables; a
+// box that must absorb longer bursts asks for ring=. Any ring, asked for
+// or not, has at least kRingMin (kRingBlocks blocks): a smaller one is
+// raised to it, since a few blocks leave the kernel nowhere to write while
+// the worker holds one.
 constexpr uint64_t kDefaultRingTotal = 128ull << 20;
 constexpr uint64_t kDefaultRingMax = 8ull << 20;
 constexpr uint64_t kRingMin = 1ull << 20;

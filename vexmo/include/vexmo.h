@@ -8,78 +8,37 @@
  * vexmo_buff_free().
  *
  * Device names:
- *   file:PATH[,loop=N]                            replay a savefile
+ *   file:PATH[,loop=N]                                      replay a savefile
  *   IFNAME[,promisc=0|1][,ring=SIZE][,fanout=hash|lb|cpu]   live capture
+ * Their grammar, their options and what each source does are described in
+ * one place, trawlcap(1) under DEVICES. What a host must know beyond that:
  *
- *   Options are the trailing ",key=value" segments whose key is a lower-case
- *   word; any other comma belongs to the path or interface name. A known
- *   key is always an option. An unknown key is refused when its value is a
- *   plain word (letters, digits, "_", "-"), so a mistyped key is not taken
- *   for part of the name; with any other value ("run,host=a.pcap") the
- *   segment belongs to the name. A repeated key, and a key of the other
- *   source (loop= on an interface, ring= on a savefile), are refused.
- *
- *   file:PATH  The savefile (classic pcap, micro- or nanosecond, or pcapng;
- *              link type Ethernet) is mapped and read as streams are polled;
- *              buffers point into the mapping. Input that cannot be mapped
- *              (a pipe, a FIFO) is read whole at open, up to half the
- *              memory available then ("Cannot read savefile ...: more than
- *              N bytes ..." beyond); a device (/dev/zero) or directory is
- *              refused. Packets go to streams by a symmetric flow hash
- *              (IPv4/IPv6 addresses plus TCP/UDP/SCTP ports, else Ethernet
- *              addresses), in trace order within each stream. loop=N
- *              replays N times (1 to 4294967295). When every stream has been
- *              polled empty, SIGINT is sent to the process once (kill, not
- *              raise: any thread may take it). A stream nobody polls keeps
- *              its packets and the interrupt never comes. The poll that
- *              finds a stream drained returns at once; later ones, and a
- *              poll whose stream's buffers are all still held, wait up to
- *              100 ms (a free wakes the latter).
- *              A file cut or written over while it is replayed ends every
- *              stream after one "Cannot" line: no record at or past the
- *              new end is handed out once the library has seen the cut,
- *              which it looks for before each burst. The buffers point into
- *              a mapping of the file, so a buffer handed out before the cut
+ *   file:PATH  Buffers point into a mapping of the savefile (input that
+ *              cannot be mapped is read whole at open). When every stream
+ *              has been polled empty, SIGINT is sent to the process once
+ *              (kill, not raise: any thread may take it); a stream nobody
+ *              polls keeps its packets and the interrupt never comes. The
+ *              poll that finds a stream drained returns at once; later
+ *              ones, and a poll whose stream's buffers are all still held,
+ *              wait up to 100 ms (a free wakes the latter). A file cut or
+ *              written over while it is replayed ends every stream after
+ *              one "Cannot" line: no record at or past the new end is
+ *              handed out once the library has seen the cut, which it looks
+ *              for before each burst; a buffer handed out before the cut
  *              (and still held) reads as zeros from then on where the file
- *              no longer reaches, or as what was written over it; the
+ *              no longer reaches, or as what was written over it. The
  *              library cannot prevent that, and the process lives on.
- *   IFNAME     An Ethernet (or loopback) interface; other link types are
- *              refused. One AF_PACKET socket with a memory-mapped ring per
- *              receive stream, all in one fanout group: fanout=hash (the
- *              default: the kernel's flow hash keeps a flow on one stream),
- *              lb (round robin) or cpu (the receiving CPU). Buffers point
- *              into the ring; VLAN tags the kernel took out are put back
- *              with their own TPID. Needs CAP_NET_RAW.
- *              promisc=1 (default) puts the interface in promiscuous mode
- *              through a packet membership, which the kernel drops when the
- *              process ends however it ends; promisc=0 does not.
- *              ring=SIZE per stream, in bytes or with K, M, G (powers of
- *              1024); default 8 MiB each, at most 128 MiB in all. Every
- *              ring is at least 1 MiB (a smaller SIZE is raised to it), cut
- *              into blocks of an eighth of it (a power of two from 128 KiB
- *              to 1 MiB) and rounded up to whole blocks; rings whose sum is
- *              more than the memory available (MemAvailable) are refused.
- *              A block reaches its stream when full or 250 ms after it was
- *              begun, so a lone frame within 250 ms; a poll waits at most
- *              100 ms. An interface that hands over frames over 65535 bytes
- *              (merging them, or with an MTU over 65521 as loopback's) is
- *              named in one line at open.
- *              At process exit one line per device that dropped frames for
- *              want of ring room gives the kernel's counts, total and per
- *              stream ("Interface IF: N packets dropped by kernel (per
- *              stream: ...)"), after whatever the client printed before it
- *              returned from main, and one per device whose rings still
- *              held frames never handed out ("Interface IF: N packets
- *              still in the ring at exit (per stream: ...)"); handed out +
- *              dropped + still in the ring is what the kernel delivered.
- *              Then the sockets are closed, several at
- *              once (each close waits for the kernel), and buffers still
- *              held read as zeros. A downed interface is waited for; when
- *              the interface is gone (deleted, or its namespace), each
+ *   IFNAME     Buffers point into the stream's receive ring. A poll waits
+ *              at most 100 ms. At process exit, after whatever the client
+ *              printed before it returned from main, the library prints its
+ *              drop lines ("Interface IF: N packets dropped by kernel (per
+ *              stream: ...)", and "... still in the ring at exit ..." for
+ *              frames never handed out), then closes the sockets; buffers
+ *              still held read as zeros. When the interface is gone, each
  *              stream ends once its ring is read empty, one "Cannot" line
  *              is printed, and SIGINT is sent once when every stream has
  *              ended, as for a drained savefile.
- *   ""         refused.
+ *   A refused name gives a null device after one "Cannot" line.
  *
  * nr_tx is accepted and ignored: there is no transmit side.
  *
