@@ -1098,16 +1098,19 @@ int set_up_streams(replay_device *dev, uint32_t nr, uint64_t loops)
     // (2 nr + 2 would do), and for streams drifting a few MiB apart, as
     // threads descheduled for a while do, without indexing a stretch twice.
     dev->nr_cache = nr ? std::min(8 * nr + 8, kMaxCache) : 0;
-    size_t per_entry = (nr + 1) * sizeof(uint32_t) + kMaxRecords * sizeof(record);
-    size_t per_stream = sizeof(replay_stream) + kRing * (sizeof(vexmo_buff) + 1) +
-                        kMaxRecords * sizeof(scratch_record);
-    dev->arena_size = dev->nr_cache * (sizeof(stretch) + per_entry) + nr * per_stream + 64;
+    // Every piece starts on a cache line: sized as take() rounds it, or the
+    // last stream's scratch would run past the region.
+    auto line = [](size_t n) { return (n + 63) & ~size_t{63}; };
+    size_t per_entry = line((nr + 1) * sizeof(uint32_t)) + line(kMaxRecords * sizeof(record));
+    size_t per_stream = line(kRing * sizeof(vexmo_buff)) + line(kRing) + line(kMaxRecords * sizeof(scratch_record));
+    dev->arena_size = line(nr * sizeof(replay_stream)) + line(dev->nr_cache * sizeof(stretch)) +
+                      dev->nr_cache * per_entry + nr * per_stream + 64;
     void *p = mmap(nullptr, dev->arena_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED)
         return cannot("replay", dev->path, strerror(ENOMEM));
     dev->arena = p;
     auto *at = reinterpret_cast<uint8_t *>((reinterpret_cast<uintptr_t>(p) + 63) & ~uintptr_t{63});
-    auto take = [&at](size_t n) { uint8_t *q = at; at += (n + 63) & ~size_t{63}; return q; };
+    auto take = [&at, &line](size_t n) { uint8_t *q = at; at += line(n); return q; };
     dev->streams = reinterpret_cast<replay_stream *>(take(nr * sizeof(replay_stream)));
     dev->cache = reinterpret_cast<stretch *>(take(dev->nr_cache * sizeof(stretch)));
     for (uint32_t i = 0; i < dev->nr_cache; ++i) {

@@ -405,4 +405,20 @@ TEST(Replay, UnreadStreamMeansNoInterrupt)
     unlink(path.c_str());
 }
 
+// Empty records pack a stretch full, and the last stream walks it into its
+// scratch, the last piece of the device's region: the region must reach.
+TEST(Replay, FullStretchWalkedByLastStream)
+{
+    std::vector<std::string> frames(40000);
+    std::string path = write_trace("empty.pcap", frames);
+    SigintCounter sig;
+    vexmo_instance_t *inst = open_instance("file:" + path, 4);
+    size_t got = 0;
+    for (uint32_t s = 4; s-- > 0;)
+        got += drain(inst, s).size();
+    EXPECT_EQ(got, frames.size());
+    EXPECT_EQ(sig.settle(1), 1);
+    unlink(path.c_str());
+}
+
 } // namespace
