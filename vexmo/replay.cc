@@ -26,7 +26,7 @@
 // refused. A poll with nothing to hand out waits, as a live one does.
 //
 // Time stamps and wire lengths cost nothing until asked for: each index
-// entry carries its record's time format (an index into a process-wide
+// entry carries its record's time format (an index into savefile.cc's
 // table) and whether it is short of its frame, the hand-out copies that
 // word into the descriptor, and the optional calls read the record's header
 // in the file, just before the data.
@@ -41,11 +41,6 @@
 // Record boundaries are only known by walking, so each cache entry also
 // carries where the next stretch starts, published before the hashing.
 //
-// pcapng: sections follow one another, each with its own byte order and
-// interfaces; every interface must be Ethernet (another link type is
-// damage); enhanced and simple packet blocks are packets, other blocks are
-// skipped.
-//
 // Damage: the open checks the file header and the first record (pcapng: the
 // blocks up to the first packet) and refuses with one "Cannot" line. Damage
 // found later, a last record cut short, or a file cut during the replay end
@@ -56,7 +51,6 @@
 // as an operator would, so that a capture of a savefile ends by itself.
 #include <fcntl.h>
 #include <linux/futex.h>
-#include <pcap/pcap.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -74,6 +68,7 @@
 #include <mutex>
 
 #include "internal.h"
+#include "savefile.h"
 
 namespace {
 
@@ -84,9 +79,6 @@ constexpr uint64_t kStretch = uint64_t{256} << 10;
 constexpr uint64_t kPrefetch = 4096;
 // Every record takes at least 16 bytes of the file.
 constexpr uint32_t kMaxRecords = kStretch / 16 + 1;
-// A captured length above this is damage, not a packet.
-constexpr uint32_t kMaxCaplen = 262144;
-constexpr uint32_t kMaxBlock = 16u << 20;
 constexpr uint32_t kMaxCache = 256;
 // Descriptors per stream; a slot is reused once its buffer is freed.
 constexpr uint32_t kRing = 1024;
@@ -96,105 +88,18 @@ constexpr uint32_t kRing = 1024;
 constexpr int kIdleWaitMs = 100;
 static_assert((kRing & (kRing - 1)) == 0, "ring index is masked");
 
-constexpr uint32_t kMagicUsec = 0xa1b2c3d4, kMagicNsec = 0xa1b23c4d;
-constexpr uint32_t kBlockSection = 0x0a0d0d0a, kByteOrder = 0x1a2b3c4d;
-constexpr uint32_t kBlockInterface = 1, kBlockSimple = 3, kBlockEnhanced = 6;
-constexpr uint16_t kOptEnd = 0, kOptTsresol = 9, kOptTsoffset = 14; // interface options
-// Interfaces of a section whose time formats the walk keeps; an enhanced
-// packet of a later one has no time (its wire length is still known).
-constexpr uint32_t kSectionIfaces = 32;
-
-// How a record's time stamp and wire length are read back from the header
-// that sits just before its data in the file. Each format is in the
-// process-wide table below once, by value; a buffer names its format by
-// its index, so nothing about time is stored or computed per packet until
-// a caller asks. In all three record kinds the header's last 4 bytes hold
-// the original length and, but for a simple packet, the 8 before them the
-// time stamp (classic: seconds, then micro- or nanoseconds; enhanced: the
-// high and low halves of a count of the interface's units).
-enum class stamp : uint8_t { none, usec, nsec, units };
-struct time_format {
-    stamp kind;
-    bool swapped;
-    uint8_t resol;  // units: if_tsresol, 10^-n seconds, or 2^-n with the top bit set
-    int64_t offset; // units: if_tsoffset, seconds added
-};
-constexpr uint32_t kFormatBits = 11, kMaxFormats = 1u << kFormatBits;
-// Entries are written once, under the lock, before any record names them;
-// readers get the index through the index's publication and the buffer.
-// The first six are fixed: no time and the classic kinds, in each order.
-time_format g_formats[kMaxFormats] = {{stamp::none, false, 0, 0}, {stamp::none, true, 0, 0},
-                                      {stamp::usec, false, 0, 0}, {stamp::usec, true, 0, 0},
-                                      {stamp::nsec, false, 0, 0}, {stamp::nsec, true, 0, 0}};
-uint32_t g_nr_formats = 6;
-std::mutex g_formats_lock;
-
-uint32_t no_time(bool swapped)
-{
-    return swapped;
-}
-
-uint32_t classic_format(bool nsec, bool swapped)
-{
-    return 2 + 2 * nsec + swapped;
-}
-
-// The index of an interface's format, added when new. A table full of
-// other formats (only a long-lived process opening files of thousands of
-// time formats fills it) gives no time.
-uint32_t units_format(bool swapped, uint8_t resol, int64_t offset)
-{
-    std::lock_guard<std::mutex> g(g_formats_lock);
-    for (uint32_t i = 0; i < g_nr_formats; ++i) {
-        const time_format &f = g_formats[i];
-        if (f.kind == stamp::units && f.swapped == swapped && f.resol == resol && f.offset == offset)
-            return i;
-    }
-    if (g_nr_formats == kMaxFormats)
-        return no_time(swapped);
-    g_formats[g_nr_formats] = time_format{stamp::units, swapped, resol, offset};
-    return g_nr_formats++;
-}
-
-enum class walk : int { record, other, end, cut, damaged };
-
-// Where a stretch starts and the parse state there.
-struct cursor {
-    uint64_t off;
-    uint32_t nr_ifaces; // pcapng: interfaces of the current section
-    uint32_t snaplen0;  // pcapng: snap length of interface 0, for simple packets
-    bool swapped;
-    // Time formats of the section's first interfaces; classic: [0] is the file's.
-    uint16_t format[kSectionIfaces];
-};
-
 // A record: its data as an offset from the start of its stretch, and its
 // length. The data starts inside the stretch or a header after it, so the
 // offset needs 20 bits; the bits above carry what the hand-out passes on
-// to the buffer's block as they are: the record's time format, and (the
-// top bit) whether it holds less than the original frame.
+// to the buffer's block as they are: the record's meta word (its time
+// format and, on top, whether it holds less than the original frame).
 struct record {
     uint32_t off;
     uint32_t len;
 };
 static_assert(sizeof(record) == 8, "index entry");
 constexpr uint32_t kOffBits = 20, kOffMask = (1u << kOffBits) - 1;
-constexpr uint32_t kShortBit = 1u << kFormatBits; // in the block, above the format
-static_assert(kStretch + 64 <= kOffMask && kOffBits + kFormatBits + 1 == 32, "record bits");
-
-// A record as the walk finds it: its data's offset in the file, and its
-// block bits (format, short).
-struct found {
-    uint64_t off;
-    uint32_t len;
-    uint32_t meta;
-};
-
-// meta for a record of caplen bytes of a frame of wire bytes.
-inline uint32_t record_meta(uint32_t format, uint32_t caplen, uint32_t wire)
-{
-    return format | (caplen < wire ? kShortBit : 0);
-}
+static_assert(kStretch + 64 <= kOffMask && kOffBits + kMetaBits == 32, "record bits");
 
 struct scratch_record {
     record r;
@@ -357,163 +262,6 @@ int sigbus_watch(const void *base, uint64_t size)
     return -1; // unwatched: a cut file then ends the process, as before
 }
 
-int cannot(const char *verb, const char *path, const char *why)
-{
-    return vexmo_cannot("Cannot %s savefile %s: %s\n", verb, path, why);
-}
-
-inline uint32_t rd32(const uint8_t *p, bool swapped)
-{
-    uint32_t v;
-    memcpy(&v, p, 4);
-    return swapped ? __builtin_bswap32(v) : v;
-}
-
-inline uint16_t rd16(const uint8_t *p, bool swapped)
-{
-    uint16_t v;
-    memcpy(&v, p, 2);
-    return swapped ? __builtin_bswap16(v) : v;
-}
-
-walk damaged(char *why, size_t n, const char *what, uint64_t off)
-{
-    snprintf(why, n, "%s at byte %llu", what, static_cast<unsigned long long>(off));
-    return walk::damaged;
-}
-
-// The classic record at c->off, up to limit.
-walk next_classic(const uint8_t *base, uint64_t limit, cursor *c, found *r, char *why, size_t n)
-{
-    if (c->off >= limit)
-        return walk::end;
-    if (limit - c->off < 16)
-        return walk::cut;
-    uint32_t caplen = rd32(base + c->off + 8, c->swapped);
-    if (caplen > kMaxCaplen)
-        return damaged(why, n, "a record with an absurd captured length", c->off);
-    if (limit - c->off - 16 < caplen)
-        return walk::cut;
-    *r = found{c->off + 16, caplen, record_meta(c->format[0], caplen, rd32(base + c->off + 12, c->swapped))};
-    c->off += 16 + caplen;
-    return walk::record;
-}
-
-// A section header: its byte-order mark sets the order of what follows,
-// and its interfaces start afresh.
-walk section_header(const uint8_t *p, uint64_t avail, cursor *c, char *why, size_t n)
-{
-    if (avail < 12)
-        return walk::cut;
-    uint32_t bom;
-    memcpy(&bom, p + 8, 4);
-    if (bom != kByteOrder && bom != __builtin_bswap32(kByteOrder))
-        return damaged(why, n, "a section header with no byte-order mark", c->off);
-    c->swapped = bom != kByteOrder;
-    c->nr_ifaces = 0;
-    return walk::other;
-}
-
-inline uint64_t rd64(const uint8_t *p, bool swapped)
-{
-    uint64_t v;
-    memcpy(&v, p, 8);
-    return swapped ? __builtin_bswap64(v) : v;
-}
-
-// The time format of an interface block: its if_tsresol and if_tsoffset
-// options, microseconds and no offset when absent. The options end at the
-// end-of-options code, or at one that would run past the block.
-uint32_t interface_format(const uint8_t *p, uint32_t total, bool swapped)
-{
-    uint8_t resol = 6;
-    int64_t offset = 0;
-    for (uint32_t at = 16; at + 4 <= total - 4;) {
-        uint16_t code = rd16(p + at, swapped), len = rd16(p + at + 2, swapped);
-        if (code == kOptEnd || len > total - 4 - at - 4)
-            break;
-        if (code == kOptTsresol && len >= 1)
-            resol = p[at + 4];
-        if (code == kOptTsoffset && len >= 8)
-            offset = static_cast<int64_t>(rd64(p + at + 4, swapped));
-        at += 4 + ((len + 3u) & ~3u);
-    }
-    return units_format(swapped, resol, offset);
-}
-
-// What a block of a known length holds: a packet, an interface, or nothing.
-walk block_body(const uint8_t *p, uint32_t type, uint32_t total, cursor *c, found *r, char *why,
-                size_t n)
-{
-    if (type == kBlockInterface) {
-        uint16_t lt = total >= 20 ? rd16(p + 8, c->swapped) : 0;
-        if (lt != DLT_EN10MB) {
-            const char *name = pcap_datalink_val_to_name(lt);
-            snprintf(why, n, "link type %s (%d) is not Ethernet", name ? name : "unknown", lt);
-            return walk::damaged;
-        }
-        if (c->nr_ifaces == 0)
-            c->snaplen0 = rd32(p + 12, c->swapped);
-        if (c->nr_ifaces < kSectionIfaces)
-            c->format[c->nr_ifaces] = static_cast<uint16_t>(interface_format(p, total, c->swapped));
-        c->nr_ifaces++;
-        return walk::other;
-    }
-    if (type == kBlockEnhanced) {
-        uint32_t caplen = total >= 32 ? rd32(p + 20, c->swapped) : UINT32_MAX;
-        uint32_t iface = total >= 32 ? rd32(p + 8, c->swapped) : UINT32_MAX;
-        if (total < 32 || iface >= c->nr_ifaces || caplen > total - 32 || caplen > kMaxCaplen)
-            return damaged(why, n, "a damaged enhanced packet block", c->off);
-        uint32_t format = iface < kSectionIfaces ? c->format[iface] : no_time(c->swapped);
-        *r = found{c->off + 28, caplen, record_meta(format, caplen, rd32(p + 24, c->swapped))};
-        return walk::record;
-    }
-    if (type == kBlockSimple) {
-        if (c->nr_ifaces == 0)
-            return damaged(why, n, "a simple packet block before any interface", c->off);
-        uint32_t wire = rd32(p + 8, c->swapped);
-        uint32_t len = wire < total - 16 ? wire : total - 16;
-        if (c->snaplen0 != 0 && len > c->snaplen0)
-            len = c->snaplen0;
-        len = len > kMaxCaplen ? kMaxCaplen : len;
-        *r = found{c->off + 12, len, record_meta(no_time(c->swapped), len, wire)};
-        return walk::record;
-    }
-    return walk::other;
-}
-
-// The pcapng block at c->off, up to limit.
-walk next_block(const uint8_t *base, uint64_t limit, cursor *c, found *r, char *why, size_t n)
-{
-    if (c->off >= limit)
-        return walk::end;
-    uint64_t avail = limit - c->off;
-    const uint8_t *p = base + c->off;
-    if (avail < 12)
-        return walk::cut;
-    uint32_t type = rd32(p, c->swapped);
-    if (type == kBlockSection && section_header(p, avail, c, why, n) == walk::damaged)
-        return walk::damaged;
-    uint32_t total = rd32(p + 4, c->swapped);
-    if (total < 16 || total % 4 || total > kMaxBlock)
-        return damaged(why, n, "a block with an impossible length", c->off);
-    if (avail < total)
-        return walk::cut;
-    if (rd32(p + total - 4, c->swapped) != total)
-        return damaged(why, n, "a block whose two lengths differ", c->off);
-    walk w = block_body(p, type, total, c, r, why, n);
-    if (w != walk::damaged)
-        c->off += total;
-    return w;
-}
-
-inline walk next_record(const replay_device *dev, uint64_t limit, cursor *c, found *r, char *why,
-                        size_t n)
-{
-    return dev->pcapng ? next_block(dev->base, limit, c, r, why, n)
-                       : next_classic(dev->base, limit, c, r, why, n);
-}
-
 // One line per device for whatever ended the replay before the file's end.
 void report_end(replay_device *dev, walk w, const cursor *c, const char *why)
 {
@@ -525,7 +273,7 @@ void report_end(replay_device *dev, walk w, const cursor *c, const char *why)
                  static_cast<unsigned long long>(c->off));
     else
         snprintf(msg, sizeof msg, "%s; the replay ends there", why);
-    cannot("replay", dev->path, msg);
+    savefile_cannot("replay", dev->path, msg);
 }
 
 // Whatever writes another trace over the file changes its first record's
@@ -550,7 +298,7 @@ void shrink_end(replay_device *dev, uint64_t now, bool over)
         else
             snprintf(msg, sizeof msg, "the file was cut to %llu bytes while it was replayed",
                      static_cast<unsigned long long>(now));
-        cannot("replay", dev->path, msg);
+        savefile_cannot("replay", dev->path, msg);
     }
     dev->end.store(now, std::memory_order_release);
 }
@@ -635,7 +383,7 @@ uint32_t walk_stretch(replay_device *dev, stretch *e, scratch_record *scratch)
         // the walk, or every record waits on memory.
         __builtin_prefetch(dev->base + c.off + kPrefetch);
         __builtin_prefetch(dev->base + c.off + kPrefetch + 64);
-        w = next_record(dev, limit, &c, &r, why, sizeof why);
+        w = next_record(dev->pcapng, dev->base, limit, &c, &r, why, sizeof why);
         if (w == walk::record)
             scratch[n++] = scratch_record{record{static_cast<uint32_t>(r.off - from) | r.meta << kOffBits, r.len}, 0};
         else if (w != walk::other)
@@ -652,7 +400,7 @@ uint32_t walk_stretch(replay_device *dev, stretch *e, scratch_record *scratch)
     std::lock_guard<std::mutex> g(dev->lock);
     e->next = c;
     e->last = w != walk::record && w != walk::other;
-    e->failed = e->last && (w != walk::end || limit < dev->size);
+    e->failed = e->last && (w != walk::eof || limit < dev->size);
     e->walked = true;
     return n;
 }
@@ -1018,12 +766,12 @@ int read_whole(replay_device *dev)
     dev->copy = p == MAP_FAILED ? nullptr : p; // replay_close gives it back
     dev->copy_size = cap;
     if (err != 0)
-        return cannot(err == ENOMEM ? "read" : "open", dev->path, strerror(err));
+        return savefile_cannot(err == ENOMEM ? "read" : "open", dev->path, strerror(err));
     if (size > limit) {
         char why[160];
         snprintf(why, sizeof why, "more than %llu bytes, the limit for input that cannot be mapped "
                  "(half the memory available)", static_cast<unsigned long long>(limit));
-        return cannot("read", dev->path, why);
+        return savefile_cannot("read", dev->path, why);
     }
     dev->base = static_cast<const uint8_t *>(p);
     dev->size = size;
@@ -1035,13 +783,13 @@ int map_savefile(replay_device *dev)
     dev->fd = open(dev->path, O_RDONLY | O_CLOEXEC);
     struct stat st;
     if (dev->fd < 0 || fstat(dev->fd, &st) < 0)
-        return cannot("open", dev->path, strerror(errno));
+        return savefile_cannot("open", dev->path, strerror(errno));
     // A device may never end (/dev/zero); a directory has no bytes.
     if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
-        return cannot("open", dev->path, S_ISCHR(st.st_mode) ? "a character device is not a savefile"
+        return savefile_cannot("open", dev->path, S_ISCHR(st.st_mode) ? "a character device is not a savefile"
                                                              : "a block device is not a savefile");
     if (S_ISDIR(st.st_mode))
-        return cannot("open", dev->path, strerror(EISDIR));
+        return savefile_cannot("open", dev->path, strerror(EISDIR));
     if (!S_ISREG(st.st_mode) || st.st_size == 0)
         return read_whole(dev);
     void *p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, dev->fd, 0);
@@ -1057,35 +805,18 @@ int map_savefile(replay_device *dev)
 // The file header, then the first record: refused here when damaged.
 int check_start(replay_device *dev)
 {
-    uint32_t magic = dev->size >= 4 ? rd32(dev->base, false) : 0;
-    dev->pcapng = magic == kBlockSection;
-    bool swapped = magic == __builtin_bswap32(kMagicUsec) || magic == __builtin_bswap32(kMagicNsec);
-    if (!dev->pcapng && !swapped && magic != kMagicUsec && magic != kMagicNsec)
-        return cannot("open", dev->path, dev->size < 4 ? "the file header is cut short"
-                                                       : "not a pcap or pcapng savefile");
-    dev->first = cursor{dev->pcapng ? 0u : 24u, 0, 0, swapped, {}};
-    dev->first.format[0] = static_cast<uint16_t>(classic_format(magic == kMagicNsec || magic == __builtin_bswap32(kMagicNsec), swapped));
-    if (!dev->pcapng && dev->size < 24)
-        return cannot("open", dev->path, "the file header is cut short");
-    uint32_t lt = dev->pcapng ? DLT_EN10MB : rd32(dev->base + 20, swapped) & 0x03ffffff;
+    savefile_start start;
+    const char *verb;
     char why[256];
-    if (lt != DLT_EN10MB) {
-        const char *name = pcap_datalink_val_to_name(static_cast<int>(lt));
-        snprintf(why, sizeof why, "link type %s (%u) is not Ethernet", name ? name : "unknown", lt);
-        return cannot("replay", dev->path, why);
-    }
-    cursor c = dev->first;
-    found r{};
-    walk w;
-    while ((w = next_record(dev, dev->size, &c, &r, why, sizeof why)) == walk::other && c.off < kStretch)
-        ;
-    if (dev->pcapng && c.off == 0 && w == walk::cut)
-        return cannot("open", dev->path, "the file header is cut short");
-    if (w == walk::record && dev->mapped) {
-        dev->head_at = r.off - sizeof dev->head; // a record's data follows at least 16 bytes
+    if (check_savefile_start(dev->base, dev->size, &start, &verb, why, sizeof why) < 0)
+        return savefile_cannot(verb, dev->path, why);
+    dev->pcapng = start.pcapng;
+    dev->first = start.stretch0;
+    if (start.head_at != 0 && dev->mapped) {
+        dev->head_at = start.head_at;
         memcpy(dev->head, dev->base + dev->head_at, sizeof dev->head);
     }
-    return w == walk::damaged ? cannot("replay", dev->path, why) : 0;
+    return 0;
 }
 
 // Cache entries, streams with their rings and scratch, all in one region
@@ -1107,7 +838,7 @@ int set_up_streams(replay_device *dev, uint32_t nr, uint64_t loops)
                       dev->nr_cache * per_entry + nr * per_stream + 64;
     void *p = mmap(nullptr, dev->arena_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED)
-        return cannot("replay", dev->path, strerror(ENOMEM));
+        return savefile_cannot("replay", dev->path, strerror(ENOMEM));
     dev->arena = p;
     auto *at = reinterpret_cast<uint8_t *>((reinterpret_cast<uintptr_t>(p) + 63) & ~uintptr_t{63});
     auto take = [&at, &line](size_t n) { uint8_t *q = at; at += line(n); return q; };
@@ -1139,7 +870,7 @@ replay_device *replay_open(const char *path, const replay_options *opts, uint32_
 {
     auto *dev = new (std::nothrow) replay_device{};
     if (dev == nullptr) {
-        cannot("open", path, strerror(ENOMEM));
+        savefile_cannot("open", path, strerror(ENOMEM));
         return nullptr;
     }
     dev->fd = -1;
@@ -1200,59 +931,17 @@ int replay_stats(replay_device *dev, uint32_t stream, vexmo_stream_stats_t *stat
     return 0;
 }
 
-namespace {
-
-constexpr uint64_t kNsPerSec = 1000000000;
-
-// A count of units of 10^-r or 2^-r seconds (r from if_tsresol) plus an
-// offset in seconds, as seconds and nanoseconds; -1 when the seconds do
-// not fit in 64 bits. 128-bit arithmetic: no count or resolution can
-// overflow it, so absurd stamps give absurd times, never undefined ones.
-int units_time(uint64_t count, uint8_t resol, int64_t offset, int64_t *sec, uint32_t *nsec)
-{
-    uint32_t r = resol & 0x7fu;
-    unsigned __int128 unit = 1;
-    if (resol & 0x80u)
-        unit <<= r; // r < 128
-    else if (r <= 38) // 10^38 < 2^127
-        for (uint32_t i = 0; i < r; ++i)
-            unit *= 10;
-    else
-        unit = 0; // a unit below 10^-38 s: every count is under a nanosecond
-    uint64_t whole = unit ? static_cast<uint64_t>(count / unit) : 0;
-    uint64_t frac = unit ? static_cast<uint64_t>(count % unit * kNsPerSec / unit) : 0;
-    int64_t s;
-    if (whole > static_cast<uint64_t>(INT64_MAX) ||
-        __builtin_add_overflow(static_cast<int64_t>(whole), offset, &s))
-        return -1;
-    *sec = s;
-    *nsec = static_cast<uint32_t>(frac);
-    return 0;
-}
-
-} // namespace
-
 int replay_tstamp(const vexmo_buff *buf, int64_t *sec, uint32_t *nsec)
 {
-    const time_format &f = g_formats[buf->block >> kOffBits & (kMaxFormats - 1)];
-    if (f.kind == stamp::none)
-        return -1;
-    const uint8_t *h = buf->data - 16; // the header's time stamp, then its lengths
-    uint32_t hi = rd32(h, f.swapped), lo = rd32(h + 4, f.swapped);
-    if (f.kind == stamp::units)
-        return units_time(uint64_t{hi} << 32 | lo, f.resol, f.offset, sec, nsec);
-    // Classic: a fraction of a second or more is carried into the seconds.
-    uint32_t per_sec = f.kind == stamp::usec ? 1000000 : 1000000000;
-    *sec = int64_t{hi} + lo / per_sec;
-    *nsec = lo % per_sec * (1000000000 / per_sec);
-    return 0;
+    return record_time(buf->block >> kOffBits & (kMaxFormats - 1), buf->data, sec, nsec);
 }
 
 uint32_t replay_wirelen(const vexmo_buff *buf)
 {
     // A record that holds its whole frame is as long as it was on the wire.
-    if (!(buf->block >> kOffBits & kShortBit))
+    uint32_t meta = buf->block >> kOffBits;
+    if (!(meta & kShortBit))
         return buf->len;
-    uint32_t wire = rd32(buf->data - 4, g_formats[buf->block >> kOffBits & (kMaxFormats - 1)].swapped);
+    uint32_t wire = record_wire(meta & (kMaxFormats - 1), buf->data);
     return wire > buf->len ? wire : buf->len;
 }
