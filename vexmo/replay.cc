@@ -1,29 +1,19 @@
 // Savefile replay, read in place as the streams are polled.
 //
-// How the bytes reach the caller: the savefile is mapped and buffers point
-// into the mapping. Positioned reads into per-stream blocks would copy every
-// byte once more than the caller's own work needs, and that copy is a fixed
-// share of the replay whatever the machine; the mapping costs one madvise
-// per stretch of file on the first pass (MADV_POPULATE_READ fills the page
-// tables, so walking and handing out the bytes takes no page fault per page
-// or per packet) and nothing per byte, so its cost does not hinge on what a
-// fault or a copy costs. The price of a mapping is SIGBUS when the file
-// shrinks under it: a process-wide handler puts zero pages over what was
-// cut in one of our mappings (a fault anywhere else goes to the handler
-// that was there before, or to the default action), the device notes it,
-// and the streams end at the file's new end: no record at or past it is
-// handed out once the device has seen the cut. It looks before each burst
-// (one read of the page after the one that holds the burst's last byte,
-// which faults when the file no longer reaches it, or at the file's last
-// page its size; and one compare of the first record's header with what
-// the open read, which differs when the file was written over, as `cp` onto
-// it does) and at each stretch. What it cannot prevent is the shared
-// mapping itself: a record handed out before the cut reads as zeros under
-// its holder from then on, or as what was written over it. Descriptors come
-// from a ring per stream; a slot is reused once its buffer is freed. Input
-// that cannot be mapped (a FIFO, a pipe on /dev/stdin) is read whole into
-// memory at open instead, up to half the memory available; a device is
-// refused. A poll with nothing to hand out waits, as a live one does.
+// How the bytes reach the caller: the savefile is mapped (mapping.cc says
+// why) and buffers point into the mapping. A cut file: the streams end at
+// the file's new end, and no record at or past it is handed out once the
+// device has seen the cut. It looks before each burst (one read of the
+// page after the one that holds the burst's last byte, which faults when
+// the file no longer reaches it, or at the file's last page its size; and
+// one compare of the first record's header with what the open read, which
+// differs when the file was written over, as `cp` onto it does) and at
+// each stretch. What it cannot prevent is the shared mapping itself: a
+// record handed out before the cut reads as zeros under its holder from
+// then on, or as what was written over it. Descriptors come from a ring
+// per stream; a slot is reused once its buffer is freed. Input that cannot
+// be mapped is read whole at the open instead. A poll with nothing to hand
+// out waits, as a live one does.
 //
 // Time stamps and wire lengths cost nothing until asked for: each index
 // entry carries its record's time format (an index into savefile.cc's
@@ -68,6 +58,7 @@
 #include <mutex>
 
 #include "internal.h"
+#include "mapping.h"
 #include "savefile.h"
 
 namespace {
@@ -142,12 +133,8 @@ struct alignas(64) replay_stream {
 };
 
 struct replay_device {
-    const uint8_t *base; // the mapping, or the copy of a pipe
-    uint64_t size;
-    bool mapped;
+    savefile_bytes file;
     bool pcapng;
-    int fd;
-    int sigbus_slot;
     cursor first;
     replay_stream *streams;
     uint32_t nr_streams;
@@ -159,108 +146,19 @@ struct replay_device {
     std::condition_variable changed;
     void *arena; // indexes, scratch and rings: touched only as used
     size_t arena_size;
-    void *copy; // unmappable input read whole
-    size_t copy_size;
     // Bytes that may still be read: shrinks when the file is cut.
     std::atomic<uint64_t> end;
-    std::atomic<uint64_t> populated; // page tables filled up to here (a hint)
     std::atomic<uint64_t> walks;     // stretches indexed, for the tests of the cache
     std::atomic<bool> reported;
-    // The header of the file's first record (its time stamp and lengths)
-    // as the open read it, and where it is; head_at is 0 for no record.
-    uint64_t head_at;
-    uint8_t head[16];
     alignas(64) std::atomic<uint32_t> drained_streams;
     char path[4096];
 };
 
 static_assert(std::atomic<uint64_t>::is_always_lock_free);
 static_assert(std::atomic<uint32_t>::is_always_lock_free);
-static_assert(std::atomic<uintptr_t>::is_always_lock_free);
 static_assert(std::atomic<bool>::is_always_lock_free);
 
 namespace {
-
-// Mappings the SIGBUS handler may repair; read in the handler, lock-free.
-constexpr int kSigbusSlots = 64;
-struct sigbus_slot {
-    std::atomic<uintptr_t> lo, hi;
-    std::atomic<uintptr_t> cut_at; // lowest page found cut, 0 for none
-};
-sigbus_slot g_sigbus[kSigbusSlots];
-struct sigaction g_old_sigbus;
-uintptr_t g_page_mask;
-
-// Every SIGBUS that is not a fault in one of our mappings goes where it
-// would have gone without us: to the handler there was before, to nothing
-// when it was ignored, or to the default action, which ends the process.
-// A fault at an instruction comes back once we return; anything else (one
-// sent by kill, sigqueue or tgkill, whatever its si_addr says) is raised
-// again. Our handler stays installed, except on the way to the default.
-void pass_on(int sig, siginfo_t *si, void *uc)
-{
-    bool fault = si->si_code == BUS_ADRALN || si->si_code == BUS_ADRERR || si->si_code == BUS_OBJERR ||
-                 si->si_code == BUS_MCEERR_AR;
-    void (*old)(int) = g_old_sigbus.sa_handler;
-    if (old == SIG_IGN && !fault)
-        return;
-    if (old != SIG_DFL && old != SIG_IGN) {
-        if (g_old_sigbus.sa_flags & SA_SIGINFO)
-            g_old_sigbus.sa_sigaction(sig, si, uc);
-        else
-            old(sig);
-        return;
-    }
-    signal(SIGBUS, SIG_DFL); // a fault cannot be ignored: the kernel would end the process too
-    if (!fault)
-        raise(sig);
-}
-
-// A cut file unmaps its pages from every mapping: map zeros over the rest of
-// ours, note it, and let the access run again.
-void on_sigbus(int sig, siginfo_t *si, void *uc)
-{
-    auto a = reinterpret_cast<uintptr_t>(si->si_addr);
-    for (sigbus_slot &s : g_sigbus) {
-        uintptr_t lo = s.lo.load(std::memory_order_acquire), hi = s.hi.load(std::memory_order_acquire);
-        if (si->si_code != BUS_ADRERR || lo == 0 || a < lo || a >= hi)
-            continue;
-        uintptr_t page = a & g_page_mask;
-        mmap(reinterpret_cast<void *>(page), hi - page, PROT_READ,
-             MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
-        uintptr_t seen = s.cut_at.load(std::memory_order_relaxed);
-        while ((seen == 0 || page < seen) &&
-               !s.cut_at.compare_exchange_weak(seen, page, std::memory_order_release))
-            ;
-        return;
-    }
-    pass_on(sig, si, uc);
-}
-
-// Called on the opening thread only (device opens are serialised).
-int sigbus_watch(const void *base, uint64_t size)
-{
-    static bool installed = false;
-    if (!installed) {
-        g_page_mask = ~(static_cast<uintptr_t>(sysconf(_SC_PAGESIZE)) - 1);
-        struct sigaction sa {};
-        sa.sa_sigaction = on_sigbus;
-        sa.sa_flags = SA_SIGINFO | SA_NODEFER;
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGBUS, &sa, &g_old_sigbus);
-        installed = true;
-    }
-    for (int i = 0; i < kSigbusSlots; ++i) {
-        if (g_sigbus[i].lo.load(std::memory_order_relaxed) != 0)
-            continue;
-        auto lo = reinterpret_cast<uintptr_t>(base);
-        g_sigbus[i].cut_at.store(0, std::memory_order_relaxed);
-        g_sigbus[i].hi.store((lo + size + ~g_page_mask) & g_page_mask, std::memory_order_release);
-        g_sigbus[i].lo.store(lo, std::memory_order_release);
-        return i;
-    }
-    return -1; // unwatched: a cut file then ends the process, as before
-}
 
 // One line per device for whatever ended the replay before the file's end.
 void report_end(replay_device *dev, walk w, const cursor *c, const char *why)
@@ -274,13 +172,6 @@ void report_end(replay_device *dev, walk w, const cursor *c, const char *why)
     else
         snprintf(msg, sizeof msg, "%s; the replay ends there", why);
     savefile_cannot("replay", dev->path, msg);
-}
-
-// Whatever writes another trace over the file changes its first record's
-// time stamp.
-bool written_over(const replay_device *dev)
-{
-    return dev->head_at != 0 && memcmp(dev->base + dev->head_at, dev->head, sizeof dev->head) != 0;
 }
 
 // Moves the end down to now, after the device's one line: the end is
@@ -310,47 +201,23 @@ void shrink_end(replay_device *dev, uint64_t now, bool over)
 uint64_t readable_end(replay_device *dev)
 {
     uint64_t end = dev->end.load(std::memory_order_acquire);
-    if (!dev->mapped)
+    if (!dev->file.mapped)
         return end;
-    bool over = written_over(dev); // first: reading a cut head faults, and is noted
-    uint64_t now = end;
-    struct stat st;
-    if (fstat(dev->fd, &st) == 0 && static_cast<uint64_t>(st.st_size) < now)
-        now = static_cast<uint64_t>(st.st_size);
-    uintptr_t at = dev->sigbus_slot < 0 ? 0 : g_sigbus[dev->sigbus_slot].cut_at.load(std::memory_order_acquire);
-    if (at != 0 && at - reinterpret_cast<uintptr_t>(dev->base) < now)
-        now = at - reinterpret_cast<uintptr_t>(dev->base);
-    over = over && now >= dev->head_at + sizeof dev->head; // a cut head reads as zeros
+    bool over;
+    uint64_t now = file_end_now(&dev->file, end, &over);
     if (over || now < end)
         shrink_end(dev, over ? 0 : now, over);
     return dev->end.load(std::memory_order_acquire);
-}
-
-// Whether the file may have changed under the burst about to go out (up
-// to want records of the stream's stretch). The page after the one that
-// holds the burst's last byte is read: when the file no longer reaches it,
-// the read faults and the handler notes the page, so a cut anywhere below
-// the burst's end is seen before its records go out (the page in which the
-// file now ends reads as zeros past its end, without a fault: hence the
-// page after). Past the mapping there is no such page: the size is asked.
-// A file written over shows in its first record. A page read, a flag and
-// a 16-byte compare per burst.
-bool changed_under(const replay_device *dev, const replay_stream *s, uint32_t want)
-{
-    const record &last = s->cur->recs[std::min(s->end, s->pos + want) - 1];
-    uintptr_t page = (reinterpret_cast<uintptr_t>(s->cur_base + (last.off & kOffMask) + last.len - 1) & g_page_mask) +
-                     (~g_page_mask + 1);
-    if (page >= reinterpret_cast<uintptr_t>(dev->base) + dev->size)
-        return true;
-    (void)*reinterpret_cast<const volatile uint8_t *>(page);
-    return g_sigbus[dev->sigbus_slot].cut_at.load(std::memory_order_relaxed) != 0 || written_over(dev);
 }
 
 // Bytes from the start of the stream's stretch that may still be handed
 // out, for a burst of up to want records.
 uint64_t stretch_room(replay_device *dev, const replay_stream *s, uint32_t want)
 {
-    if (dev->mapped && dev->sigbus_slot >= 0 && changed_under(dev, s, want))
+    // The file is looked at again when it may have changed under the
+    // burst's last byte.
+    const record &tail = s->cur->recs[std::min(s->end, s->pos + want) - 1];
+    if (changed_below(&dev->file, s->cur_base + (tail.off & kOffMask) + tail.len - 1))
         readable_end(dev);
     // Acquire pairs with shrink_end's release: a stream stopped by the new
     // end comes after the line that said why.
@@ -365,14 +232,9 @@ uint32_t walk_stretch(replay_device *dev, stretch *e, scratch_record *scratch)
     dev->walks.fetch_add(1, std::memory_order_relaxed);
     uint64_t limit = readable_end(dev);
     uint64_t from = e->start.off;
-    // Page tables are filled once; later passes find them filled.
     uint64_t to = limit - from < kStretch ? limit : from + kStretch;
-    if (dev->mapped && to > dev->populated.load(std::memory_order_relaxed) && from < limit) {
-        uintptr_t lo = reinterpret_cast<uintptr_t>(dev->base + from) & g_page_mask;
-        madvise(reinterpret_cast<void *>(lo), reinterpret_cast<uintptr_t>(dev->base + to) - lo,
-                MADV_POPULATE_READ);
-        dev->populated.store(to, std::memory_order_relaxed);
-    }
+    if (from < limit)
+        populate(&dev->file, from, to);
     cursor c = e->start;
     char why[256] = "";
     uint32_t n = 0;
@@ -381,9 +243,9 @@ uint32_t walk_stretch(replay_device *dev, stretch *e, scratch_record *scratch)
     while (c.off < from + kStretch) {
         // Each header's place depends on the one before: fetch ahead of
         // the walk, or every record waits on memory.
-        __builtin_prefetch(dev->base + c.off + kPrefetch);
-        __builtin_prefetch(dev->base + c.off + kPrefetch + 64);
-        w = next_record(dev->pcapng, dev->base, limit, &c, &r, why, sizeof why);
+        __builtin_prefetch(dev->file.base + c.off + kPrefetch);
+        __builtin_prefetch(dev->file.base + c.off + kPrefetch + 64);
+        w = next_record(dev->pcapng, dev->file.base, limit, &c, &r, why, sizeof why);
         if (w == walk::record)
             scratch[n++] = scratch_record{record{static_cast<uint32_t>(r.off - from) | r.meta << kOffBits, r.len}, 0};
         else if (w != walk::other)
@@ -400,7 +262,7 @@ uint32_t walk_stretch(replay_device *dev, stretch *e, scratch_record *scratch)
     std::lock_guard<std::mutex> g(dev->lock);
     e->next = c;
     e->last = w != walk::record && w != walk::other;
-    e->failed = e->last && (w != walk::eof || limit < dev->size);
+    e->failed = e->last && (w != walk::eof || limit < dev->file.size);
     e->walked = true;
     return n;
 }
@@ -420,7 +282,7 @@ void classify(replay_device *dev, stretch *e, scratch_record *__restrict scratch
 {
     uint32_t nr = dev->nr_streams;
     unsigned __int128 magic = dev->stream_magic;
-    const uint8_t *base = dev->base + e->start.off;
+    const uint8_t *base = dev->file.base + e->start.off;
     uint32_t *__restrict first = e->first; // counts, then bounds
     record *__restrict recs = e->recs;
     memset(first, 0, (nr + 1) * sizeof(uint32_t));
@@ -536,7 +398,7 @@ bool next_stretch(replay_device *dev, replay_stream *s)
         if (!last) {
             s->k++;
             s->at = next;
-        } else if (s->passes_left > 0 && dev->end.load(std::memory_order_acquire) == dev->size) {
+        } else if (s->passes_left > 0 && dev->end.load(std::memory_order_acquire) == dev->file.size) {
             s->passes_left--; // damage or a cut last record ends each pass alike
             s->k = 0;
             s->at = dev->first;
@@ -551,7 +413,7 @@ bool next_stretch(replay_device *dev, replay_stream *s)
     if (!e)
         return false;
     s->cur = e;
-    s->cur_base = dev->base + e->start.off;
+    s->cur_base = dev->file.base + e->start.off;
     s->pos = e->first[s - dev->streams];
     s->end = e->first[s - dev->streams + 1];
     return true;
@@ -713,109 +575,17 @@ void replay_free(replay_device *dev, vexmo_buff **bufs, uint32_t count)
 
 namespace {
 
-uint64_t g_read_limit; // set by a test; 0: half the available memory
-
-// The most that input which cannot be mapped may bring: half the memory
-// the machine has available now (MemAvailable), so that an endless input
-// (a FIFO fed forever) is refused before it takes the memory that the
-// host itself needs.
-uint64_t read_limit()
-{
-    if (g_read_limit != 0)
-        return g_read_limit;
-    unsigned long long kib = 0;
-    char line[128];
-    FILE *f = fopen("/proc/meminfo", "re");
-    while (f && fgets(line, sizeof line, f) && sscanf(line, "MemAvailable: %llu kB", &kib) != 1)
-        ;
-    if (f)
-        fclose(f);
-    uint64_t bytes = kib != 0 ? uint64_t{kib} << 10
-                              : static_cast<uint64_t>(sysconf(_SC_AVPHYS_PAGES)) * sysconf(_SC_PAGESIZE);
-    return bytes / 2;
-}
-
-// Reads what cannot be mapped (a FIFO, a pipe) whole into memory that grows
-// by remapping, so growing copies nothing; at most read_limit() bytes.
-int read_whole(replay_device *dev)
-{
-    uint64_t limit = read_limit();
-    size_t cap = kStretch, size = 0;
-    void *p = mmap(nullptr, cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    int err = p == MAP_FAILED ? ENOMEM : 0;
-    while (err == 0 && size <= limit) {
-        if (size == cap) {
-            void *q = mremap(p, cap, cap * 2, MREMAP_MAYMOVE);
-            if (q == MAP_FAILED) {
-                err = ENOMEM;
-                break;
-            }
-            p = q;
-            cap *= 2;
-        }
-        // One byte past the limit at most, to see that there is more.
-        ssize_t got = read(dev->fd, static_cast<uint8_t *>(p) + size, std::min<uint64_t>(cap, limit + 1) - size);
-        if (got <= 0) {
-            err = got < 0 && errno != EINTR ? errno : 0;
-            if (got == 0 || err != 0)
-                break;
-            continue;
-        }
-        size += static_cast<size_t>(got);
-    }
-    dev->copy = p == MAP_FAILED ? nullptr : p; // replay_close gives it back
-    dev->copy_size = cap;
-    if (err != 0)
-        return savefile_cannot(err == ENOMEM ? "read" : "open", dev->path, strerror(err));
-    if (size > limit) {
-        char why[160];
-        snprintf(why, sizeof why, "more than %llu bytes, the limit for input that cannot be mapped "
-                 "(half the memory available)", static_cast<unsigned long long>(limit));
-        return savefile_cannot("read", dev->path, why);
-    }
-    dev->base = static_cast<const uint8_t *>(p);
-    dev->size = size;
-    return 0;
-}
-
-int map_savefile(replay_device *dev)
-{
-    dev->fd = open(dev->path, O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    if (dev->fd < 0 || fstat(dev->fd, &st) < 0)
-        return savefile_cannot("open", dev->path, strerror(errno));
-    // A device may never end (/dev/zero); a directory has no bytes.
-    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
-        return savefile_cannot("open", dev->path, S_ISCHR(st.st_mode) ? "a character device is not a savefile"
-                                                             : "a block device is not a savefile");
-    if (S_ISDIR(st.st_mode))
-        return savefile_cannot("open", dev->path, strerror(EISDIR));
-    if (!S_ISREG(st.st_mode) || st.st_size == 0)
-        return read_whole(dev);
-    void *p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, dev->fd, 0);
-    if (p == MAP_FAILED)
-        return read_whole(dev);
-    dev->base = static_cast<const uint8_t *>(p);
-    dev->size = static_cast<uint64_t>(st.st_size);
-    dev->mapped = true;
-    dev->sigbus_slot = sigbus_watch(p, dev->size);
-    return 0;
-}
-
 // The file header, then the first record: refused here when damaged.
 int check_start(replay_device *dev)
 {
     savefile_start start;
     const char *verb;
     char why[256];
-    if (check_savefile_start(dev->base, dev->size, &start, &verb, why, sizeof why) < 0)
+    if (check_savefile_start(dev->file.base, dev->file.size, &start, &verb, why, sizeof why) < 0)
         return savefile_cannot(verb, dev->path, why);
     dev->pcapng = start.pcapng;
     dev->first = start.stretch0;
-    if (start.head_at != 0 && dev->mapped) {
-        dev->head_at = start.head_at;
-        memcpy(dev->head, dev->base + dev->head_at, sizeof dev->head);
-    }
+    keep_head(&dev->file, start.head_at);
     return 0;
 }
 
@@ -873,14 +643,12 @@ replay_device *replay_open(const char *path, const replay_options *opts, uint32_
         savefile_cannot("open", path, strerror(ENOMEM));
         return nullptr;
     }
-    dev->fd = -1;
-    dev->sigbus_slot = -1;
     snprintf(dev->path, sizeof dev->path, "%s", path);
-    if (map_savefile(dev) < 0 || check_start(dev) < 0) {
+    if (load_savefile(dev->path, &dev->file) < 0 || check_start(dev) < 0) {
         replay_close(dev);
         return nullptr;
     }
-    dev->end.store(dev->size, std::memory_order_relaxed);
+    dev->end.store(dev->file.size, std::memory_order_relaxed);
     if (set_up_streams(dev, nr_rx, opts->loops) < 0) {
         replay_close(dev);
         return nullptr;
@@ -893,29 +661,17 @@ uint64_t replay_walks(const replay_device *dev)
     return dev->walks.load(std::memory_order_relaxed);
 }
 
-void replay_set_read_limit(uint64_t bytes)
-{
-    g_read_limit = bytes;
-}
-
 void replay_arena(const replay_device *dev, const uint8_t **base, size_t *size)
 {
-    *base = dev->base;
-    *size = dev->size;
+    *base = dev->file.base;
+    *size = dev->file.size;
 }
 
 void replay_close(replay_device *dev)
 {
-    if (dev->sigbus_slot >= 0)
-        g_sigbus[dev->sigbus_slot].lo.store(0, std::memory_order_release);
-    if (dev->mapped)
-        munmap(const_cast<uint8_t *>(dev->base), dev->size);
-    if (dev->copy)
-        munmap(dev->copy, dev->copy_size);
+    release_savefile(&dev->file);
     if (dev->arena)
         munmap(dev->arena, dev->arena_size);
-    if (dev->fd >= 0)
-        close(dev->fd);
     delete dev;
 }
 
