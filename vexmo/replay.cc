@@ -88,6 +88,55 @@ uint32_t reachable(const replay_stream *s, uint64_t room)
     return reach;
 }
 
+// Hands out up to n of the stream's next records through its next ring
+// slots, which do not wrap, stopping at the first slot still held; returns
+// how many it handed out, and adds those short of their frame to
+// *short_ones.
+uint32_t fill_run(replay_stream *s, vexmo_buff **out, uint32_t n, uint64_t *short_ones)
+{
+    // In locals: a store through the one-byte flags could alias the
+    // stream's fields, which would then be read again for every record.
+    const record *rec = s->cur.recs + s->pos;
+    const uint8_t *base = s->cur.base;
+    vexmo_buff *b = s->ring + s->slot;
+    std::atomic<uint8_t> *held = s->held + s->slot;
+    uint32_t i = 0, shorts = 0;
+    for (; i < n; ++i) {
+        // Acquire pairs with the free's release: whoever freed the slot is
+        // done reading its descriptor.
+        if (held[i].load(std::memory_order_acquire) != 0)
+            break;
+        b[i].data = base + (rec[i].off & kOffMask);
+        b[i].len = rec[i].len;
+        b[i].block = rec[i].off; // the meta word above the offset
+        shorts += rec[i].off >> 31;
+        // Relaxed: the handle reaches whoever frees it through the
+        // caller, whose own hand-over orders it.
+        held[i].store(1, std::memory_order_relaxed);
+        out[i] = &b[i];
+    }
+    s->slot = (s->slot + i) & (kRing - 1);
+    s->pos += i;
+    *short_ones += shorts;
+    return i;
+}
+
+// Hands out up to want of the stream's next records through its next ring
+// slots, up to the ring's end, then from its start, stopping at the first
+// slot still held; returns how many it handed out.
+uint32_t fill_burst(replay_stream *s, vexmo_buff **out, uint32_t want, uint64_t *short_ones)
+{
+    uint32_t handed = 0;
+    while (handed < want) {
+        uint32_t run = std::min(want - handed, kRing - s->slot);
+        uint32_t got = fill_run(s, out + handed, run, short_ones);
+        handed += got;
+        if (got < run)
+            break; // a slot still held
+    }
+    return handed;
+}
+
 // Moves the stream to its next stretch (or pass); false once it is done,
 // or when no cache entry is free (the cache's size rules that out).
 bool next_stretch(replay_device *dev, replay_stream *s)
@@ -123,42 +172,19 @@ uint32_t hand_out(replay_device *dev, replay_stream *s, vexmo_buff **out, uint32
                 break;
             continue;
         }
-        // In locals: a store through the one-byte flags could alias the
-        // stream's fields, which would then be read again for every record.
-        const record *r = s->cur.recs;
-        const uint8_t *base = s->cur.base;
-        vexmo_buff *ring = s->ring;
-        std::atomic<uint8_t> *held = s->held;
-        uint32_t slot = s->slot, pos = s->pos, stop = s->stop;
         // Records past a cut end the stream; those before it stay whole.
+        // What this round wants is counted once, here: what fits in out,
+        // up to where the stream can reach.
         uint32_t reach = reachable(s, stretch_room(dev, s, capacity - n));
-        const record *from = r + pos, *to = r + std::min<uint32_t>(capacity - n, reach - pos) + pos;
-        vexmo_buff **o = out + n;
-        for (const record *rec = from; rec < to; ++rec, slot = (slot + 1) & (kRing - 1)) {
-            // Acquire pairs with the free's release: whoever freed the slot
-            // is done reading its descriptor.
-            if (held[slot].load(std::memory_order_acquire) != 0) {
-                to = rec;
-                break;
-            }
-            vexmo_buff *b = &ring[slot];
-            b->data = base + (rec->off & kOffMask);
-            b->len = rec->len;
-            b->block = rec->off; // the meta word above the offset
-            short_ones += rec->off >> 31;
-            held[slot].store(1, std::memory_order_relaxed);
-            *o++ = b;
-        }
-        n += static_cast<uint32_t>(to - from);
-        pos += static_cast<uint32_t>(to - from);
-        s->slot = slot;
-        s->pos = pos;
-        if (pos == reach && reach < stop) {
+        uint32_t want = std::min(capacity - n, reach - s->pos);
+        uint32_t count = fill_burst(s, out + n, want, &short_ones);
+        n += count;
+        if (count < want)
+            break; // a slot still held: the ring came round to a buffer not yet given back
+        if (s->pos == reach && reach < s->stop) { // all it wanted, up to a cut inside the stretch
             s->done = s->failed = true;
             break;
         }
-        if (n < capacity && pos < stop)
-            break; // the ring is full of buffers not yet given back
     }
     // Written by this poller only: relaxed, for readers of the statistics.
     s->truncated.store(s->truncated.load(std::memory_order_relaxed) + short_ones, std::memory_order_relaxed);
@@ -169,11 +195,11 @@ uint32_t hand_out(replay_device *dev, replay_stream *s, vexmo_buff **out, uint32
 // had. The last stream to get here sends the interrupt: fetch_add makes
 // exactly one caller see the final count. That first empty poll returns at
 // once; later ones wait, since nothing more will come.
-int drained(replay_device *dev, replay_stream *s)
+void note_drained(replay_device *dev, replay_stream *s)
 {
     if (s->drained) {
         poll(nullptr, 0, kIdleWaitMs);
-        return 0;
+        return;
     }
     s->drained = true;
     // Release: a reader that sees the state sees it after the line that
@@ -182,7 +208,6 @@ int drained(replay_device *dev, replay_stream *s)
     s->state.store(s->failed ? VEXMO_STREAM_FAILED : VEXMO_STREAM_ENDED, std::memory_order_release);
     if (dev->drained_streams.fetch_add(1, std::memory_order_acq_rel) + 1 == dev->nr_streams)
         kill(getpid(), SIGINT);
-    return 0;
 }
 
 long futex(std::atomic<uint32_t> *word, int op, uint32_t val, const timespec *timeout)
@@ -227,7 +252,7 @@ int replay_recv(replay_device *dev, uint32_t stream, vexmo_buff **out, uint32_t 
         n = hand_out(dev, s, out, capacity);
     }
     if (n == 0 && s->done)
-        return drained(dev, s);
+        note_drained(dev, s);
     return static_cast<int>(n);
 }
 
