@@ -50,6 +50,7 @@
 static_assert(std::atomic<uint64_t>::is_always_lock_free);
 static_assert(std::atomic<uint32_t>::is_always_lock_free);
 static_assert(std::atomic<bool>::is_always_lock_free);
+static_assert(sizeof(std::atomic<uint8_t>) == 1, "a slot flag is a byte");
 
 namespace {
 
@@ -321,7 +322,10 @@ void set_up_stream(replay_device *dev, uint32_t i, uint8_t **at, uint64_t loops)
 {
     replay_stream *s = new (&dev->streams[i]) replay_stream{};
     s->ring = reinterpret_cast<vexmo_buff *>(take(at, kRing * sizeof(vexmo_buff)));
-    s->held = reinterpret_cast<std::atomic<uint8_t> *>(take(at, kRing));
+    uint8_t *flags = take(at, kRing);
+    for (uint32_t j = 0; j < kRing; ++j)
+        new (flags + j) std::atomic<uint8_t>(0);
+    s->held = reinterpret_cast<std::atomic<uint8_t> *>(flags);
     s->scratch = reinterpret_cast<scratch_record *>(take(at, kMaxRecords * sizeof(scratch_record)));
     for (uint32_t j = 0; j < kRing; ++j) {
         s->ring[j].stream = i;
@@ -373,11 +377,12 @@ int check_start(replay_device *dev)
 
 replay_device *replay_open(const char *path, const replay_options *opts, uint32_t nr_rx)
 {
-    auto *dev = new (std::nothrow) replay_device{};
-    if (dev == nullptr) {
+    void *p = aligned_alloc(alignof(replay_device), sizeof(replay_device));
+    if (p == nullptr) {
         savefile_cannot("open", path, strerror(ENOMEM));
         return nullptr;
     }
+    auto *dev = new (p) replay_device{};
     snprintf(dev->path, sizeof dev->path, "%s", path);
     if (load_savefile(dev->path, &dev->file) < 0 || check_start(dev) < 0) {
         replay_close(dev);
@@ -407,7 +412,8 @@ void replay_close(replay_device *dev)
     release_savefile(&dev->file);
     if (dev->arena)
         munmap(dev->arena, dev->arena_size);
-    delete dev;
+    dev->~replay_device();
+    free(dev);
 }
 
 int replay_stats(replay_device *dev, uint32_t stream, vexmo_stream_stats_t *stats)
