@@ -1,10 +1,14 @@
-// The replay source's savefile walk, through the public open: the input
-// (after two bytes choosing the stream count and the passes) is written to a
-// file and opened as "file:PATH,loop=N"; an accepted file is then drained
-// from every stream. Checks that every buffer lies inside the mapped file,
-// that each pass hands out as many packets and bytes, and that no stream is
-// left with packets. Damage past the first record ends the replay with a
-// line on standard error, not a refusal, so most inputs are replayed.
+// The replay source's savefile walk, twice over each input (after two bytes
+// choosing the stream count and the passes). First directly on the input
+// bytes, where a read past them is caught: every record lies inside the
+// bytes, after the one before, its time and wire length read back within
+// them. Then through the public open: the input is written to a file and
+// opened as "file:PATH,loop=N", which must accept what the walk accepts;
+// an accepted file is drained from every stream. Checks that every buffer
+// lies inside the mapped file, that each pass hands out the packets and
+// bytes of the walk, and that no stream is left with packets. Damage past
+// the first record ends the replay with a line on standard error, not a
+// refusal, so most inputs are replayed.
 //
 // Draining ends with the source's SIGINT to the process: it stays blocked
 // (and pending) here, so it neither ends nor interrupts the fuzzer.
@@ -17,6 +21,7 @@
 
 #include "fuzz_input.h"
 #include "internal.h"
+#include "savefile.h"
 
 namespace {
 
@@ -47,6 +52,41 @@ void tear_down()
     unlink(g_path);
 }
 
+struct walked {
+    bool accepted;
+    uint64_t packets, bytes;
+};
+
+// The walk from the start the check found to where it stops.
+walked walk_bytes(const uint8_t *data, size_t size)
+{
+    savefile_start start;
+    const char *verb;
+    char why[256];
+    walked w{check_savefile_start(data, size, &start, &verb, why, sizeof why) == 0, 0, 0};
+    if (!w.accepted)
+        return w;
+    FUZZ_CHECK(start.head_at == 0 || start.head_at + 16 <= size);
+    cursor c = start.stretch0;
+    found r;
+    uint64_t after = 0; // the end of the record before
+    for (walk step; (step = next_record(start.pcapng, data, size, &c, &r, why, sizeof why)) == walk::record ||
+                    step == walk::other;) {
+        if (step == walk::other)
+            continue;
+        FUZZ_CHECK(r.off >= after && r.len <= kMaxCaplen && r.off + r.len <= c.off && c.off <= size);
+        FUZZ_CHECK((r.meta & ~(kShortBit | (kMaxFormats - 1))) == 0);
+        int64_t sec;
+        uint32_t nsec, format = r.meta & (kMaxFormats - 1);
+        FUZZ_CHECK(record_time(format, data + r.off, &sec, &nsec) < 0 || nsec < 1000000000);
+        FUZZ_CHECK(!(r.meta & kShortBit) || record_wire(format, data + r.off) > r.len);
+        after = r.off + r.len;
+        w.packets++;
+        w.bytes += r.len;
+    }
+    return w;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -62,11 +102,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     uint32_t nr_rx = 1 + static_cast<uint32_t>(fuzz_take(in, 1)) % kMaxStreams;
     uint32_t loops = 1 + static_cast<uint32_t>(fuzz_take(in, 1)) % kMaxLoops;
     size_t len = in.size - in.pos;
+    walked once = walk_bytes(in.data + in.pos, len);
     FUZZ_CHECK(ftruncate(g_fd, 0) == 0);
     FUZZ_CHECK(pwrite(g_fd, in.data + in.pos, len, 0) == static_cast<ssize_t>(len));
 
     std::string name = std::string("file:") + g_path + ",loop=" + std::to_string(loops);
     vexmo_device_t *dev = vexmo_open_device(g_inst, name.c_str(), nr_rx, nr_rx);
+    FUZZ_CHECK((dev != nullptr) == once.accepted);
     if (dev == nullptr)
         return 0;
     FUZZ_CHECK(dev->source == vexmo_source::replay && dev->replay != nullptr);
@@ -112,8 +154,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             vexmo_buff_free(g_inst, bufs, static_cast<uint32_t>(n), -1, -1);
         }
     }
-    FUZZ_CHECK(packets % loops == 0);
-    FUZZ_CHECK(bytes % loops == 0 && bytes / loops <= arena_size);
+    FUZZ_CHECK(packets % loops == 0 && packets / loops == once.packets);
+    FUZZ_CHECK(bytes % loops == 0 && bytes / loops <= arena_size && bytes / loops == once.bytes);
     // Every stream says it ended (polling it again would wait), short records included.
     uint64_t truncated = 0;
     vexmo_stream_stats_t st;

@@ -22,7 +22,7 @@ struct vexmo_buff {
     uint32_t len;
     uint32_t stream; // receive stream that handed it out
     uint32_t block;  // live: ring block holding the bytes; replay: the index word of
-                     // the record, its time format and short flag on top (replay.cc)
+                     // the record, its time format and short flag on top (replay.h)
     vexmo_source source; // what handed it out: tells the optional calls where to look
 };
 static_assert(sizeof(vexmo_buff) == 24, "descriptor layout");
@@ -48,7 +48,7 @@ struct vexmo_instance {
     vexmo_instance *next; // process-wide list: instances live until exit
 };
 
-// Savefile replay (replay.cc).
+// Savefile replay (replay.cc; the read limit in mapping.cc).
 struct replay_options {
     uint64_t loops; // passes over the savefile, at least 1
 };

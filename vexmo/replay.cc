@@ -1,50 +1,27 @@
-// Savefile replay, read in place as the streams are polled.
+// Savefile replay, read in place as the streams are polled: the streams and
+// the replay calls of internal.h.
 //
-// How the bytes reach the caller: the savefile is mapped and buffers point
-// into the mapping. Positioned reads into per-stream blocks would copy every
-// byte once more than the caller's own work needs, and that copy is a fixed
-// share of the replay whatever the machine; the mapping costs one madvise
-// per stretch of file on the first pass (MADV_POPULATE_READ fills the page
-// tables, so walking and handing out the bytes takes no page fault per page
-// or per packet) and nothing per byte, so its cost does not hinge on what a
-// fault or a copy costs. The price of a mapping is SIGBUS when the file
-// shrinks under it: a process-wide handler puts zero pages over what was
-// cut in one of our mappings (a fault anywhere else goes to the handler
-// that was there before, or to the default action), the device notes it,
-// and the streams end at the file's new end: no record at or past it is
-// handed out once the device has seen the cut. It looks before each burst
-// (one read of the page after the one that holds the burst's last byte,
-// which faults when the file no longer reaches it, or at the file's last
-// page its size; and one compare of the first record's header with what
-// the open read, which differs when the file was written over, as `cp` onto
-// it does) and at each stretch. What it cannot prevent is the shared
-// mapping itself: a record handed out before the cut reads as zeros under
-// its holder from then on, or as what was written over it. Descriptors come
-// from a ring per stream; a slot is reused once its buffer is freed. Input
-// that cannot be mapped (a FIFO, a pipe on /dev/stdin) is read whole into
-// memory at open instead, up to half the memory available; a device is
-// refused. A poll with nothing to hand out waits, as a live one does.
+// The savefile's bytes come from mapping.cc (mapped, so buffers point into
+// the file; or read whole when it cannot be mapped), its records from
+// savefile.cc's walk, each stretch's records by stream from the cache of
+// stretch_cache.cc. A stream hands out its records of the stretch it holds
+// from a ring of descriptors; a slot is reused once its buffer is freed. A
+// poll with nothing to hand out waits, as a live one does.
+//
+// A cut file: the streams end at the file's new end, and no record at or
+// past it is handed out once the device has seen the cut. It looks before
+// each burst (one read of the page after the one that holds the burst's
+// last byte, which faults when the file no longer reaches it, or at the
+// file's last page its size; and one compare of the first record's header
+// with what the open read, which differs when the file was written over, as
+// `cp` onto it does) and at each stretch. What it cannot prevent is the
+// shared mapping itself: a record handed out before the cut reads as zeros
+// under its holder from then on, or as what was written over it.
 //
 // Time stamps and wire lengths cost nothing until asked for: each index
-// entry carries its record's time format (an index into a process-wide
-// table) and whether it is short of its frame, the hand-out copies that
-// word into the descriptor, and the optional calls read the record's header
-// in the file, just before the data.
-//
-// How packets reach their stream: the file is cut into stretches of about
-// 256 KiB (the records that start inside it). The first stream to need a
-// stretch walks it and decides every record's stream by the flow hash, into
-// an index sorted by stream, kept in a small cache shared by all streams and
-// rebuilt when a stream that fell far behind misses it. A stream that finds
-// its stretch being indexed by another indexes the one after it meanwhile,
-// so the work of indexing is shared out and each packet is hashed once.
-// Record boundaries are only known by walking, so each cache entry also
-// carries where the next stretch starts, published before the hashing.
-//
-// pcapng: sections follow one another, each with its own byte order and
-// interfaces; every interface must be Ethernet (another link type is
-// damage); enhanced and simple packet blocks are packets, other blocks are
-// skipped.
+// entry carries its record's time format and whether it is short of its
+// frame, the hand-out copies that word into the descriptor, and the
+// optional calls read the record's header in the file, just before the data.
 //
 // Damage: the open checks the file header and the first record (pcapng: the
 // blocks up to the first packet) and refuses with one "Cannot" line. Damage
@@ -54,770 +31,176 @@
 //
 // When every stream has been drained, SIGINT is sent to the process once,
 // as an operator would, so that a capture of a savefile ends by itself.
-#include <fcntl.h>
 #include <linux/futex.h>
-#include <pcap/pcap.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <new>
 
-#include "internal.h"
+#include "replay.h"
+
+static_assert(std::atomic<uint64_t>::is_always_lock_free);
+static_assert(std::atomic<uint32_t>::is_always_lock_free);
+static_assert(std::atomic<bool>::is_always_lock_free);
+static_assert(sizeof(std::atomic<uint8_t>) == 1, "a slot flag is a byte");
 
 namespace {
 
-// Small enough that a stretch just indexed is still in cache when its
-// stream hands it out; large enough that its few system calls (populate,
-// size check) and lock round trips are nothing beside its packets.
-constexpr uint64_t kStretch = uint64_t{256} << 10;
-constexpr uint64_t kPrefetch = 4096;
-// Every record takes at least 16 bytes of the file.
-constexpr uint32_t kMaxRecords = kStretch / 16 + 1;
-// A captured length above this is damage, not a packet.
-constexpr uint32_t kMaxCaplen = 262144;
-constexpr uint32_t kMaxBlock = 16u << 20;
+// Cache entries at most, whatever the number of streams.
 constexpr uint32_t kMaxCache = 256;
-// Descriptors per stream; a slot is reused once its buffer is freed.
-constexpr uint32_t kRing = 1024;
 // A poll with nothing to hand out (a drained stream, a ring full of
 // buffers not given back) waits this long at most, as a live one does, so
 // that a host polling an idle stream in a loop costs no CPU.
 constexpr int kIdleWaitMs = 100;
-static_assert((kRing & (kRing - 1)) == 0, "ring index is masked");
-
-constexpr uint32_t kMagicUsec = 0xa1b2c3d4, kMagicNsec = 0xa1b23c4d;
-constexpr uint32_t kBlockSection = 0x0a0d0d0a, kByteOrder = 0x1a2b3c4d;
-constexpr uint32_t kBlockInterface = 1, kBlockSimple = 3, kBlockEnhanced = 6;
-constexpr uint16_t kOptEnd = 0, kOptTsresol = 9, kOptTsoffset = 14; // interface options
-// Interfaces of a section whose time formats the walk keeps; an enhanced
-// packet of a later one has no time (its wire length is still known).
-constexpr uint32_t kSectionIfaces = 32;
-
-// How a record's time stamp and wire length are read back from the header
-// that sits just before its data in the file. Each format is in the
-// process-wide table below once, by value; a buffer names its format by
-// its index, so nothing about time is stored or computed per packet until
-// a caller asks. In all three record kinds the header's last 4 bytes hold
-// the original length and, but for a simple packet, the 8 before them the
-// time stamp (classic: seconds, then micro- or nanoseconds; enhanced: the
-// high and low halves of a count of the interface's units).
-enum class stamp : uint8_t { none, usec, nsec, units };
-struct time_format {
-    stamp kind;
-    bool swapped;
-    uint8_t resol;  // units: if_tsresol, 10^-n seconds, or 2^-n with the top bit set
-    int64_t offset; // units: if_tsoffset, seconds added
-};
-constexpr uint32_t kFormatBits = 11, kMaxFormats = 1u << kFormatBits;
-// Entries are written once, under the lock, before any record names them;
-// readers get the index through the index's publication and the buffer.
-// The first six are fixed: no time and the classic kinds, in each order.
-time_format g_formats[kMaxFormats] = {{stamp::none, false, 0, 0}, {stamp::none, true, 0, 0},
-                                      {stamp::usec, false, 0, 0}, {stamp::usec, true, 0, 0},
-                                      {stamp::nsec, false, 0, 0}, {stamp::nsec, true, 0, 0}};
-uint32_t g_nr_formats = 6;
-std::mutex g_formats_lock;
-
-uint32_t no_time(bool swapped)
-{
-    return swapped;
-}
-
-uint32_t classic_format(bool nsec, bool swapped)
-{
-    return 2 + 2 * nsec + swapped;
-}
-
-// The index of an interface's format, added when new. A table full of
-// other formats (only a long-lived process opening files of thousands of
-// time formats fills it) gives no time.
-uint32_t units_format(bool swapped, uint8_t resol, int64_t offset)
-{
-    std::lock_guard<std::mutex> g(g_formats_lock);
-    for (uint32_t i = 0; i < g_nr_formats; ++i) {
-        const time_format &f = g_formats[i];
-        if (f.kind == stamp::units && f.swapped == swapped && f.resol == resol && f.offset == offset)
-            return i;
-    }
-    if (g_nr_formats == kMaxFormats)
-        return no_time(swapped);
-    g_formats[g_nr_formats] = time_format{stamp::units, swapped, resol, offset};
-    return g_nr_formats++;
-}
-
-enum class walk : int { record, other, end, cut, damaged };
-
-// Where a stretch starts and the parse state there.
-struct cursor {
-    uint64_t off;
-    uint32_t nr_ifaces; // pcapng: interfaces of the current section
-    uint32_t snaplen0;  // pcapng: snap length of interface 0, for simple packets
-    bool swapped;
-    // Time formats of the section's first interfaces; classic: [0] is the file's.
-    uint16_t format[kSectionIfaces];
-};
-
-// A record: its data as an offset from the start of its stretch, and its
-// length. The data starts inside the stretch or a header after it, so the
-// offset needs 20 bits; the bits above carry what the hand-out passes on
-// to the buffer's block as they are: the record's time format, and (the
-// top bit) whether it holds less than the original frame.
-struct record {
-    uint32_t off;
-    uint32_t len;
-};
-static_assert(sizeof(record) == 8, "index entry");
-constexpr uint32_t kOffBits = 20, kOffMask = (1u << kOffBits) - 1;
-constexpr uint32_t kShortBit = 1u << kFormatBits; // in the block, above the format
-static_assert(kStretch + 64 <= kOffMask && kOffBits + kFormatBits + 1 == 32, "record bits");
-
-// A record as the walk finds it: its data's offset in the file, and its
-// block bits (format, short).
-struct found {
-    uint64_t off;
-    uint32_t len;
-    uint32_t meta;
-};
-
-// meta for a record of caplen bytes of a frame of wire bytes.
-inline uint32_t record_meta(uint32_t format, uint32_t caplen, uint32_t wire)
-{
-    return format | (caplen < wire ? kShortBit : 0);
-}
-
-struct scratch_record {
-    record r;
-    uint32_t stream;
-};
-
-// One cache entry. key, pins, used, walked and ready change under the
-// device lock; the rest is written by the one stream filling the entry
-// before it sets walked (next, last) or ready (first, recs).
-struct stretch {
-    int64_t key; // stretch number, -1 when empty
-    uint32_t pins;
-    uint64_t used;
-    bool walked, ready, last;
-    bool failed; // last, and the replay ends here before the file's end
-    cursor start, next;
-    uint32_t *first; // nr_streams + 1 bounds into recs
-    record *recs;    // sorted by stream, trace order within each
-};
-
-} // namespace
-
-struct alignas(64) replay_stream {
-    vexmo_buff *ring;
-    std::atomic<uint8_t> *held; // per ring slot: handed out, not yet freed
-    // 1 while the poller sleeps for its next slot to be freed (a futex word).
-    std::atomic<uint32_t> waiting;
-    uint32_t slot;
-    stretch *cur; // pinned while its records are handed out
-    const uint8_t *cur_base;
-    uint32_t pos, end;
-    int64_t k;        // stretch the stream is in
-    cursor at;        // where stretch k starts
-    uint64_t passes_left;
-    bool done, drained;
-    bool failed; // done before the file's end: damage, a cut record or file
-    std::atomic<uint32_t> state; // VEXMO_STREAM_*, for any thread
-    std::atomic<uint64_t> truncated; // records handed out short of their frame
-    scratch_record *scratch;
-};
-
-struct replay_device {
-    const uint8_t *base; // the mapping, or the copy of a pipe
-    uint64_t size;
-    bool mapped;
-    bool pcapng;
-    int fd;
-    int sigbus_slot;
-    cursor first;
-    replay_stream *streams;
-    uint32_t nr_streams;
-    unsigned __int128 stream_magic; // for hash % nr_streams by multiplying
-    stretch *cache;
-    uint32_t nr_cache;
-    uint64_t tick;
-    std::mutex lock;
-    std::condition_variable changed;
-    void *arena; // indexes, scratch and rings: touched only as used
-    size_t arena_size;
-    void *copy; // unmappable input read whole
-    size_t copy_size;
-    // Bytes that may still be read: shrinks when the file is cut.
-    std::atomic<uint64_t> end;
-    std::atomic<uint64_t> populated; // page tables filled up to here (a hint)
-    std::atomic<uint64_t> walks;     // stretches indexed, for the tests of the cache
-    std::atomic<bool> reported;
-    // The header of the file's first record (its time stamp and lengths)
-    // as the open read it, and where it is; head_at is 0 for no record.
-    uint64_t head_at;
-    uint8_t head[16];
-    alignas(64) std::atomic<uint32_t> drained_streams;
-    char path[4096];
-};
-
-static_assert(std::atomic<uint64_t>::is_always_lock_free);
-static_assert(std::atomic<uint32_t>::is_always_lock_free);
-static_assert(std::atomic<uintptr_t>::is_always_lock_free);
-static_assert(std::atomic<bool>::is_always_lock_free);
-
-namespace {
-
-// Mappings the SIGBUS handler may repair; read in the handler, lock-free.
-constexpr int kSigbusSlots = 64;
-struct sigbus_slot {
-    std::atomic<uintptr_t> lo, hi;
-    std::atomic<uintptr_t> cut_at; // lowest page found cut, 0 for none
-};
-sigbus_slot g_sigbus[kSigbusSlots];
-struct sigaction g_old_sigbus;
-uintptr_t g_page_mask;
-
-// Every SIGBUS that is not a fault in one of our mappings goes where it
-// would have gone without us: to the handler there was before, to nothing
-// when it was ignored, or to the default action, which ends the process.
-// A fault at an instruction comes back once we return; anything else (one
-// sent by kill, sigqueue or tgkill, whatever its si_addr says) is raised
-// again. Our handler stays installed, except on the way to the default.
-void pass_on(int sig, siginfo_t *si, void *uc)
-{
-    bool fault = si->si_code == BUS_ADRALN || si->si_code == BUS_ADRERR || si->si_code == BUS_OBJERR ||
-                 si->si_code == BUS_MCEERR_AR;
-    void (*old)(int) = g_old_sigbus.sa_handler;
-    if (old == SIG_IGN && !fault)
-        return;
-    if (old != SIG_DFL && old != SIG_IGN) {
-        if (g_old_sigbus.sa_flags & SA_SIGINFO)
-            g_old_sigbus.sa_sigaction(sig, si, uc);
-        else
-            old(sig);
-        return;
-    }
-    signal(SIGBUS, SIG_DFL); // a fault cannot be ignored: the kernel would end the process too
-    if (!fault)
-        raise(sig);
-}
-
-// A cut file unmaps its pages from every mapping: map zeros over the rest of
-// ours, note it, and let the access run again.
-void on_sigbus(int sig, siginfo_t *si, void *uc)
-{
-    auto a = reinterpret_cast<uintptr_t>(si->si_addr);
-    for (sigbus_slot &s : g_sigbus) {
-        uintptr_t lo = s.lo.load(std::memory_order_acquire), hi = s.hi.load(std::memory_order_acquire);
-        if (si->si_code != BUS_ADRERR || lo == 0 || a < lo || a >= hi)
-            continue;
-        uintptr_t page = a & g_page_mask;
-        mmap(reinterpret_cast<void *>(page), hi - page, PROT_READ,
-             MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
-        uintptr_t seen = s.cut_at.load(std::memory_order_relaxed);
-        while ((seen == 0 || page < seen) &&
-               !s.cut_at.compare_exchange_weak(seen, page, std::memory_order_release))
-            ;
-        return;
-    }
-    pass_on(sig, si, uc);
-}
-
-// Called on the opening thread only (device opens are serialised).
-int sigbus_watch(const void *base, uint64_t size)
-{
-    static bool installed = false;
-    if (!installed) {
-        g_page_mask = ~(static_cast<uintptr_t>(sysconf(_SC_PAGESIZE)) - 1);
-        struct sigaction sa {};
-        sa.sa_sigaction = on_sigbus;
-        sa.sa_flags = SA_SIGINFO | SA_NODEFER;
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGBUS, &sa, &g_old_sigbus);
-        installed = true;
-    }
-    for (int i = 0; i < kSigbusSlots; ++i) {
-        if (g_sigbus[i].lo.load(std::memory_order_relaxed) != 0)
-            continue;
-        auto lo = reinterpret_cast<uintptr_t>(base);
-        g_sigbus[i].cut_at.store(0, std::memory_order_relaxed);
-        g_sigbus[i].hi.store((lo + size + ~g_page_mask) & g_page_mask, std::memory_order_release);
-        g_sigbus[i].lo.store(lo, std::memory_order_release);
-        return i;
-    }
-    return -1; // unwatched: a cut file then ends the process, as before
-}
-
-int cannot(const char *verb, const char *path, const char *why)
-{
-    return vexmo_cannot("Cannot %s savefile %s: %s\n", verb, path, why);
-}
-
-inline uint32_t rd32(const uint8_t *p, bool swapped)
-{
-    uint32_t v;
-    memcpy(&v, p, 4);
-    return swapped ? __builtin_bswap32(v) : v;
-}
-
-inline uint16_t rd16(const uint8_t *p, bool swapped)
-{
-    uint16_t v;
-    memcpy(&v, p, 2);
-    return swapped ? __builtin_bswap16(v) : v;
-}
-
-walk damaged(char *why, size_t n, const char *what, uint64_t off)
-{
-    snprintf(why, n, "%s at byte %llu", what, static_cast<unsigned long long>(off));
-    return walk::damaged;
-}
-
-// The classic record at c->off, up to limit.
-walk next_classic(const uint8_t *base, uint64_t limit, cursor *c, found *r, char *why, size_t n)
-{
-    if (c->off >= limit)
-        return walk::end;
-    if (limit - c->off < 16)
-        return walk::cut;
-    uint32_t caplen = rd32(base + c->off + 8, c->swapped);
-    if (caplen > kMaxCaplen)
-        return damaged(why, n, "a record with an absurd captured length", c->off);
-    if (limit - c->off - 16 < caplen)
-        return walk::cut;
-    *r = found{c->off + 16, caplen, record_meta(c->format[0], caplen, rd32(base + c->off + 12, c->swapped))};
-    c->off += 16 + caplen;
-    return walk::record;
-}
-
-// A section header: its byte-order mark sets the order of what follows,
-// and its interfaces start afresh.
-walk section_header(const uint8_t *p, uint64_t avail, cursor *c, char *why, size_t n)
-{
-    if (avail < 12)
-        return walk::cut;
-    uint32_t bom;
-    memcpy(&bom, p + 8, 4);
-    if (bom != kByteOrder && bom != __builtin_bswap32(kByteOrder))
-        return damaged(why, n, "a section header with no byte-order mark", c->off);
-    c->swapped = bom != kByteOrder;
-    c->nr_ifaces = 0;
-    return walk::other;
-}
-
-inline uint64_t rd64(const uint8_t *p, bool swapped)
-{
-    uint64_t v;
-    memcpy(&v, p, 8);
-    return swapped ? __builtin_bswap64(v) : v;
-}
-
-// The time format of an interface block: its if_tsresol and if_tsoffset
-// options, microseconds and no offset when absent. The options end at the
-// end-of-options code, or at one that would run past the block.
-uint32_t interface_format(const uint8_t *p, uint32_t total, bool swapped)
-{
-    uint8_t resol = 6;
-    int64_t offset = 0;
-    for (uint32_t at = 16; at + 4 <= total - 4;) {
-        uint16_t code = rd16(p + at, swapped), len = rd16(p + at + 2, swapped);
-        if (code == kOptEnd || len > total - 4 - at - 4)
-            break;
-        if (code == kOptTsresol && len >= 1)
-            resol = p[at + 4];
-        if (code == kOptTsoffset && len >= 8)
-            offset = static_cast<int64_t>(rd64(p + at + 4, swapped));
-        at += 4 + ((len + 3u) & ~3u);
-    }
-    return units_format(swapped, resol, offset);
-}
-
-// What a block of a known length holds: a packet, an interface, or nothing.
-walk block_body(const uint8_t *p, uint32_t type, uint32_t total, cursor *c, found *r, char *why,
-                size_t n)
-{
-    if (type == kBlockInterface) {
-        uint16_t lt = total >= 20 ? rd16(p + 8, c->swapped) : 0;
-        if (lt != DLT_EN10MB) {
-            const char *name = pcap_datalink_val_to_name(lt);
-            snprintf(why, n, "link type %s (%d) is not Ethernet", name ? name : "unknown", lt);
-            return walk::damaged;
-        }
-        if (c->nr_ifaces == 0)
-            c->snaplen0 = rd32(p + 12, c->swapped);
-        if (c->nr_ifaces < kSectionIfaces)
-            c->format[c->nr_ifaces] = static_cast<uint16_t>(interface_format(p, total, c->swapped));
-        c->nr_ifaces++;
-        return walk::other;
-    }
-    if (type == kBlockEnhanced) {
-        uint32_t caplen = total >= 32 ? rd32(p + 20, c->swapped) : UINT32_MAX;
-        uint32_t iface = total >= 32 ? rd32(p + 8, c->swapped) : UINT32_MAX;
-        if (total < 32 || iface >= c->nr_ifaces || caplen > total - 32 || caplen > kMaxCaplen)
-            return damaged(why, n, "a damaged enhanced packet block", c->off);
-        uint32_t format = iface < kSectionIfaces ? c->format[iface] : no_time(c->swapped);
-        *r = found{c->off + 28, caplen, record_meta(format, caplen, rd32(p + 24, c->swapped))};
-        return walk::record;
-    }
-    if (type == kBlockSimple) {
-        if (c->nr_ifaces == 0)
-            return damaged(why, n, "a simple packet block before any interface", c->off);
-        uint32_t wire = rd32(p + 8, c->swapped);
-        uint32_t len = wire < total - 16 ? wire : total - 16;
-        if (c->snaplen0 != 0 && len > c->snaplen0)
-            len = c->snaplen0;
-        len = len > kMaxCaplen ? kMaxCaplen : len;
-        *r = found{c->off + 12, len, record_meta(no_time(c->swapped), len, wire)};
-        return walk::record;
-    }
-    return walk::other;
-}
-
-// The pcapng block at c->off, up to limit.
-walk next_block(const uint8_t *base, uint64_t limit, cursor *c, found *r, char *why, size_t n)
-{
-    if (c->off >= limit)
-        return walk::end;
-    uint64_t avail = limit - c->off;
-    const uint8_t *p = base + c->off;
-    if (avail < 12)
-        return walk::cut;
-    uint32_t type = rd32(p, c->swapped);
-    if (type == kBlockSection && section_header(p, avail, c, why, n) == walk::damaged)
-        return walk::damaged;
-    uint32_t total = rd32(p + 4, c->swapped);
-    if (total < 16 || total % 4 || total > kMaxBlock)
-        return damaged(why, n, "a block with an impossible length", c->off);
-    if (avail < total)
-        return walk::cut;
-    if (rd32(p + total - 4, c->swapped) != total)
-        return damaged(why, n, "a block whose two lengths differ", c->off);
-    walk w = block_body(p, type, total, c, r, why, n);
-    if (w != walk::damaged)
-        c->off += total;
-    return w;
-}
-
-inline walk next_record(const replay_device *dev, uint64_t limit, cursor *c, found *r, char *why,
-                        size_t n)
-{
-    return dev->pcapng ? next_block(dev->base, limit, c, r, why, n)
-                       : next_classic(dev->base, limit, c, r, why, n);
-}
-
-// One line per device for whatever ended the replay before the file's end.
-void report_end(replay_device *dev, walk w, const cursor *c, const char *why)
-{
-    if ((w != walk::cut && w != walk::damaged) || dev->reported.exchange(true, std::memory_order_relaxed))
-        return;
-    char msg[320];
-    if (w == walk::cut)
-        snprintf(msg, sizeof msg, "the record at byte %llu is cut short; the replay ends there",
-                 static_cast<unsigned long long>(c->off));
-    else
-        snprintf(msg, sizeof msg, "%s; the replay ends there", why);
-    cannot("replay", dev->path, msg);
-}
-
-// Whatever writes another trace over the file changes its first record's
-// time stamp.
-bool written_over(const replay_device *dev)
-{
-    return dev->head_at != 0 && memcmp(dev->base + dev->head_at, dev->head, sizeof dev->head) != 0;
-}
-
-// Moves the end down to now, after the device's one line: the end is
-// stored under the lock once the line is out, so a stream that sees the
-// new end (and reports itself failed) comes after the line.
-void shrink_end(replay_device *dev, uint64_t now, bool over)
-{
-    std::lock_guard<std::mutex> g(dev->lock);
-    if (now >= dev->end.load(std::memory_order_relaxed))
-        return;
-    if (!dev->reported.exchange(true, std::memory_order_relaxed)) {
-        char msg[128];
-        if (over)
-            snprintf(msg, sizeof msg, "the file was written over while it was replayed");
-        else
-            snprintf(msg, sizeof msg, "the file was cut to %llu bytes while it was replayed",
-                     static_cast<unsigned long long>(now));
-        cannot("replay", dev->path, msg);
-    }
-    dev->end.store(now, std::memory_order_release);
-}
-
-// Where the replay may read up to now. A mapped file is looked at once per
-// stretch, and before a burst that found it changed: a cut file ends the
-// replay at its new size, one written over (its first record's header
-// differs) at once, after one line.
-uint64_t readable_end(replay_device *dev)
-{
-    uint64_t end = dev->end.load(std::memory_order_acquire);
-    if (!dev->mapped)
-        return end;
-    bool over = written_over(dev); // first: reading a cut head faults, and is noted
-    uint64_t now = end;
-    struct stat st;
-    if (fstat(dev->fd, &st) == 0 && static_cast<uint64_t>(st.st_size) < now)
-        now = static_cast<uint64_t>(st.st_size);
-    uintptr_t at = dev->sigbus_slot < 0 ? 0 : g_sigbus[dev->sigbus_slot].cut_at.load(std::memory_order_acquire);
-    if (at != 0 && at - reinterpret_cast<uintptr_t>(dev->base) < now)
-        now = at - reinterpret_cast<uintptr_t>(dev->base);
-    over = over && now >= dev->head_at + sizeof dev->head; // a cut head reads as zeros
-    if (over || now < end)
-        shrink_end(dev, over ? 0 : now, over);
-    return dev->end.load(std::memory_order_acquire);
-}
-
-// Whether the file may have changed under the burst about to go out (up
-// to want records of the stream's stretch). The page after the one that
-// holds the burst's last byte is read: when the file no longer reaches it,
-// the read faults and the handler notes the page, so a cut anywhere below
-// the burst's end is seen before its records go out (the page in which the
-// file now ends reads as zeros past its end, without a fault: hence the
-// page after). Past the mapping there is no such page: the size is asked.
-// A file written over shows in its first record. A page read, a flag and
-// a 16-byte compare per burst.
-bool changed_under(const replay_device *dev, const replay_stream *s, uint32_t want)
-{
-    const record &last = s->cur->recs[std::min(s->end, s->pos + want) - 1];
-    uintptr_t page = (reinterpret_cast<uintptr_t>(s->cur_base + (last.off & kOffMask) + last.len - 1) & g_page_mask) +
-                     (~g_page_mask + 1);
-    if (page >= reinterpret_cast<uintptr_t>(dev->base) + dev->size)
-        return true;
-    (void)*reinterpret_cast<const volatile uint8_t *>(page);
-    return g_sigbus[dev->sigbus_slot].cut_at.load(std::memory_order_relaxed) != 0 || written_over(dev);
-}
 
 // Bytes from the start of the stream's stretch that may still be handed
-// out, for a burst of up to want records.
+// out, for a burst of up to want records: the file is looked at again
+// first when it may have changed under the burst's last byte.
 uint64_t stretch_room(replay_device *dev, const replay_stream *s, uint32_t want)
 {
-    if (dev->mapped && dev->sigbus_slot >= 0 && changed_under(dev, s, want))
-        readable_end(dev);
-    // Acquire pairs with shrink_end's release: a stream stopped by the new
-    // end comes after the line that said why.
-    uint64_t end = dev->end.load(std::memory_order_acquire), start = s->cur->start.off;
-    return end > start ? end - start : 0;
+    const record &tail = s->cur.recs[std::min(s->stop, s->pos + want) - 1];
+    if (changed_below(&dev->file, s->cur.base + (tail.off & kOffMask) + tail.len - 1))
+        readable_now(dev);
+    // Acquire pairs with the release of a shrunk end: a stream stopped by
+    // the new end comes after the line that said why.
+    uint64_t readable = dev->readable.load(std::memory_order_acquire);
+    return readable > s->cur.start_off ? readable - s->cur.start_off : 0;
 }
 
-// Walks the stretch that starts at e->start into scratch; publishes where
-// the next one starts. Returns the number of records.
-uint32_t walk_stretch(replay_device *dev, stretch *e, scratch_record *scratch)
+// Where the stream can reach in its stretch, given the room the file has
+// left: its stop, but for a stretch the file was cut inside, where the
+// stream's first record past the cut is (records of a stream are in file
+// order). The records of a stretch end before the next one starts.
+uint32_t reachable(const replay_stream *s, uint64_t room)
 {
-    dev->walks.fetch_add(1, std::memory_order_relaxed);
-    uint64_t limit = readable_end(dev);
-    uint64_t from = e->start.off;
-    // Page tables are filled once; later passes find them filled.
-    uint64_t to = limit - from < kStretch ? limit : from + kStretch;
-    if (dev->mapped && to > dev->populated.load(std::memory_order_relaxed) && from < limit) {
-        uintptr_t lo = reinterpret_cast<uintptr_t>(dev->base + from) & g_page_mask;
-        madvise(reinterpret_cast<void *>(lo), reinterpret_cast<uintptr_t>(dev->base + to) - lo,
-                MADV_POPULATE_READ);
-        dev->populated.store(to, std::memory_order_relaxed);
-    }
-    cursor c = e->start;
-    char why[256] = "";
-    uint32_t n = 0;
-    walk w = walk::record;
-    found r{};
-    while (c.off < from + kStretch) {
-        // Each header's place depends on the one before: fetch ahead of
-        // the walk, or every record waits on memory.
-        __builtin_prefetch(dev->base + c.off + kPrefetch);
-        __builtin_prefetch(dev->base + c.off + kPrefetch + 64);
-        w = next_record(dev, limit, &c, &r, why, sizeof why);
-        if (w == walk::record)
-            scratch[n++] = scratch_record{record{static_cast<uint32_t>(r.off - from) | r.meta << kOffBits, r.len}, 0};
-        else if (w != walk::other)
+    if (room >= s->cur.next.off - s->cur.start_off)
+        return s->stop;
+    uint32_t reach = s->pos;
+    while (reach < s->stop && (s->cur.recs[reach].off & kOffMask) + uint64_t{s->cur.recs[reach].len} <= room)
+        reach++;
+    return reach;
+}
+
+// Hands out up to n of the stream's next records through its next ring
+// slots, which do not wrap, stopping at the first slot still held; returns
+// how many it handed out, and adds those short of their frame to
+// *short_ones.
+uint32_t fill_run(replay_stream *s, vexmo_buff **out, uint32_t n, uint64_t *short_ones)
+{
+    // In locals: a store through the one-byte flags could alias the
+    // stream's fields, which would then be read again for every record.
+    const record *rec = s->cur.recs + s->pos;
+    const uint8_t *base = s->cur.base;
+    vexmo_buff *b = s->ring + s->slot;
+    std::atomic<uint8_t> *held = s->held + s->slot;
+    uint32_t i = 0, shorts = 0;
+    for (; i < n; ++i) {
+        // Acquire pairs with the free's release: whoever freed the slot is
+        // done reading its descriptor.
+        if (held[i].load(std::memory_order_acquire) != 0)
             break;
+        b[i].data = base + (rec[i].off & kOffMask);
+        b[i].len = rec[i].len;
+        b[i].block = rec[i].off; // the meta word above the offset
+        shorts += rec[i].off >> 31;
+        // Relaxed: the handle reaches whoever frees it through the
+        // caller, whose own hand-over orders it.
+        held[i].store(1, std::memory_order_relaxed);
+        out[i] = &b[i];
     }
-    // A file cut after the limit was taken reads as zeros past its end.
-    uint64_t now = readable_end(dev);
-    if (now < limit) {
-        while (n > 0 && from + (scratch[n - 1].r.off & kOffMask) + scratch[n - 1].r.len > now)
-            n--;
-        w = walk::cut;
+    s->slot = (s->slot + i) & (kRing - 1);
+    s->pos += i;
+    *short_ones += shorts;
+    return i;
+}
+
+// Hands out up to want of the stream's next records through its next ring
+// slots, up to the ring's end, then from its start, stopping at the first
+// slot still held; returns how many it handed out.
+uint32_t fill_burst(replay_stream *s, vexmo_buff **out, uint32_t want, uint64_t *short_ones)
+{
+    uint32_t handed = 0;
+    while (handed < want) {
+        uint32_t run = std::min(want - handed, kRing - s->slot);
+        uint32_t got = fill_run(s, out + handed, run, short_ones);
+        handed += got;
+        if (got < run)
+            break; // a slot still held
     }
-    report_end(dev, w, &c, why);
-    std::lock_guard<std::mutex> g(dev->lock);
-    e->next = c;
-    e->last = w != walk::record && w != walk::other;
-    e->failed = e->last && (w != walk::end || limit < dev->size);
-    e->walked = true;
-    return n;
+    return handed;
 }
 
-// h % d, given m = 2^128 / d rounded up: exact for every 64-bit h, and a
-// few multiplications instead of a division per packet.
-inline uint32_t mod_by_magic(uint64_t h, unsigned __int128 m, uint32_t d)
-{
-    unsigned __int128 low = m * h;
-    unsigned __int128 bottom = ((low & UINT64_MAX) * d) >> 64;
-    unsigned __int128 top = (low >> 64) * d;
-    return static_cast<uint32_t>((bottom + top) >> 64);
-}
-
-// Decides each record's stream once, and sorts the index by stream.
-void classify(replay_device *dev, stretch *e, scratch_record *__restrict scratch, uint32_t n)
-{
-    uint32_t nr = dev->nr_streams;
-    unsigned __int128 magic = dev->stream_magic;
-    const uint8_t *base = dev->base + e->start.off;
-    uint32_t *__restrict first = e->first; // counts, then bounds
-    record *__restrict recs = e->recs;
-    memset(first, 0, (nr + 1) * sizeof(uint32_t));
-    for (uint32_t i = 0; i < n; ++i) {
-        const record &r = scratch[i].r;
-        uint32_t s = nr == 1 ? 0 : mod_by_magic(flow_hash(base + (r.off & kOffMask), r.len), magic, nr);
-        scratch[i].stream = s;
-        first[s + 1]++;
-    }
-    for (uint32_t s = 0; s < nr; ++s)
-        first[s + 1] += first[s];
-    for (uint32_t i = 0; i < n; ++i) // advances each stream's bound...
-        recs[first[scratch[i].stream]++] = scratch[i].r;
-    for (uint32_t s = nr; s > 0; --s) // ...which is then put back
-        first[s] = first[s - 1];
-    first[0] = 0;
-}
-
-void fill(replay_device *dev, stretch *e, scratch_record *scratch)
-{
-    uint32_t n = walk_stretch(dev, e, scratch);
-    dev->changed.notify_all();
-    classify(dev, e, scratch, n);
-    {
-        std::lock_guard<std::mutex> g(dev->lock);
-        e->ready = true;
-    }
-    dev->changed.notify_all();
-}
-
-stretch *find(replay_device *dev, int64_t k)
-{
-    for (uint32_t i = 0; i < dev->nr_cache; ++i)
-        if (dev->cache[i].key == k)
-            return &dev->cache[i];
-    return nullptr;
-}
-
-// The least recently used entry nobody holds, claimed for stretch k.
-stretch *claim(replay_device *dev, int64_t k, const cursor *at)
-{
-    stretch *v = nullptr;
-    for (uint32_t i = 0; i < dev->nr_cache; ++i) {
-        stretch *e = &dev->cache[i];
-        if (e->pins == 0 && (e->key < 0 || e->ready) && (!v || e->used < v->used))
-            v = e;
-    }
-    if (v) {
-        *v = stretch{k, 1, ++dev->tick, false, false, false, false, *at, *at, v->first, v->recs};
-    }
-    return v;
-}
-
-// While stretch k is being indexed by another stream: the first stretch
-// after it that nobody indexes yet and whose start is known, claimed.
-stretch *claim_ahead(replay_device *dev, stretch *e)
-{
-    for (uint32_t ahead = 0; ahead < dev->nr_cache / 2; ++ahead) {
-        if (!e->walked || e->last)
-            return nullptr;
-        stretch *next = find(dev, e->key + 1);
-        if (!next)
-            return claim(dev, e->key + 1, &e->next);
-        e = next;
-    }
-    return nullptr;
-}
-
-// Stretch s->k, indexed and pinned; null only when every cache entry is
-// held, which the cache's size rules out.
-stretch *get_stretch(replay_device *dev, replay_stream *s)
-{
-    std::unique_lock<std::mutex> g(dev->lock);
-    for (;;) {
-        stretch *e = find(dev, s->k);
-        if (e && e->ready) {
-            e->pins++;
-            e->used = ++dev->tick;
-            return e;
-        }
-        stretch *mine = e ? claim_ahead(dev, e) : claim(dev, s->k, &s->at);
-        if (!mine && !e)
-            return nullptr;
-        if (!mine) {
-            dev->changed.wait(g);
-            continue;
-        }
-        g.unlock();
-        fill(dev, mine, s->scratch);
-        g.lock();
-        if (mine->key == s->k) {
-            mine->used = ++dev->tick;
-            return mine; // pinned since its claim
-        }
-        mine->pins--; // indexed ahead for whoever comes to it
-    }
-}
-
-void unpin(replay_device *dev, stretch *e)
-{
-    std::lock_guard<std::mutex> g(dev->lock);
-    e->pins--;
-}
-
-// Moves the stream to its next stretch (or pass); false once it is done.
+// Moves the stream to its next stretch (or pass); false once it is done,
+// or when no cache entry is free (the cache's size rules that out).
 bool next_stretch(replay_device *dev, replay_stream *s)
 {
-    if (s->cur) {
-        bool last = s->cur->last, failed = s->cur->failed;
-        cursor next = s->cur->next;
-        unpin(dev, s->cur);
-        s->cur = nullptr;
-        if (!last) {
-            s->k++;
-            s->at = next;
-        } else if (s->passes_left > 0 && dev->end.load(std::memory_order_acquire) == dev->size) {
+    if (s->cur.entry >= 0) {
+        unpin_stretch(dev, &s->cur);
+        if (!s->cur.last) {
+            s->stretch_no++;
+            s->start = s->cur.next;
+        } else if (s->passes_left > 0 && dev->readable.load(std::memory_order_acquire) == dev->file.size) {
             s->passes_left--; // damage or a cut last record ends each pass alike
-            s->k = 0;
-            s->at = dev->first;
+            s->stretch_no = 0;
+            s->start = dev->stretch0;
         } else {
             // Passes left over, when the file was cut since: a failure too.
-            s->failed = failed || s->passes_left > 0;
+            s->failed = s->cur.failed || s->passes_left > 0;
             s->done = true;
             return false;
         }
     }
-    stretch *e = get_stretch(dev, s);
-    if (!e)
-        return false;
-    s->cur = e;
-    s->cur_base = dev->base + e->start.off;
-    s->pos = e->first[s - dev->streams];
-    s->end = e->first[s - dev->streams + 1];
-    return true;
+    return pin_stretch(dev, s) == 0;
+}
+
+// Hands out up to capacity records of stream s; fewer when the stream ends
+// or its ring comes round to a buffer not yet given back.
+uint32_t hand_out(replay_device *dev, replay_stream *s, vexmo_buff **out, uint32_t capacity)
+{
+    uint32_t n = 0;
+    uint64_t short_ones = 0;
+    while (n < capacity && !s->done) {
+        if (s->pos == s->stop) {
+            if (!next_stretch(dev, s))
+                break;
+            continue;
+        }
+        // Records past a cut end the stream; those before it stay whole.
+        // What this round wants is counted once, here: what fits in out,
+        // up to where the stream can reach.
+        uint32_t reach = reachable(s, stretch_room(dev, s, capacity - n));
+        uint32_t want = std::min(capacity - n, reach - s->pos);
+        uint32_t count = fill_burst(s, out + n, want, &short_ones);
+        n += count;
+        if (count < want)
+            break; // a slot still held: the ring came round to a buffer not yet given back
+        if (s->pos == reach && reach < s->stop) { // all it wanted, up to a cut inside the stretch
+            s->done = s->failed = true;
+            break;
+        }
+    }
+    // Written by this poller only: relaxed, for readers of the statistics.
+    s->truncated.store(s->truncated.load(std::memory_order_relaxed) + short_ones, std::memory_order_relaxed);
+    return n;
 }
 
 // Drained, and the caller came back for more, so it is done with what it
 // had. The last stream to get here sends the interrupt: fetch_add makes
 // exactly one caller see the final count. That first empty poll returns at
 // once; later ones wait, since nothing more will come.
-int drained(replay_device *dev, replay_stream *s)
+void note_drained(replay_device *dev, replay_stream *s)
 {
     if (s->drained) {
         poll(nullptr, 0, kIdleWaitMs);
-        return 0;
+        return;
     }
     s->drained = true;
     // Release: a reader that sees the state sees it after the line that
@@ -826,7 +209,6 @@ int drained(replay_device *dev, replay_stream *s)
     s->state.store(s->failed ? VEXMO_STREAM_FAILED : VEXMO_STREAM_ENDED, std::memory_order_release);
     if (dev->drained_streams.fetch_add(1, std::memory_order_acq_rel) + 1 == dev->nr_streams)
         kill(getpid(), SIGINT);
-    return 0;
 }
 
 long futex(std::atomic<uint32_t> *word, int op, uint32_t val, const timespec *timeout)
@@ -845,8 +227,8 @@ void wait_for_slot(replay_stream *s)
     for (long ms : {1L, kIdleWaitMs - 1L}) {
         if (s->held[s->slot].load(std::memory_order_acquire) == 0)
             break;
-        timespec limit{0, ms * 1000000L};
-        futex(&s->waiting, FUTEX_WAIT_PRIVATE, 1, &limit);
+        timespec timeout{0, ms * 1000000L};
+        futex(&s->waiting, FUTEX_WAIT_PRIVATE, 1, &timeout);
     }
     s->waiting.store(0, std::memory_order_relaxed);
 }
@@ -860,74 +242,6 @@ void wake_poller(replay_stream *s)
     }
 }
 
-// Where the stream must stop in its stretch, given the room the file has
-// left: its end, but for a stretch the file was cut inside, where the
-// stream's first record past the cut is (records of a stream are in file
-// order). The records of a stretch end before the next one starts.
-uint32_t stop_at(const replay_stream *s, uint64_t room)
-{
-    if (room >= s->cur->next.off - s->cur->start.off)
-        return s->end;
-    uint32_t stop = s->pos;
-    while (stop < s->end && (s->cur->recs[stop].off & kOffMask) + uint64_t{s->cur->recs[stop].len} <= room)
-        stop++;
-    return stop;
-}
-
-// Hands out up to capacity records of stream s; fewer when the stream ends
-// or its ring comes round to a buffer not yet given back.
-uint32_t hand_out(replay_device *dev, replay_stream *s, vexmo_buff **out, uint32_t capacity)
-{
-    uint32_t n = 0;
-    uint64_t short_ones = 0;
-    while (n < capacity && !s->done) {
-        if (s->pos == s->end) {
-            if (!next_stretch(dev, s))
-                break;
-            continue;
-        }
-        // In locals: a store through the one-byte flags could alias the
-        // stream's fields, which would then be read again for every record.
-        const record *r = s->cur->recs;
-        const uint8_t *base = s->cur_base;
-        vexmo_buff *ring = s->ring;
-        std::atomic<uint8_t> *held = s->held;
-        uint32_t slot = s->slot, pos = s->pos, end = s->end;
-        // Records past a cut end the stream; those before it stay whole.
-        uint32_t stop = stop_at(s, stretch_room(dev, s, capacity - n));
-        const record *from = r + pos, *to = r + std::min<uint32_t>(capacity - n, stop - pos) + pos;
-        vexmo_buff **o = out + n;
-        for (const record *rec = from; rec < to; ++rec, slot = (slot + 1) & (kRing - 1)) {
-            // Acquire pairs with the free's release: whoever freed the slot
-            // is done reading its descriptor.
-            if (held[slot].load(std::memory_order_acquire) != 0) {
-                to = rec;
-                break;
-            }
-            vexmo_buff *b = &ring[slot];
-            b->data = base + (rec->off & kOffMask);
-            b->len = rec->len;
-            b->block = rec->off; // the format and the short bit above the offset
-            short_ones += rec->off >> 31;
-            held[slot].store(1, std::memory_order_relaxed);
-            *o++ = b;
-        }
-        n += static_cast<uint32_t>(to - from);
-        pos += static_cast<uint32_t>(to - from);
-        s->slot = slot;
-        s->pos = pos;
-        if (pos == stop && stop < end) {
-            s->done = s->failed = true;
-            break;
-        }
-        if (n < capacity && pos < end)
-            break; // the ring is full of buffers not yet given back
-    }
-    // Written by this poller only: relaxed, for readers of the statistics.
-    s->truncated.store(s->truncated.load(std::memory_order_relaxed) + short_ones, std::memory_order_relaxed);
-    return n;
-}
-
 } // namespace
 
 int replay_recv(replay_device *dev, uint32_t stream, vexmo_buff **out, uint32_t capacity)
@@ -939,13 +253,13 @@ int replay_recv(replay_device *dev, uint32_t stream, vexmo_buff **out, uint32_t 
         n = hand_out(dev, s, out, capacity);
     }
     if (n == 0 && s->done)
-        return drained(dev, s);
+        note_drained(dev, s);
     return static_cast<int>(n);
 }
 
 void replay_free(replay_device *dev, vexmo_buff **bufs, uint32_t count)
 {
-    replay_stream *last = nullptr;
+    replay_stream *freed = nullptr;
     for (uint32_t i = 0; i < count; ++i) {
         const vexmo_buff *b = bufs[i];
         // Null handles and handles of another device are ignored.
@@ -955,137 +269,71 @@ void replay_free(replay_device *dev, vexmo_buff **bufs, uint32_t count)
         if (b < s->ring || b >= s->ring + kRing)
             continue;
         s->held[b - s->ring].store(0, std::memory_order_release);
-        last = s;
+        freed = s;
     }
     // A call gives back one stream's burst; the poller of another stream
     // among mixed ones wakes by itself after its short first sleep.
-    if (last != nullptr)
-        wake_poller(last);
+    if (freed != nullptr)
+        wake_poller(freed);
 }
 
 namespace {
 
-uint64_t g_read_limit; // set by a test; 0: half the available memory
-
-// The most that input which cannot be mapped may bring: half the memory
-// the machine has available now (MemAvailable), so that an endless input
-// (a FIFO fed forever) is refused before it takes the memory that the
-// host itself needs.
-uint64_t read_limit()
+// Each piece of the device's region starts on a cache line.
+size_t line(size_t n)
 {
-    if (g_read_limit != 0)
-        return g_read_limit;
-    unsigned long long kib = 0;
-    char line[128];
-    FILE *f = fopen("/proc/meminfo", "re");
-    while (f && fgets(line, sizeof line, f) && sscanf(line, "MemAvailable: %llu kB", &kib) != 1)
-        ;
-    if (f)
-        fclose(f);
-    uint64_t bytes = kib != 0 ? uint64_t{kib} << 10
-                              : static_cast<uint64_t>(sysconf(_SC_AVPHYS_PAGES)) * sysconf(_SC_PAGESIZE);
-    return bytes / 2;
+    return (n + 63) & ~size_t{63};
 }
 
-// Reads what cannot be mapped (a FIFO, a pipe) whole into memory that grows
-// by remapping, so growing copies nothing; at most read_limit() bytes.
-int read_whole(replay_device *dev)
+uint8_t *take(uint8_t **at, size_t n)
 {
-    uint64_t limit = read_limit();
-    size_t cap = kStretch, size = 0;
-    void *p = mmap(nullptr, cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    int err = p == MAP_FAILED ? ENOMEM : 0;
-    while (err == 0 && size <= limit) {
-        if (size == cap) {
-            void *q = mremap(p, cap, cap * 2, MREMAP_MAYMOVE);
-            if (q == MAP_FAILED) {
-                err = ENOMEM;
-                break;
-            }
-            p = q;
-            cap *= 2;
-        }
-        // One byte past the limit at most, to see that there is more.
-        ssize_t got = read(dev->fd, static_cast<uint8_t *>(p) + size, std::min<uint64_t>(cap, limit + 1) - size);
-        if (got <= 0) {
-            err = got < 0 && errno != EINTR ? errno : 0;
-            if (got == 0 || err != 0)
-                break;
-            continue;
-        }
-        size += static_cast<size_t>(got);
-    }
-    dev->copy = p == MAP_FAILED ? nullptr : p; // replay_close gives it back
-    dev->copy_size = cap;
-    if (err != 0)
-        return cannot(err == ENOMEM ? "read" : "open", dev->path, strerror(err));
-    if (size > limit) {
-        char why[160];
-        snprintf(why, sizeof why, "more than %llu bytes, the limit for input that cannot be mapped "
-                 "(half the memory available)", static_cast<unsigned long long>(limit));
-        return cannot("read", dev->path, why);
-    }
-    dev->base = static_cast<const uint8_t *>(p);
-    dev->size = size;
-    return 0;
+    uint8_t *piece = *at;
+    *at += line(n);
+    return piece;
 }
 
-int map_savefile(replay_device *dev)
+// The region's size, every piece rounded as take() rounds it.
+size_t arena_bytes(uint32_t nr, uint32_t nr_cache)
 {
-    dev->fd = open(dev->path, O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    if (dev->fd < 0 || fstat(dev->fd, &st) < 0)
-        return cannot("open", dev->path, strerror(errno));
-    // A device may never end (/dev/zero); a directory has no bytes.
-    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
-        return cannot("open", dev->path, S_ISCHR(st.st_mode) ? "a character device is not a savefile"
-                                                             : "a block device is not a savefile");
-    if (S_ISDIR(st.st_mode))
-        return cannot("open", dev->path, strerror(EISDIR));
-    if (!S_ISREG(st.st_mode) || st.st_size == 0)
-        return read_whole(dev);
-    void *p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, dev->fd, 0);
-    if (p == MAP_FAILED)
-        return read_whole(dev);
-    dev->base = static_cast<const uint8_t *>(p);
-    dev->size = static_cast<uint64_t>(st.st_size);
-    dev->mapped = true;
-    dev->sigbus_slot = sigbus_watch(p, dev->size);
-    return 0;
+    size_t per_entry = line((nr + 1) * sizeof(uint32_t)) + line(kMaxRecords * sizeof(record));
+    size_t per_stream = line(kRing * sizeof(vexmo_buff)) + line(kRing) +
+                        line(kMaxRecords * sizeof(scratch_record));
+    return line(nr * sizeof(replay_stream)) + line(nr_cache * sizeof(stretch_state)) +
+           line(nr_cache * sizeof(stretch_index)) + nr_cache * per_entry + nr * per_stream + 64;
 }
 
-// The file header, then the first record: refused here when damaged.
-int check_start(replay_device *dev)
+// The cache's entries, empty, each with room for its index; built before
+// the device points at them, so nobody else can see them yet.
+void set_up_cache(replay_device *dev, uint8_t **at)
 {
-    uint32_t magic = dev->size >= 4 ? rd32(dev->base, false) : 0;
-    dev->pcapng = magic == kBlockSection;
-    bool swapped = magic == __builtin_bswap32(kMagicUsec) || magic == __builtin_bswap32(kMagicNsec);
-    if (!dev->pcapng && !swapped && magic != kMagicUsec && magic != kMagicNsec)
-        return cannot("open", dev->path, dev->size < 4 ? "the file header is cut short"
-                                                       : "not a pcap or pcapng savefile");
-    dev->first = cursor{dev->pcapng ? 0u : 24u, 0, 0, swapped, {}};
-    dev->first.format[0] = static_cast<uint16_t>(classic_format(magic == kMagicNsec || magic == __builtin_bswap32(kMagicNsec), swapped));
-    if (!dev->pcapng && dev->size < 24)
-        return cannot("open", dev->path, "the file header is cut short");
-    uint32_t lt = dev->pcapng ? DLT_EN10MB : rd32(dev->base + 20, swapped) & 0x03ffffff;
-    char why[256];
-    if (lt != DLT_EN10MB) {
-        const char *name = pcap_datalink_val_to_name(static_cast<int>(lt));
-        snprintf(why, sizeof why, "link type %s (%u) is not Ethernet", name ? name : "unknown", lt);
-        return cannot("replay", dev->path, why);
+    auto *entries = reinterpret_cast<stretch_state *>(take(at, dev->nr_cache * sizeof(stretch_state)));
+    auto *indexes = reinterpret_cast<stretch_index *>(take(at, dev->nr_cache * sizeof(stretch_index)));
+    for (uint32_t i = 0; i < dev->nr_cache; ++i) {
+        new (&entries[i]) stretch_state{-1, 0, 0, false, false, false, false, {}};
+        auto *bounds = reinterpret_cast<uint32_t *>(take(at, (dev->nr_streams + 1) * sizeof(uint32_t)));
+        auto *recs = reinterpret_cast<record *>(take(at, kMaxRecords * sizeof(record)));
+        new (&indexes[i]) stretch_index{{}, bounds, recs};
     }
-    cursor c = dev->first;
-    found r{};
-    walk w;
-    while ((w = next_record(dev, dev->size, &c, &r, why, sizeof why)) == walk::other && c.off < kStretch)
-        ;
-    if (dev->pcapng && c.off == 0 && w == walk::cut)
-        return cannot("open", dev->path, "the file header is cut short");
-    if (w == walk::record && dev->mapped) {
-        dev->head_at = r.off - sizeof dev->head; // a record's data follows at least 16 bytes
-        memcpy(dev->head, dev->base + dev->head_at, sizeof dev->head);
+    dev->entries = entries;
+    dev->indexes = indexes;
+}
+
+void set_up_stream(replay_device *dev, uint32_t i, uint8_t **at, uint64_t loops)
+{
+    replay_stream *s = new (&dev->streams[i]) replay_stream{};
+    s->ring = reinterpret_cast<vexmo_buff *>(take(at, kRing * sizeof(vexmo_buff)));
+    uint8_t *flags = take(at, kRing);
+    for (uint32_t j = 0; j < kRing; ++j)
+        new (flags + j) std::atomic<uint8_t>(0);
+    s->held = reinterpret_cast<std::atomic<uint8_t> *>(flags);
+    s->scratch = reinterpret_cast<scratch_record *>(take(at, kMaxRecords * sizeof(scratch_record)));
+    for (uint32_t j = 0; j < kRing; ++j) {
+        s->ring[j].stream = i;
+        s->ring[j].source = vexmo_source::replay;
     }
-    return w == walk::damaged ? cannot("replay", dev->path, why) : 0;
+    s->cur.entry = -1;
+    s->start = dev->stretch0;
+    s->passes_left = loops - 1;
 }
 
 // Cache entries, streams with their rings and scratch, all in one region
@@ -1093,40 +341,35 @@ int check_start(replay_device *dev)
 int set_up_streams(replay_device *dev, uint32_t nr, uint64_t loops)
 {
     dev->nr_streams = nr;
-    dev->stream_magic = nr ? ~static_cast<unsigned __int128>(0) / nr + 1 : 0;
+    dev->stream_magic = stream_magic(nr);
     // Room for every stream's current stretch and one being indexed ahead
     // (2 nr + 2 would do), and for streams drifting a few MiB apart, as
     // threads descheduled for a while do, without indexing a stretch twice.
     dev->nr_cache = nr ? std::min(8 * nr + 8, kMaxCache) : 0;
-    size_t per_entry = (nr + 1) * sizeof(uint32_t) + kMaxRecords * sizeof(record);
-    size_t per_stream = sizeof(replay_stream) + kRing * (sizeof(vexmo_buff) + 1) +
-                        kMaxRecords * sizeof(scratch_record);
-    dev->arena_size = dev->nr_cache * (sizeof(stretch) + per_entry) + nr * per_stream + 64;
+    dev->arena_size = arena_bytes(nr, dev->nr_cache);
     void *p = mmap(nullptr, dev->arena_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED)
-        return cannot("replay", dev->path, strerror(ENOMEM));
+        return savefile_cannot("replay", dev->path, strerror(ENOMEM));
     dev->arena = p;
     auto *at = reinterpret_cast<uint8_t *>((reinterpret_cast<uintptr_t>(p) + 63) & ~uintptr_t{63});
-    auto take = [&at](size_t n) { uint8_t *q = at; at += (n + 63) & ~size_t{63}; return q; };
-    dev->streams = reinterpret_cast<replay_stream *>(take(nr * sizeof(replay_stream)));
-    dev->cache = reinterpret_cast<stretch *>(take(dev->nr_cache * sizeof(stretch)));
-    for (uint32_t i = 0; i < dev->nr_cache; ++i) {
-        dev->cache[i].key = -1;
-        dev->cache[i].first = reinterpret_cast<uint32_t *>(take((nr + 1) * sizeof(uint32_t)));
-        dev->cache[i].recs = reinterpret_cast<record *>(take(kMaxRecords * sizeof(record)));
-    }
-    for (uint32_t i = 0; i < nr; ++i) {
-        replay_stream *s = new (&dev->streams[i]) replay_stream{};
-        s->ring = reinterpret_cast<vexmo_buff *>(take(kRing * sizeof(vexmo_buff)));
-        s->held = reinterpret_cast<std::atomic<uint8_t> *>(take(kRing));
-        s->scratch = reinterpret_cast<scratch_record *>(take(kMaxRecords * sizeof(scratch_record)));
-        for (uint32_t j = 0; j < kRing; ++j) {
-            s->ring[j].stream = i;
-            s->ring[j].source = vexmo_source::replay;
-        }
-        s->at = dev->first;
-        s->passes_left = loops - 1;
-    }
+    dev->streams = reinterpret_cast<replay_stream *>(take(&at, nr * sizeof(replay_stream)));
+    set_up_cache(dev, &at);
+    for (uint32_t i = 0; i < nr; ++i)
+        set_up_stream(dev, i, &at, loops);
+    return 0;
+}
+
+// The file header, then the first record: refused here when damaged.
+int check_start(replay_device *dev)
+{
+    savefile_start start;
+    const char *verb;
+    char why[256];
+    if (check_savefile_start(dev->file.base, dev->file.size, &start, &verb, why, sizeof why) < 0)
+        return savefile_cannot(verb, dev->path, why);
+    dev->pcapng = start.pcapng;
+    dev->stretch0 = start.stretch0;
+    keep_head(&dev->file, start.head_at);
     return 0;
 }
 
@@ -1134,19 +377,18 @@ int set_up_streams(replay_device *dev, uint32_t nr, uint64_t loops)
 
 replay_device *replay_open(const char *path, const replay_options *opts, uint32_t nr_rx)
 {
-    auto *dev = new (std::nothrow) replay_device{};
-    if (dev == nullptr) {
-        cannot("open", path, strerror(ENOMEM));
+    void *p = aligned_alloc(alignof(replay_device), sizeof(replay_device));
+    if (p == nullptr) {
+        savefile_cannot("open", path, strerror(ENOMEM));
         return nullptr;
     }
-    dev->fd = -1;
-    dev->sigbus_slot = -1;
+    auto *dev = new (p) replay_device{};
     snprintf(dev->path, sizeof dev->path, "%s", path);
-    if (map_savefile(dev) < 0 || check_start(dev) < 0) {
+    if (load_savefile(dev->path, &dev->file) < 0 || check_start(dev) < 0) {
         replay_close(dev);
         return nullptr;
     }
-    dev->end.store(dev->size, std::memory_order_relaxed);
+    dev->readable.store(dev->file.size, std::memory_order_relaxed); // before any stream exists
     if (set_up_streams(dev, nr_rx, opts->loops) < 0) {
         replay_close(dev);
         return nullptr;
@@ -1159,30 +401,19 @@ uint64_t replay_walks(const replay_device *dev)
     return dev->walks.load(std::memory_order_relaxed);
 }
 
-void replay_set_read_limit(uint64_t bytes)
-{
-    g_read_limit = bytes;
-}
-
 void replay_arena(const replay_device *dev, const uint8_t **base, size_t *size)
 {
-    *base = dev->base;
-    *size = dev->size;
+    *base = dev->file.base;
+    *size = dev->file.size;
 }
 
 void replay_close(replay_device *dev)
 {
-    if (dev->sigbus_slot >= 0)
-        g_sigbus[dev->sigbus_slot].lo.store(0, std::memory_order_release);
-    if (dev->mapped)
-        munmap(const_cast<uint8_t *>(dev->base), dev->size);
-    if (dev->copy)
-        munmap(dev->copy, dev->copy_size);
+    release_savefile(&dev->file);
     if (dev->arena)
         munmap(dev->arena, dev->arena_size);
-    if (dev->fd >= 0)
-        close(dev->fd);
-    delete dev;
+    dev->~replay_device();
+    free(dev);
 }
 
 int replay_stats(replay_device *dev, uint32_t stream, vexmo_stream_stats_t *stats)
@@ -1197,59 +428,17 @@ int replay_stats(replay_device *dev, uint32_t stream, vexmo_stream_stats_t *stat
     return 0;
 }
 
-namespace {
-
-constexpr uint64_t kNsPerSec = 1000000000;
-
-// A count of units of 10^-r or 2^-r seconds (r from if_tsresol) plus an
-// offset in seconds, as seconds and nanoseconds; -1 when the seconds do
-// not fit in 64 bits. 128-bit arithmetic: no count or resolution can
-// overflow it, so absurd stamps give absurd times, never undefined ones.
-int units_time(uint64_t count, uint8_t resol, int64_t offset, int64_t *sec, uint32_t *nsec)
-{
-    uint32_t r = resol & 0x7fu;
-    unsigned __int128 unit = 1;
-    if (resol & 0x80u)
-        unit <<= r; // r < 128
-    else if (r <= 38) // 10^38 < 2^127
-        for (uint32_t i = 0; i < r; ++i)
-            unit *= 10;
-    else
-        unit = 0; // a unit below 10^-38 s: every count is under a nanosecond
-    uint64_t whole = unit ? static_cast<uint64_t>(count / unit) : 0;
-    uint64_t frac = unit ? static_cast<uint64_t>(count % unit * kNsPerSec / unit) : 0;
-    int64_t s;
-    if (whole > static_cast<uint64_t>(INT64_MAX) ||
-        __builtin_add_overflow(static_cast<int64_t>(whole), offset, &s))
-        return -1;
-    *sec = s;
-    *nsec = static_cast<uint32_t>(frac);
-    return 0;
-}
-
-} // namespace
-
 int replay_tstamp(const vexmo_buff *buf, int64_t *sec, uint32_t *nsec)
 {
-    const time_format &f = g_formats[buf->block >> kOffBits & (kMaxFormats - 1)];
-    if (f.kind == stamp::none)
-        return -1;
-    const uint8_t *h = buf->data - 16; // the header's time stamp, then its lengths
-    uint32_t hi = rd32(h, f.swapped), lo = rd32(h + 4, f.swapped);
-    if (f.kind == stamp::units)
-        return units_time(uint64_t{hi} << 32 | lo, f.resol, f.offset, sec, nsec);
-    // Classic: a fraction of a second or more is carried into the seconds.
-    uint32_t per_sec = f.kind == stamp::usec ? 1000000 : 1000000000;
-    *sec = int64_t{hi} + lo / per_sec;
-    *nsec = lo % per_sec * (1000000000 / per_sec);
-    return 0;
+    return record_time(buf->block >> kOffBits & (kMaxFormats - 1), buf->data, sec, nsec);
 }
 
 uint32_t replay_wirelen(const vexmo_buff *buf)
 {
     // A record that holds its whole frame is as long as it was on the wire.
-    if (!(buf->block >> kOffBits & kShortBit))
+    uint32_t meta = buf->block >> kOffBits;
+    if (!(meta & kShortBit))
         return buf->len;
-    uint32_t wire = rd32(buf->data - 4, g_formats[buf->block >> kOffBits & (kMaxFormats - 1)].swapped);
+    uint32_t wire = record_wire(meta & (kMaxFormats - 1), buf->data);
     return wire > buf->len ? wire : buf->len;
 }

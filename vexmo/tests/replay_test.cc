@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 
+#include "replay.h"
 #include "stream_client.h"
 #include "trace_files.h"
 
@@ -180,6 +181,19 @@ TEST(Replay, SymmetricHashSpreadsFlows)
         EXPECT_EQ(sig.settle(1), 1);
     }
     unlink(path.c_str());
+}
+
+// The reciprocal division that picks each packet's stream, against %: the
+// edges of the 64-bit range and of each divisor, and every power of two.
+TEST(Replay, ModByMagicIsRemainder)
+{
+    for (uint32_t d : {1u, 2u, 3u, 7u, 128u, 1000u, 1024u}) {
+        std::vector<uint64_t> hs = {0, 1, d - 1u, d, d + 1u, UINT64_MAX, UINT64_MAX - 1, UINT64_MAX / d * d};
+        for (int bit = 0; bit < 64; ++bit)
+            hs.insert(hs.end(), {uint64_t{1} << bit, (uint64_t{1} << bit) - 1});
+        for (uint64_t h : hs)
+            EXPECT_EQ(mod_by_magic(h, stream_magic(d), d), h % d) << h << " % " << d;
+    }
 }
 
 // loop=N replays each stream's packets N times, in order, then interrupts
@@ -402,6 +416,22 @@ TEST(Replay, UnreadStreamMeansNoInterrupt)
     EXPECT_EQ(stream_stats(inst, 0).state, VEXMO_STREAM_ENDED);
     EXPECT_EQ(stream_stats(inst, 1).state, VEXMO_STREAM_FAILED);
     EXPECT_EQ(sig.settle(0), 0);
+    unlink(path.c_str());
+}
+
+// Empty records pack a stretch full, and the last stream walks it into its
+// scratch, the last piece of the device's region: the region must reach.
+TEST(Replay, FullStretchWalkedByLastStream)
+{
+    std::vector<std::string> frames(40000);
+    std::string path = write_trace("empty.pcap", frames);
+    SigintCounter sig;
+    vexmo_instance_t *inst = open_instance("file:" + path, 4);
+    size_t got = 0;
+    for (uint32_t s = 4; s-- > 0;)
+        got += drain(inst, s).size();
+    EXPECT_EQ(got, frames.size());
+    EXPECT_EQ(sig.settle(1), 1);
     unlink(path.c_str());
 }
 
