@@ -49,8 +49,7 @@ private:
     std::condition_variable changed_;
 };
 
-// Holds the mutex for its scope; unlock() and lock() let a scope step out
-// for a while (the replay indexes a stretch without the lock).
+// Holds the mutex for its scope.
 class SCOPED_CAPABILITY mutex_lock {
 public:
     explicit mutex_lock(annotated_mutex *m) ACQUIRE(m) : m_(m) { m_->lock(); }

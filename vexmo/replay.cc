@@ -195,11 +195,15 @@ uint32_t hand_out(replay_device *dev, replay_stream *s, vexmo_buff **out, uint32
 // Drained, and the caller came back for more, so it is done with what it
 // had. The last stream to get here sends the interrupt: fetch_add makes
 // exactly one caller see the final count. That first empty poll returns at
-// once; later ones wait, since nothing more will come.
+// once; later ones wait, since nothing more will come: 1 ms, then twice as
+// long each time up to kIdleWaitMs, so that a host which stops on the
+// interrupt ends within a few milliseconds, and one which does not wakes
+// ten times a second.
 void note_drained(replay_device *dev, replay_stream *s)
 {
     if (s->drained) {
-        poll(nullptr, 0, kIdleWaitMs);
+        int ms = s->idle_polls < 7 ? 1 << s->idle_polls++ : kIdleWaitMs;
+        poll(nullptr, 0, ms < kIdleWaitMs ? ms : kIdleWaitMs);
         return;
     }
     s->drained = true;

@@ -19,8 +19,9 @@
  *              (kill, not raise: any thread may take it); a stream nobody
  *              polls keeps its packets and the interrupt never comes. The
  *              poll that finds a stream drained returns at once; later
- *              ones, and a poll whose stream's buffers are all still held,
- *              wait up to 100 ms (a free wakes the latter). A file cut or
+ *              ones wait 1 ms, then twice as long each time up to 100 ms;
+ *              a poll whose stream's buffers are all still held waits up
+ *              to 100 ms, and a free wakes it. A file cut or
  *              written over while it is replayed ends every stream after
  *              one "Cannot" line: no record at or past the new end is
  *              handed out once the library has seen the cut, which it looks
