@@ -6,8 +6,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 
 #include "vexmo.h"
+
+// Every record of the library is allocated one way: memory of its
+// alignment, value-initialised in place (zero for plain fields), given back
+// with free(). Null when out of memory.
+template <typename T>
+T *vexmo_new_record()
+{
+    size_t size = (sizeof(T) + alignof(T) - 1) / alignof(T) * alignof(T);
+    void *p = aligned_alloc(alignof(T), size);
+    return p ? new (p) T{} : nullptr;
+}
 
 // Prints one formatted line on standard error and returns -1.
 int vexmo_cannot(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -172,10 +172,23 @@ size_t ring_bytes(const live_stream *s)
     return static_cast<size_t>(s->nr_blocks) << s->block_shift;
 }
 
+// The one place the block status word the kernel shares with us is read
+// and written. Acquire: a block seen as ours is read only after the
+// kernel's writes to it. Release: our reads of a block happen before the
+// kernel reuses it.
+uint32_t block_status_acquire(const tpacket_block_desc *bd)
+{
+    return std::atomic_ref<const uint32_t>(bd->hdr.bh1.block_status).load(std::memory_order_acquire);
+}
+
+void block_status_release(tpacket_block_desc *bd)
+{
+    std::atomic_ref<uint32_t>(bd->hdr.bh1.block_status).store(TP_STATUS_KERNEL, std::memory_order_release);
+}
+
 void give_back(live_stream *s, uint32_t b)
 {
-    // Release: our reads of the block happen before the kernel reuses it.
-    __atomic_store_n(&block_at(s, b)->hdr.bh1.block_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
+    block_status_release(block_at(s, b));
 }
 
 // The ring, mapped; and the per-block counts that go with it.
@@ -198,9 +211,13 @@ int set_ring(live_stream *s, const live_setup *cfg)
     if (ring == MAP_FAILED)
         return cannot_open(cfg->ifname, what);
     s->ring = static_cast<uint8_t *>(ring);
-    s->pending = static_cast<std::atomic<uint32_t> *>(calloc(s->nr_blocks, sizeof *s->pending));
+    s->pending = static_cast<std::atomic<uint32_t> *>(malloc(s->nr_blocks * sizeof *s->pending));
     errno = ENOMEM;
-    return s->pending ? 0 : cannot_open(cfg->ifname, "block counts");
+    if (!s->pending)
+        return cannot_open(cfg->ifname, "block counts");
+    for (uint32_t b = 0; b < s->nr_blocks; ++b)
+        new (&s->pending[b]) std::atomic<uint32_t>(0);
+    return 0;
 }
 
 // A filter that takes nothing: the socket sees no packets until it is in
@@ -542,8 +559,7 @@ void take_error(live_stream *s)
 
 bool block_ready(const live_stream *s)
 {
-    return __atomic_load_n(&block_at(s, s->cur_block)->hdr.bh1.block_status, __ATOMIC_ACQUIRE) &
-           TP_STATUS_USER;
+    return block_status_acquire(block_at(s, s->cur_block)) & TP_STATUS_USER;
 }
 
 // Waits (bounded) for the next block of s; true when one is ready. A ring
@@ -630,7 +646,7 @@ void register_device(live_device *dev)
 
 live_device *new_device(const char *ifname, int ifindex, uint32_t nr_rx)
 {
-    auto *dev = static_cast<live_device *>(calloc(1, sizeof(live_device)));
+    auto *dev = vexmo_new_record<live_device>();
     auto *streams = static_cast<live_stream *>(
         aligned_alloc(alignof(live_stream), (nr_rx ? nr_rx : 1) * sizeof(live_stream)));
     if (!dev || !streams) {
@@ -639,7 +655,6 @@ live_device *new_device(const char *ifname, int ifindex, uint32_t nr_rx)
         free(streams);
         return nullptr;
     }
-    new (dev) live_device{};
     dev->streams = streams;
     dev->ifindex = ifindex;
     snprintf(dev->ifname, sizeof dev->ifname, "%s", ifname);

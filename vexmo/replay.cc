@@ -381,12 +381,11 @@ int check_start(replay_device *dev)
 
 replay_device *replay_open(const char *path, const replay_options *opts, uint32_t nr_rx)
 {
-    void *p = aligned_alloc(alignof(replay_device), sizeof(replay_device));
-    if (p == nullptr) {
+    auto *dev = vexmo_new_record<replay_device>();
+    if (dev == nullptr) {
         savefile_cannot("open", path, strerror(ENOMEM));
         return nullptr;
     }
-    auto *dev = new (p) replay_device{};
     snprintf(dev->path, sizeof dev->path, "%s", path);
     if (load_savefile(dev->path, &dev->file) < 0 || check_start(dev) < 0) {
         replay_close(dev);

@@ -179,7 +179,7 @@ int check_open(const vexmo_instance *inst, const char *shown, uint32_t nr_rx)
 // "Cannot" line.
 vexmo_device *open_source(const device_choice *choice, const char *shown, uint32_t nr_rx)
 {
-    auto *dev = static_cast<vexmo_device *>(calloc(1, sizeof(vexmo_device)));
+    auto *dev = vexmo_new_record<vexmo_device>();
     if (dev == nullptr) {
         vexmo_cannot("Cannot open device %s: %s\n", shown, strerror(ENOMEM));
         return nullptr;
@@ -234,7 +234,7 @@ int parse_device_name(const char *name, device_choice *choice)
 
 vexmo_instance_t *vexmo_create(void)
 {
-    auto *inst = static_cast<vexmo_instance *>(calloc(1, sizeof(vexmo_instance)));
+    auto *inst = vexmo_new_record<vexmo_instance>();
     if (inst == nullptr)
         return nullptr;
     std::lock_guard<std::mutex> guard(g_vexmo_instances_lock);
@@ -266,7 +266,7 @@ vexmo_device_t *vexmo_open_device(vexmo_instance_t *inst, const char *dev_symbol
     // The parsed name holds a path of up to 4 KiB: on the heap for the
     // length of the open, not on the stack of a caller that may be a thread
     // with a small one.
-    auto *choice = static_cast<device_choice *>(malloc(sizeof(device_choice)));
+    auto *choice = vexmo_new_record<device_choice>();
     if (choice == nullptr) {
         vexmo_cannot("Cannot open device %s: %s\n", shown, strerror(ENOMEM));
         return nullptr;
