@@ -22,8 +22,12 @@ T *vexmo_new_record()
     return p ? new (p) T{} : nullptr;
 }
 
-// Prints one formatted line on standard error and returns -1.
+// The library's failure line on standard error: "Cannot ", the formatted
+// text and a newline; returns -1, so that a failure site is
+// `return vexmo_cannot(...);`. The _errno form appends ": " and the
+// system's text for err.
 int vexmo_cannot(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+int vexmo_cannot_errno(int err, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // Where the packets of a device come from.
 enum class vexmo_source : uint32_t { replay = 1, live = 2 };

@@ -152,7 +152,7 @@ struct live_setup {
 int cannot_open(const char *ifname, const char *what)
 {
     int err = errno;
-    return vexmo_cannot("Cannot open interface %s: %s: %s%s\n", ifname, what, strerror(err),
+    return vexmo_cannot("open interface %s: %s: %s%s", ifname, what, strerror(err),
                         err == EPERM ? " (live capture needs CAP_NET_RAW)" : "");
 }
 
@@ -469,8 +469,8 @@ int ring_layout(const char *ifname, const live_options *opts, uint32_t nr_rx, li
     uint64_t blocks = (ring >> shift) + ((ring & ((1ull << shift) - 1)) != 0);
     uint64_t available = memory_available();
     if (blocks > (available >> shift) / streams || blocks > UINT32_MAX / ((1u << shift) / kFrameSize))
-        return vexmo_cannot("Cannot open interface %s: rings of %llu KiB for %u streams need more than "
-                            "the %llu MiB of memory available\n", ifname,
+        return vexmo_cannot("open interface %s: rings of %llu KiB for %u streams need more than "
+                            "the %llu MiB of memory available", ifname,
                             static_cast<unsigned long long>(ring >> 10), nr_rx,
                             static_cast<unsigned long long>(available >> 20));
     cfg->block_shift = shift;
@@ -510,9 +510,9 @@ int check_interface(const char *ifname)
     if (fd >= 0)
         close(fd);
     if (rc < 0)
-        return vexmo_cannot("Cannot open interface %s: %s\n", ifname, strerror(err));
+        return vexmo_cannot_errno(err, "open interface %s", ifname);
     if (type != ARPHRD_ETHER && type != ARPHRD_LOOPBACK)
-        return vexmo_cannot("Cannot open interface %s: link type %u is not Ethernet\n", ifname, type);
+        return vexmo_cannot("open interface %s: link type %u is not Ethernet", ifname, type);
     if (merges)
         fprintf(stderr, "Interface %s merges received frames (GRO or LRO): frames over 65535 "
                 "bytes are not written; ethtool -K %s gro off lro off\n", ifname, ifname);
@@ -540,7 +540,7 @@ void end_stream(live_device *dev, live_stream *s)
     // Relaxed: the state publishes nothing but itself.
     s->state.store(VEXMO_STREAM_FAILED, std::memory_order_relaxed);
     if (!dev->gone_reported.exchange(true, std::memory_order_relaxed))
-        vexmo_cannot("Cannot capture on interface %s: %s\n", dev->ifname, strerror(ENODEV));
+        vexmo_cannot_errno(ENODEV, "capture on interface %s", dev->ifname);
     // acq_rel: exactly one caller sees the final count.
     if (dev->ended_streams.fetch_add(1, std::memory_order_acq_rel) + 1 == dev->nr_streams)
         kill(getpid(), SIGINT);
@@ -650,7 +650,7 @@ live_device *new_device(const char *ifname, int ifindex, uint32_t nr_rx)
     auto *streams = static_cast<live_stream *>(
         aligned_alloc(alignof(live_stream), (nr_rx ? nr_rx : 1) * sizeof(live_stream)));
     if (!dev || !streams) {
-        vexmo_cannot("Cannot open interface %s: %s\n", ifname, strerror(ENOMEM));
+        vexmo_cannot_errno(ENOMEM, "open interface %s", ifname);
         free(dev);
         free(streams);
         return nullptr;
@@ -665,9 +665,9 @@ live_device *new_device(const char *ifname, int ifindex, uint32_t nr_rx)
 int interface_index(const char *ifname)
 {
     if (strlen(ifname) >= IFNAMSIZ)
-        return vexmo_cannot("Cannot open interface %s: name too long\n", ifname);
+        return vexmo_cannot("open interface %s: name too long", ifname);
     int ifindex = static_cast<int>(if_nametoindex(ifname));
-    return ifindex != 0 ? ifindex : vexmo_cannot("Cannot open interface %s: %s\n", ifname, strerror(errno));
+    return ifindex != 0 ? ifindex : vexmo_cannot_errno(errno, "open interface %s", ifname);
 }
 
 } // namespace

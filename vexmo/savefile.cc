@@ -322,5 +322,5 @@ uint32_t record_wire(uint32_t format, const uint8_t *data)
 
 int savefile_cannot(const char *verb, const char *path, const char *why)
 {
-    return vexmo_cannot("Cannot %s savefile %s: %s\n", verb, path, why);
+    return vexmo_cannot("%s savefile %s: %s", verb, path, why);
 }

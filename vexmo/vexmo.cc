@@ -130,16 +130,16 @@ int apply_option(const char *name, std::string_view seg, device_choice *c, uint3
     int klen = static_cast<int>(key.size()), vlen = static_cast<int>(val.size());
     const option_key *k = find_key(key);
     if (k == nullptr)
-        return vexmo_cannot("Cannot open device %s: unknown option %.*s\n", name, klen, key.data());
+        return vexmo_cannot("open device %s: unknown option %.*s", name, klen, key.data());
     uint32_t bit = 1u << (k - kOptionKeys);
     if (*seen & bit)
-        return vexmo_cannot("Cannot open device %s: option %.*s given twice\n", name, klen, key.data());
+        return vexmo_cannot("open device %s: option %.*s given twice", name, klen, key.data());
     *seen |= bit;
     if (k->source != c->source)
-        return vexmo_cannot("Cannot open device %s: %.*s applies to %s only\n", name, klen, key.data(),
+        return vexmo_cannot("open device %s: %.*s applies to %s only", name, klen, key.data(),
                             source_word(k->source));
     if (k->parse(val, c) < 0)
-        return vexmo_cannot("Cannot open device %s: %.*s=%.*s is not %s\n", name, klen, key.data(),
+        return vexmo_cannot("open device %s: %.*s=%.*s is not %s", name, klen, key.data(),
                             vlen, val.data(), k->want);
     return 0;
 }
@@ -166,11 +166,11 @@ int take_options(const char *name, std::string_view *rest, device_choice *c)
 int check_open(const vexmo_instance *inst, const char *shown, uint32_t nr_rx)
 {
     if (inst == nullptr || !inst->initialised)
-        return vexmo_cannot("Cannot open device %s: the instance is not initialised\n", shown);
+        return vexmo_cannot("open device %s: the instance is not initialised", shown);
     if (inst->device != nullptr)
-        return vexmo_cannot("Cannot open device %s: the instance already has a device\n", shown);
+        return vexmo_cannot("open device %s: the instance already has a device", shown);
     if (nr_rx > kVexmoMaxStreams)
-        return vexmo_cannot("Cannot open device %s: %u receive streams, at most %u\n", shown, nr_rx,
+        return vexmo_cannot("open device %s: %u receive streams, at most %u", shown, nr_rx,
                             kVexmoMaxStreams);
     return 0;
 }
@@ -181,7 +181,7 @@ vexmo_device *open_source(const device_choice *choice, const char *shown, uint32
 {
     auto *dev = vexmo_new_record<vexmo_device>();
     if (dev == nullptr) {
-        vexmo_cannot("Cannot open device %s: %s\n", shown, strerror(ENOMEM));
+        vexmo_cannot_errno(ENOMEM, "open device %s", shown);
         return nullptr;
     }
     dev->source = choice->source;
@@ -199,11 +199,39 @@ vexmo_device *open_source(const device_choice *choice, const char *shown, uint32
 
 } // namespace
 
+namespace {
+
+// The one sink of the library's failure lines: "Cannot ", the text, and
+// the system's text after ": " when err is not 0; one line even while
+// other threads print.
+int vcannot(int err, const char *fmt, va_list ap)
+{
+    flockfile(stderr);
+    fputs("Cannot ", stderr);
+    vfprintf(stderr, fmt, ap);
+    if (err != 0)
+        fprintf(stderr, ": %s", strerror(err));
+    fputc('\n', stderr);
+    funlockfile(stderr);
+    return -1;
+}
+
+} // namespace
+
 int vexmo_cannot(const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
+    vcannot(0, fmt, ap);
+    va_end(ap);
+    return -1;
+}
+
+int vexmo_cannot_errno(int err, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vcannot(err, fmt, ap);
     va_end(ap);
     return -1;
 }
@@ -212,7 +240,7 @@ int parse_device_name(const char *name, device_choice *choice)
 {
     memset(choice, 0, sizeof *choice);
     if (name == nullptr || name[0] == '\0')
-        return vexmo_cannot("Cannot open device: the device name is empty\n");
+        return vexmo_cannot("open device: the device name is empty");
     std::string_view rest(name);
     bool replay = rest.starts_with(kFilePrefix);
     if (replay)
@@ -225,9 +253,9 @@ int parse_device_name(const char *name, device_choice *choice)
         return -1;
     const char *what = replay ? "savefile path" : "interface name";
     if (rest.empty())
-        return vexmo_cannot("Cannot open device %s: the %s is empty\n", name, what);
+        return vexmo_cannot("open device %s: the %s is empty", name, what);
     if (rest.size() >= sizeof choice->path)
-        return vexmo_cannot("Cannot open device %s: %s too long\n", name, what);
+        return vexmo_cannot("open device %s: %s too long", name, what);
     snprintf(choice->path, sizeof choice->path, "%.*s", static_cast<int>(rest.size()), rest.data());
     return 0;
 }
@@ -268,7 +296,7 @@ vexmo_device_t *vexmo_open_device(vexmo_instance_t *inst, const char *dev_symbol
     // with a small one.
     auto *choice = vexmo_new_record<device_choice>();
     if (choice == nullptr) {
-        vexmo_cannot("Cannot open device %s: %s\n", shown, strerror(ENOMEM));
+        vexmo_cannot_errno(ENOMEM, "open device %s", shown);
         return nullptr;
     }
     vexmo_device *dev = parse_device_name(dev_symbol, choice) < 0 ? nullptr
