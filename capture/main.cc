@@ -71,7 +71,11 @@ bool all_joined(dump_instance *instance, bool *joined)
         dump_thread_ctx *ctx = instance->threads[i];
         if (!ctx || !ctx->started || joined[i])
             continue;
-        joined[i] = pthread_tryjoin_np(ctx->tid, nullptr) == 0;
+        // A worker that said it is done is about to return: wait for it.
+        if (ctx->finished.load(std::memory_order_acquire))
+            joined[i] = pthread_join(ctx->tid, nullptr) == 0;
+        else
+            joined[i] = pthread_tryjoin_np(ctx->tid, nullptr) == 0;
         all = all && joined[i];
     }
     return all;

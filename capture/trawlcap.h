@@ -82,6 +82,8 @@ struct dump_thread_ctx {
     int fd;                     // the dumper's descriptor
     uint64_t file_bytes;        // the current file's size, buf included
     int64_t first_pending_ns;   // monotonic time of the oldest record in buf
+    // Set by the worker as it returns: the main thread may join it at once.
+    std::atomic<int> finished;
     // errno of the first failed write, 0 when none. Written by the worker,
     // read by the main thread while it waits, to end a capture that can no
     // longer write anywhere.

@@ -245,14 +245,11 @@ record_rules rules_of(const dump_instance *instance)
 
 }  // namespace
 
-void *dump_capture_thread(void *arg)
-{
-    auto *ctx = static_cast<dump_thread_ctx *>(arg);
-    dump_instance *instance = g_dump_instance;
-    // Relaxed throughout: `running` publishes no data, it only asks to stop.
-    if (instance->running.load(std::memory_order_relaxed) != 1)
-        return nullptr;
+namespace {
 
+// Polls, filters and writes until the limit or a stop.
+void capture_loop(dump_instance *instance, dump_thread_ctx *ctx)
+{
     vexmo_instance_t *io = instance->io_instance;
     const record_rules rules = rules_of(instance);
     vexmo_buff_t *bufs[kBurst];
@@ -260,7 +257,7 @@ void *dump_capture_thread(void *arg)
 
     for (;;) {
         if (ctx->limit != 0 && ctx->captured.load(std::memory_order_relaxed) >= ctx->limit)
-            break;
+            return;
         int n = vexmo_recv_all_burst(io, ctx->stream_index, bufs, kBurst);
         // The library promises 0 to the capacity; anything else is taken as
         // nothing or as a full burst rather than read out of bounds.
@@ -277,10 +274,22 @@ void *dump_capture_thread(void *arg)
         // Idle when nothing was written: a worker whose filter takes nothing
         // still starts its next file at the window's boundary.
         between_bursts(instance, ctx, rules, n == 0 || matched.n == 0);
+        // Relaxed: `running` publishes no data, it only asks to stop.
         if (instance->running.load(std::memory_order_relaxed) != 1)
-            break;
+            return;
     }
+}
+
+}  // namespace
+
+void *dump_capture_thread(void *arg)
+{
+    auto *ctx = static_cast<dump_thread_ctx *>(arg);
+    dump_instance *instance = g_dump_instance;
+    if (instance->running.load(std::memory_order_relaxed) == 1)
+        capture_loop(instance, ctx);
     // The main thread joins at once instead of at its next wake-up.
+    ctx->finished.store(1, std::memory_order_release);
     dump_files_kick(instance);
     return nullptr;
 }
