@@ -192,6 +192,12 @@ uint32_t hand_out(replay_device *dev, replay_stream *s, vexmo_buff **out, uint32
     return n;
 }
 
+long futex(std::atomic<uint32_t> *word, int op, uint32_t val, const timespec *timeout)
+{
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "a futex word");
+    return syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), op, val, timeout, nullptr, 0);
+}
+
 // Drained, and the caller came back for more, so it is done with what it
 // had. The last stream to get here sends the interrupt: fetch_add makes
 // exactly one caller see the final count. That first empty poll returns at
@@ -203,7 +209,18 @@ void note_drained(replay_device *dev, replay_stream *s)
 {
     if (s->drained) {
         int ms = s->idle_polls < 7 ? 1 << s->idle_polls++ : kIdleWaitMs;
-        poll(nullptr, 0, ms < kIdleWaitMs ? ms : kIdleWaitMs);
+        ms = ms < kIdleWaitMs ? ms : kIdleWaitMs;
+        // The last stream to drain wakes the others, which start their
+        // short waits over: the host is stopping now, not later.
+        if (dev->drained_streams.load(std::memory_order_acquire) < dev->nr_streams) {
+            timespec timeout{ms / 1000, (ms % 1000) * 1000000L};
+            futex(&dev->drained_streams, FUTEX_WAIT_PRIVATE,
+                  dev->drained_streams.load(std::memory_order_relaxed), &timeout);
+            if (dev->drained_streams.load(std::memory_order_acquire) == dev->nr_streams)
+                s->idle_polls = 0;
+        } else {
+            poll(nullptr, 0, ms);
+        }
         return;
     }
     s->drained = true;
@@ -211,15 +228,12 @@ void note_drained(replay_device *dev, replay_stream *s)
     // said why the replay ended (printed before the end moved or the last
     // stretch was published, which the stream saw with acquire).
     s->state.store(s->failed ? VEXMO_STREAM_FAILED : VEXMO_STREAM_ENDED, std::memory_order_release);
-    if (dev->drained_streams.fetch_add(1, std::memory_order_acq_rel) + 1 == dev->nr_streams)
+    if (dev->drained_streams.fetch_add(1, std::memory_order_acq_rel) + 1 == dev->nr_streams) {
         kill(getpid(), SIGINT);
+        futex(&dev->drained_streams, FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr);
+    }
 }
 
-long futex(std::atomic<uint32_t> *word, int op, uint32_t val, const timespec *timeout)
-{
-    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "a futex word");
-    return syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), op, val, timeout, nullptr, 0);
-}
 
 // The stream's next slot is held: sleep until a free gives it back, up to
 // kIdleWaitMs. The free looks at the flag with one plain load per call, no
