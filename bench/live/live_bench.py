@@ -3,11 +3,12 @@
 
     live_bench.py TRAWLCAP SENDER [--smoke] [--rounds N] [--count N] [--rate N]
 
-Creates a network namespace of its own with a veth pair va <-> vb. For each
-capturer in turn it starts the capturer on vb (writing to /dev/shm), waits
-until its packet socket is bound and a short warm-up has passed, has SENDER
-(live_send.c) send the same frames into va, waits for the capturer to drain,
-stops it with SIGINT and reads its output back with `tcpdump -r --count`.
+Creates a network namespace of its own (tests/lib/netns.py) with a veth
+pair va <-> vb. For each capturer in turn it starts the capturer on vb
+(writing to /dev/shm), waits until its packet socket is bound and a short
+warm-up has passed, has SENDER (live_send.c) send the same frames into va,
+waits for the capturer to drain, stops it with SIGINT and reads its output
+back with `tcpdump -r --count`.
 Modes: the sender's full speed, a fixed rate, and no frames at all (what a
 capturer spends to start, wait and stop). The capturers alternate within a
 round, the order rotates between rounds, and the figures are medians over
@@ -39,6 +40,10 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "lib"))
+import netns  # noqa: E402
 
 TRAWLCAP = os.path.abspath(sys.argv[1])
 SENDER = os.path.abspath(sys.argv[2])
@@ -61,7 +66,7 @@ WARMUP_S = 0.3 if SMOKE else 0.5
 # cut off frames that the kernel already counted as received.
 DRAIN_S = 1.3 if SMOKE else 1.5
 FILTER = ["udp", "dst", "port", "9"]
-NS = "benchlive-%s%d" % (os.environ.get("LIVE_BENCH_TAG", ""), os.getpid())
+NS = netns.Namespace("benchlive" + os.environ.get("LIVE_BENCH_TAG", ""))
 
 
 def sh(*cmd, check=True):
@@ -69,29 +74,6 @@ def sh(*cmd, check=True):
     if check and res.returncode != 0:
         raise RuntimeError("%s: %s" % (" ".join(cmd), res.stderr.strip()))
     return res
-
-
-def in_ns(*cmd):
-    return ["ip", "netns", "exec", NS] + list(cmd)
-
-
-def set_up():
-    """vb's (ifindex, MAC), or a reason why not."""
-    if os.geteuid() != 0:
-        return "needs root (network namespace, veth, AF_PACKET)"
-    res = sh("ip", "netns", "add", NS, check=False)
-    if res.returncode != 0:
-        return "cannot create a network namespace: " + res.stderr.strip()
-    try:
-        sh(*in_ns("sysctl", "-qw", "net.ipv6.conf.all.disable_ipv6=1",
-                  "net.ipv6.conf.default.disable_ipv6=1"), check=False)
-        sh("ip", "-n", NS, "link", "add", "va", "type", "veth", "peer", "name", "vb")
-        sh("ip", "-n", NS, "link", "set", "va", "up")
-        sh("ip", "-n", NS, "link", "set", "vb", "up")
-        link = json.loads(sh("ip", "-n", NS, "-j", "link", "show", "vb").stdout)[0]
-    except RuntimeError as e:
-        return "cannot set up a veth pair: %s" % e
-    return link["ifindex"], link["address"]
 
 
 def install_peers():
@@ -219,7 +201,7 @@ def run_one(cap, ifindex, mac, count, rate, scratch):
     name, argv, files, sockets, drops_of = cap
     err_path = os.path.join(scratch, "stderr")
     with open(err_path, "w") as err:
-        proc = subprocess.Popen(in_ns(*argv), stdout=err, stderr=err, stdin=subprocess.DEVNULL)
+        proc = subprocess.Popen(NS.cmd(*argv), stdout=err, stderr=err, stdin=subprocess.DEVNULL)
     pid = proc.pid  # ip netns exec execs the capturer in place: same process
     deadline = time.monotonic() + 15
     while bound_sockets(pid, ifindex) < sockets and time.monotonic() < deadline:
@@ -236,7 +218,7 @@ def run_one(cap, ifindex, mac, count, rate, scratch):
     before = thread_totals(pid)
     if count:
         limit = SEND_LIMIT_S if rate == 0 else count / rate + 5
-        res = sh(*in_ns(SENDER, "va", mac, str(count), str(rate), str(limit)))
+        res = sh(*NS.cmd(SENDER, "va", mac, str(count), str(rate), str(limit)))
         sent = int(re.match(r"sent (\d+) frames in ([\d.]+) s", res.stdout).group(1))
         send_s = float(re.match(r"sent (\d+) frames in ([\d.]+) s", res.stdout).group(2))
     time.sleep(DRAIN_S)
@@ -309,7 +291,7 @@ def ratio(results, mine, theirs, key, what):
 
 def send_alone(mac):
     """The sender's rate with no capturer on the link."""
-    res = sh(*in_ns(SENDER, "va", mac, str(FULL_COUNT), "0", str(SEND_LIMIT_S)))
+    res = sh(*NS.cmd(SENDER, "va", mac, str(FULL_COUNT), "0", str(SEND_LIMIT_S)))
     m = re.match(r"sent (\d+) frames in ([\d.]+) s", res.stdout)
     return int(m.group(1)) / max(float(m.group(2)), 1e-3)
 
@@ -347,12 +329,17 @@ def bench(ifindex, mac, out, scratch):
 
 
 def main():
-    got = set_up()
-    if isinstance(got, str):
-        sh("ip", "netns", "del", NS, check=False)
-        print("SKIP: live benchmark %s" % got)
+    try:
+        with NS:
+            NS.veth("vb", "va")
+            link = json.loads(NS.run("ip", "-j", "link", "show", "vb").stdout)[0]
+            return bench_on(link["ifindex"], link["address"])
+    except unittest.SkipTest as e:
+        print("SKIP: live benchmark %s" % e)
         return 0
-    ifindex, mac = got
+
+
+def bench_on(ifindex, mac):
     install_peers()
     scratch = tempfile.mkdtemp(prefix="livebench")
     out = tempfile.mkdtemp(prefix="livebench", dir="/dev/shm" if os.path.isdir("/dev/shm")
@@ -362,10 +349,9 @@ def main():
             load = f.read().split()[:3]
         print("live capture on veth in namespace %s, %d rounds, full speed %d frames, "
               "fixed rate %d frames/s, 64-byte frames; outputs in %s; load average %s"
-              % (NS, ROUNDS, FULL_COUNT, RATE, out, " ".join(load)), flush=True)
+              % (NS.name, ROUNDS, FULL_COUNT, RATE, out, " ".join(load)), flush=True)
         ok = bench(ifindex, mac, out, scratch)
     finally:
-        sh("ip", "netns", "del", NS, check=False)
         shutil.rmtree(out, ignore_errors=True)
         shutil.rmtree(scratch, ignore_errors=True)
     if not ok:

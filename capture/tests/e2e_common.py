@@ -1,4 +1,4 @@
-"""Shared helpers of the trawlcap end-to-end tests.
+"""Shared helpers of the trawlcap end-to-end tests, on tests/lib/harness.py.
 
 Every test script is run by ctest as
     python3 SCRIPT TRAWLCAP TRACES_DIR PCAPLIB_DIR
@@ -13,15 +13,13 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import signal
-import time
-import unittest
 
 TRAWLCAP, TRACES, PCAPLIB = (os.path.abspath(p) for p in sys.argv[1:4])
 sys.path.insert(0, PCAPLIB)
+import harness  # noqa: E402
 import pcapfile  # noqa: E402
 
-SKIP = 77  # ctest SKIP_RETURN_CODE
+read_text, wait_for = harness.read_text, harness.wait_for  # for the scripts
 MAX_PACKET = 65535
 
 THREAD_RE = re.compile(r"    Thread (\d+): dumpfile (.*), (\d+) packets recved, (\d+) packets captured\.")
@@ -72,36 +70,14 @@ def parse_reports(stderr):
     return reports
 
 
-def run(args, cwd=None, timeout=120, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, env=None,
-        preexec_fn=None):
-    return subprocess.run([TRAWLCAP] + list(args), cwd=cwd, timeout=timeout, stdout=stdout,
-                          stderr=subprocess.PIPE, stdin=stdin, env=env, preexec_fn=preexec_fn)
+def run(args, **kw):
+    return harness.run([TRAWLCAP] + list(args), **kw)
 
 
-def start(args, cwd=None, stdout=subprocess.DEVNULL, stderr_path=None, wrapper=(), preexec_fn=None):
-    """A running trawlcap; its standard error goes to stderr_path when given.
-    wrapper is a command prefix such as ip netns exec NAME."""
-    cmd = list(wrapper) + [TRAWLCAP] + list(args)
-    if not stderr_path:
-        return subprocess.Popen(cmd, cwd=cwd, stdout=stdout, stderr=subprocess.PIPE,
-                                stdin=subprocess.DEVNULL, preexec_fn=preexec_fn)
-    with open(stderr_path, "wb") as err:
-        return subprocess.Popen(cmd, cwd=cwd, stdout=stdout, stderr=err, stdin=subprocess.DEVNULL,
-                                preexec_fn=preexec_fn)
-
-
-def read_text(path):
-    with open(path, errors="replace") as f:
-        return f.read()
-
-
-def wait_for(predicate, timeout=20.0, what="condition"):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return
-        time.sleep(0.02)
-    raise AssertionError("timed out waiting for " + what)
+def start(args, wrapper=(), **kw):
+    """A running trawlcap (see harness.start); wrapper is a command prefix
+    such as ip netns exec NAME."""
+    return harness.start(list(wrapper) + [TRAWLCAP] + list(args), **kw)
 
 
 def tcpdump_select(path, flt):
@@ -140,23 +116,11 @@ def payloads(pcap):
 
 
 def trace_count(path):
-    res = subprocess.run(["tcpdump", "-r", path, "-w", "-"], stdout=subprocess.PIPE,
-                         stderr=subprocess.PIPE, check=True)
-    return len(pcapfile.parse(res.stdout).records)
+    return len(tcpdump_select(path, "").records)
 
 
-class CaptureCase(unittest.TestCase):
-    """A test case with its own scratch directory."""
-
-    def setUp(self):
-        self._tmp = tempfile.TemporaryDirectory(prefix="trawlcap-e2e-")
-        self.dir = self._tmp.name
-
-    def tearDown(self):
-        self._tmp.cleanup()
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
+class CaptureCase(harness.ScratchCase):
+    """A case with a scratch directory and checks of trawlcap's dump files."""
 
     def assertDumpHeader(self, pcap):
         self.assertEqual(pcap.endian, "<")
@@ -175,5 +139,4 @@ class CaptureCase(unittest.TestCase):
 
 
 def main():
-    unittest.main(argv=[sys.argv[0]] + sys.argv[4:], verbosity=2)
-
+    harness.main(3)

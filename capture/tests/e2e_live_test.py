@@ -7,14 +7,14 @@ import os
 import re
 import signal
 import socket
-import subprocess
 import sys
 import tempfile
 import time
+import unittest
 
-from e2e_common import SKIP, CaptureCase, main, parse_reports, pcapfile, read_text, start
+from e2e_common import CaptureCase, main, parse_reports, pcapfile, read_text, start
+import netns
 
-NS = "trawlcap-e2e-%d" % os.getpid()
 HOST_IF, NS_IF = "tcl%dh" % (os.getpid() % 100000), "tcl%dn" % (os.getpid() % 100000)
 HOST_ADDR, NS_ADDR = "10.213.7.1", "10.213.7.2"
 PORT = 9917
@@ -22,62 +22,29 @@ COUNT = 50
 SENT = 20000  # frames to a stopped worker: several times what a 1 MiB ring holds
 
 
-def sh(*args):
-    return subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-
-
-def set_up_namespace():
-    """None on success, else why the test cannot run here."""
-    if os.geteuid() != 0:
-        return "needs root for a network namespace and a veth pair"
-    res = sh("ip", "netns", "add", NS)
-    if res.returncode != 0:
-        return "cannot create a network namespace: " + res.stderr.decode().strip()
-    steps = [
-        ("ip", "link", "add", HOST_IF, "type", "veth", "peer", "name", NS_IF),
-        # No IPv6 chatter: the frames the tests send are all there is to count.
-        ("sysctl", "-qw", "net.ipv6.conf.%s.disable_ipv6=1" % HOST_IF),
-        ("ip", "netns", "exec", NS, "sysctl", "-qw", "net.ipv6.conf.all.disable_ipv6=1"),
-        ("ip", "link", "set", NS_IF, "netns", NS),
-        ("ip", "addr", "add", HOST_ADDR + "/30", "dev", HOST_IF),
-        ("ip", "link", "set", HOST_IF, "up"),
-        ("ip", "netns", "exec", NS, "ip", "addr", "add", NS_ADDR + "/30", "dev", NS_IF),
-        ("ip", "netns", "exec", NS, "ip", "link", "set", NS_IF, "up"),
-        ("ip", "netns", "exec", NS, "ip", "link", "set", "lo", "up"),
-    ]
-    for step in steps:
-        res = sh(*step)
-        if res.returncode != 0:
-            return "cannot set up the veth pair (%s): %s" % (" ".join(step),
-                                                             res.stderr.decode().strip())
-    return None
-
-
-def probe_live_source():
-    """None when trawlcap can open the namespace's interface, else why not."""
-    with tempfile.TemporaryDirectory(prefix="trawlcap-e2e-") as tmp:
-        proc = start(["-i", NS_IF, "-w", os.path.join(tmp, "probe")], cwd=tmp,
-                     wrapper=["ip", "netns", "exec", NS])
-        time.sleep(0.5)
-        if proc.poll() is None:
-            proc.send_signal(signal.SIGINT)
-            proc.communicate(timeout=30)
-            return None
-        return "no live source in the client library: " + proc.communicate()[1].decode().strip()
-
-
-def tear_down_namespace():
-    sh("ip", "link", "del", HOST_IF)
-    sh("ip", "netns", "del", NS)
-
-
 class LiveCapture(CaptureCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.ns = cls.enterClassContext(netns.Namespace("trawlcap-e2e"))
+        cls.ns.veth(NS_IF, HOST_IF, outside=True, addrs=(NS_ADDR + "/30", HOST_ADDR + "/30"))
+        # trawlcap opens the namespace's interface, or the library has no live source.
+        tmp = cls.enterClassContext(tempfile.TemporaryDirectory(prefix="trawlcap-e2e-"))
+        proc = start(["-i", NS_IF, "-w", os.path.join(tmp, "probe")], cwd=tmp, wrapper=cls.ns.cmd())
+        time.sleep(0.5)
+        if proc.poll() is not None:
+            raise unittest.SkipTest("no live source in the client library: "
+                                    + proc.communicate()[1].decode().strip())
+        proc.send_signal(signal.SIGINT)
+        proc.communicate(timeout=30)
+
+    def start(self, args):
+        """trawlcap in the namespace, its standard error to the scratch file stderr."""
+        return start(args, stderr_path=self.path("stderr"), wrapper=self.ns.cmd())
+
     def capture(self, workers):
         base = self.path("live.pcap")
         err = self.path("stderr")
-        cmd = ["ip", "netns", "exec", NS]
-        proc = start(["-p", str(workers), "-i", NS_IF, "-w", base, "udp", "port", str(PORT)],
-                     stderr_path=err, wrapper=cmd)
+        proc = self.start(["-p", str(workers), "-i", NS_IF, "-w", base, "udp", "port", str(PORT)])
         time.sleep(1.0)
         self.assertIsNone(proc.poll(), read_text(err))
         sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -102,10 +69,6 @@ class LiveCapture(CaptureCase):
                 seen.append(rec[4][42:])  # after Ethernet, IPv4 and UDP headers
         self.assertEqual(sorted(seen), markers)
 
-    def ns_run(self, code):
-        return subprocess.run(["ip", "netns", "exec", NS, sys.executable, "-c", code], timeout=60,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-
     def test_frames_too_long_to_write_are_counted_after_the_report(self):
         # Loopback hands over TCP segments of up to 64 KiB and more: left
         # out and counted, or with -s 0 written whole.
@@ -118,14 +81,13 @@ class LiveCapture(CaptureCase):
 
     def bulk_on_loopback(self, opts):
         err = self.path("stderr")
-        proc = start(opts + ["-i", "lo", "-w", self.path("lo.pcap"), "tcp", "port", "9918"], stderr_path=err,
-                     wrapper=["ip", "netns", "exec", NS])
+        proc = self.start(opts + ["-i", "lo", "-w", self.path("lo.pcap"), "tcp", "port", "9918"])
         time.sleep(1.0)
-        res = self.ns_run("import socket, threading\n"
+        res = self.ns.run(sys.executable, "-c", "import socket, threading\n"
                     "s = socket.create_server(('127.0.0.1', 9918))\n"
                     "def sink():\n    c, _ = s.accept()\n    while c.recv(1 << 20): pass\n"
                     "t = threading.Thread(target=sink); t.start()\n"
-                    "socket.create_connection(('127.0.0.1', 9918)).sendall(bytes(8 << 20))\n")
+                    "socket.create_connection(('127.0.0.1', 9918)).sendall(bytes(8 << 20))\n", timeout=60)
         self.assertEqual(res.returncode, 0, res.stderr)
         time.sleep(0.5)
         proc.send_signal(signal.SIGINT)
@@ -144,8 +106,8 @@ class LiveCapture(CaptureCase):
         # Frames 100 ms apart while the capture is stopped: stamped on
         # arrival they keep their spacing, stamped when written they would not.
         err = self.path("stderr")
-        proc = start(["-j", "arrival", "--nano", "-i", NS_IF, "-w", self.path("j.pcap"), "udp", "port",
-                      str(PORT)], stderr_path=err, wrapper=["ip", "netns", "exec", NS])
+        proc = self.start(["-j", "arrival", "--nano", "-i", NS_IF, "-w", self.path("j.pcap"), "udp", "port",
+                           str(PORT)])
         time.sleep(1.0)
         proc.send_signal(signal.SIGSTOP)
         sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -164,14 +126,13 @@ class LiveCapture(CaptureCase):
             self.assertAlmostEqual(b - a, 0.1, delta=0.03)
 
     def test_interface_gone_ends_the_capture_as_a_failure(self):
-        self.assertEqual(sh("ip", "netns", "exec", NS, "ip", "link", "add", "tg0", "type", "veth",
-                            "peer", "name", "tg1").returncode, 0)
-        sh("ip", "netns", "exec", NS, "ip", "link", "set", "tg1", "up")
+        self.assertEqual(self.ns.run("ip", "link", "add", "tg0", "type", "veth", "peer", "name",
+                                     "tg1").returncode, 0)
+        self.ns.run("ip", "link", "set", "tg1", "up")
         err = self.path("stderr")
-        proc = start(["-i", "tg1", "-w", self.path("g.pcap")], stderr_path=err,
-                     wrapper=["ip", "netns", "exec", NS])
+        proc = self.start(["-i", "tg1", "-w", self.path("g.pcap")])
         time.sleep(1.0)
-        sh("ip", "netns", "exec", NS, "ip", "link", "del", "tg0")
+        self.ns.run("ip", "link", "del", "tg0")
         self.assertEqual(proc.wait(timeout=30), 255)
         text = read_text(err)
         self.assertIn("Cannot capture on interface tg1", text)
@@ -181,8 +142,7 @@ class LiveCapture(CaptureCase):
         # A stopped worker on the smallest ring (1 MiB): what the kernel dropped
         # is counted, and the statistics file ends equal to the report.
         err, stats = self.path("stderr"), self.path("s.prom")
-        proc = start(["-S", stats, "-i", NS_IF + ",ring=256K", "-w", self.path("d.pcap")], stderr_path=err,
-                     wrapper=["ip", "netns", "exec", NS])
+        proc = self.start(["-S", stats, "-i", NS_IF + ",ring=256K", "-w", self.path("d.pcap")])
         time.sleep(1.0)
         proc.send_signal(signal.SIGSTOP)
         raw = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
@@ -215,12 +175,4 @@ class LiveCapture(CaptureCase):
 
 
 if __name__ == "__main__":
-    why = set_up_namespace() or probe_live_source()
-    if why:
-        tear_down_namespace()
-        print("SKIP: " + why)
-        sys.exit(SKIP)
-    try:
-        main()
-    finally:
-        tear_down_namespace()
+    main()

@@ -1,20 +1,17 @@
 #!/usr/bin/python3
-"""Live capture in a private network namespace over a veth pair.
+"""Live capture in a network namespace of its own (tests/lib/netns.py).
 
-Usage: live_test.py PROBE
+Usage: live_test.py PROBE TESTLIB_DIR [unittest options]
 
-Creates a namespace with a veth pair (va <-> vb), runs the probe on vb with
-1 and then 3 streams, and sends known UDP frames into va from an AF_PACKET
-socket, some with an 802.1Q tag. Every frame must come back exactly once
-and unchanged (the kernel takes VLAN tags out of the frame on receive; they
-must be put back, 802.1ad ones with their own TPID), each flow on one stream.
-The frames outnumber what the receive ring holds, so the ring only keeps up
-when freed blocks go back to the kernel. A run that never frees fills the
-ring, and no frame may be handed out twice. Then: frames to another MAC on a
-bridge (which passes them up only when promiscuous), a stopped process, a
-tun interface, and vb deleted during a capture. Skips (exit 77) where
-namespaces cannot be made.
+Each case gets a veth pair va <-> vb, vb on a bridge. Known UDP frames, some
+802.1Q or 802.1ad + 802.1Q tagged, go into va from an AF_PACKET socket while
+the probe polls vb: every frame must come back exactly once and unchanged
+(the kernel takes VLAN tags out on receive; they must be put back, 802.1ad
+ones with their own TPID), each flow on one stream. The frames outnumber
+what the ring holds, so it only keeps up when freed blocks go back to the
+kernel; a run that never frees fills it, and no frame may come twice.
 """
+import collections
 import os
 import re
 import signal
@@ -23,16 +20,12 @@ import struct
 import subprocess
 import sys
 import time
+import unittest
 
-SKIP = 77
 MAGIC = b"VEXMO-LIVE"
 FLOWS = 48
 COUNT = 30000
-
-
-def skip(why):
-    print("SKIP: %s" % why)
-    sys.exit(SKIP)
+SELF = os.path.abspath(__file__)
 
 
 def frame(seq):
@@ -59,35 +52,13 @@ def sender(count, gap):
             time.sleep(gap or 0.001)  # stay under the receive backlog
 
 
-def send(ns, count=COUNT, gap=0):
-    r = sh(ns, sys.executable, os.path.abspath(__file__), "--send", str(count), str(gap))
-    return ["sender failed: %s" % r.stderr] if r.returncode else []
-
-
-def probe_run(probe, ns, dev, action, streams=1, seconds=3):
-    """Runs the probe on dev while action(p) sends; returns (seqs seen, stderr, stdout)."""
-    p = subprocess.Popen(["ip", "netns", "exec", ns, probe, dev, str(streams), "0", str(seconds), "stats"],
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    if p.stdout.readline().strip() == "ready":
-        action(p)
-    out, err = p.communicate(timeout=60)
-    seen = [l.split(" ")[2] for l in out.splitlines()[:-1]]
-    return [struct.unpack("!I", bytes.fromhex(h)[-8:-4])[0] for h in seen if MAGIC.hex() in h], err, out
-
-
-def stopped(probe, ns, dev, count, gap, streams=1):
-    """Frames sent while the probe is stopped: (stamp rows, drops per stream
-    in the statistics, and in the drop line or None)."""
-    def act(p):
-        p.send_signal(signal.SIGSTOP)
-        send(ns, count, gap)
-        p.send_signal(signal.SIGCONT)
-    _, err, out = probe_run(probe, ns, dev, act, streams)
-    m = re.search(r"Interface vb: \d+ packets dropped by kernel \(per stream: ([\d ]+)\)", err)
-    return ([l.split() for l in out.splitlines() if l.startswith("stamp")],
-            [int(l.split()[2]) for l in out.splitlines() if l.startswith("stats")],
-            m and [int(d) for d in m.group(1).split()])
-
+if __name__ == "__main__" and sys.argv[1] == "--send":  # run inside the namespace
+    sender(int(sys.argv[2]), float(sys.argv[3]))
+    sys.exit(0)
+PROBE = os.path.abspath(sys.argv[1])
+sys.path.insert(0, sys.argv[2])
+import harness  # noqa: E402
+import netns  # noqa: E402
 
 # Device, streams, a command run once it is open, and what must then hold of
 # (KiB mapped per ring, stderr, stdout).
@@ -98,137 +69,141 @@ ROWS = [("vb", 1, [], lambda m, e, o: m == [8192]), ("vb", 130, [], lambda m, e,
         ("vb,ring=1099511627776", 1, [], lambda m, e, o: "rings of 1073741824 KiB for 1 streams need more" in e),
         ("lo", 1, ["-c", "import socket; socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(bytes(65507), "
                    "('127.0.0.1', 9))"], lambda m, e, o: e == LO and " 65549 " in o),
-        ("vb,fanout=lb", 5, [__file__, "--send", "240", "0"],  # lb spreads each flow over the streams
+        ("vb,fanout=lb", 5, [SELF, "--send", "240", "0"],  # lb spreads each flow over the streams
          lambda m, e, o: len({(l.split()[0], l.split()[2][-8:]) for l in o.splitlines() if MAGIC.hex() in l}) > FLOWS)]
+Run = collections.namedtuple("Run", "out err status seconds")
 
 
-def promiscuity(ns):
-    return re.search(r"promiscuity (\d+)", sh(ns, "ip", "-d", "link", "show", "vbr").stdout).group(1)
+class LiveCapture(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.ns = cls.enterClassContext(netns.Namespace("vexmo_live"))
+        # The bridge passes frames to another MAC up only when promiscuous; no IGMP of its own.
+        cls.ns.setup("ip", "link", "add", "name", "vbr", "type", "bridge", "mcast_snooping", "0")
+        cls.ns.setup("ip", "link", "set", "vbr", "up")
+        cls.ns.run("sysctl", "-qw", "net.bridge.bridge-nf-call-iptables=0")  # no checksum checks
 
+    def setUp(self):
+        # A pair of its own for each case, as one of them deletes it.
+        self.ns.veth("vb", "va")
+        self.addCleanup(self.ns.run, "ip", "link", "del", "va")
+        self.ns.setup("ip", "link", "set", "vb", "master", "vbr")
 
-def more_cases(probe, ns):
-    problems = []
-    before = promiscuity(ns)
-    for dev, want in (("vbr", 50), ("vbr,promisc=0", 0)):
-        seen, err, _ = probe_run(probe, ns, dev, lambda p: send(ns, 50))
-        if len(seen) != want:
-            problems.append("%s: %d of 50 frames to another MAC, want %d" % (dev, len(seen), want))
-    if promiscuity(ns) != before:
-        problems.append("promiscuity %s after the runs, was %s" % (promiscuity(ns), before))
-    ours, drops, line = stopped(probe, ns, "vb", 15, 0.1)
-    at = [float(r[2]) for r in ours]
-    if (len(ours), drops, line) != (15, [0], None) or min(b - a for a, b in zip(at, at[1:])) < 0.05 or any(
-            r[3] != r[4] for r in ours):  # stamped on arrival, VLAN tags in both lengths
-        problems.append("stalled 1.5 s: %d seen, drops %s %s, want 15 and none, 0.1 s apart" % (len(ours), drops, line))
-    ours, drops, line = stopped(probe, ns, "vb,ring=1K,fanout=lb", COUNT, 0, 3)
-    if len(ours) + sum(drops) != COUNT or line != drops or 0 in drops:
-        problems.append("3 small rings: %d seen + drops %s (line %s) != %d sent" % (len(ours), drops, line, COUNT))
-    for dev, streams, cmd, ok in ROWS:
-        kib, t = [], time.time()
-        def act(p):
-            maps = open("/proc/%d/maps" % p.pid).read()
-            kib.extend((int(b, 16) - int(a, 16)) >> 10 for a, b in re.findall(r"^(\w+)-(\w+) .*socket:", maps, re.M))
-            return cmd and sh(ns, sys.executable, *cmd)
-        _, err, out = probe_run(probe, ns, dev, act, streams, 1)
-        if not ok(kib, err, out) or time.time() - t > 5:  # sockets closed one by one took seconds
-            problems.append("%s x%d: %.1f s, KiB mapped %s, stderr %s" % (dev, streams, time.time() - t, kib[:2], err))
-    sh(ns, "ip", "tuntap", "add", "mode", "tun", "name", "tn")
-    _, err, _ = probe_run(probe, ns, "tn", lambda p: None)
-    if not (err.startswith("Cannot") and err.count("\n") == 1 and "not Ethernet" in err):
-        problems.append("tun interface not refused: %s" % err)
-    t = time.time()
-    _, err, out = probe_run(probe, ns, "vb", lambda p: sh(ns, "ip", "link", "del", "va"), 2, 30)
-    if (time.time() - t > 10 or "sigints 1" not in out or not err.startswith("Cannot capture on interface vb")
-            or len(re.findall(r"^stats \d+ \d+ 0 2$", out, re.M)) != 2):  # every stream FAILED
-        problems.append("interface deleted: %.1f s, %s, stderr %s" % (time.time() - t, out[-12:], err))
-    return problems
+    def send(self, count=COUNT, gap=0):
+        res = self.ns.run(sys.executable, SELF, "--send", str(count), str(gap))
+        self.assertEqual(res.returncode, 0, "sender failed: " + res.stderr)
 
+    def probe(self, dev, action, streams=1, seconds=3, args=None):
+        """The probe on dev ("stats" form, for seconds unless args), action(p) once it is open."""
+        t, args = time.monotonic(), args or ["0", str(seconds), "stats"]
+        p = harness.start(self.ns.cmd(PROBE, dev, str(streams), *args), stdout=subprocess.PIPE, text=True)
+        self.addCleanup(p.kill)  # where the action failed, maybe with the probe stopped
+        if p.stdout.readline().strip() == "ready":
+            action(p)
+        out, err = p.communicate(timeout=60)
+        return Run(out, err, p.returncode, time.monotonic() - t)
 
-def sh(ns, *cmd):
-    return subprocess.run(["ip", "netns", "exec", ns] + list(cmd), capture_output=True, text=True)
+    def capture_sent(self, streams, hold=False):
+        """COUNT frames sent while the probe polls vb: times each was seen, stream of each flow."""
+        run = self.probe("vb,ring=256K" if hold else "vb", lambda p: self.send(), streams,
+                         args=["0", "3", "hold"] if hold else [str(COUNT)])
+        self.assertEqual(run.status, 0, run.err[-2000:])  # also where it did not start
+        seen, where = collections.Counter(), {}
+        for line in run.out.splitlines()[:-1]:
+            st, _, hexdata = line.split(" ")
+            data = bytes.fromhex(hexdata)
+            at = data.find(MAGIC)
+            if at < 0:
+                continue  # other traffic on the link
+            seq, flow = struct.unpack("!II", data[at + len(MAGIC):at + len(MAGIC) + 8])
+            seen[seq] += 1
+            self.assertEqual(where.setdefault(flow, st), st, "flow %d on two streams" % flow)
+            self.assertEqual(data, frame(seq), "frame %d changed" % seq)
+        self.assertEqual([q for q, n in seen.items() if n != 1][:10], [], "frames handed out more than once")
+        return seen, where
 
+    def test_every_frame_once_on_one_and_on_three_streams(self):
+        for streams in (1, 3):
+            with self.subTest(streams=streams):
+                seen, where = self.capture_sent(streams)
+                missing = [q for q in range(COUNT) if q not in seen]
+                self.assertEqual(missing[:10], [], "%d frames missing" % len(missing))
+                used = set(where.values())
+                if streams > 1:
+                    self.assertGreater(len(used), 1, "all %d flows on one stream" % FLOWS)
+                print("%d streams: %d frames, flows per stream %s" % (
+                    streams, len(seen), sorted(list(where.values()).count(s) for s in used)))
 
-def run(probe, ns, streams, hold=False):
-    args = ["0", "3", "hold"] if hold else [str(COUNT)]
-    dev = "vb,ring=256K" if hold else "vb"
-    p = subprocess.Popen(["ip", "netns", "exec", ns, probe, dev, str(streams)] + args,
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    first = p.stdout.readline().strip()
-    if first != "ready":
-        p.kill()
-        return ["%d streams: probe did not start: %s %s" % (streams, first, p.stderr.read())]
-    sent = send(ns)
-    if sent:
-        p.kill()
-        return sent
-    out, err = p.communicate(timeout=60)
-    seen = {}
-    where = {}
-    problems = []
-    if p.returncode != 0:
-        problems.append("%d streams: probe exit status %d: %s" % (streams, p.returncode, err[-2000:]))
-    for line in out.splitlines()[:-1]:
-        st, _, hexdata = line.split(" ")
-        data = bytes.fromhex(hexdata)
-        at = data.find(MAGIC)
-        if at < 0:
-            continue  # other traffic on the link
-        seq, flow = struct.unpack("!II", data[at + len(MAGIC):at + len(MAGIC) + 8])
-        seen[seq] = seen.get(seq, 0) + 1
-        if where.setdefault(flow, st) != st:
-            problems.append("%d streams: flow %d on streams %s and %s" % (streams, flow, where[flow], st))
-        if data != frame(seq):
-            problems.append("%d streams: frame %d changed" % (streams, seq))
-    missing = [q for q in range(COUNT) if q not in seen]
-    twice = [q for q, n in seen.items() if n != 1]
-    if hold:
-        if twice:
-            problems.append("holding: %d frames handed out more than once" % len(twice))
-        if not missing or not seen:
-            problems.append("holding: %d of %d frames seen, want some but not all" % (len(seen), COUNT))
+    def test_holding_every_buffer_fills_the_ring(self):
+        seen, _ = self.capture_sent(2, hold=True)
+        self.assertTrue(0 < len(seen) < COUNT, "%d frames seen, want some but not all" % len(seen))
         print("holding every buffer: %d frames before the ring was full" % len(seen))
-        return problems[:10]
-    if missing:
-        problems.append("%d streams: %d frames missing (first %d)" % (streams, len(missing), missing[0]))
-    if twice:
-        problems.append("%d streams: %d frames more than once" % (streams, len(twice)))
-    used = set(where.values())
-    if streams > 1 and len(used) < 2:
-        problems.append("%d streams: all %d flows on one stream" % (streams, FLOWS))
-    print("%d streams: %d frames, flows per stream %s" % (
-        streams, len(seen), sorted(list(where.values()).count(s) for s in used)))
-    return problems[:10]
+
+    def promiscuity(self):
+        return re.search(r"promiscuity (\d+)", self.ns.run("ip", "-d", "link", "show", "vbr").stdout).group(1)
+
+    def test_frames_to_another_mac_only_when_promiscuous(self):
+        before = self.promiscuity()
+        for dev, want in (("vbr", 50), ("vbr,promisc=0", 0)):
+            out = self.probe(dev, lambda p: self.send(50)).out
+            self.assertEqual(sum(MAGIC.hex() in l for l in out.splitlines()), want, dev + ": of 50 to another MAC")
+        self.assertEqual(self.promiscuity(), before, "promiscuity after the runs")
+
+    def stopped(self, dev, count, gap, streams=1):
+        """Frames sent while the probe is stopped: (stamp rows, drops per stream
+        in the statistics, and in the drop line or None)."""
+        def act(p):
+            p.send_signal(signal.SIGSTOP)
+            self.send(count, gap)
+            p.send_signal(signal.SIGCONT)
+        run = self.probe(dev, act, streams)
+        m = re.search(r"Interface vb: \d+ packets dropped by kernel \(per stream: ([\d ]+)\)", run.err)
+        return ([l.split() for l in run.out.splitlines() if l.startswith("stamp")],
+                [int(l.split()[2]) for l in run.out.splitlines() if l.startswith("stats")],
+                m and [int(d) for d in m.group(1).split()])
+
+    def test_stalled_frames_keep_their_arrival_stamps(self):
+        ours, drops, line = self.stopped("vb", 15, 0.1)
+        self.assertEqual((len(ours), drops, line), (15, [0], None), "stalled 1.5 s: seen, drops, drop line")
+        at = [float(r[2]) for r in ours]
+        self.assertGreaterEqual(min(b - a for a, b in zip(at, at[1:])), 0.05)  # stamped on arrival
+        self.assertEqual([r[3] for r in ours], [r[4] for r in ours])  # VLAN tags in both lengths
+
+    def test_small_rings_count_every_drop(self):
+        ours, drops, line = self.stopped("vb,ring=1K,fanout=lb", COUNT, 0, 3)
+        self.assertEqual(len(ours) + sum(drops), COUNT, "seen + drops %s" % drops)
+        self.assertEqual(line, drops)
+        self.assertNotIn(0, drops)
+
+    def test_rings_and_devices(self):
+        for dev, streams, cmd, ok in ROWS:
+            kib = []
+
+            def act(p):
+                with open("/proc/%d/maps" % p.pid) as f:
+                    maps = f.read()
+                kib.extend((int(b, 16) - int(a, 16)) >> 10
+                           for a, b in re.findall(r"^(\w+)-(\w+) .*socket:", maps, re.M))
+                if cmd:
+                    self.ns.run(sys.executable, *cmd)
+            with self.subTest(dev=dev, streams=streams):
+                run = self.probe(dev, act, streams, 1)
+                self.assertTrue(ok(kib, run.err, run.out), "KiB mapped %s, stderr %s" % (kib[:2], run.err))
+                self.assertLessEqual(run.seconds, 5)  # sockets closed one by one took seconds
+
+    def test_tun_interface_refused(self):
+        self.ns.run("ip", "tuntap", "add", "mode", "tun", "name", "tn")
+        run = self.probe("tn", lambda p: None)
+        self.assertTrue(run.err.startswith("Cannot") and run.err.count("\n") == 1 and "not Ethernet" in run.err,
+                        run.err)
+
+    def test_interface_deleted_ends_the_capture(self):
+        run = self.probe("vb", lambda p: self.ns.run("ip", "link", "del", "va"), 2, 30)
+        self.assertLessEqual(run.seconds, 10)
+        self.assertIn("sigints 1", run.out)
+        self.assertTrue(run.err.startswith("Cannot capture on interface vb"), run.err)
+        self.assertEqual(len(re.findall(r"^stats \d+ \d+ 0 2$", run.out, re.M)), 2, run.out)  # every stream FAILED
 
 
-def main():
-    if len(sys.argv) > 1 and sys.argv[1] == "--send":
-        sender(int(sys.argv[2]), float(sys.argv[3]))
-        return 0
-    probe = sys.argv[1]
-    if os.geteuid() != 0:
-        skip("live capture test needs root (network namespace, veth, CAP_NET_RAW)")
-    ns = "vexmo_live_%d" % os.getpid()
-    r = subprocess.run(["ip", "netns", "add", ns], capture_output=True, text=True)
-    if r.returncode != 0:
-        skip("cannot create a network namespace here: %s" % r.stderr.strip())
-    try:
-        for cmd in (["sysctl", "-qw", "net.ipv6.conf.all.disable_ipv6=1"],
-                    ["sysctl", "-qw", "net.ipv6.conf.default.disable_ipv6=1"],
-                    ["ip", "link", "add", "va", "type", "veth", "peer", "name", "vb"],
-                    ["ip", "link", "add", "name", "vbr", "type", "bridge", "mcast_snooping", "0"],  # no IGMP of its own
-                    ["ip", "link", "set", "vb", "master", "vbr"], ["ip", "link", "set", "lo", "up"],
-                    ["sysctl", "-qw", "net.bridge.bridge-nf-call-iptables=0"],  # no checksum checks
-                    ["ip", "link", "set", "va", "up"], ["ip", "link", "set", "vb", "up"],
-                    ["ip", "link", "set", "vbr", "up"]):
-            r = sh(ns, *cmd)
-            if r.returncode != 0 and cmd[0] == "ip":
-                skip("cannot set up a veth pair in a namespace: %s" % r.stderr.strip())
-        problems = run(probe, ns, 1) + run(probe, ns, 3) + run(probe, ns, 2, hold=True) + more_cases(probe, ns)
-    finally:
-        subprocess.run(["ip", "netns", "del", ns], capture_output=True)
-    for p in problems:
-        print("FAIL:", p)
-    return 1 if problems else 0
-
-
-sys.exit(main())
+if __name__ == "__main__":
+    harness.main(2)
