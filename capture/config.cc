@@ -9,11 +9,11 @@
 #include <charconv>
 #include <cinttypes>
 #include <climits>
-#include <ctime>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 
 #include "trawlcap.h"
@@ -90,7 +90,8 @@ void set_defaults(dump_instance *instance, int argc, char **argv)
     char name[kTextSize];
     const char *prog = argc > 0 && argv[0] ? argv[0] : "";
     size_t prog_len = strlen(prog);
-    snprintf(name, sizeof(name), "%s", prog + (prog_len >= sizeof(name) ? prog_len - (sizeof(name) - 1) : 0));
+    snprintf(name, sizeof(name), "%s",
+             prog + (prog_len >= sizeof(name) ? prog_len - (sizeof(name) - 1) : 0));
     snprintf(instance->app_name, sizeof(instance->app_name), "%s", basename(name));
     snprintf(instance->dumpfile, sizeof(instance->dumpfile), "%s", "default.pcap");
     instance->nr_threads = 1;
@@ -115,7 +116,7 @@ dump_parse_result join_filter_words(dump_instance *instance, int first, int argc
     return DUMP_PARSE_OK;
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
@@ -165,10 +166,11 @@ bool parse_size(const char *text, uint64_t *bytes)
     if (ec != std::errc() || end == text || v == 0)
         return false;
     std::string_view unit(end);
-    uint64_t scale = unit.empty() ? 1000000
+    uint64_t scale = unit.empty()                 ? 1000000
                      : unit == "k" || unit == "K" ? uint64_t{1} << 10
                      : unit == "m" || unit == "M" ? uint64_t{1} << 20
-                     : unit == "g" || unit == "G" ? uint64_t{1} << 30 : 0;
+                     : unit == "g" || unit == "G" ? uint64_t{1} << 30
+                                                  : 0;
     constexpr uint64_t kMaxBytes = uint64_t{1} << 50;
     if (scale == 0 || v > kMaxBytes / scale)
         return false;
@@ -183,25 +185,30 @@ dump_parse_result parse_newer_option(dump_instance *instance, int opt, const cha
     switch (opt) {
     case 'C':
         if (!parse_size(arg, &instance->rotate_size))
-            return dump_refuse(instance, "rotate at a file size of '%s': give millions of bytes, or "
-                          "a number with k, M or G", arg);
+            return dump_refuse(instance,
+                               "rotate at a file size of '%s': give millions of bytes, or "
+                               "a number with k, M or G",
+                               arg);
         return DUMP_PARSE_OK;
     case 'G':
         if (!parse_count(arg, INT32_MAX, &v))
-            return dump_refuse(instance, "rotate every '%s' seconds: give a whole number from 1 to %d",
-                          arg, INT32_MAX);
+            return dump_refuse(instance,
+                               "rotate every '%s' seconds: give a whole number from 1 to %d", arg,
+                               INT32_MAX);
         instance->rotate_seconds = static_cast<uint32_t>(v);
         return DUMP_PARSE_OK;
     case 'W':
         if (!parse_count(arg, INT32_MAX, &v))
             return dump_refuse(instance, "keep '%s' files: give a whole number from 1 to %d", arg,
-                          INT32_MAX);
+                               INT32_MAX);
         instance->file_count = static_cast<uint32_t>(v);
         return DUMP_PARSE_OK;
     case kOptMinFree:
         if (!parse_size(arg, &instance->min_free))
-            return dump_refuse(instance, "keep '%s' free: give millions of bytes, or a number with "
-                          "k, M or G", arg);
+            return dump_refuse(instance,
+                               "keep '%s' free: give millions of bytes, or a number with "
+                               "k, M or G",
+                               arg);
         return DUMP_PARSE_OK;
     case 's':
         if (strcmp(arg, "0") == 0) {
@@ -210,12 +217,13 @@ dump_parse_result parse_newer_option(dump_instance *instance, int opt, const cha
         }
         if (!parse_count(arg, kMaxSnapLen, &v))
             return dump_refuse(instance, "use a snapshot length of '%s': give 0 to %u (0 for %u)",
-                          arg, kMaxSnapLen, kMaxSnapLen);
+                               arg, kMaxSnapLen, kMaxSnapLen);
         instance->snaplen = static_cast<uint32_t>(v);
         return DUMP_PARSE_OK;
     case 'j':
         if (strcmp(arg, "write") != 0 && strcmp(arg, "arrival") != 0)
-            return dump_refuse(instance, "take time stamps of type '%s': give write or arrival", arg);
+            return dump_refuse(instance, "take time stamps of type '%s': give write or arrival",
+                               arg);
         instance->tstamp_type = arg[0] == 'a' ? DUMP_TSTAMP_ARRIVAL : DUMP_TSTAMP_WRITE;
         return DUMP_PARSE_OK;
     case kOptNano:
@@ -223,16 +231,19 @@ dump_parse_result parse_newer_option(dump_instance *instance, int opt, const cha
         return DUMP_PARSE_OK;
     case kOptPrecision:
         if (strcmp(arg, "micro") != 0 && strcmp(arg, "nano") != 0)
-            return dump_refuse(instance, "write time stamps of precision '%s': give micro or nano", arg);
+            return dump_refuse(instance, "write time stamps of precision '%s': give micro or nano",
+                               arg);
         instance->nano = arg[0] == 'n';
         return DUMP_PARSE_OK;
     }
     // -z, -Z, -S: text kept whole.
-    char *field = opt == 'z' ? instance->post_command : opt == 'Z' ? instance->run_as
-                                                                    : instance->stats_file;
+    char *field = opt == 'z'   ? instance->post_command
+                  : opt == 'Z' ? instance->run_as
+                               : instance->stats_file;
     size_t size = opt == 'Z' ? sizeof(instance->run_as) : kTextSize;
     if (arg[0] == '\0' || !copy_text(field, size, arg))
-        return dump_refuse(instance, "use '%.64s' for -%c: give 1 to %zu characters", arg, opt, size - 1);
+        return dump_refuse(instance, "use '%.64s' for -%c: give 1 to %zu characters", arg, opt,
+                           size - 1);
     return DUMP_PARSE_OK;
 }
 
@@ -256,10 +267,12 @@ dump_parse_result parse_classic_option(dump_instance *instance, int opt, const c
         return DUMP_PARSE_OK;
     case 'i':
         return copy_text(instance->dev_symbol, sizeof(instance->dev_symbol), arg)
-                   ? DUMP_PARSE_OK : DUMP_PARSE_DEVICE_TOO_LONG;
+                   ? DUMP_PARSE_OK
+                   : DUMP_PARSE_DEVICE_TOO_LONG;
     case 'w':
         return copy_text(instance->dumpfile, sizeof(instance->dumpfile), arg)
-                   ? DUMP_PARSE_OK : DUMP_PARSE_DUMPFILE_TOO_LONG;
+                   ? DUMP_PARSE_OK
+                   : DUMP_PARSE_DUMPFILE_TOO_LONG;
     case 'q':
         if (strlen(arg) >= kTextSize)
             return DUMP_PARSE_LIST_TOO_LONG;
@@ -268,7 +281,7 @@ dump_parse_result parse_classic_option(dump_instance *instance, int opt, const c
     return DUMP_PARSE_USAGE;
 }
 
-}  // namespace
+} // namespace
 
 dump_parse_result dump_refuse(dump_instance *instance, const char *format, ...)
 {
@@ -415,7 +428,7 @@ bool directly_under_dev(const char *name)
     return slash && slash - name == 4 && strncmp(name, "/dev/", 5) == 0;
 }
 
-}  // namespace
+} // namespace
 
 int dump_target_fd(const char *dumpfile)
 {

@@ -122,7 +122,8 @@ size_t write_out(dump_thread_ctx *ctx, size_t from, int *err)
         if (n < 0 && errno == EINTR)
             continue;
         *err = n < 0 ? errno : EIO;
-        if ((*err == ENOSPC || *err == EDQUOT) && dump_files_make_room(g_dump_instance, ctx->dumpfile, true))
+        if ((*err == ENOSPC || *err == EDQUOT) &&
+            dump_files_make_room(g_dump_instance, ctx->dumpfile, true))
             continue;
         break;
     }
@@ -186,7 +187,8 @@ int name_file(const dump_instance *instance, dump_thread_ctx *ctx)
 {
     if (instance->rotate_size == 0 && instance->rotate_seconds == 0)
         return 0;
-    int len = dump_rotated_name(ctx->stem, ctx->seq, ctx->file_time, ctx->dumpfile, sizeof(ctx->dumpfile));
+    int len = dump_rotated_name(ctx->stem, ctx->seq, ctx->file_time, ctx->dumpfile,
+                                sizeof(ctx->dumpfile));
     if (len >= static_cast<int>(sizeof(ctx->dumpfile))) {
         errno = ENAMETOOLONG;
         return -1;
@@ -204,7 +206,7 @@ int open_and_head(dump_instance *instance, dump_thread_ctx *ctx)
     return write_header(instance, ctx, f);
 }
 
-}  // namespace
+} // namespace
 
 int dump_file_open(dump_instance *instance, dump_thread_ctx *ctx, int index)
 {
@@ -247,7 +249,8 @@ int dump_file_open(dump_instance *instance, dump_thread_ctx *ctx, int index)
         snprintf(errbuf, sizeof(errbuf), "%s: %s", ctx->dumpfile, strerror(errno));
         err = errbuf;
     }
-    return cannot("open pcap dumper for thread %d, dumpfile is %s : %s.", index, ctx->dumpfile, err);
+    return cannot("open pcap dumper for thread %d, dumpfile is %s : %s.", index, ctx->dumpfile,
+                  err);
 }
 
 int dump_thread_flush(dump_thread_ctx *ctx)

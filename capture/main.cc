@@ -242,7 +242,7 @@ int dump_run(dump_instance *instance)
     return status;
 }
 
-}  // namespace
+} // namespace
 
 void sig_interupt_handle(int)
 {

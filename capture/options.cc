@@ -39,18 +39,20 @@ dump_parse_result check_combinations(dump_instance *instance)
     bool rotates = instance->rotate_size || instance->rotate_seconds;
     bool stream = strcmp(instance->dumpfile, "-") == 0 || dump_target_is_stream(instance->dumpfile);
     if (instance->file_count && !rotates)
-        return dump_refuse(instance, "keep a ring of -W %u files without -C or -G: nothing would "
-                      "start a new file", instance->file_count);
+        return dump_refuse(instance,
+                           "keep a ring of -W %u files without -C or -G: nothing would "
+                           "start a new file",
+                           instance->file_count);
     if (instance->min_free && !rotates)
         return dump_refuse(instance, "keep --min-free without -C or -G: a run without rotation has "
-                      "no closed file to remove");
+                                     "no closed file to remove");
     if ((rotates || instance->post_command[0]) && stream)
         return dump_refuse(instance, "rotate or run -z on %s: it is a stream, not a file name",
-                      instance->dumpfile);
+                           instance->dumpfile);
     return DUMP_PARSE_OK;
 }
 
-}  // namespace
+} // namespace
 
 dump_parse_result dump_check_options(dump_instance *instance)
 {
@@ -59,15 +61,16 @@ dump_parse_result dump_check_options(dump_instance *instance)
         return r;
     if (instance->tstamp_type == DUMP_TSTAMP_ARRIVAL && !vexmo_buff_tstamp)
         return dump_refuse(instance, "take arrival time stamps: the packet I/O library in use has "
-                      "no vexmo_buff_tstamp; use -j write");
+                                     "no vexmo_buff_tstamp; use -j write");
     if (instance->post_command[0] && !runnable(instance->post_command))
-        return dump_refuse(instance, "find command %s to run on closed files", instance->post_command);
+        return dump_refuse(instance, "find command %s to run on closed files",
+                           instance->post_command);
     if (instance->run_as[0]) {
         errno = 0;
         struct passwd *pw = getpwnam(instance->run_as);
         if (!pw)
             return dump_refuse(instance, "change to user %s: %s", instance->run_as,
-                          errno ? strerror(errno) : "no such user");
+                               errno ? strerror(errno) : "no such user");
         instance->run_uid = pw->pw_uid;
         instance->run_gid = pw->pw_gid;
     }
@@ -93,7 +96,8 @@ void dump_print_usage(const char *app_name)
     printf("Usage: %s [-p threads] [-c count] [-i device] [-w dumpfile] [-q list]\n"
            "       [-C size] [-G seconds] [-W count] [--min-free=size] [-z command]\n"
            "       [-Z user] [-S statsfile] [-j write|arrival] [--nano] [-s snaplen]\n"
-           "       [filter word ...]\n", app_name);
+           "       [filter word ...]\n",
+           app_name);
     fputs("  -p N            workers and receive streams, 0 to 128 (default 1)\n"
           "  -c N            stop after about N packets, shared among the workers\n"
           "  -i DEVICE       the device to capture from (see below)\n"

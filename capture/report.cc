@@ -51,7 +51,8 @@ void dump_report_losses(dump_instance *instance, bool final_report)
     }
     if (total == 0)
         return;
-    fprintf(stderr, "%" PRIu64 " packets longer than %u bytes received but not written (per thread:%s)\n",
+    fprintf(stderr,
+            "%" PRIu64 " packets longer than %u bytes received but not written (per thread:%s)\n",
             total, kMaxPacket, line);
 }
 

@@ -36,16 +36,16 @@ extern char **environ;
 namespace {
 
 enum file_state : uint32_t {
-    kCommandDue,  // closed; its command has not started yet
+    kCommandDue, // closed; its command has not started yet
     kCommandRuns,
-    kKept,        // counts in the ring and may be removed
-    kGone,        // removed, or renamed by its command
+    kKept, // counts in the ring and may be removed
+    kGone, // removed, or renamed by its command
 };
 
 struct closed_file {
     uint32_t worker;
     uint32_t seq;
-    int64_t time;   // the time in its name
+    int64_t time; // the time in its name
     dev_t dev;
     ino_t ino;
     pid_t command;
@@ -57,14 +57,14 @@ constexpr int kCommandNice = 10;
 constexpr int kIoprioClassIdle = 3;
 constexpr int kIoprioClassShift = 13;
 
-}  // namespace
+} // namespace
 
 struct dump_files {
     annotated_mutex lock;
-    closed_file *files GUARDED_BY(lock) PT_GUARDED_BY(lock);  // in the order they were closed
+    closed_file *files GUARDED_BY(lock) PT_GUARDED_BY(lock); // in the order they were closed
     size_t count GUARDED_BY(lock);
     size_t cap GUARDED_BY(lock);
-    int wake_fd;         // eventfd: a file was closed, or SIGHUP came
+    int wake_fd; // eventfd: a file was closed, or SIGHUP came
     std::atomic<uint64_t> removed;
     std::atomic<uint64_t> command_failures;
 };
@@ -133,7 +133,8 @@ void start_command(dump_instance *instance, dump_files *d, closed_file *f) REQUI
 
 // A command ended (or `wait`: waits for it): one line when it failed; the
 // file then counts only if the command left it where it was.
-void reap_command(dump_instance *instance, dump_files *d, closed_file *f, bool wait) REQUIRES(d->lock)
+void reap_command(dump_instance *instance, dump_files *d, closed_file *f, bool wait)
+    REQUIRES(d->lock)
 {
     int status = 0;
     pid_t pid;
@@ -198,7 +199,7 @@ uint64_t free_bytes(const char *path)
         slash[slash == dir] = '\0';
     struct statvfs vfs;
     if (statvfs(dir, &vfs) != 0)
-        return UINT64_MAX;  // nothing known: nothing removed on a guess
+        return UINT64_MAX; // nothing known: nothing removed on a guess
     return static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
 }
 
@@ -216,7 +217,7 @@ closed_file *oldest(dump_files *d) REQUIRES(d->lock)
     return best;
 }
 
-}  // namespace
+} // namespace
 
 int dump_files_init(dump_instance *instance)
 {
@@ -233,19 +234,23 @@ void dump_files_closed(dump_instance *instance, const dump_thread_ctx *ctx)
 {
     dump_files *d = instance->files;
     if (!d || ctx->file_ino == 0)
-        return;  // not a regular file: nothing to run or remove
+        return; // not a regular file: nothing to run or remove
     {
         mutex_lock guard(&d->lock);
         if (d->count == d->cap) {
             size_t cap = d->cap ? 2 * d->cap : 64;
             auto *grown = static_cast<closed_file *>(realloc(d->files, cap * sizeof(closed_file)));
             if (!grown)
-                return;  // forgotten: never removed, no command; the capture goes on
+                return; // forgotten: never removed, no command; the capture goes on
             d->files = grown;
             d->cap = cap;
         }
-        d->files[d->count++] = closed_file{ctx->stream_index, ctx->seq, ctx->file_time, ctx->file_dev,
-                                           ctx->file_ino, 0,
+        d->files[d->count++] = closed_file{ctx->stream_index,
+                                           ctx->seq,
+                                           ctx->file_time,
+                                           ctx->file_dev,
+                                           ctx->file_ino,
+                                           0,
                                            instance->post_command[0] ? kCommandDue : kKept};
     }
     dump_files_kick(instance);
@@ -297,7 +302,7 @@ void dump_files_kick(dump_instance *instance)
     if (instance->files) {
         uint64_t one = 1;
         ssize_t n = write(instance->files->wake_fd, &one, sizeof one);
-        (void)n;  // a counter already above zero wakes just the same
+        (void)n; // a counter already above zero wakes just the same
     }
 }
 

@@ -51,15 +51,17 @@ struct metric {
     const char *name;
     const char *type;
     const char *help;
-    bool needs_source;  // absent where the packet I/O library cannot say
+    bool needs_source; // absent where the packet I/O library cannot say
     uint64_t (*value)(const worker_sample &);
 };
 
 const metric kMetrics[] = {
-    {"trawlcap_received_packets_total", "counter", "Packets the worker took from its receive stream.",
-     false, [](const worker_sample &s) { return s.received; }},
-    {"trawlcap_captured_packets_total", "counter", "Packets that passed the filter and reached a dump file.",
-     false, [](const worker_sample &s) { return s.captured; }},
+    {"trawlcap_received_packets_total", "counter",
+     "Packets the worker took from its receive stream.", false,
+     [](const worker_sample &s) { return s.received; }},
+    {"trawlcap_captured_packets_total", "counter",
+     "Packets that passed the filter and reached a dump file.", false,
+     [](const worker_sample &s) { return s.captured; }},
     {"trawlcap_dropped_packets_total", "counter",
      "Packets the packet source dropped before the worker could take them.", true,
      [](const worker_sample &s) { return s.source.dropped; }},
@@ -69,15 +71,16 @@ const metric kMetrics[] = {
     {"trawlcap_oversize_packets_total", "counter",
      "Packets that passed the filter but were not written because of their length.", false,
      [](const worker_sample &s) { return s.oversize; }},
-    {"trawlcap_written_bytes_total", "counter", "Bytes written to the worker's dump files, headers included.",
-     false, [](const worker_sample &s) { return s.bytes; }},
-    {"trawlcap_write_errors_total", "counter", "Writes to the worker's dump files that failed.", false,
-     [](const worker_sample &s) { return s.write_errors; }},
+    {"trawlcap_written_bytes_total", "counter",
+     "Bytes written to the worker's dump files, headers included.", false,
+     [](const worker_sample &s) { return s.bytes; }},
+    {"trawlcap_write_errors_total", "counter", "Writes to the worker's dump files that failed.",
+     false, [](const worker_sample &s) { return s.write_errors; }},
     {"trawlcap_files_total", "counter", "Dump files the worker opened.", false,
      [](const worker_sample &s) { return s.files; }},
     {"trawlcap_source_failed", "gauge",
-     "1 once the worker's packet source ended by a failure (interface gone, savefile damaged).", true,
-     [](const worker_sample &s) { return uint64_t{s.source.state == VEXMO_STREAM_FAILED}; }},
+     "1 once the worker's packet source ended by a failure (interface gone, savefile damaged).",
+     true, [](const worker_sample &s) { return uint64_t{s.source.state == VEXMO_STREAM_FAILED}; }},
 };
 
 worker_sample sample_of(const dump_instance *instance, const dump_thread_ctx *ctx, uint32_t i)
@@ -89,7 +92,8 @@ worker_sample sample_of(const dump_instance *instance, const dump_thread_ctx *ct
     s.bytes = ctx->counts.bytes.load(std::memory_order_relaxed);
     s.write_errors = ctx->counts.write_errors.load(std::memory_order_relaxed);
     s.files = ctx->counts.files.load(std::memory_order_relaxed);
-    s.has_source = vexmo_stream_stats && vexmo_stream_stats(instance->io_instance, i, &s.source) == 0;
+    s.has_source =
+        vexmo_stream_stats && vexmo_stream_stats(instance->io_instance, i, &s.source) == 0;
     return s;
 }
 
@@ -111,12 +115,17 @@ void compose(const dump_instance *instance, text_buffer *t)
             if (started[i] && (!m.needs_source || samples[i].has_source))
                 append(t, "%s{worker=\"%u\"} %" PRIu64 "\n", m.name, i, m.value(samples[i]));
     }
-    append(t, "# HELP trawlcap_removed_files_total Closed dump files removed by -W or --min-free.\n"
-              "# TYPE trawlcap_removed_files_total counter\ntrawlcap_removed_files_total %" PRIu64 "\n",
+    append(t,
+           "# HELP trawlcap_removed_files_total Closed dump files removed by -W or --min-free.\n"
+           "# TYPE trawlcap_removed_files_total counter\ntrawlcap_removed_files_total %" PRIu64
+           "\n",
            dump_files_removed(instance));
-    append(t, "# HELP trawlcap_command_failures_total Commands of -z that failed or could not run.\n"
-              "# TYPE trawlcap_command_failures_total counter\ntrawlcap_command_failures_total %" PRIu64 "\n",
-           dump_files_command_failures(instance));
+    append(
+        t,
+        "# HELP trawlcap_command_failures_total Commands of -z that failed or could not run.\n"
+        "# TYPE trawlcap_command_failures_total counter\ntrawlcap_command_failures_total %" PRIu64
+        "\n",
+        dump_files_command_failures(instance));
 }
 
 // Writes all of text to a new file beside path and renames it over path.
@@ -149,7 +158,7 @@ int replace_file(const char *path, const char *text, size_t len)
     return -1;
 }
 
-}  // namespace
+} // namespace
 
 void dump_stats_write(dump_instance *instance)
 {
@@ -160,9 +169,11 @@ void dump_stats_write(dump_instance *instance)
     if (!text)
         return;
     text_buffer t{text, 0};
-    append(&t, "# HELP trawlcap_start_time_seconds When the capture started, in seconds since the epoch.\n"
-               "# TYPE trawlcap_start_time_seconds gauge\ntrawlcap_start_time_seconds %" PRId64 "\n",
-           start_time);
+    append(
+        &t,
+        "# HELP trawlcap_start_time_seconds When the capture started, in seconds since the epoch.\n"
+        "# TYPE trawlcap_start_time_seconds gauge\ntrawlcap_start_time_seconds %" PRId64 "\n",
+        start_time);
     compose(instance, &t);
     if (replace_file(instance->stats_file, text, t.len) == 0) {
         complained = false;

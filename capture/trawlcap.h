@@ -26,14 +26,14 @@
 #pragma weak vexmo_buff_tstamp
 #pragma weak vexmo_buff_wirelen
 
-constexpr size_t kNameSize = 64;        // app_name, dev_symbol
-constexpr size_t kTextSize = 2048;      // dumpfile, bpf_rule, -q working copy
-constexpr uint32_t kMaxThreads = 128;   // worker slots in the record
-constexpr uint32_t kBurst = 32;         // buffers taken per poll
-constexpr uint32_t kSnapLen = 65535;    // dead handle's snapshot length
-constexpr uint32_t kMaxPacket = 65535;  // without -s, longer packets are never written
-constexpr uint32_t kMaxSnapLen = 262144;  // -s 0, and the largest -s
-constexpr size_t kRecordHeader = 16;    // a savefile record's header
+constexpr size_t kNameSize = 64;         // app_name, dev_symbol
+constexpr size_t kTextSize = 2048;       // dumpfile, bpf_rule, -q working copy
+constexpr uint32_t kMaxThreads = 128;    // worker slots in the record
+constexpr uint32_t kBurst = 32;          // buffers taken per poll
+constexpr uint32_t kSnapLen = 65535;     // dead handle's snapshot length
+constexpr uint32_t kMaxPacket = 65535;   // without -s, longer packets are never written
+constexpr uint32_t kMaxSnapLen = 262144; // -s 0, and the largest -s
+constexpr size_t kRecordHeader = 16;     // a savefile record's header
 // Write buffer of every dump file. It holds the largest record, because the
 // worker writes it out before a record that would not fit, so every write
 // holds whole records only.
@@ -42,29 +42,29 @@ static_assert(kDumpBufferSize >= kRecordHeader + kMaxSnapLen);
 
 // Where a record's time stamp comes from (-j).
 enum dump_tstamp_type : uint32_t {
-    DUMP_TSTAMP_WRITE = 0,    // the clock, just before the record is written
-    DUMP_TSTAMP_ARRIVAL = 1,  // the packet source's own stamp of the packet
+    DUMP_TSTAMP_WRITE = 0,   // the clock, just before the record is written
+    DUMP_TSTAMP_ARRIVAL = 1, // the packet source's own stamp of the packet
 };
 
 // What a worker counts beside `received` and `captured`. The worker is the
 // only writer (relaxed load + store); the main thread reads them while the
 // worker runs, for SIGUSR1's report and the statistics file.
 struct dump_counters {
-    std::atomic<uint64_t> oversize;      // received, passed the filter, too long to write
-    std::atomic<uint64_t> flushed;       // records that reached a file; never goes down
-    std::atomic<uint64_t> bytes;         // bytes in this worker's files, headers included
-    std::atomic<uint64_t> files;         // dump files opened
-    std::atomic<uint64_t> write_errors;  // writes that failed
+    std::atomic<uint64_t> oversize;     // received, passed the filter, too long to write
+    std::atomic<uint64_t> flushed;      // records that reached a file; never goes down
+    std::atomic<uint64_t> bytes;        // bytes in this worker's files, headers included
+    std::atomic<uint64_t> files;        // dump files opened
+    std::atomic<uint64_t> write_errors; // writes that failed
 };
 
 struct dump_thread_ctx {
-    uint32_t started;           // 1 once the thread was created
+    uint32_t started; // 1 once the thread was created
     pthread_t tid;
     uint32_t stream_index;
-    char dumpfile[kTextSize];   // own file name; empty in standard-output mode
-    pcap_dumper_t *dumper;      // the file's stdio stream, which libpcap wrote the header to
+    char dumpfile[kTextSize]; // own file name; empty in standard-output mode
+    pcap_dumper_t *dumper;    // the file's stdio stream, which libpcap wrote the header to
     struct bpf_program bpf_prog;
-    uint64_t limit;             // 0: no limit
+    uint64_t limit; // 0: no limit
     // Written only by the worker (relaxed load + store, no read-modify-write);
     // read by the main thread for the interim report while the worker runs.
     // `captured` counts records handed to the write buffer and not lost to a
@@ -77,11 +77,11 @@ struct dump_thread_ctx {
     // The write buffer and the file it goes to: the worker's until it is
     // joined, then main's.
     alignas(64) uint8_t *buf;
-    size_t buffered;            // bytes in buf
-    uint64_t pending;           // records in buf
-    int fd;                     // the dumper's descriptor
-    uint64_t file_bytes;        // the current file's size, buf included
-    int64_t first_pending_ns;   // monotonic time of the oldest record in buf
+    size_t buffered;          // bytes in buf
+    uint64_t pending;         // records in buf
+    int fd;                   // the dumper's descriptor
+    uint64_t file_bytes;      // the current file's size, buf included
+    int64_t first_pending_ns; // monotonic time of the oldest record in buf
     // Set by the worker as it returns: the main thread may join it at once.
     std::atomic<int> finished;
     // errno of the first failed write, 0 when none. Written by the worker,
@@ -96,17 +96,17 @@ struct dump_thread_ctx {
     uint32_t appends;
 
     // Rotation (-C, -G, SIGHUP): the current file's number and window.
-    uint32_t seq;               // 1 for the first file
-    int64_t file_time;          // the time in its name: its window's start, or its opening
-    int64_t window_end;         // -G: the file takes records stamped before this
-    uint32_t idle_rotates;      // its window was not over when it opened (see rotate_when_idle)
-    uint32_t hup_seen;          // the instance's SIGHUP count this worker has acted on
-    dev_t file_dev;             // which file it is, so that only it is ever removed
+    uint32_t seq;          // 1 for the first file
+    int64_t file_time;     // the time in its name: its window's start, or its opening
+    int64_t window_end;    // -G: the file takes records stamped before this
+    uint32_t idle_rotates; // its window was not over when it opened (see rotate_when_idle)
+    uint32_t hup_seen;     // the instance's SIGHUP count this worker has acted on
+    dev_t file_dev;        // which file it is, so that only it is ever removed
     ino_t file_ino;
-    char stem[kTextSize];       // -C/-G: the per-worker name the numbered names derive from
+    char stem[kTextSize]; // -C/-G: the per-worker name the numbered names derive from
 };
 
-struct dump_files;  // the closed files of this run (rotation.cc)
+struct dump_files; // the closed files of this run (rotation.cc)
 
 struct dump_instance {
     char app_name[kNameSize];
@@ -116,7 +116,7 @@ struct dump_instance {
     uint64_t thread_mask;
     uint32_t nr_threads;
     char dumpfile[kTextSize];
-    FILE *dump_stream;          // stdout in standard-output mode, else null
+    FILE *dump_stream; // stdout in standard-output mode, else null
     char bpf_rule[kTextSize];
     pcap_t *pcap_handle;
     uint64_t packet_count;
@@ -126,26 +126,27 @@ struct dump_instance {
     std::atomic<int> running;
 
     // Options beyond the classic set; all off by default.
-    uint64_t rotate_size;       // -C: bytes, 0 for none
-    uint32_t rotate_seconds;    // -G: 0 for none
-    uint32_t file_count;        // -W: files kept per worker, 0 for all
-    uint64_t min_free;          // --min-free: bytes, 0 for none
-    char post_command[kTextSize];  // -z
-    char run_as[kNameSize];     // -Z
+    uint64_t rotate_size;         // -C: bytes, 0 for none
+    uint32_t rotate_seconds;      // -G: 0 for none
+    uint32_t file_count;          // -W: files kept per worker, 0 for all
+    uint64_t min_free;            // --min-free: bytes, 0 for none
+    char post_command[kTextSize]; // -z
+    char run_as[kNameSize];       // -Z
     uid_t run_uid;
     gid_t run_gid;
-    char stats_file[kTextSize]; // -S
-    dump_tstamp_type tstamp_type;  // -j
-    uint32_t nano;              // --nano: nanosecond savefiles
-    uint32_t snaplen;           // -s: 0 when not given
+    char stats_file[kTextSize];   // -S
+    dump_tstamp_type tstamp_type; // -j
+    uint32_t nano;                // --nano: nanosecond savefiles
+    uint32_t snaplen;             // -s: 0 when not given
     // Raised by SIGHUP under rotation: every worker starts its next file.
     std::atomic<uint32_t> hup_count;
-    dump_files *files;          // set up when rotation, -z or --min-free need it
-    char refusal[256];          // why the command line was refused
+    dump_files *files; // set up when rotation, -z or --min-free need it
+    char refusal[256]; // why the command line was refused
 };
 
 static_assert(std::atomic<int>::is_always_lock_free, "running is written in a signal handler");
-static_assert(std::atomic<uint32_t>::is_always_lock_free, "hup_count is written in a signal handler");
+static_assert(std::atomic<uint32_t>::is_always_lock_free,
+              "hup_count is written in a signal handler");
 static_assert(std::atomic<uint64_t>::is_always_lock_free);
 static_assert(offsetof(dump_instance, dev_symbol) == kNameSize);
 static_assert(offsetof(dump_instance, running) > offsetof(dump_instance, threads));
@@ -156,7 +157,7 @@ extern dump_instance *g_dump_instance;
 // Result of parsing the command line into the record.
 enum dump_parse_result {
     DUMP_PARSE_OK = 0,
-    DUMP_PARSE_USAGE,           // a rejected option: main calls usage()
+    DUMP_PARSE_USAGE, // a rejected option: main calls usage()
     // Values the record cannot hold: refused with one line, never cut, since
     // a cut name or rule would quietly capture or write something else.
     DUMP_PARSE_TOO_MANY_THREADS,
@@ -164,9 +165,9 @@ enum dump_parse_result {
     DUMP_PARSE_DUMPFILE_TOO_LONG,
     DUMP_PARSE_LIST_TOO_LONG,
     DUMP_PARSE_FILTER_TOO_LONG,
-    DUMP_PARSE_REFUSED,         // a bad value of a newer option: why is in `refusal`
-    DUMP_PARSE_HELP,            // -h, --help: the usage text on standard output
-    DUMP_PARSE_VERSION,         // --version
+    DUMP_PARSE_REFUSED, // a bad value of a newer option: why is in `refusal`
+    DUMP_PARSE_HELP,    // -h, --help: the usage text on standard output
+    DUMP_PARSE_VERSION, // --version
 };
 
 // Fills `instance` with the defaults, then from argv (the options, then the
@@ -228,7 +229,8 @@ int dump_file_finish(dump_instance *instance, dump_thread_ctx *ctx);
 int dump_file_rotate(dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time);
 // The numbered name of a worker's file: the stem with _NNNNN_TIME before
 // its suffix, TIME in UTC as YYYYMMDDTHHMMSSZ.
-int dump_rotated_name(const char *stem, uint32_t seq, int64_t file_time, char *out, size_t out_size);
+int dump_rotated_name(const char *stem, uint32_t seq, int64_t file_time, char *out,
+                      size_t out_size);
 
 // The closed files of this run (rotation.cc): the ring of -W, the floor of
 // --min-free and the command of -z.
@@ -263,5 +265,4 @@ void dump_report_losses(dump_instance *instance, bool final_report);
 // error and returns -1, so that a failure site is `return cannot(...);`.
 int cannot(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-
-#endif  // CAPTURE_TRAWLCAP_H
+#endif // CAPTURE_TRAWLCAP_H

@@ -28,7 +28,7 @@ int start_worker_thread(dump_thread_ctx *ctx)
     return rc;
 }
 
-}  // namespace
+} // namespace
 
 int dump_thread_init(dump_instance *instance, dump_thread_ctx *ctx, int index)
 {
@@ -79,13 +79,13 @@ struct matched_burst {
 
 // How records are written, fixed for the run.
 struct record_rules {
-    uint32_t snaplen;        // longer packets are cut to it (with -s) ...
-    uint32_t max_len;        // ... or, without -s, not written when longer than this
-    bool wire_len;           // the record's length is the packet's length on the wire
-    bool arrival;            // -j arrival
-    bool nano;               // nanosecond time stamps
-    uint64_t rotate_size;    // -C, or UINT64_MAX
-    int64_t rotate_seconds;  // -G, or 0
+    uint32_t snaplen;       // longer packets are cut to it (with -s) ...
+    uint32_t max_len;       // ... or, without -s, not written when longer than this
+    bool wire_len;          // the record's length is the packet's length on the wire
+    bool arrival;           // -j arrival
+    bool nano;              // nanosecond time stamps
+    uint64_t rotate_size;   // -C, or UINT64_MAX
+    int64_t rotate_seconds; // -G, or 0
 };
 
 inline void counter_add(std::atomic<uint64_t> &counter, uint64_t n)
@@ -101,8 +101,8 @@ int64_t monotonic_ns(clockid_t clock)
 }
 
 // Collects the buffers that pass the filter and that a record may hold.
-void filter_burst(dump_thread_ctx *ctx, const record_rules &rules, vexmo_buff_t *const *bufs,
-                  int n, matched_burst *m)
+void filter_burst(dump_thread_ctx *ctx, const record_rules &rules, vexmo_buff_t *const *bufs, int n,
+                  matched_burst *m)
 {
     const bpf_insn *insns = ctx->bpf_prog.bf_insns;
     uint32_t oversize = 0;
@@ -157,7 +157,8 @@ int rotate_for(dump_instance *instance, dump_thread_ctx *ctx, const record_rules
         return 0;
     int64_t start = sec;
     if (rules.rotate_seconds)
-        start = by_time ? sec - ((sec % rules.rotate_seconds) + rules.rotate_seconds) % rules.rotate_seconds
+        start = by_time ? sec - ((sec % rules.rotate_seconds) + rules.rotate_seconds) %
+                                    rules.rotate_seconds
                         : ctx->file_time;
     return dump_file_rotate(instance, ctx, start);
 }
@@ -243,7 +244,7 @@ record_rules rules_of(const dump_instance *instance)
     return r;
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
@@ -280,7 +281,7 @@ void capture_loop(dump_instance *instance, dump_thread_ctx *ctx)
     }
 }
 
-}  // namespace
+} // namespace
 
 void *dump_capture_thread(void *arg)
 {

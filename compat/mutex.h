@@ -61,4 +61,4 @@ private:
     annotated_mutex *m_;
 };
 
-#endif  // COMPAT_MUTEX_H
+#endif // COMPAT_MUTEX_H

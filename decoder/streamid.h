@@ -31,8 +31,7 @@ static_assert(kSequenceBits.shift == 0);
 static_assert(kRtimeBits.shift == kSequenceBits.shift + kSequenceBits.width);
 static_assert(kThreadBits.shift == kRtimeBits.shift + kRtimeBits.width);
 static_assert(kDeviceBits.shift == kThreadBits.shift + kThreadBits.width);
-static_assert(kDeviceBits.shift + kDeviceBits.width == 63,
-              "the fields cover exactly bits 0 to 62");
+static_assert(kDeviceBits.shift + kDeviceBits.width == 63, "the fields cover exactly bits 0 to 62");
 
 // The relative time wraps after this many seconds (about 8.5 years), so a
 // relative time alone names one instant per period.

@@ -17,7 +17,6 @@ constexpr size_t kRefreshBufferSize = 65536;
 // any length goes out whole without allocating; what is left in `text`
 // (zero-terminated, length returned) is the last piece, which the caller
 // writes and flushes. stat->interval must be at least 1.
-size_t __screen_stat_compose(screen_stat *stat, std::time_t now, char *text,
-                                  size_t cap);
+size_t __screen_stat_compose(screen_stat *stat, std::time_t now, char *text, size_t cap);
 
 #endif

@@ -13,9 +13,9 @@
 
 namespace {
 
-constexpr int kGroupWidth = 8;      // fields per group of three lines
-constexpr int kColumnWidth = 10;    // names and numbers are right-aligned in this
-constexpr size_t kNumberRoom = 32;  // "%10lld\t" of any int64, with margin
+constexpr int kGroupWidth = 8;     // fields per group of three lines
+constexpr int kColumnWidth = 10;   // names and numbers are right-aligned in this
+constexpr size_t kNumberRoom = 32; // "%10lld\t" of any int64, with margin
 
 struct composer {
     char *text;
@@ -42,7 +42,7 @@ bool reserve(composer &c, size_t need)
 void append_text(composer &c, const char *s)
 {
     size_t n = strlen(s);
-    reserve(c, n);  // only short literals come here: they always fit
+    reserve(c, n); // only short literals come here: they always fit
     memcpy(c.text + c.len, s, n + 1);
     c.len += n;
 }
@@ -88,7 +88,8 @@ void format_ctime(time_t now, char *out, size_t size)
         return;
     }
     snprintf(out, size, "%.3s %.3s%3d %.2d:%.2d:%.2d %d\n", kDays + 3 * tm.tm_wday,
-             kMonths + 3 * tm.tm_mon, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, 1900 + tm.tm_year);
+             kMonths + 3 * tm.tm_mon, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+             1900 + tm.tm_year);
 }
 
 } // namespace
@@ -116,7 +117,8 @@ size_t __screen_stat_compose(screen_stat *stat, std::time_t now, char *text, siz
         int taken = 0;
         append_text(c, "\nsum\t");
         for (int i = s; i < s + kGroupWidth && i < count.load(std::memory_order_acquire); i++) {
-            reading[taken] = std::atomic_ref<int64_t>(stat->fields[i].value).load(std::memory_order_seq_cst);
+            reading[taken] =
+                std::atomic_ref<int64_t>(stat->fields[i].value).load(std::memory_order_seq_cst);
             append_number(c, reading[taken++]);
         }
         append_text(c, "\nspeed/s\t");
@@ -124,8 +126,9 @@ size_t __screen_stat_compose(screen_stat *stat, std::time_t now, char *text, siz
         for (; i < s + kGroupWidth && i < count.load(std::memory_order_acquire); i++) {
             stat_field &f = stat->fields[i];
             // A field registered after its group's totals row is read here.
-            int64_t now = i - s < taken ? reading[i - s]
-                                        : std::atomic_ref<int64_t>(f.value).load(std::memory_order_seq_cst);
+            int64_t now = i - s < taken
+                              ? reading[i - s]
+                              : std::atomic_ref<int64_t>(f.value).load(std::memory_order_seq_cst);
             append_number(c, rate_of(now, f.last_value, stat->interval));
             f.last_value = now;
         }

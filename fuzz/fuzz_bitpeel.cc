@@ -14,8 +14,9 @@ namespace {
 
 // UTC, zones with summer time on either hemisphere, a half-hour zone with a
 // half-hour shift, and a zone that jumped a whole day.
-const char *const kZones[] = {"UTC0", "Europe/Berlin", "America/New_York", "Australia/Lord_Howe",
-                              "Asia/Kolkata", "Pacific/Apia"};
+const char *const kZones[] = {
+    "UTC0",         "Europe/Berlin", "America/New_York", "Australia/Lord_Howe",
+    "Asia/Kolkata", "Pacific/Apia"};
 int g_zone = -1;
 
 static_assert(kRtimePeriod == 268435456, "candidates are 2^28 seconds apart");
@@ -27,7 +28,7 @@ void check_time_text(const char (&text)[kTimeTextSize], int rc)
         FUZZ_CHECK(text[0] == '\0');
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -43,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // The option test: "-v" in either case wins over everything else.
     bitpeel_action action = bitpeel_action_of(first);
-    FUZZ_CHECK((action == BITPEEL_VERSION) == (first[0] == '-' && (first[1] == 'v' || first[1] == 'V')));
+    FUZZ_CHECK((action == BITPEEL_VERSION) ==
+               (first[0] == '-' && (first[1] == 'v' || first[1] == 'V')));
     unsigned long long id = stream_id_parse(first);
     stream_fields f = stream_id_decode(id);
     // The layout written out by hand, not taken from the decoder's constants:
@@ -56,14 +58,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     char text[kTimeTextSize];
     if (second == nullptr) {
         for (int k = 0; k < kCandidateCount; k++) {
-            int rc = format_local_time(static_cast<long long>(f.relative_time) + k * kRtimePeriod, text);
-            FUZZ_CHECK(rc == 0);  // every candidate lies between 1970 and 2055
+            int rc =
+                format_local_time(static_cast<long long>(f.relative_time) + k * kRtimePeriod, text);
+            FUZZ_CHECK(rc == 0); // every candidate lies between 1970 and 2055
             check_time_text(text, rc);
         }
     } else {
         long long base = 12345;
         if (base_time_parse(second, &base) != 0) {
-            FUZZ_CHECK(base == 12345);  // left alone on failure
+            FUZZ_CHECK(base == 12345); // left alone on failure
         } else {
             int rc = format_local_time(base + static_cast<long long>(f.relative_time), text);
             check_time_text(text, rc);

@@ -51,7 +51,8 @@ void last_names(char **argv, int end, const char **device, const char **dumpfile
             // A long option: its value follows "=" or is the next word; of
             // those that reach an accepted record only --nano has none.
             std::string_view name(argv[i] + 2);
-            if (name.find('=') == std::string_view::npos && !std::string_view("nano").starts_with(name))
+            if (name.find('=') == std::string_view::npos &&
+                !std::string_view("nano").starts_with(name))
                 i++;
             continue;
         }
@@ -68,7 +69,7 @@ void last_names(char **argv, int end, const char **device, const char **dumpfile
     }
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {

@@ -10,12 +10,12 @@
 #include <cstring>
 
 // Checks hold in release builds too: a failed one aborts the run.
-#define FUZZ_CHECK(cond)                                                              \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);  \
-            abort();                                                                  \
-        }                                                                             \
+#define FUZZ_CHECK(cond)                                                                           \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);               \
+            abort();                                                                               \
+        }                                                                                          \
     } while (0)
 
 struct fuzz_input {
@@ -49,7 +49,7 @@ inline char *fuzz_word(fuzz_input &in)
         in.pos++;
     size_t len = in.pos - start;
     if (in.pos < in.size)
-        in.pos++;  // the separator
+        in.pos++; // the separator
     auto *word = static_cast<char *>(malloc(len + 1));
     if (!word)
         abort();
@@ -59,4 +59,4 @@ inline char *fuzz_word(fuzz_input &in)
     return word;
 }
 
-#endif  // FUZZ_INPUT_H
+#endif // FUZZ_INPUT_H

@@ -70,11 +70,13 @@ walked walk_bytes(const uint8_t *data, size_t size)
     cursor c = start.stretch0;
     found r;
     uint64_t after = 0; // the end of the record before
-    for (walk step; (step = next_record(start.pcapng, data, size, &c, &r, why, sizeof why)) == walk::record ||
-                    step == walk::other;) {
+    for (walk step;
+         (step = next_record(start.pcapng, data, size, &c, &r, why, sizeof why)) == walk::record ||
+         step == walk::other;) {
         if (step == walk::other)
             continue;
-        FUZZ_CHECK(r.off >= after && r.len <= kMaxCaplen && r.off + r.len <= c.off && c.off <= size);
+        FUZZ_CHECK(r.off >= after && r.len <= kMaxCaplen && r.off + r.len <= c.off &&
+                   c.off <= size);
         FUZZ_CHECK((r.meta & ~(kShortBit | (kMaxFormats - 1))) == 0);
         int64_t sec;
         uint32_t nsec, format = r.meta & (kMaxFormats - 1);
@@ -87,7 +89,7 @@ walked walk_bytes(const uint8_t *data, size_t size)
     return w;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -116,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const uint8_t *arena;
     size_t arena_size;
     replay_arena(dev->replay, &arena, &arena_size);
-    FUZZ_CHECK(arena_size == len);  // the file itself, in place
+    FUZZ_CHECK(arena_size == len); // the file itself, in place
 
     // Bytes and packets per stream and pass: every pass must repeat the first.
     uint64_t packets = 0, bytes = 0;
@@ -160,7 +162,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     uint64_t truncated = 0;
     vexmo_stream_stats_t st;
     for (uint32_t s = 0; s < nr_rx; s++, truncated += st.truncated)
-        FUZZ_CHECK(vexmo_stream_stats(g_inst, s, &st) == 0 && st.state != VEXMO_STREAM_RUNNING && st.dropped == 0);
+        FUZZ_CHECK(vexmo_stream_stats(g_inst, s, &st) == 0 && st.state != VEXMO_STREAM_RUNNING &&
+                   st.dropped == 0);
     FUZZ_CHECK(truncated <= packets);
 
     replay_close(dev->replay);

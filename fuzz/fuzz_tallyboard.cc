@@ -18,7 +18,7 @@ namespace {
 char g_text[kRefreshBufferSize];
 FILE *g_sink;
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -54,21 +54,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         // Ids and codes mostly near the valid ones, sometimes anything.
         auto id = static_cast<int>(static_cast<uint32_t>(fuzz_take(in, op & 0x10 ? 4 : 1)));
-        int code = op & 0x20 ? static_cast<int>(static_cast<uint32_t>(fuzz_take(in, 4))) : 1 + (op >> 6) % 2;
+        int code = op & 0x20 ? static_cast<int>(static_cast<uint32_t>(fuzz_take(in, 4)))
+                             : 1 + (op >> 6) % 2;
         auto value = static_cast<int64_t>(fuzz_take(in, 8));
         int rc = stat_field_operation(stat, id, code, value);
-        bool valid = id >= 0 && id < count && (code == STAT_FIELD_OP_ADD || code == STAT_FIELD_OP_SET);
+        bool valid =
+            id >= 0 && id < count && (code == STAT_FIELD_OP_ADD || code == STAT_FIELD_OP_SET);
         FUZZ_CHECK(rc == (valid ? 0 : -1));
         if (valid)
             model[id] = code == STAT_FIELD_OP_SET
                             ? value
-                            : static_cast<int64_t>(static_cast<uint64_t>(model[id]) + static_cast<uint64_t>(value));
+                            : static_cast<int64_t>(static_cast<uint64_t>(model[id]) +
+                                                   static_cast<uint64_t>(value));
     }
     for (int i = 0; i < count; i++)
         FUZZ_CHECK(stat->fields[i].value == model[i]);
     FUZZ_CHECK(stat_field_operation(stat, count, STAT_FIELD_OP_ADD, 1) == -1);
 
-    size_t len = __screen_stat_compose(stat, static_cast<time_t>(size) * 1000003, g_text, sizeof g_text);
+    size_t len =
+        __screen_stat_compose(stat, static_cast<time_t>(size) * 1000003, g_text, sizeof g_text);
     FUZZ_CHECK(len < sizeof g_text && strlen(g_text) == len);
     for (int i = 0; i < count; i++)
         FUZZ_CHECK(stat->fields[i].last_value == model[i]);

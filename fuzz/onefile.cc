@@ -46,7 +46,7 @@ int replay_file(const std::string &path)
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv)
 {

@@ -37,9 +37,9 @@ enum class vexmo_source : uint32_t { replay = 1, live = 2 };
 struct vexmo_buff {
     const uint8_t *data;
     uint32_t len;
-    uint32_t stream; // receive stream that handed it out
-    uint32_t block;  // live: ring block holding the bytes; replay: the index word of
-                     // the record, its time format and short flag on top (replay.h)
+    uint32_t stream;     // receive stream that handed it out
+    uint32_t block;      // live: ring block holding the bytes; replay: the index word of
+                         // the record, its time format and short flag on top (replay.h)
     vexmo_source source; // what handed it out: tells the optional calls where to look
 };
 static_assert(sizeof(vexmo_buff) == 24, "descriptor layout");
@@ -90,8 +90,8 @@ void replay_close(replay_device *dev);
 // Live AF_PACKET capture (live.cc).
 enum class live_fanout : uint32_t { hash = 0, lb = 1, cpu = 2 };
 struct live_options {
-    bool promisc;       // on unless promisc=0
-    uint64_t ring;      // bytes per stream; 0: the default for the stream count
+    bool promisc;  // on unless promisc=0
+    uint64_t ring; // bytes per stream; 0: the default for the stream count
     live_fanout fanout;
 };
 live_device *live_open(const char *ifname, const live_options *opts, uint32_t nr_rx);
@@ -109,7 +109,7 @@ uint64_t flow_hash(const uint8_t *frame, uint32_t len);
 // Device-name parsing (vexmo.cc), separate so that it can be tested alone.
 struct device_choice {
     vexmo_source source;
-    char path[4096];   // replay: savefile path; live: interface name
+    char path[4096]; // replay: savefile path; live: interface name
     replay_options replay;
     live_options live;
 };

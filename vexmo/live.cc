@@ -6,13 +6,14 @@
 // took out of a frame are put back, so frames look as they did on the wire.
 // The kernel's drop counts are printed when the process ends, and then the
 // sockets are closed from several threads at once.
-#include <linux/filter.h>
+#include <arpa/inet.h>
 #include <linux/ethtool.h>
+#include <linux/filter.h>
 #include <linux/if_packet.h>
 #include <linux/sockios.h>
 #include <net/ethernet.h>
-#include <net/if_arp.h>
 #include <net/if.h>
+#include <net/if_arp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -21,7 +22,6 @@
 #include <sys/socket.h>
 #include <sys/sysinfo.h>
 #include <unistd.h>
-#include <arpa/inet.h>
 
 #include <atomic>
 #include <cerrno>
@@ -164,7 +164,8 @@ int set_option(int fd, int level, int name, const void *val, socklen_t len, cons
 
 tpacket_block_desc *block_at(const live_stream *s, uint32_t b)
 {
-    return reinterpret_cast<tpacket_block_desc *>(s->ring + (static_cast<size_t>(b) << s->block_shift));
+    return reinterpret_cast<tpacket_block_desc *>(s->ring +
+                                                  (static_cast<size_t>(b) << s->block_shift));
 }
 
 size_t ring_bytes(const live_stream *s)
@@ -178,12 +179,14 @@ size_t ring_bytes(const live_stream *s)
 // kernel reuses it.
 uint32_t block_status_acquire(const tpacket_block_desc *bd)
 {
-    return std::atomic_ref<const uint32_t>(bd->hdr.bh1.block_status).load(std::memory_order_acquire);
+    return std::atomic_ref<const uint32_t>(bd->hdr.bh1.block_status)
+        .load(std::memory_order_acquire);
 }
 
 void block_status_release(tpacket_block_desc *bd)
 {
-    std::atomic_ref<uint32_t>(bd->hdr.bh1.block_status).store(TP_STATUS_KERNEL, std::memory_order_release);
+    std::atomic_ref<uint32_t>(bd->hdr.bh1.block_status)
+        .store(TP_STATUS_KERNEL, std::memory_order_release);
 }
 
 void give_back(live_stream *s, uint32_t b)
@@ -226,7 +229,8 @@ int set_drop_all(int fd, const live_setup *cfg)
 {
     static sock_filter drop[] = {{BPF_RET | BPF_K, 0, 0, 0}};
     sock_fprog prog{1, drop};
-    return set_option(fd, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog, cfg, "SO_ATTACH_FILTER");
+    return set_option(fd, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog, cfg,
+                      "SO_ATTACH_FILTER");
 }
 
 // Joins fanout group *group (0: let the kernel pick a free id, which is
@@ -252,11 +256,13 @@ int stream_open(live_stream *s, const live_setup *cfg, int *group)
     if (s->fd < 0)
         return cannot_open(cfg->ifname, "socket");
     int version = TPACKET_V3;
-    if (set_option(s->fd, SOL_PACKET, PACKET_VERSION, &version, sizeof version, cfg, "PACKET_VERSION") < 0)
+    if (set_option(s->fd, SOL_PACKET, PACKET_VERSION, &version, sizeof version, cfg,
+                   "PACKET_VERSION") < 0)
         return -1;
     // Room in front of each frame to put back a VLAN tag (see below).
     unsigned reserve = kVlanTagLen;
-    if (set_option(s->fd, SOL_PACKET, PACKET_RESERVE, &reserve, sizeof reserve, cfg, "PACKET_RESERVE") < 0)
+    if (set_option(s->fd, SOL_PACKET, PACKET_RESERVE, &reserve, sizeof reserve, cfg,
+                   "PACKET_RESERVE") < 0)
         return -1;
     if (set_ring(s, cfg) < 0 || set_drop_all(s->fd, cfg) < 0)
         return -1;
@@ -357,7 +363,8 @@ void *close_streams(void *arg)
     for (uint32_t n; (n = work->next.fetch_add(1, std::memory_order_relaxed)) < work->total;) {
         live_stream *s = nth_stream(n);
         if (s->ring)
-            mmap(s->ring, ring_bytes(s), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+            mmap(s->ring, ring_bytes(s), PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
         if (s->fd >= 0)
             close(s->fd);
     }
@@ -413,8 +420,8 @@ int complete_group(live_device *dev, const live_setup *cfg)
     }
     for (uint32_t i = 0; i < dev->nr_streams; ++i) {
         int unused = 0;
-        if (set_option(dev->streams[i].fd, SOL_SOCKET, SO_DETACH_FILTER, &unused, sizeof unused, cfg,
-                       "SO_DETACH_FILTER") < 0)
+        if (set_option(dev->streams[i].fd, SOL_SOCKET, SO_DETACH_FILTER, &unused, sizeof unused,
+                       cfg, "SO_DETACH_FILTER") < 0)
             return -1;
     }
     return 0;
@@ -429,8 +436,8 @@ int set_promisc(const live_device *dev, const live_setup *cfg)
     packet_mreq mreq{};
     mreq.mr_ifindex = cfg->ifindex;
     mreq.mr_type = PACKET_MR_PROMISC;
-    return set_option(dev->streams[0].fd, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mreq, sizeof mreq, cfg,
-                      "promiscuous mode");
+    return set_option(dev->streams[0].fd, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mreq, sizeof mreq,
+                      cfg, "promiscuous mode");
 }
 
 // The memory the kernel could still give, in bytes: MemAvailable, or the
@@ -461,17 +468,19 @@ int ring_layout(const char *ifname, const live_options *opts, uint32_t nr_rx, li
     uint64_t streams = nr_rx ? nr_rx : 1;
     uint64_t ring = opts->ring;
     if (ring == 0)
-        ring = kDefaultRingTotal / streams < kDefaultRingMax ? kDefaultRingTotal / streams : kDefaultRingMax;
+        ring = kDefaultRingTotal / streams < kDefaultRingMax ? kDefaultRingTotal / streams
+                                                             : kDefaultRingMax;
     ring = ring < kRingMin ? kRingMin : ring;
     uint32_t shift = 20;
     while ((1ull << shift) > kBlockMin && (1ull << shift) * kRingBlocks > ring)
         --shift;
     uint64_t blocks = (ring >> shift) + ((ring & ((1ull << shift) - 1)) != 0);
     uint64_t available = memory_available();
-    if (blocks > (available >> shift) / streams || blocks > UINT32_MAX / ((1u << shift) / kFrameSize))
+    if (blocks > (available >> shift) / streams ||
+        blocks > UINT32_MAX / ((1u << shift) / kFrameSize))
         return vexmo_cannot("open interface %s: rings of %llu KiB for %u streams need more than "
-                            "the %llu MiB of memory available", ifname,
-                            static_cast<unsigned long long>(ring >> 10), nr_rx,
+                            "the %llu MiB of memory available",
+                            ifname, static_cast<unsigned long long>(ring >> 10), nr_rx,
                             static_cast<unsigned long long>(available >> 20));
     cfg->block_shift = shift;
     cfg->nr_blocks = static_cast<uint32_t>(blocks);
@@ -514,12 +523,15 @@ int check_interface(const char *ifname)
     if (type != ARPHRD_ETHER && type != ARPHRD_LOOPBACK)
         return vexmo_cannot("open interface %s: link type %u is not Ethernet", ifname, type);
     if (merges)
-        fprintf(stderr, "Interface %s merges received frames (GRO or LRO): frames over 65535 "
-                "bytes are not written; ethtool -K %s gro off lro off\n", ifname, ifname);
+        fprintf(stderr,
+                "Interface %s merges received frames (GRO or LRO): frames over 65535 "
+                "bytes are not written; ethtool -K %s gro off lro off\n",
+                ifname, ifname);
     else if (mtu > kMaxWritten - ETH_HLEN)
-        fprintf(stderr, "Interface %s carries frames of up to %d bytes (MTU %d): frames over 65535 "
-                "bytes are not written; ip link set %s mtu %d\n", ifname, mtu + ETH_HLEN, mtu, ifname,
-                kMaxWritten - ETH_HLEN);
+        fprintf(stderr,
+                "Interface %s carries frames of up to %d bytes (MTU %d): frames over 65535 "
+                "bytes are not written; ip link set %s mtu %d\n",
+                ifname, mtu + ETH_HLEN, mtu, ifname, kMaxWritten - ETH_HLEN);
     return 0;
 }
 
@@ -725,7 +737,8 @@ int live_recv(live_device *dev, uint32_t stream, vexmo_buff **out, uint32_t capa
     // Loads and stores: the poller is the only writer.
     s->handed.store(s->handed.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
     if (cut != 0)
-        s->truncated.store(s->truncated.load(std::memory_order_relaxed) + cut, std::memory_order_relaxed);
+        s->truncated.store(s->truncated.load(std::memory_order_relaxed) + cut,
+                           std::memory_order_relaxed);
     s->pkts_left -= n;
     if (s->pkts_left == 0)
         s->cur_block = (s->cur_block + 1) % s->nr_blocks;
@@ -738,7 +751,8 @@ void live_free(live_device *dev, vexmo_buff **bufs, uint32_t count)
     live_stream *run_stream = nullptr;
     uint32_t run_block = 0, run = 0;
     auto settle = [&]() {
-        if (run && run_stream->pending[run_block].fetch_sub(run, std::memory_order_acq_rel) == run + 1) {
+        if (run &&
+            run_stream->pending[run_block].fetch_sub(run, std::memory_order_acq_rel) == run + 1) {
             give_back(run_stream, run_block);
             // Release: the poller sees the block as gone back only after it is.
             run_stream->pending[run_block].store(0, std::memory_order_release);
@@ -782,7 +796,8 @@ namespace {
 // The frame's ring header: the descriptor sits a fixed distance after it.
 const tpacket3_hdr *frame_header(const vexmo_buff *buf)
 {
-    return reinterpret_cast<const tpacket3_hdr *>(reinterpret_cast<const uint8_t *>(buf) - kDescOffset);
+    return reinterpret_cast<const tpacket3_hdr *>(reinterpret_cast<const uint8_t *>(buf) -
+                                                  kDescOffset);
 }
 
 } // namespace

@@ -39,8 +39,8 @@ uint64_t g_read_limit; // set by a test; 0: half the available memory
 // again. Our handler stays installed, except on the way to the default.
 void pass_on(int sig, siginfo_t *si, void *uc)
 {
-    bool fault = si->si_code == BUS_ADRALN || si->si_code == BUS_ADRERR || si->si_code == BUS_OBJERR ||
-                 si->si_code == BUS_MCEERR_AR;
+    bool fault = si->si_code == BUS_ADRALN || si->si_code == BUS_ADRERR ||
+                 si->si_code == BUS_OBJERR || si->si_code == BUS_MCEERR_AR;
     void (*old)(int) = g_old_sigbus.sa_handler;
     if (old == SIG_IGN && !fault)
         return;
@@ -64,7 +64,8 @@ void on_sigbus(int sig, siginfo_t *si, void *uc)
 {
     auto a = reinterpret_cast<uintptr_t>(si->si_addr);
     for (sigbus_watch &w : g_sigbus) {
-        uintptr_t lo = w.lo.load(std::memory_order_acquire), hi = w.hi.load(std::memory_order_acquire);
+        uintptr_t lo = w.lo.load(std::memory_order_acquire),
+                  hi = w.hi.load(std::memory_order_acquire);
         if (si->si_code != BUS_ADRERR || lo == 0 || a < lo || a >= hi)
             continue;
         uintptr_t page = a & g_page_mask;
@@ -119,8 +120,9 @@ uint64_t read_limit()
         ;
     if (f)
         fclose(f);
-    uint64_t bytes = kib != 0 ? uint64_t{kib} << 10
-                              : static_cast<uint64_t>(sysconf(_SC_AVPHYS_PAGES)) * sysconf(_SC_PAGESIZE);
+    uint64_t bytes = kib != 0
+                         ? uint64_t{kib} << 10
+                         : static_cast<uint64_t>(sysconf(_SC_AVPHYS_PAGES)) * sysconf(_SC_PAGESIZE);
     return bytes / 2;
 }
 
@@ -168,8 +170,10 @@ int read_whole(const char *path, savefile_bytes *f)
         return savefile_cannot(err == ENOMEM ? "read" : "open", path, strerror(err));
     if (size > limit) {
         char why[160];
-        snprintf(why, sizeof why, "more than %llu bytes, the limit for input that cannot be mapped "
-                 "(half the memory available)", static_cast<unsigned long long>(limit));
+        snprintf(why, sizeof why,
+                 "more than %llu bytes, the limit for input that cannot be mapped "
+                 "(half the memory available)",
+                 static_cast<unsigned long long>(limit));
         return savefile_cannot("read", path, why);
     }
     f->base = static_cast<const uint8_t *>(f->copy);
@@ -192,8 +196,9 @@ int load_savefile(const char *path, savefile_bytes *f)
         return savefile_cannot("open", path, strerror(errno));
     // A device may never end (/dev/zero); a directory has no bytes.
     if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
-        return savefile_cannot("open", path, S_ISCHR(st.st_mode) ? "a character device is not a savefile"
-                                                                 : "a block device is not a savefile");
+        return savefile_cannot("open", path,
+                               S_ISCHR(st.st_mode) ? "a character device is not a savefile"
+                                                   : "a block device is not a savefile");
     if (S_ISDIR(st.st_mode))
         return savefile_cannot("open", path, strerror(EISDIR));
     if (!S_ISREG(st.st_mode) || st.st_size == 0)
@@ -250,6 +255,7 @@ void populate(savefile_bytes *f, uint64_t from, uint64_t to)
     if (!f->mapped || to <= f->populated.load(std::memory_order_relaxed))
         return;
     uintptr_t lo = reinterpret_cast<uintptr_t>(f->base + from) & f->page_mask;
-    madvise(reinterpret_cast<void *>(lo), reinterpret_cast<uintptr_t>(f->base + to) - lo, MADV_POPULATE_READ);
+    madvise(reinterpret_cast<void *>(lo), reinterpret_cast<uintptr_t>(f->base + to) - lo,
+            MADV_POPULATE_READ);
     f->populated.store(to, std::memory_order_relaxed);
 }

@@ -33,7 +33,7 @@ struct savefile_bytes {
     int fd;
     sigbus_watch *watch; // the handler's watch over the mapping; null: none
     uintptr_t page_mask;
-    void *copy;          // input that cannot be mapped, read whole
+    void *copy; // input that cannot be mapped, read whole
     size_t copy_size;
     // Page tables are filled up to here. A hint, read and written relaxed:
     // a stale value costs one madvise more or less, never a wrong byte.

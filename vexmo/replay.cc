@@ -84,7 +84,8 @@ uint32_t reachable(const replay_stream *s, uint64_t room)
     if (room >= s->cur.next.off - s->cur.start_off)
         return s->stop;
     uint32_t reach = s->pos;
-    while (reach < s->stop && (s->cur.recs[reach].off & kOffMask) + uint64_t{s->cur.recs[reach].len} <= room)
+    while (reach < s->stop &&
+           (s->cur.recs[reach].off & kOffMask) + uint64_t{s->cur.recs[reach].len} <= room)
         reach++;
     return reach;
 }
@@ -147,7 +148,8 @@ bool next_stretch(replay_device *dev, replay_stream *s)
         if (!s->cur.last) {
             s->stretch_no++;
             s->start = s->cur.next;
-        } else if (s->passes_left > 0 && dev->readable.load(std::memory_order_acquire) == dev->file.size) {
+        } else if (s->passes_left > 0 &&
+                   dev->readable.load(std::memory_order_acquire) == dev->file.size) {
             s->passes_left--; // damage or a cut last record ends each pass alike
             s->stretch_no = 0;
             s->start = dev->stretch0;
@@ -188,7 +190,8 @@ uint32_t hand_out(replay_device *dev, replay_stream *s, vexmo_buff **out, uint32
         }
     }
     // Written by this poller only: relaxed, for readers of the statistics.
-    s->truncated.store(s->truncated.load(std::memory_order_relaxed) + short_ones, std::memory_order_relaxed);
+    s->truncated.store(s->truncated.load(std::memory_order_relaxed) + short_ones,
+                       std::memory_order_relaxed);
     return n;
 }
 
@@ -233,7 +236,6 @@ void note_drained(replay_device *dev, replay_stream *s)
         futex(&dev->drained_streams, FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr);
     }
 }
-
 
 // The stream's next slot is held: sleep until a free gives it back, up to
 // kIdleWaitMs. The free looks at the flag with one plain load per call, no
@@ -314,8 +316,8 @@ uint8_t *take(uint8_t **at, size_t n)
 size_t arena_bytes(uint32_t nr, uint32_t nr_cache)
 {
     size_t per_entry = line((nr + 1) * sizeof(uint32_t)) + line(kMaxRecords * sizeof(record));
-    size_t per_stream = line(kRing * sizeof(vexmo_buff)) + line(kRing) +
-                        line(kMaxRecords * sizeof(scratch_record));
+    size_t per_stream =
+        line(kRing * sizeof(vexmo_buff)) + line(kRing) + line(kMaxRecords * sizeof(scratch_record));
     return line(nr * sizeof(replay_stream)) + line(nr_cache * sizeof(stretch_state)) +
            line(nr_cache * sizeof(stretch_index)) + nr_cache * per_entry + nr * per_stream + 64;
 }
@@ -324,11 +326,14 @@ size_t arena_bytes(uint32_t nr, uint32_t nr_cache)
 // the device points at them, so nobody else can see them yet.
 void set_up_cache(replay_device *dev, uint8_t **at)
 {
-    auto *entries = reinterpret_cast<stretch_state *>(take(at, dev->nr_cache * sizeof(stretch_state)));
-    auto *indexes = reinterpret_cast<stretch_index *>(take(at, dev->nr_cache * sizeof(stretch_index)));
+    auto *entries =
+        reinterpret_cast<stretch_state *>(take(at, dev->nr_cache * sizeof(stretch_state)));
+    auto *indexes =
+        reinterpret_cast<stretch_index *>(take(at, dev->nr_cache * sizeof(stretch_index)));
     for (uint32_t i = 0; i < dev->nr_cache; ++i) {
         new (&entries[i]) stretch_state{-1, 0, 0, false, false, false, false, {}};
-        auto *bounds = reinterpret_cast<uint32_t *>(take(at, (dev->nr_streams + 1) * sizeof(uint32_t)));
+        auto *bounds =
+            reinterpret_cast<uint32_t *>(take(at, (dev->nr_streams + 1) * sizeof(uint32_t)));
         auto *recs = reinterpret_cast<record *>(take(at, kMaxRecords * sizeof(record)));
         new (&indexes[i]) stretch_index{{}, bounds, recs};
     }
@@ -365,7 +370,8 @@ int set_up_streams(replay_device *dev, uint32_t nr, uint64_t loops)
     // threads descheduled for a while do, without indexing a stretch twice.
     dev->nr_cache = nr ? std::min(8 * nr + 8, kMaxCache) : 0;
     dev->arena_size = arena_bytes(nr, dev->nr_cache);
-    void *p = mmap(nullptr, dev->arena_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void *p =
+        mmap(nullptr, dev->arena_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED)
         return savefile_cannot("replay", dev->path, strerror(ENOMEM));
     dev->arena = p;

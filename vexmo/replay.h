@@ -89,8 +89,8 @@ struct alignas(64) replay_stream {
     cursor start;       // where that stretch starts
     uint64_t passes_left;
     bool done, drained;
-    bool failed;         // done before the file's end: damage, a cut record or file
-    uint32_t idle_polls; // empty polls since the drain was reported
+    bool failed;                     // done before the file's end: damage, a cut record or file
+    uint32_t idle_polls;             // empty polls since the drain was reported
     std::atomic<uint32_t> state;     // VEXMO_STREAM_*, for any thread
     std::atomic<uint64_t> truncated; // records handed out short of their frame
     scratch_record *scratch;

@@ -64,7 +64,8 @@ uint32_t units_format(bool swapped, uint8_t resol, int64_t offset) EXCLUDES(g_fo
     mutex_lock held(&g_formats_lock);
     for (uint32_t i = 0; i < g_nr_formats; ++i) {
         const time_format &f = g_formats[i];
-        if (f.kind == stamp::units && f.swapped == swapped && f.resol == resol && f.offset == offset)
+        if (f.kind == stamp::units && f.swapped == swapped && f.resol == resol &&
+            f.offset == offset)
             return i;
     }
     if (g_nr_formats == kMaxFormats)
@@ -86,7 +87,8 @@ walk damaged(char *why, size_t why_size, const char *what, uint64_t off)
 }
 
 // The classic record at c->off, up to limit.
-walk next_classic(const uint8_t *base, uint64_t limit, cursor *c, found *r, char *why, size_t why_size)
+walk next_classic(const uint8_t *base, uint64_t limit, cursor *c, found *r, char *why,
+                  size_t why_size)
 {
     if (c->off >= limit)
         return walk::eof;
@@ -97,7 +99,8 @@ walk next_classic(const uint8_t *base, uint64_t limit, cursor *c, found *r, char
         return damaged(why, why_size, "a record with an absurd captured length", c->off);
     if (limit - c->off - 16 < caplen)
         return walk::cut;
-    *r = found{c->off + 16, caplen, record_meta(c->format[0], caplen, rd32(base + c->off + 12, c->swapped))};
+    *r = found{c->off + 16, caplen,
+               record_meta(c->format[0], caplen, rd32(base + c->off + 12, c->swapped))};
     c->off += 16 + caplen;
     return walk::record;
 }
@@ -184,7 +187,8 @@ walk block_body(const uint8_t *p, uint32_t type, uint32_t total, cursor *c, foun
 }
 
 // The pcapng block at c->off, up to limit.
-walk next_block(const uint8_t *base, uint64_t limit, cursor *c, found *r, char *why, size_t why_size)
+walk next_block(const uint8_t *base, uint64_t limit, cursor *c, found *r, char *why,
+                size_t why_size)
 {
     if (c->off >= limit)
         return walk::eof;
@@ -224,7 +228,8 @@ int check_file_header(const uint8_t *base, uint64_t size, savefile_start *start,
     bool pcapng = magic == kBlockSection;
     bool swapped = magic == __builtin_bswap32(kMagicUsec) || magic == __builtin_bswap32(kMagicNsec);
     if (!pcapng && !swapped && magic != kMagicUsec && magic != kMagicNsec)
-        return refused("open", size < 4 ? "the file header is cut short" : "not a pcap or pcapng savefile",
+        return refused("open",
+                       size < 4 ? "the file header is cut short" : "not a pcap or pcapng savefile",
                        verb, why, why_size);
     bool nsec = magic == kMagicNsec || magic == __builtin_bswap32(kMagicNsec);
     start->pcapng = pcapng;
@@ -251,7 +256,7 @@ int units_time(uint64_t count, uint8_t resol, int64_t offset, int64_t *sec, uint
     uint32_t r = resol & 0x7fu;
     unsigned __int128 unit = 1;
     if (resol & 0x80u)
-        unit <<= r; // r < 128
+        unit <<= r;   // r < 128
     else if (r <= 38) // 10^38 < 2^127
         for (uint32_t i = 0; i < r; ++i)
             unit *= 10;
@@ -277,8 +282,8 @@ walk next_record(bool pcapng, const uint8_t *base, uint64_t limit, cursor *c, fo
                   : next_classic(base, limit, c, r, why, why_size);
 }
 
-int check_savefile_start(const uint8_t *base, uint64_t size, savefile_start *start, const char **verb,
-                         char *why, size_t why_size)
+int check_savefile_start(const uint8_t *base, uint64_t size, savefile_start *start,
+                         const char **verb, char *why, size_t why_size)
 {
     if (check_file_header(base, size, start, verb, why, why_size) < 0)
         return -1;

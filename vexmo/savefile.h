@@ -80,7 +80,7 @@ walk next_record(bool pcapng, const uint8_t *base, uint64_t limit, cursor *c, fo
 // What the check of a file's start found.
 struct savefile_start {
     bool pcapng;
-    cursor stretch0; // where the records start, and the parse state there
+    cursor stretch0;  // where the records start, and the parse state there
     uint64_t head_at; // where the first record's 16-byte header is; 0 for no record
 };
 
@@ -89,8 +89,8 @@ struct savefile_start {
 // and the verb of its "Cannot" line in *verb: "open" for what is no
 // savefile or is cut inside its header, "replay" for one with another link
 // type or a damaged first record.
-int check_savefile_start(const uint8_t *base, uint64_t size, savefile_start *start, const char **verb,
-                         char *why, size_t why_size);
+int check_savefile_start(const uint8_t *base, uint64_t size, savefile_start *start,
+                         const char **verb, char *why, size_t why_size);
 
 // The time stamp of a record of the given time format whose data starts at
 // data (its header's time stamp is the 16 bytes before the data, less the

@@ -24,7 +24,8 @@ constexpr uint64_t kPrefetch = 4096;
 // ordered by its own release.
 void report_end(replay_device *dev, walk w, const cursor *c, const char *why)
 {
-    if ((w != walk::cut && w != walk::damaged) || dev->reported.exchange(true, std::memory_order_relaxed))
+    if ((w != walk::cut && w != walk::damaged) ||
+        dev->reported.exchange(true, std::memory_order_relaxed))
         return;
     char msg[320];
     if (w == walk::cut)
@@ -118,7 +119,8 @@ uint32_t walk_stretch(replay_device *dev, int entry, scratch_record *scratch) EX
 }
 
 // Decides each record's stream once, and sorts the index by stream.
-void classify(const replay_device *dev, stretch_index *index, scratch_record *__restrict scratch, uint32_t n)
+void classify(const replay_device *dev, stretch_index *index, scratch_record *__restrict scratch,
+              uint32_t n)
 {
     uint32_t nr = dev->nr_streams;
     unsigned __int128 magic = dev->stream_magic;
@@ -128,7 +130,8 @@ void classify(const replay_device *dev, stretch_index *index, scratch_record *__
     memset(bounds, 0, (nr + 1) * sizeof(uint32_t));
     for (uint32_t i = 0; i < n; ++i) {
         const record &r = scratch[i].r;
-        uint32_t s = nr == 1 ? 0 : mod_by_magic(flow_hash(base + (r.off & kOffMask), r.len), magic, nr);
+        uint32_t s =
+            nr == 1 ? 0 : mod_by_magic(flow_hash(base + (r.off & kOffMask), r.len), magic, nr);
         scratch[i].stream = s;
         bounds[s + 1]++;
     }
@@ -177,7 +180,8 @@ int claim(replay_device *dev, int64_t stretch_no, const cursor *start) REQUIRES(
     if (victim < 0)
         return -1;
     cursor copy = *start; // start may be the victim's own next
-    dev->entries[victim] = stretch_state{stretch_no, 1, ++dev->tick, false, false, false, false, copy};
+    dev->entries[victim] =
+        stretch_state{stretch_no, 1, ++dev->tick, false, false, false, false, copy};
     dev->indexes[victim].start = copy;
     return victim;
 }
@@ -229,8 +233,9 @@ void view(replay_device *dev, replay_stream *s, int entry) REQUIRES(dev->lock)
 {
     const stretch_state &e = dev->entries[entry];
     const stretch_index &index = dev->indexes[entry];
-    s->cur = stretch_view{index.recs, dev->file.base + index.start.off, index.start.off, entry,
-                          e.last, e.failed, e.next};
+    s->cur = stretch_view{
+        index.recs, dev->file.base + index.start.off, index.start.off, entry, e.last, e.failed,
+        e.next};
     uint32_t stream = static_cast<uint32_t>(s - dev->streams);
     s->pos = index.bounds[stream];
     s->stop = index.bounds[stream + 1];

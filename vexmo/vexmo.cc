@@ -2,8 +2,8 @@
 // dispatch to the packet source.
 #include <cctype>
 #include <cerrno>
-#include <cstdarg>
 #include <charconv>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,8 +52,11 @@ int parse_ring(std::string_view text, device_choice *c)
     uint64_t v = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
     std::string_view unit(end, static_cast<size_t>(text.data() + text.size() - end));
-    int shift = unit.empty() ? 0 : unit == "K" || unit == "k" ? 10 : unit == "M" || unit == "m" ? 20
-              : unit == "G" || unit == "g" ? 30 : -1;
+    int shift = unit.empty()                 ? 0
+                : unit == "K" || unit == "k" ? 10
+                : unit == "M" || unit == "m" ? 20
+                : unit == "G" || unit == "g" ? 30
+                                             : -1;
     // The bound depends on the unit: 16G and 17179869184 are the same size.
     if (ec != std::errc() || v == 0 || shift < 0 || v > (UINT64_MAX >> shift))
         return -1;
@@ -139,8 +142,8 @@ int apply_option(const char *name, std::string_view seg, device_choice *c, uint3
         return vexmo_cannot("open device %s: %.*s applies to %s only", name, klen, key.data(),
                             source_word(k->source));
     if (k->parse(val, c) < 0)
-        return vexmo_cannot("open device %s: %.*s=%.*s is not %s", name, klen, key.data(),
-                            vlen, val.data(), k->want);
+        return vexmo_cannot("open device %s: %.*s=%.*s is not %s", name, klen, key.data(), vlen,
+                            val.data(), k->want);
     return 0;
 }
 
@@ -299,8 +302,8 @@ vexmo_device_t *vexmo_open_device(vexmo_instance_t *inst, const char *dev_symbol
         vexmo_cannot_errno(ENOMEM, "open device %s", shown);
         return nullptr;
     }
-    vexmo_device *dev = parse_device_name(dev_symbol, choice) < 0 ? nullptr
-                                                                   : open_source(choice, shown, nr_rx);
+    vexmo_device *dev =
+        parse_device_name(dev_symbol, choice) < 0 ? nullptr : open_source(choice, shown, nr_rx);
     free(choice);
     if (dev != nullptr)
         inst->device = dev;
@@ -366,7 +369,8 @@ int vexmo_buff_tstamp(const vexmo_buff_t *buf, int64_t *sec, uint32_t *nsec)
 {
     if (buf == nullptr || sec == nullptr || nsec == nullptr)
         return -1;
-    return buf->source == vexmo_source::live ? live_tstamp(buf, sec, nsec) : replay_tstamp(buf, sec, nsec);
+    return buf->source == vexmo_source::live ? live_tstamp(buf, sec, nsec)
+                                             : replay_tstamp(buf, sec, nsec);
 }
 
 uint32_t vexmo_buff_wirelen(const vexmo_buff_t *buf)

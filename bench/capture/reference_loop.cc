@@ -63,7 +63,7 @@ void one_pass(const uint8_t *base, size_t size, const bpf_insn *insns, pcap_dump
     }
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -83,7 +83,8 @@ int main(int argc, char **argv)
     pcap_t *dead = pcap_open_dead(DLT_EN10MB, kMaxLength);
     bpf_program prog;
     FILE *f = fopen(argv[2], "wb");
-    if (base == MAP_FAILED || !f || pcap_compile(dead, &prog, rule.c_str(), 1, PCAP_NETMASK_UNKNOWN) < 0)
+    if (base == MAP_FAILED || !f ||
+        pcap_compile(dead, &prog, rule.c_str(), 1, PCAP_NETMASK_UNKNOWN) < 0)
         return 1;
     setvbuf(f, static_cast<char *>(malloc(kDumpBufferSize)), _IOFBF, kDumpBufferSize);
     pcap_dumper_t *d = pcap_dump_fopen(dead, f);
@@ -92,6 +93,7 @@ int main(int argc, char **argv)
         one_pass(base, size, prog.bf_insns, d, &c);
     pcap_dump_close(d);
     fprintf(stderr, "%llu packets recved, %llu packets captured.\n",
-            static_cast<unsigned long long>(c.received), static_cast<unsigned long long>(c.captured));
+            static_cast<unsigned long long>(c.received),
+            static_cast<unsigned long long>(c.captured));
     return 0;
 }

@@ -85,7 +85,7 @@ BENCHMARK(field_add);
 BENCHMARK(bare_fetch_add)->Threads(2)->UseRealTime();
 BENCHMARK(field_add)->Threads(2)->UseRealTime();
 BENCHMARK(bare_fetch_add_separate)->Threads(2)->UseRealTime();
-BENCHMARK(called_fetch_add)->Threads(2)->UseRealTime();  // separate lines
+BENCHMARK(called_fetch_add)->Threads(2)->UseRealTime(); // separate lines
 BENCHMARK(field_add_separate)->Threads(2)->UseRealTime();
 
 BENCHMARK_MAIN();

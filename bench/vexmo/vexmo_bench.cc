@@ -44,12 +44,21 @@ std::string write_trace(const char *name, bool mixed)
         uint32_t len = mixed ? sizes[i % 12] : 64;
         uint32_t flow = i % 1024;
         std::fill(f.begin(), f.end(), 0);
-        f[0] = 2; f[6] = 2; f[12] = 0x08; f[13] = 0x00;     // Ethernet, IPv4
-        f[14] = 0x45; f[23] = 17;                            // UDP
-        f[26] = 10; f[29] = static_cast<uint8_t>(flow);      // 10.0.0.x
-        f[30] = 10; f[31] = 1; f[33] = static_cast<uint8_t>(flow >> 8);
-        f[34] = static_cast<uint8_t>(flow >> 2); f[35] = static_cast<uint8_t>(flow);
-        f[36] = 0x1f; f[37] = 0x90;
+        f[0] = 2;
+        f[6] = 2;
+        f[12] = 0x08;
+        f[13] = 0x00; // Ethernet, IPv4
+        f[14] = 0x45;
+        f[23] = 17; // UDP
+        f[26] = 10;
+        f[29] = static_cast<uint8_t>(flow); // 10.0.0.x
+        f[30] = 10;
+        f[31] = 1;
+        f[33] = static_cast<uint8_t>(flow >> 8);
+        f[34] = static_cast<uint8_t>(flow >> 2);
+        f[35] = static_cast<uint8_t>(flow);
+        f[36] = 0x1f;
+        f[37] = 0x90;
         pcap_pkthdr h{};
         h.caplen = h.len = len;
         pcap_dump(reinterpret_cast<u_char *>(d), &h, f.data());
@@ -97,7 +106,8 @@ result run(const std::string &trace, uint32_t streams, uint64_t packets, mode m)
     uint64_t loops = packets * streams * 4 / kTracePackets + 2;
     std::string dev = "file:" + trace + ",loop=" + std::to_string(loops);
     vexmo_instance_t *inst = vexmo_create();
-    if (vexmo_init(inst, "vexmo_bench") < 0 || !vexmo_open_device(inst, dev.c_str(), streams, streams))
+    if (vexmo_init(inst, "vexmo_bench") < 0 ||
+        !vexmo_open_device(inst, dev.c_str(), streams, streams))
         exit(1);
     result r{};
     std::atomic<int> ready{0};
@@ -105,7 +115,8 @@ result run(const std::string &trace, uint32_t streams, uint64_t packets, mode m)
     std::vector<std::thread> ts;
     for (uint32_t s = 0; s < streams; ++s)
         ts.emplace_back([&, s] {
-            r.ns_per_packet[s] = poll_stream(inst, s, packets, m, &ready, static_cast<int>(streams), &sinks[s]);
+            r.ns_per_packet[s] =
+                poll_stream(inst, s, packets, m, &ready, static_cast<int>(streams), &sinks[s]);
         });
     for (auto &t : ts)
         t.join();
@@ -144,7 +155,9 @@ double median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
-void sigint_ignored(int) {}
+void sigint_ignored(int)
+{
+}
 
 } // namespace
 

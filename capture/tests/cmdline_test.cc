@@ -27,7 +27,7 @@ Parsed parse(std::initializer_list<const char *> args)
         argv.push_back(s.data());
     argv.push_back(nullptr);
     auto inst = std::make_unique<dump_instance>();
-    testing::internal::CaptureStderr();  // getopt's own diagnostics
+    testing::internal::CaptureStderr(); // getopt's own diagnostics
     dump_parse_result r = dump_parse_args(inst.get(), static_cast<int>(store.size()), argv.data());
     testing::internal::GetCapturedStderr();
     return {r, std::move(inst)};
@@ -112,8 +112,8 @@ TEST(CommandLine, ThreadCountAboveSlotsIsRefusedNotCut)
 
 TEST(CommandLine, LastValueWins)
 {
-    auto [r, d] = parse({"-p", "3", "-p", "5", "-w", "a", "-w", "b", "-i", "x", "-i", "y",
-                         "-c", "1", "-c", "9", "-q", "1", "-q", "2"});
+    auto [r, d] = parse({"-p", "3", "-p", "5", "-w", "a", "-w", "b", "-i", "x",
+                         "-i", "y", "-c", "1", "-c", "9", "-q", "1", "-q", "2"});
     ASSERT_EQ(r, DUMP_PARSE_OK);
     EXPECT_EQ(d->nr_threads, 5u);
     EXPECT_STREQ(d->dumpfile, "b");
@@ -133,7 +133,7 @@ TEST(CommandLine, TextOptionsUpToTheirFields)
     ASSERT_EQ(r2, DUMP_PARSE_OK);
     EXPECT_STREQ(d2->dumpfile, "-");
     EXPECT_STREQ(d2->dev_symbol, "file:/x,loop=3");
-    EXPECT_EQ(d2->dump_stream, nullptr);  // chosen by the run, after the open
+    EXPECT_EQ(d2->dump_stream, nullptr); // chosen by the run, after the open
 }
 
 TEST(CommandLine, TextThatWouldBeCutIsRefused)
@@ -156,9 +156,9 @@ TEST(CommandLine, SelectionList)
         const char *arg;
         uint64_t mask;
     } cases[] = {
-        {",,3,,5,", bits({3, 5})}, {"65", bits({1})},       {"3x", bits({3})},
-        {"0x2", bits({2})},        {"0", bits({0})},        {"1,1,1", bits({1})},
-        {"63,64", bits({63, 0})},  {"4294967296", bits({0})},  // low 32 bits are 0
+        {",,3,,5,", bits({3, 5})}, {"65", bits({1})},         {"3x", bits({3})},
+        {"0x2", bits({2})},        {"0", bits({0})},          {"1,1,1", bits({1})},
+        {"63,64", bits({63, 0})},  {"4294967296", bits({0})}, // low 32 bits are 0
         {"010", bits({8})},        {"7,", bits({7})},
     };
     for (auto &c : cases) {
@@ -200,13 +200,13 @@ TEST(CommandLine, FilterWordsJoinedWithTrailingBlanks)
 
 TEST(CommandLine, FilterTextLimit)
 {
-    std::string word(2046, 'a');  // with its blank: 2047 characters, fits
+    std::string word(2046, 'a'); // with its blank: 2047 characters, fits
     auto [r, d] = parse({word.c_str()});
     ASSERT_EQ(r, DUMP_PARSE_OK);
     EXPECT_EQ(strlen(d->bpf_rule), 2047u);
     word.push_back('a');
     EXPECT_EQ(parse({word.c_str()}).result, DUMP_PARSE_FILTER_TOO_LONG);
-    std::string half(1023, 'b');  // two words, 2048 characters joined
+    std::string half(1023, 'b'); // two words, 2048 characters joined
     EXPECT_EQ(parse({half.c_str(), half.c_str()}).result, DUMP_PARSE_FILTER_TOO_LONG);
 }
 
@@ -227,7 +227,7 @@ TEST(CommandLine, NewerOptions)
     auto [r, d] = parse({"-C", "64", "-G", "3600", "-W", "4", "--min-free=2G", "-s", "0", "-j",
                          "arrival", "--nano", "-z", "gzip", "-Z", "nobody", "-S", "/run/t.prom"});
     ASSERT_EQ(r, DUMP_PARSE_OK) << d->refusal;
-    EXPECT_EQ(d->rotate_size, 64000000u);  // tcpdump's unit: millions of bytes
+    EXPECT_EQ(d->rotate_size, 64000000u); // tcpdump's unit: millions of bytes
     EXPECT_EQ(d->rotate_seconds, 3600u);
     EXPECT_EQ(d->file_count, 4u);
     EXPECT_EQ(d->min_free, 2048 * kMiB);
@@ -241,8 +241,11 @@ TEST(CommandLine, NewerOptions)
         std::initializer_list<const char *> args;
         uint64_t size;
         uint32_t snaplen;
-    } rows[] = {{{"-C", "1k"}, 1024, 0}, {{"-C", "3M"}, 3 * kMiB, 0}, {{"--file-size=2g"}, 2048 * kMiB, 0},
-                {{"-s", "96"}, 0, 96}, {{"--snapshot-length", "262144"}, 0, kMaxSnapLen}};
+    } rows[] = {{{"-C", "1k"}, 1024, 0},
+                {{"-C", "3M"}, 3 * kMiB, 0},
+                {{"--file-size=2g"}, 2048 * kMiB, 0},
+                {{"-s", "96"}, 0, 96},
+                {{"--snapshot-length", "262144"}, 0, kMaxSnapLen}};
     for (auto &row : rows) {
         auto [rr, dd] = parse(row.args);
         ASSERT_EQ(rr, DUMP_PARSE_OK) << *row.args.begin();
@@ -257,16 +260,29 @@ TEST(CommandLine, NewerOptions)
 TEST(CommandLine, NewerOptionsRefuseBadValuesNamingThem)
 {
     const std::string user(64, 'u');
-    for (auto args : {std::initializer_list<const char *>{"-C", "0"}, {"-C", "1x"}, {"-C", "2T"},
-                      {"-C", "9999999999G"}, {"-C", ""}, {"-G", "0"}, {"-G", "2147483648"},
-                      {"-G", "1.5"}, {"-W", "0"}, {"-W", "-1"}, {"--min-free=k"}, {"-s", "262145"},
-                      {"-s", "-1"}, {"-j", "host"}, {"--time-stamp-precision=milli"}, {"-z", ""},
+    for (auto args : {std::initializer_list<const char *>{"-C", "0"},
+                      {"-C", "1x"},
+                      {"-C", "2T"},
+                      {"-C", "9999999999G"},
+                      {"-C", ""},
+                      {"-G", "0"},
+                      {"-G", "2147483648"},
+                      {"-G", "1.5"},
+                      {"-W", "0"},
+                      {"-W", "-1"},
+                      {"--min-free=k"},
+                      {"-s", "262145"},
+                      {"-s", "-1"},
+                      {"-j", "host"},
+                      {"--time-stamp-precision=milli"},
+                      {"-z", ""},
                       {"-Z", user.c_str()}}) {
         auto [r, d] = parse(args);
         EXPECT_EQ(r, DUMP_PARSE_REFUSED) << *args.begin();
         std::string value = std::data(args)[args.size() - 1];
         value = value.substr(value.find('=') + 1);
-        EXPECT_NE(std::string(d->refusal).find("'" + value.substr(0, 64)), std::string::npos) << d->refusal;
+        EXPECT_NE(std::string(d->refusal).find("'" + value.substr(0, 64)), std::string::npos)
+            << d->refusal;
     }
 }
 
@@ -275,12 +291,9 @@ TEST(CommandLine, RefusalMessagesNameTheLimit)
     struct {
         dump_parse_result result;
         const char *limit;
-    } cases[] = {{DUMP_PARSE_TOO_MANY_THREADS, "128"},
-                 {DUMP_PARSE_DEVICE_TOO_LONG, "63"},
-                 {DUMP_PARSE_DUMPFILE_TOO_LONG, "2047"},
-                 {DUMP_PARSE_LIST_TOO_LONG, "2047"},
-                 {DUMP_PARSE_FILTER_TOO_LONG, "2047"},
-                 {DUMP_PARSE_USAGE, nullptr}};
+    } cases[] = {{DUMP_PARSE_TOO_MANY_THREADS, "128"},   {DUMP_PARSE_DEVICE_TOO_LONG, "63"},
+                 {DUMP_PARSE_DUMPFILE_TOO_LONG, "2047"}, {DUMP_PARSE_LIST_TOO_LONG, "2047"},
+                 {DUMP_PARSE_FILTER_TOO_LONG, "2047"},   {DUMP_PARSE_USAGE, nullptr}};
     for (auto &c : cases) {
         testing::internal::CaptureStderr();
         dump_instance d{};
@@ -296,4 +309,4 @@ TEST(CommandLine, RefusalMessagesNameTheLimit)
     }
 }
 
-}  // namespace
+} // namespace

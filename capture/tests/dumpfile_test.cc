@@ -80,7 +80,8 @@ TEST(DumpFileName, CharacterDeviceIsTakenAsItIs)
     }
     unlink(link.c_str());
     // Two workers share only a device that keeps nothing; nothing is created in /dev.
-    for (const char *base : {"/dev/null", "/dev/full", "/dev/tty", "/dev/cap.pcap", "tty, one selected"}) {
+    for (const char *base :
+         {"/dev/null", "/dev/full", "/dev/tty", "/dev/cap.pcap", "tty, one selected"}) {
         dump_instance d{};
         bool one = base[0] != '/';
         snprintf(d.dumpfile, sizeof(d.dumpfile), "%s", one ? "/dev/tty" : base);
@@ -89,11 +90,15 @@ TEST(DumpFileName, CharacterDeviceIsTakenAsItIs)
         testing::internal::CaptureStderr();
         int rc = dump_check_dumpfile(&d);
         std::string text = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(text, !strcmp(base, "/dev/tty") ? "Cannot share character device /dev/tty among 2 capture threads.\n"
-                        : !strcmp(base, "/dev/cap.pcap") ? "Cannot create dump files in /dev: /dev/cap.pcap is not an existing device.\n"
-                        : "");
+        EXPECT_EQ(
+            text,
+            !strcmp(base, "/dev/tty")
+                ? "Cannot share character device /dev/tty among 2 capture threads.\n"
+            : !strcmp(base, "/dev/cap.pcap")
+                ? "Cannot create dump files in /dev: /dev/cap.pcap is not an existing device.\n"
+                : "");
         EXPECT_EQ(rc, text.empty() ? 0 : -1);
     }
 }
 
-}  // namespace
+} // namespace

@@ -55,7 +55,7 @@ TEST(Report, UnselectedWorkersAreLeftOutOfLinesAndSums)
     snprintf(d.dumpfile, sizeof(d.dumpfile), "c.pcap");
     d.nr_threads = 3;
     d.threads[0] = worker("c_0.pcap", 7, 7);
-    d.threads[1] = new_worker();  // not selected
+    d.threads[1] = new_worker(); // not selected
     d.threads[1]->received = 1000;
     d.threads[2] = worker("c_2.pcap", 5000000000ull, 0);
     EXPECT_EQ(report(&d),
@@ -69,15 +69,13 @@ TEST(Report, NoWorkersAndStandardOutput)
 {
     dump_instance d{};
     snprintf(d.dumpfile, sizeof(d.dumpfile), "-");
-    EXPECT_EQ(report(&d),
-              "\nCapture statistics:\n"
-              "    Summary : dumpfile -, 0 packets recved, 0 packets captured.\n\n");
+    EXPECT_EQ(report(&d), "\nCapture statistics:\n"
+                          "    Summary : dumpfile -, 0 packets recved, 0 packets captured.\n\n");
     d.nr_threads = 1;
     d.threads[0] = worker("", 3, 2);
-    EXPECT_EQ(report(&d),
-              "\nCapture statistics:\n"
-              "    Thread 0: dumpfile , 3 packets recved, 2 packets captured.\n"
-              "    Summary : dumpfile -, 3 packets recved, 2 packets captured.\n\n");
+    EXPECT_EQ(report(&d), "\nCapture statistics:\n"
+                          "    Thread 0: dumpfile , 3 packets recved, 2 packets captured.\n"
+                          "    Summary : dumpfile -, 3 packets recved, 2 packets captured.\n\n");
 }
 
-}  // namespace
+} // namespace

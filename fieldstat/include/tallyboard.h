@@ -41,17 +41,17 @@ extern "C" {
 /* One counter. Each entry fills its own 64-byte cache line, so threads that
  * change different fields do not contend for the same line. */
 typedef struct stat_field {
-    char *name;          /* the library's copy; null until registered */
-    int64_t value;       /* changed only atomically */
-    int64_t last_value;  /* value at the previous refresh; printer only */
+    char *name;         /* the library's copy; null until registered */
+    int64_t value;      /* changed only atomically */
+    int64_t last_value; /* value at the previous refresh; printer only */
 } __attribute__((aligned(64))) stat_field;
 
 typedef struct screen_stat {
-    int interval;        /* seconds between refreshes */
-    int print_flag;      /* as passed to init_screen_stat() */
-    FILE *out;           /* where the printer writes */
+    int interval;   /* seconds between refreshes */
+    int print_flag; /* as passed to init_screen_stat() */
+    FILE *out;      /* where the printer writes */
     stat_field fields[TALLYBOARD_MAX_FIELDS];
-    int field_count;     /* registered fields; the next id */
+    int field_count; /* registered fields; the next id */
 } screen_stat;
 
 /* Allocates a new object. With print_flag SCREEN_STAT_PRINT_ON it also starts

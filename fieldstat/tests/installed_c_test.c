@@ -16,12 +16,12 @@ static int failures;
  * checker does not mistake the design for a leak. */
 static screen_stat *kept[2];
 
-#define CHECK(cond)                                                    \
-    do {                                                               \
-        if (!(cond)) {                                                 \
-            fprintf(stderr, "%s:%d: FAIL: %s\n", __FILE__, __LINE__, #cond); \
-            failures++;                                                \
-        }                                                              \
+#define CHECK(cond)                                                                                \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            fprintf(stderr, "%s:%d: FAIL: %s\n", __FILE__, __LINE__, #cond);                       \
+            failures++;                                                                            \
+        }                                                                                          \
     } while (0)
 
 static void check_layout(void)

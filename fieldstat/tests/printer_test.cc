@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr std::time_t kMonDec7 = 1796641474;  // 2026-12-07 11:04:34 UTC
+constexpr std::time_t kMonDec7 = 1796641474; // 2026-12-07 11:04:34 UTC
 const std::string kRule = std::string(53, '=') + "Mon Dec  7 11:04:34 2026\n";
 
 class TallyboardRefresh : public ::testing::Test {
@@ -74,10 +74,9 @@ TEST_F(TallyboardRefresh, ThreeFieldsFirstRefresh)
     stat_field_operation(s, 0, STAT_FIELD_OP_SET, 1500);
     stat_field_operation(s, 1, STAT_FIELD_OP_SET, 1200);
     stat_field_operation(s, 2, STAT_FIELD_OP_SET, 3);
-    EXPECT_EQ(compose(s), kRule +
-                              "\t   rx_pkts\t   tx_pkts\t     drops\t\n"
-                              "sum\t      1500\t      1200\t         3\t\n"
-                              "speed/s\t       150\t       120\t         0\t\n");
+    EXPECT_EQ(compose(s), kRule + "\t   rx_pkts\t   tx_pkts\t     drops\t\n"
+                                  "sum\t      1500\t      1200\t         3\t\n"
+                                  "speed/s\t       150\t       120\t         0\t\n");
     EXPECT_EQ(s->fields[0].last_value, 1500);
 }
 
@@ -90,8 +89,7 @@ TEST_F(TallyboardRefresh, NineFieldsMakeTwoGroups)
     for (int i = 0; i < 9; i++)
         stat_field_operation(s, i, STAT_FIELD_OP_ADD, 10 * i);
     std::vector<int64_t> first{0, 10, 20, 30, 40, 50, 60, 70};
-    EXPECT_EQ(compose(s), kRule +
-                              group({names.begin(), names.begin() + 8}, first, first) +
+    EXPECT_EQ(compose(s), kRule + group({names.begin(), names.begin() + 8}, first, first) +
                               group({"f8"}, {80}, {80}));
 }
 
@@ -99,10 +97,9 @@ TEST_F(TallyboardRefresh, LongNameWidensOnlyItsColumn)
 {
     screen_stat *s = object(1, {"a", "a_rather_long_field_name", "b"});
     stat_field_operation(s, 1, STAT_FIELD_OP_SET, 42);
-    EXPECT_EQ(compose(s), kRule +
-                              "\t         a\ta_rather_long_field_name\t         b\t\n"
-                              "sum\t         0\t        42\t         0\t\n"
-                              "speed/s\t         0\t        42\t         0\t\n");
+    EXPECT_EQ(compose(s), kRule + "\t         a\ta_rather_long_field_name\t         b\t\n"
+                                  "sum\t         0\t        42\t         0\t\n"
+                                  "speed/s\t         0\t        42\t         0\t\n");
 }
 
 TEST_F(TallyboardRefresh, RatesUseTheConfiguredIntervalAndTruncateTowardZero)
@@ -114,11 +111,11 @@ TEST_F(TallyboardRefresh, RatesUseTheConfiguredIntervalAndTruncateTowardZero)
     stat_field_operation(s, 1, STAT_FIELD_OP_ADD, 3);
     stat_field_operation(s, 2, STAT_FIELD_OP_ADD, -3);
     stat_field_operation(s, 3, STAT_FIELD_OP_SET, 40);
-    EXPECT_EQ(compose(s), kRule + group({"ten", "three", "down3", "lower"}, {10, 3, -3, 40},
-                                        {5, 1, -1, -30}));
+    EXPECT_EQ(compose(s),
+              kRule + group({"ten", "three", "down3", "lower"}, {10, 3, -3, 40}, {5, 1, -1, -30}));
     // Unchanged fields rate 0 on the next refresh.
-    EXPECT_EQ(compose(s), kRule + group({"ten", "three", "down3", "lower"}, {10, 3, -3, 40},
-                                        {0, 0, 0, 0}));
+    EXPECT_EQ(compose(s),
+              kRule + group({"ten", "three", "down3", "lower"}, {10, 3, -3, 40}, {0, 0, 0, 0}));
 }
 
 TEST_F(TallyboardRefresh, ExtremeJumpWrapsInsteadOfOverflowing)
@@ -171,7 +168,8 @@ TEST_F(TallyboardRefresh, NameLongerThanTheBufferIsWrittenWhole)
 {
     std::string huge(kRefreshBufferSize + 100, 'n');
     screen_stat *s = object(1, {"a", huge, "b"});
-    EXPECT_EQ(compose_through(s, kRefreshBufferSize), kRule + group({"a", huge, "b"}, {0, 0, 0}, {0, 0, 0}));
+    EXPECT_EQ(compose_through(s, kRefreshBufferSize),
+              kRule + group({"a", huge, "b"}, {0, 0, 0}, {0, 0, 0}));
     // Same text when the buffer is small enough that ordinary rows spill too.
     for (int i = 0; i < 3; i++)
         s->fields[i].last_value = 0;
@@ -245,7 +243,8 @@ TEST(TallyboardPrinter, RefreshesEveryIntervalWithRatesByIt)
 
     stat_field_operation(s, a, STAT_FIELD_OP_ADD, 10);
     stat_field_operation(s, b, STAT_FIELD_OP_ADD, 3);
-    EXPECT_EQ(after_rule_line(read_lines(p.read_fd, 4)), group({"grow10", "grow3"}, {110, 10}, {5, 1}));
+    EXPECT_EQ(after_rule_line(read_lines(p.read_fd, 4)),
+              group({"grow10", "grow3"}, {110, 10}, {5, 1}));
 }
 
 // Registration goes on while the real printer refreshes every second.
@@ -263,7 +262,7 @@ TEST(TallyboardPrinter, RegisteringWhileThePrinterRuns)
     for (int i = 0; i < TALLYBOARD_MAX_FIELDS; i++) {
         ASSERT_EQ(stat_field_register(s, ("field" + std::to_string(i)).c_str()), i);
         stat_field_operation(s, i, STAT_FIELD_OP_ADD, i);
-        usleep(6000);  // spread over more than one refresh
+        usleep(6000); // spread over more than one refresh
     }
     done = true;
     drain.join();

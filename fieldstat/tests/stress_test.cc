@@ -18,8 +18,8 @@
 namespace {
 
 constexpr int kAdders = 3;
-constexpr auto kRegisterEvery = std::chrono::milliseconds(12);  // 256 fields: about 3 s
-constexpr auto kTail = std::chrono::milliseconds(1200);         // a refresh with all of them
+constexpr auto kRegisterEvery = std::chrono::milliseconds(12); // 256 fields: about 3 s
+constexpr auto kTail = std::chrono::milliseconds(1200);        // a refresh with all of them
 
 // Splits a refresh text into its lines after the rule line; every group of
 // fields is three lines with one column per field. With an interval of one
@@ -30,14 +30,18 @@ void check_groups(const std::string &refresh, int *fields_seen, std::vector<int6
     std::string names, sums, rates;
     int fields = 0;
     while (std::getline(in, names) && std::getline(in, sums) && std::getline(in, rates)) {
-        auto columns = [](const std::string &line) { return std::count(line.begin(), line.end(), '\t'); };
+        auto columns = [](const std::string &line) {
+            return std::count(line.begin(), line.end(), '\t');
+        };
         ASSERT_EQ(sums.rfind("sum\t", 0), 0u) << sums;
         ASSERT_EQ(rates.rfind("speed/s\t", 0), 0u) << rates;
         ASSERT_EQ(columns(names), columns(sums)) << names << "\n" << sums;
         ASSERT_EQ(columns(names), columns(rates)) << names << "\n" << rates;
         std::istringstream sum_row(sums.substr(4)), rate_row(rates.substr(8));
         for (int64_t sum, rate; sum_row >> sum && rate_row >> rate; fields++) {
-            EXPECT_EQ(rate, sum - (*sums_seen)[fields]) << "field " << fields << ": " << sums << "\n" << rates;
+            EXPECT_EQ(rate, sum - (*sums_seen)[fields])
+                << "field " << fields << ": " << sums << "\n"
+                << rates;
             (*sums_seen)[fields] = sum;
         }
     }
@@ -115,7 +119,8 @@ TEST(TallyboardStress, RegisterAddAndPrintAtOnce)
     const std::string rule(53, '=');
     for (size_t at = printed.find(rule); at != std::string::npos;) {
         size_t next = printed.find(rule, at + rule.size());
-        refreshes.push_back(printed.substr(at, next == std::string::npos ? std::string::npos : next - at));
+        refreshes.push_back(
+            printed.substr(at, next == std::string::npos ? std::string::npos : next - at));
         at = next;
     }
     ASSERT_GE(refreshes.size(), 4u) << printed;
@@ -130,4 +135,4 @@ TEST(TallyboardStress, RegisterAddAndPrintAtOnce)
     EXPECT_EQ(previous, TALLYBOARD_MAX_FIELDS);
 }
 
-}  // namespace
+} // namespace

@@ -26,7 +26,7 @@ TEST(TallyboardTable, IdsFollowRegistrationAndNamesAreCopies)
     char name[] = "rx_pkts";
     EXPECT_EQ(stat_field_register(s, name), 0);
     EXPECT_EQ(stat_field_register(s, "tx_pkts"), 1);
-    EXPECT_EQ(stat_field_register(s, "rx_pkts"), 2);  // same name, new field
+    EXPECT_EQ(stat_field_register(s, "rx_pkts"), 2); // same name, new field
     EXPECT_EQ(count_of(s), 3);
     memcpy(name, "changed", sizeof name);
     EXPECT_STREQ(s->fields[0].name, "rx_pkts");

@@ -87,14 +87,14 @@ int vexmo_init(vexmo_instance_t *inst, const char *app_name);
 
 /* Opens dev_symbol with nr_rx receive and nr_tx transmit streams. Null on
  * failure, after one line on standard error that begins "Cannot". */
-vexmo_device_t *vexmo_open_device(vexmo_instance_t *inst, const char *dev_symbol,
-                                  uint32_t nr_rx, uint32_t nr_tx);
+vexmo_device_t *vexmo_open_device(vexmo_instance_t *inst, const char *dev_symbol, uint32_t nr_rx,
+                                  uint32_t nr_tx);
 
 /* Places up to capacity buffers of receive stream stream_index into bufs and
  * returns how many (0 to capacity). Returns within a bounded time: 0 when
  * nothing arrived. 0 for a stream out of range or a capacity of 0. */
-int vexmo_recv_all_burst(vexmo_instance_t *inst, uint32_t stream_index,
-                         vexmo_buff_t **bufs, uint32_t capacity);
+int vexmo_recv_all_burst(vexmo_instance_t *inst, uint32_t stream_index, vexmo_buff_t **bufs,
+                         uint32_t capacity);
 
 /* Address of the packet's first byte (the Ethernet header). */
 void *vexmo_buff_mtod(const vexmo_buff_t *buf);
@@ -104,8 +104,8 @@ uint32_t vexmo_buff_datalen(const vexmo_buff_t *buf);
 
 /* Gives count buffers back to the service. Null handles are ignored; the two
  * trailing arguments are reserved (pass -1). */
-void vexmo_buff_free(vexmo_instance_t *inst, vexmo_buff_t **bufs, uint32_t count,
-                     int reserved1, int reserved2);
+void vexmo_buff_free(vexmo_instance_t *inst, vexmo_buff_t **bufs, uint32_t count, int reserved1,
+                     int reserved2);
 
 /*
  * Optional calls. The platform's own libvexmo.so.4 has only the calls above;
@@ -117,7 +117,8 @@ void vexmo_buff_free(vexmo_instance_t *inst, vexmo_buff_t **bufs, uint32_t count
 /* Stream states in vexmo_stream_stats_t. */
 #define VEXMO_STREAM_RUNNING 0 /* may still hand out packets */
 #define VEXMO_STREAM_ENDED 1   /* the source ended as it should (a savefile read to its end) */
-#define VEXMO_STREAM_FAILED 2  /* the source ended by a failure (damage, a cut last record,
+#define VEXMO_STREAM_FAILED                                                                        \
+    2 /* the source ended by a failure (damage, a cut last record,
                                   a file cut while replayed, an interface gone), after its
                                   "Cannot" line */
 /* A savefile stream is RUNNING until a poll has found it drained; it then

@@ -24,11 +24,15 @@ TEST(Concurrent, PollersOnAllStreams)
         std::vector<std::string> want = read_trace(path);
         constexpr uint32_t kStreams = 8;
         SigintCounter sig;
-        vexmo_instance_t *inst = open_instance("file:" + path + ",loop=" + std::to_string(loops), kStreams);
+        vexmo_instance_t *inst =
+            open_instance("file:" + path + ",loop=" + std::to_string(loops), kStreams);
         std::vector<std::vector<std::string>> got(kStreams);
         std::vector<std::thread> pollers;
         for (uint32_t s = 1; s < kStreams; ++s)
-            pollers.emplace_back([&, s] { got[s] = drain(inst, s); EXPECT_NE(stream_stats(inst, s % 7 + 1).state, VEXMO_STREAM_FAILED); });
+            pollers.emplace_back([&, s] {
+                got[s] = drain(inst, s);
+                EXPECT_NE(stream_stats(inst, s % 7 + 1).state, VEXMO_STREAM_FAILED);
+            });
         for (auto &t : pollers)
             t.join();
         got[0] = drain(inst, 0);

@@ -157,7 +157,10 @@ TEST(DeviceName, Grammar)
     // value, belong to the path; loop=N replays its one packet N times.
     for (const char *name : {"a,b.pcap", "run,host=a.pcap"}) {
         std::string p = write_trace(name, {std::string(60, 'x')});
-        EXPECT_EQ(drain_streams("file:" + p, 1)[0].size() + drain_streams("file:" + p + ",loop=7", 1)[0].size(), 8u) << p;
+        EXPECT_EQ(drain_streams("file:" + p, 1)[0].size() +
+                      drain_streams("file:" + p + ",loop=7", 1)[0].size(),
+                  8u)
+            << p;
         unlink(p.c_str());
     }
     device_choice choice;
@@ -189,7 +192,8 @@ TEST(Api, ForeignSigbusPassedOn)
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFSIGNALED(status) ? WTERMSIG(status) == SIGBUS : WEXITSTATUS(status) != 42) << status;
+    EXPECT_TRUE(WIFSIGNALED(status) ? WTERMSIG(status) == SIGBUS : WEXITSTATUS(status) != 42)
+        << status;
 }
 
 TEST(Api, InitAndOpenRules)

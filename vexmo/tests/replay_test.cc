@@ -92,25 +92,26 @@ TEST_P(ReplayEveryPacket, ExactlyOnceInOrderInPlace)
         for (const std::string &pkt : got) {
             seen.insert(pkt);
             auto [it, fresh] = flow_stream.emplace(flow_key(pkt), s);
-            EXPECT_TRUE(fresh || it->second == s) << "a flow split over streams " << it->second
-                                                  << " and " << s;
+            EXPECT_TRUE(fresh || it->second == s)
+                << "a flow split over streams " << it->second << " and " << s;
         }
         if (s + 1 < streams) {
             EXPECT_EQ(g_sigints.load(), 0) << "interrupt before the last stream was drained";
         }
     }
     EXPECT_EQ(seen, std::multiset<std::string>(want.begin(), want.end()));
-    EXPECT_LE(replay_walks(inst->device->replay), arena_size / 262144 + 1) << "a 256 KiB stretch indexed twice";
+    EXPECT_LE(replay_walks(inst->device->replay), arena_size / 262144 + 1)
+        << "a 256 KiB stretch indexed twice";
     EXPECT_EQ(sig.settle(1), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Traces, ReplayEveryPacket,
-                         ::testing::Combine(::testing::Values("mptcp-v0.pcap", "dhcp-rfc4388.pcap",
-                                                              "afs.pcap", "OSPFv2_Capture_FINAL.pcapng",
-                                                              "bgp_vpn_rt-oobr.pcap",
-                                                              "ipv6-routing-header.pcap",
-                                                              "empty.pcap", "pptp.pcap", "bigtcp-ipv6-hbh.pcap"),
-                                            ::testing::Values(1u, 3u, 8u)));
+INSTANTIATE_TEST_SUITE_P(
+    Traces, ReplayEveryPacket,
+    ::testing::Combine(::testing::Values("mptcp-v0.pcap", "dhcp-rfc4388.pcap", "afs.pcap",
+                                         "OSPFv2_Capture_FINAL.pcapng", "bgp_vpn_rt-oobr.pcap",
+                                         "ipv6-routing-header.pcap", "empty.pcap", "pptp.pcap",
+                                         "bigtcp-ipv6-hbh.pcap"),
+                       ::testing::Values(1u, 3u, 8u)));
 
 } // namespace
 
@@ -124,17 +125,26 @@ namespace {
 // first has them. The payload names the flow.
 std::string flow_frame(int kind, uint32_t i, bool back)
 {
-    static const std::string ext[] = {std::string("\0\x11\0\x01\x04\0\0\0\0", 9), std::string("\x2b\x11\0\0\0\0\0\0\0", 9),
+    static const std::string ext[] = {std::string("\0\x11\0\x01\x04\0\0\0\0", 9),
+                                      std::string("\x2b\x11\0\0\0\0\0\0\0", 9),
                                       std::string("\x3c\x11\x01", 3) + std::string(14, 0),
-                                      std::string("\x33\x11\x01", 3) + std::string(10, 0), std::string("\x2c\x11\0\0\x01\0\0\0\0", 9)};
-    bool v6 = kind >= 1 && kind <= 5, by_addr = kind == 5 || kind >= 7, later = back && (kind == 5 || kind == 8);
+                                      std::string("\x33\x11\x01", 3) + std::string(10, 0),
+                                      std::string("\x2c\x11\0\0\x01\0\0\0\0", 9)};
+    bool v6 = kind >= 1 && kind <= 5, by_addr = kind == 5 || kind >= 7,
+         later = back && (kind == 5 || kind == 8);
     std::string f(12, '\x02'), a, b, x = v6 ? ext[kind - 1] : "";
-    auto put16 = [](std::string &s, uint32_t v) { s += char(v >> 8); s += char(v); };
+    auto put16 = [](std::string &s, uint32_t v) {
+        s += char(v >> 8);
+        s += char(v);
+    };
     if (kind == 0 && !back)
         f += std::string("\x88\xa8\x00\x07\x81\x00\x00\x2a", 8);
-    std::string frag = kind != 8 ? std::string(2, 0) : later ? std::string("\0\x10", 2) : std::string("\x20\0", 2);
+    std::string frag = kind != 8 ? std::string(2, 0)
+                       : later   ? std::string("\0\x10", 2)
+                                 : std::string("\x20\0", 2);
     std::string ip = v6 ? std::string("\x86\xdd\x60\0\0\0\0\x10", 8) + x[0] + "\x40"
-                        : std::string("\x08\x00\x45\0\0\x1c\0\0", 8) + frag + "\x40" + (kind ? kind == 6 ? "\x84" : "\x11" : "\x06") + std::string(2, 0);
+                        : std::string("\x08\x00\x45\0\0\x1c\0\0", 8) + frag + "\x40" +
+                              (kind ? kind == 6 ? "\x84" : "\x11" : "\x06") + std::string(2, 0);
     a = v6 ? std::string(16, '\x20') : std::string("\x0a\0\0\x01", 4);
     b = v6 ? std::string(14, '\x30') : std::string("\xc0\xa8", 2);
     put16(b, by_addr ? i : 1);
@@ -168,14 +178,16 @@ TEST(Replay, SymmetricHashSpreadsFlows)
         for (uint32_t s = 0; s < streams; ++s) {
             uint32_t share[9] = {};
             for (const std::string &f : drain(inst, s)) {
-                uint32_t tag = static_cast<uint8_t>(f[f.size() - 2]) << 8 | static_cast<uint8_t>(f[f.size() - 1]);
+                uint32_t tag = static_cast<uint8_t>(f[f.size() - 2]) << 8 |
+                               static_cast<uint8_t>(f[f.size() - 1]);
                 auto [it, fresh] = where.emplace(tag, s);
                 EXPECT_TRUE(fresh || it->second == s) << "flow " << tag << " split";
                 share[tag / 1000] += fresh;
             }
             for (int kind = 0; kind < 9; ++kind)
-                EXPECT_GE(share[kind] * streams * 2, kFlows) << streams << " streams: stream " << s
-                                                            << " has " << share[kind] << " flows of kind " << kind;
+                EXPECT_GE(share[kind] * streams * 2, kFlows)
+                    << streams << " streams: stream " << s << " has " << share[kind]
+                    << " flows of kind " << kind;
         }
         EXPECT_EQ(where.size(), 9 * kFlows);
         EXPECT_EQ(sig.settle(1), 1);
@@ -188,7 +200,8 @@ TEST(Replay, SymmetricHashSpreadsFlows)
 TEST(Replay, ModByMagicIsRemainder)
 {
     for (uint32_t d : {1u, 2u, 3u, 7u, 128u, 1000u, 1024u}) {
-        std::vector<uint64_t> hs = {0, 1, d - 1u, d, d + 1u, UINT64_MAX, UINT64_MAX - 1, UINT64_MAX / d * d};
+        std::vector<uint64_t> hs = {0,      1,          d - 1u,         d,
+                                    d + 1u, UINT64_MAX, UINT64_MAX - 1, UINT64_MAX / d * d};
         for (int bit = 0; bit < 64; ++bit)
             hs.insert(hs.end(), {uint64_t{1} << bit, (uint64_t{1} << bit) - 1});
         for (uint64_t h : hs)
@@ -244,10 +257,13 @@ TEST(Replay, HeldBufferStaysValid)
     EXPECT_LT(total, 3000u) << "went past a held buffer";
     auto waits = [&, t0 = std::chrono::steady_clock::now()]() mutable {
         t0 = std::chrono::steady_clock::now();
-        return vexmo_recv_all_burst(inst, 0, bufs, 32) == 0 && std::chrono::steady_clock::now() - t0 > std::chrono::milliseconds(50);
+        return vexmo_recv_all_burst(inst, 0, bufs, 32) == 0 &&
+               std::chrono::steady_clock::now() - t0 > std::chrono::milliseconds(50);
     };
     EXPECT_TRUE(waits()) << "a full ring";
-    EXPECT_EQ(std::string(static_cast<const char *>(vexmo_buff_mtod(kept)), vexmo_buff_datalen(kept)), bytes);
+    EXPECT_EQ(
+        std::string(static_cast<const char *>(vexmo_buff_mtod(kept)), vexmo_buff_datalen(kept)),
+        bytes);
     vexmo_buff_free(inst, &kept, 1, -1, -1);
     total += drain(inst, 0).size();
     EXPECT_EQ(total, 3000u);
@@ -256,7 +272,8 @@ TEST(Replay, HeldBufferStaysValid)
     auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < 8; ++i)
         EXPECT_EQ(vexmo_recv_all_burst(inst, 0, bufs, 32), 0);
-    EXPECT_GT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(150)) << "a drained stream";
+    EXPECT_GT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(150))
+        << "a drained stream";
 }
 
 // Bursts never exceed the capacity; a burst may be cut short at the end.
@@ -290,15 +307,19 @@ std::string ng_word(bool big, uint32_t v, int bytes = 4)
 std::string ng_block(bool big, uint32_t type, std::string body)
 {
     body.resize((body.size() + 3) & ~size_t{3});
-    return ng_word(big, type) + ng_word(big, body.size() + 12) + body + ng_word(big, body.size() + 12);
+    return ng_word(big, type) + ng_word(big, body.size() + 12) + body +
+           ng_word(big, body.size() + 12);
 }
 
 // pk as a classic file: packet i at 1700000000 + i s and 7 i us (or ns), extra bytes more on the wire.
-std::string classic_file(bool big, bool nsec, const std::vector<std::string> &pk, uint32_t extra, uint32_t lt = 1)
+std::string classic_file(bool big, bool nsec, const std::vector<std::string> &pk, uint32_t extra,
+                         uint32_t lt = 1)
 {
-    std::string f = ng_word(big, nsec ? 0xa1b23c4d : 0xa1b2c3d4) + ng_word(big, 0x40002) + std::string(8, 0) + ng_word(big, 0) + ng_word(big, lt);
+    std::string f = ng_word(big, nsec ? 0xa1b23c4d : 0xa1b2c3d4) + ng_word(big, 0x40002) +
+                    std::string(8, 0) + ng_word(big, 0) + ng_word(big, lt);
     for (uint32_t i = 0; i < pk.size(); ++i)
-        f += ng_word(big, 1700000000 + i) + ng_word(big, 7 * i) + ng_word(big, pk[i].size()) + ng_word(big, pk[i].size() + extra) + pk[i];
+        f += ng_word(big, 1700000000 + i) + ng_word(big, 7 * i) + ng_word(big, pk[i].size()) +
+             ng_word(big, pk[i].size() + extra) + pk[i];
     return f;
 }
 
@@ -310,15 +331,23 @@ std::string two_section_pcapng(const std::vector<std::string> &pk)
 {
     std::string f;
     for (bool big : {true, false}) {
-        f += ng_block(big, 0x0a0d0d0a, ng_word(big, 0x1a2b3c4d) + ng_word(big, 1, 2) + std::string(10, '\xff'));
+        f += ng_block(big, 0x0a0d0d0a,
+                      ng_word(big, 0x1a2b3c4d) + ng_word(big, 1, 2) + std::string(10, '\xff'));
         for (int i = 0; i < (big ? 1 : 2); ++i)
-            f += ng_block(big, 1, ng_word(big, 1, 2) + ng_word(big, 0, 2) + ng_word(big, big || i ? 0 : 40) +
-                                      (big ? std::string("\0\x09\0\x01\x09\0\0\0\0\x0e\0\x08\0\0\0\0\0\0\0\x64", 20) : std::string("\x09\0\x01\0\x94\0\0\0", 8 * i)));
+            f += ng_block(
+                big, 1,
+                ng_word(big, 1, 2) + ng_word(big, 0, 2) + ng_word(big, big || i ? 0 : 40) +
+                    (big ? std::string("\0\x09\0\x01\x09\0\0\0\0\x0e\0\x08\0\0\0\0\0\0\0\x64", 20)
+                         : std::string("\x09\0\x01\0\x94\0\0\0", 8 * i)));
         for (size_t i = big ? 0 : 20; i < (big ? 20 : 40); ++i) {
-            std::string len = ng_word(big, static_cast<uint32_t>(pk[i].size())), wire = ng_word(big, pk[i].size() + 3);
-            uint64_t t = big ? (1700000000 + i) * 1000000000 + 7 * i : ((1700000000 + i) << 20) + 1024 * i;
+            std::string len = ng_word(big, static_cast<uint32_t>(pk[i].size())),
+                        wire = ng_word(big, pk[i].size() + 3);
+            uint64_t t =
+                big ? (1700000000 + i) * 1000000000 + 7 * i : ((1700000000 + i) << 20) + 1024 * i;
             f += i >= 30 ? ng_block(big, 3, wire + pk[i])
-                         : ng_block(big, 6, ng_word(big, big ? 0 : 1) + ng_word(big, t >> 32) + ng_word(big, t) + len + wire + pk[i]);
+                         : ng_block(big, 6,
+                                    ng_word(big, big ? 0 : 1) + ng_word(big, t >> 32) +
+                                        ng_word(big, t) + len + wire + pk[i]);
         }
     }
     return f;
@@ -332,22 +361,45 @@ TEST(Replay, SavefileWalk)
     std::vector<std::string> pk;
     for (int i = 0; i < 40; ++i)
         pk.emplace_back(14 + i, static_cast<char>(i));
-    std::string path = testing::TempDir() + "vexmo_walk", largest(262144, 'x'), bad = ng_block(false, 6, std::string(12, 0) + ng_word(false, 14) + ng_word(false, 14) + pk[0]);
-    auto epb = [](uint32_t iface, const std::string &d) { return ng_block(false, 6, ng_word(false, iface) + std::string(8, 0) + ng_word(false, d.size()) + ng_word(false, d.size()) + d); };
-    std::string shb = ng_block(false, 0x0a0d0d0a, ng_word(false, 0x1a2b3c4d) + std::string(12, 0)), idb = ng_block(false, 1, ng_word(false, 1) + ng_word(false, 0));
+    std::string path = testing::TempDir() + "vexmo_walk", largest(262144, 'x'),
+                bad = ng_block(
+                    false, 6, std::string(12, 0) + ng_word(false, 14) + ng_word(false, 14) + pk[0]);
+    auto epb = [](uint32_t iface, const std::string &d) {
+        return ng_block(false, 6,
+                        ng_word(false, iface) + std::string(8, 0) + ng_word(false, d.size()) +
+                            ng_word(false, d.size()) + d);
+    };
+    std::string shb = ng_block(false, 0x0a0d0d0a, ng_word(false, 0x1a2b3c4d) + std::string(12, 0)),
+                idb = ng_block(false, 1, ng_word(false, 1) + ng_word(false, 0));
     bad[bad.size() - 4] ^= 4; // its trailing length
-    struct { std::string file; size_t n; std::string line; uint64_t shorts; std::string times; } rows[] = {
-        {classic_file(false, false, pk, 0), 40, "", 0, "1700000001.7000/15 1700000025.175000/39 1700000039.273000/53 53"},
-        {classic_file(true, false, pk, 3), 40, "", 40, "1700000001.7000/18 1700000025.175000/42 1700000039.273000/56 53"},
-        {classic_file(false, true, pk, 3), 40, "", 40, "1700000001.7/18 1700000025.175/42 1700000039.273/56 53"},
-        {classic_file(true, true, pk, 0), 40, "", 0, "1700000001.7/15 1700000025.175/39 1700000039.273/53 53"},
+    struct {
+        std::string file;
+        size_t n;
+        std::string line;
+        uint64_t shorts;
+        std::string times;
+    } rows[] = {
+        {classic_file(false, false, pk, 0), 40, "", 0,
+         "1700000001.7000/15 1700000025.175000/39 1700000039.273000/53 53"},
+        {classic_file(true, false, pk, 3), 40, "", 40,
+         "1700000001.7000/18 1700000025.175000/42 1700000039.273000/56 53"},
+        {classic_file(false, true, pk, 3), 40, "", 40,
+         "1700000001.7/18 1700000025.175/42 1700000039.273/56 53"},
+        {classic_file(true, true, pk, 0), 40, "", 0,
+         "1700000001.7/15 1700000025.175/39 1700000039.273/53 53"},
         {two_section_pcapng(pk), 40, "", 40, "1700000101.7/18 1700000025.24414062/42 -/56 40"},
-        {classic_file(false, false, pk, 0, 0x14000001), 40, "", 0, ""}, // FCS bits above the link type
-        {classic_file(false, false, pk, 0).substr(0, 1955), 39, "the record at byte 1935 is cut short", 0, ""},
+        {classic_file(false, false, pk, 0, 0x14000001), 40, "", 0,
+         ""}, // FCS bits above the link type
+        {classic_file(false, false, pk, 0).substr(0, 1955), 39,
+         "the record at byte 1935 is cut short", 0, ""},
         {classic_file(false, false, {pk[0], largest, pk[1]}, 0), 3, "", 0, ""},
-        {classic_file(false, false, {pk[0], largest + "x"}, 0), 1, "a record with an absurd captured length at byte 54", 0, ""},
-        {shb + idb + epb(0, pk[0]) + epb(0, largest), 2, "", 0, ""}, {shb + idb + epb(0, pk[0]) + epb(0, largest + "x"), 1, "a damaged enhanced packet block at byte 96", 0, ""},
-        {shb + idb + idb + epb(1, pk[0]) + shb + idb + epb(1, pk[1]), 1, "a damaged enhanced packet block at byte 164", 0, ""},
+        {classic_file(false, false, {pk[0], largest + "x"}, 0), 1,
+         "a record with an absurd captured length at byte 54", 0, ""},
+        {shb + idb + epb(0, pk[0]) + epb(0, largest), 2, "", 0, ""},
+        {shb + idb + epb(0, pk[0]) + epb(0, largest + "x"), 1,
+         "a damaged enhanced packet block at byte 96", 0, ""},
+        {shb + idb + idb + epb(1, pk[0]) + shb + idb + epb(1, pk[1]), 1,
+         "a damaged enhanced packet block at byte 164", 0, ""},
         {shb + idb + epb(0, pk[0]) + bad, 1, "a block whose two lengths differ at byte 96", 0, ""}};
     for (const auto &row : rows) {
         std::ofstream(path, std::ios::binary) << row.file;
@@ -355,10 +407,18 @@ TEST(Replay, SavefileWalk)
         testing::internal::CaptureStderr();
         vexmo_instance_t *inst = open_instance("file:" + path, 1);
         std::vector<std::string> t, got = drain(inst, 0, nullptr, &t);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), row.line.empty() ? "" : "Cannot replay savefile " + path + ": " + row.line + "; the replay ends there\n");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  row.line.empty() ? ""
+                                   : "Cannot replay savefile " + path + ": " + row.line +
+                                         "; the replay ends there\n");
         EXPECT_EQ(got.size(), row.n) << row.line;
-        EXPECT_EQ(row.times.empty() ? "" : t[1] + " " + t[25] + " " + t[39] + " " + std::to_string(got[39].size()), row.times);
-        EXPECT_EQ(stream_stats(inst, 0).state, row.line.empty() ? VEXMO_STREAM_ENDED : VEXMO_STREAM_FAILED) << row.line;
+        EXPECT_EQ(row.times.empty()
+                      ? ""
+                      : t[1] + " " + t[25] + " " + t[39] + " " + std::to_string(got[39].size()),
+                  row.times);
+        EXPECT_EQ(stream_stats(inst, 0).state,
+                  row.line.empty() ? VEXMO_STREAM_ENDED : VEXMO_STREAM_FAILED)
+            << row.line;
         EXPECT_EQ(stream_stats(inst, 0).truncated, row.shorts) << row.line;
         EXPECT_EQ(sig.settle(1), 1);
     }
@@ -374,10 +434,12 @@ TEST(Replay, FileCutWhileReplayed)
     std::vector<std::string> frames;
     for (uint32_t i = 0; i < 70016; ++i)
         frames.push_back(ipv4_frame(i, ~i, 1, 2, 17, i));
-    for (auto [loops, bursts, cut] : {std::tuple{1, 189, 8192}, {1, 189, 430001}, {1, 189, 599998}, {3, 2377, 430001}}) {
+    for (auto [loops, bursts, cut] :
+         {std::tuple{1, 189, 8192}, {1, 189, 430001}, {1, 189, 599998}, {3, 2377, 430001}}) {
         std::string path = write_trace("cut.pcap", frames);
         SigintCounter sig;
-        vexmo_instance_t *inst = open_instance("file:" + path + ",loop=" + std::to_string(loops), 1);
+        vexmo_instance_t *inst =
+            open_instance("file:" + path + ",loop=" + std::to_string(loops), 1);
         vexmo_buff_t *held[32];
         for (int i = 0; i < bursts; ++i) {
             ASSERT_EQ(vexmo_recv_all_burst(inst, 0, held, 32), 32);
@@ -386,11 +448,16 @@ TEST(Replay, FileCutWhileReplayed)
         ASSERT_EQ(truncate(path.c_str(), cut), 0);
         testing::internal::CaptureStderr();
         size_t next = bursts * 32 % frames.size(), below = std::max<size_t>(next, (cut - 24) / 62);
-        std::string bytes(static_cast<const char *>(vexmo_buff_mtod(held[0])), vexmo_buff_datalen(held[0]));
+        std::string bytes(static_cast<const char *>(vexmo_buff_mtod(held[0])),
+                          vexmo_buff_datalen(held[0]));
         EXPECT_EQ(bytes, below > next ? frames[next - 32] : std::string(bytes.size(), 0));
         vexmo_buff_free(inst, held, 32, -1, -1);
-        EXPECT_TRUE(drain(inst, 0) == std::vector<std::string>(frames.begin() + next, frames.begin() + below)) << cut;
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "Cannot replay savefile " + path + ": the file was cut to " + std::to_string(cut) + " bytes while it was replayed\n");
+        EXPECT_TRUE(drain(inst, 0) ==
+                    std::vector<std::string>(frames.begin() + next, frames.begin() + below))
+            << cut;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "Cannot replay savefile " + path + ": the file was cut to " +
+                      std::to_string(cut) + " bytes while it was replayed\n");
         EXPECT_EQ(stream_stats(inst, 0).state, VEXMO_STREAM_FAILED);
         EXPECT_EQ(sig.settle(1), 1);
         unlink(path.c_str());
@@ -416,7 +483,9 @@ TEST(Replay, UnreadStreamMeansNoInterrupt)
     ASSERT_EQ(truncate(path.c_str(), 0), 0);
     testing::internal::CaptureStderr();
     EXPECT_EQ(drain(inst, 1), std::vector<std::string>{});
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Cannot replay savefile " + path + ": the file was cut to 0 bytes while it was replayed\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Cannot replay savefile " + path +
+                  ": the file was cut to 0 bytes while it was replayed\n");
     EXPECT_EQ(stream_stats(inst, 0).state, VEXMO_STREAM_ENDED);
     EXPECT_EQ(stream_stats(inst, 1).state, VEXMO_STREAM_FAILED);
     EXPECT_EQ(sig.settle(0), 0);

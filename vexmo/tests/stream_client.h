@@ -67,7 +67,8 @@ inline vexmo_stream_stats_t stream_stats(vexmo_instance_t *inst, uint32_t stream
 // Polls one stream until it comes back empty, freeing every burst; times
 // gets "SEC.NSEC/WIRELEN" per packet, "-/WIRELEN" when it has no time.
 inline std::vector<std::string> drain(vexmo_instance_t *inst, uint32_t stream,
-                                      std::vector<const void *> *addrs = nullptr, std::vector<std::string> *times = nullptr)
+                                      std::vector<const void *> *addrs = nullptr,
+                                      std::vector<std::string> *times = nullptr)
 {
     std::vector<std::string> got;
     vexmo_buff_t *bufs[32];
@@ -81,7 +82,10 @@ inline std::vector<std::string> drain(vexmo_instance_t *inst, uint32_t stream,
             int64_t sec = 0;
             uint32_t ns = 0;
             if (times)
-                times->push_back((vexmo_buff_tstamp(bufs[i], &sec, &ns) < 0 ? "-" : std::to_string(sec) + "." + std::to_string(ns)) + "/" + std::to_string(vexmo_buff_wirelen(bufs[i])));
+                times->push_back((vexmo_buff_tstamp(bufs[i], &sec, &ns) < 0
+                                      ? "-"
+                                      : std::to_string(sec) + "." + std::to_string(ns)) +
+                                 "/" + std::to_string(vexmo_buff_wirelen(bufs[i])));
         }
         vexmo_buff_free(inst, bufs, static_cast<uint32_t>(n), -1, -1);
     }

@@ -43,7 +43,8 @@ inline std::string write_trace(const std::string &name, const std::vector<std::s
         pcap_pkthdr h{};
         h.ts.tv_sec = static_cast<time_t>(1700000000 + i);
         h.caplen = h.len = static_cast<bpf_u_int32>(frames[i].size());
-        pcap_dump(reinterpret_cast<u_char *>(d), &h, reinterpret_cast<const u_char *>(frames[i].data()));
+        pcap_dump(reinterpret_cast<u_char *>(d), &h,
+                  reinterpret_cast<const u_char *>(frames[i].data()));
     }
     pcap_dump_close(d);
     pcap_close(dead);
@@ -56,24 +57,45 @@ inline std::string ipv4_frame(uint32_t src, uint32_t dst, uint16_t sport, uint16
 {
     std::string f;
     auto put8 = [&](uint32_t v) { f.push_back(static_cast<char>(v & 0xff)); };
-    auto put16 = [&](uint32_t v) { put8(v >> 8); put8(v); };
-    auto put32 = [&](uint32_t v) { put16(v >> 16); put16(v); };
-    for (int i = 0; i < 6; ++i) put8(0x02);
-    for (int i = 0; i < 6; ++i) put8(0x04 + i);
+    auto put16 = [&](uint32_t v) {
+        put8(v >> 8);
+        put8(v);
+    };
+    auto put32 = [&](uint32_t v) {
+        put16(v >> 16);
+        put16(v);
+    };
+    for (int i = 0; i < 6; ++i)
+        put8(0x02);
+    for (int i = 0; i < 6; ++i)
+        put8(0x04 + i);
     if (vlan) {
         put16(0x8100);
         put16(42);
     }
     put16(0x0800);
     size_t l4len = proto == 6 ? 20 : 8;
-    put8(0x45); put8(0); put16(static_cast<uint32_t>(20 + l4len + 4));
-    put16(0); put16(0); put8(64); put8(proto); put16(0);
-    put32(src); put32(dst);
-    put16(sport); put16(dport);
+    put8(0x45);
+    put8(0);
+    put16(static_cast<uint32_t>(20 + l4len + 4));
+    put16(0);
+    put16(0);
+    put8(64);
+    put8(proto);
+    put16(0);
+    put32(src);
+    put32(dst);
+    put16(sport);
+    put16(dport);
     if (proto == 6) {
-        put32(0); put32(0); put16(0x5010); put16(1024); put32(0);
+        put32(0);
+        put32(0);
+        put16(0x5010);
+        put16(1024);
+        put32(0);
     } else {
-        put16(12); put16(0);
+        put16(12);
+        put16(0);
     }
     put32(tag);
     return f;

@@ -75,7 +75,8 @@ static void *poll_stream(void *arg)
         if (n > 0) {
             if (!g_hold)
                 vexmo_buff_free(g_inst, bufs, (uint32_t)n, -1, -1);
-            if (g_expect && atomic_fetch_add(&g_total, (unsigned long)n) + (unsigned long)n >= g_expect)
+            if (g_expect &&
+                atomic_fetch_add(&g_total, (unsigned long)n) + (unsigned long)n >= g_expect)
                 atomic_store(&g_stop, 1);
         }
     }
@@ -147,7 +148,8 @@ int main(int argc, char **argv)
     }
     vexmo_stream_stats_t st;
     for (uint32_t i = 0; i < streams && g_stats && vexmo_stream_stats(g_inst, i, &st) == 0; ++i)
-        printf("stats %u %llu %llu %u\n", i, (unsigned long long)st.dropped, (unsigned long long)st.truncated, st.state);
+        printf("stats %u %llu %llu %u\n", i, (unsigned long long)st.dropped,
+               (unsigned long long)st.truncated, st.state);
     printf("sigints %d\n", atomic_load(&g_sigints));
     fflush(stdout);
     for (uint32_t i = 0; i < streams; ++i)
