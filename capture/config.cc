@@ -178,38 +178,44 @@ bool parse_size(const char *text, uint64_t *bytes)
     return true;
 }
 
-// The options that have no place in the classic set.
-dump_parse_result parse_newer_option(dump_instance *instance, int opt, const char *arg)
+// Whether getopt's result is one of the letters (long-only options are
+// numbered above any letter).
+bool is_letter_of(int opt, const char *letters)
+{
+    return opt > 0 && opt < 256 && strchr(letters, opt) != nullptr;
+}
+
+constexpr char kSizeWant[] = "give millions of bytes, or a number with k, M or G";
+
+// -C, -G, -W, --min-free: rotation and retention.
+dump_parse_result parse_rotation_option(dump_instance *instance, int opt, const char *arg)
 {
     uint64_t v = 0;
     switch (opt) {
     case 'C':
         if (!parse_size(arg, &instance->rotate_size))
-            return dump_refuse(instance,
-                               "rotate at a file size of '%s': give millions of bytes, or "
-                               "a number with k, M or G",
-                               arg);
-        return DUMP_PARSE_OK;
-    case 'G':
-        if (!parse_count(arg, INT32_MAX, &v))
-            return dump_refuse(instance,
-                               "rotate every '%s' seconds: give a whole number from 1 to %d", arg,
-                               INT32_MAX);
-        instance->rotate_seconds = static_cast<uint32_t>(v);
-        return DUMP_PARSE_OK;
-    case 'W':
-        if (!parse_count(arg, INT32_MAX, &v))
-            return dump_refuse(instance, "keep '%s' files: give a whole number from 1 to %d", arg,
-                               INT32_MAX);
-        instance->file_count = static_cast<uint32_t>(v);
+            return dump_refuse(instance, "rotate at a file size of '%s': %s", arg, kSizeWant);
         return DUMP_PARSE_OK;
     case kOptMinFree:
         if (!parse_size(arg, &instance->min_free))
-            return dump_refuse(instance,
-                               "keep '%s' free: give millions of bytes, or a number with "
-                               "k, M or G",
-                               arg);
+            return dump_refuse(instance, "keep '%s' free: %s", arg, kSizeWant);
         return DUMP_PARSE_OK;
+    }
+    if (!parse_count(arg, INT32_MAX, &v))
+        return dump_refuse(instance,
+                           opt == 'G'
+                               ? "rotate every '%s' seconds: give a whole number from 1 to %d"
+                               : "keep '%s' files: give a whole number from 1 to %d",
+                           arg, INT32_MAX);
+    (opt == 'G' ? instance->rotate_seconds : instance->file_count) = static_cast<uint32_t>(v);
+    return DUMP_PARSE_OK;
+}
+
+// -s, -j, --nano, --time-stamp-precision: what a record holds.
+dump_parse_result parse_record_option(dump_instance *instance, int opt, const char *arg)
+{
+    uint64_t v = 0;
+    switch (opt) {
     case 's':
         if (strcmp(arg, "0") == 0) {
             instance->snaplen = kMaxSnapLen;
@@ -229,13 +235,21 @@ dump_parse_result parse_newer_option(dump_instance *instance, int opt, const cha
     case kOptNano:
         instance->nano = 1;
         return DUMP_PARSE_OK;
-    case kOptPrecision:
-        if (strcmp(arg, "micro") != 0 && strcmp(arg, "nano") != 0)
-            return dump_refuse(instance, "write time stamps of precision '%s': give micro or nano",
-                               arg);
-        instance->nano = arg[0] == 'n';
-        return DUMP_PARSE_OK;
     }
+    if (strcmp(arg, "micro") != 0 && strcmp(arg, "nano") != 0)
+        return dump_refuse(instance, "write time stamps of precision '%s': give micro or nano",
+                           arg);
+    instance->nano = arg[0] == 'n';
+    return DUMP_PARSE_OK;
+}
+
+// The options that have no place in the classic set.
+dump_parse_result parse_newer_option(dump_instance *instance, int opt, const char *arg)
+{
+    if (is_letter_of(opt, "CGW") || opt == kOptMinFree)
+        return parse_rotation_option(instance, opt, arg);
+    if (is_letter_of(opt, "sj") || opt == kOptNano || opt == kOptPrecision)
+        return parse_record_option(instance, opt, arg);
     // -z, -Z, -S: text kept whole.
     char *field = opt == 'z'   ? instance->post_command
                   : opt == 'Z' ? instance->run_as
@@ -304,7 +318,7 @@ dump_parse_result dump_parse_args(dump_instance *instance, int argc, char **argv
             return DUMP_PARSE_HELP;
         if (opt == kOptVersion)
             return DUMP_PARSE_VERSION;
-        if (strchr("pciwq", opt) != nullptr)
+        if (is_letter_of(opt, "pciwq"))
             r = parse_classic_option(instance, opt, optarg);
         else if (opt != '?' && opt != ':')
             r = parse_newer_option(instance, opt, optarg);
