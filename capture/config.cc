@@ -382,6 +382,14 @@ int __thread_dumpfile_generate(const char *base, int index, char *out, size_t ou
     return snprintf(out, out_size, "%s_%d.%s", copy, index, dot + 1);
 }
 
+int dump_file_name(const dump_instance *instance, const char *stem, uint32_t seq, int64_t file_time,
+                   char *out, size_t out_size)
+{
+    if (instance->rotate_size == 0 && instance->rotate_seconds == 0)
+        return snprintf(out, out_size, "%s", stem);
+    return dump_rotated_name(stem, seq, file_time, out, out_size);
+}
+
 int dump_rotated_name(const char *stem, uint32_t seq, int64_t file_time, char *out, size_t out_size)
 {
     char copy[kTextSize];

@@ -23,8 +23,6 @@
 
 namespace {
 
-constexpr size_t kFileHeader = 24;
-
 // Opens name for writing, or a new descriptor for what a name such as
 // /dev/stdout stands for (so that its offset and O_APPEND are kept, and
 // nothing is truncated). Null with errno EINTR when a stop signal came
@@ -102,16 +100,11 @@ void cut_to_whole(const dump_thread_ctx *ctx, size_t done, size_t keep)
     // error is what is reported.
 }
 
-inline void counter_add(std::atomic<uint64_t> &counter, uint64_t n)
+// Writes the buffer; the bytes written. A full file system is given room
+// from this run's oldest files when --min-free allows it.
+size_t write_out(dump_thread_ctx *ctx, int *err)
 {
-    counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
-}
-
-// Writes buf[from, buffered); the bytes written. A full file system is
-// given room from this run's oldest files when --min-free allows it.
-size_t write_out(dump_thread_ctx *ctx, size_t from, int *err)
-{
-    size_t done = from;
+    size_t done = 0;
     *err = 0;
     while (done < ctx->buffered) {
         ssize_t n = write(ctx->fd, ctx->buf + done, ctx->buffered - done);
@@ -138,9 +131,9 @@ void keep_whole_records(dump_thread_ctx *ctx, size_t done, int err)
     uint64_t records = 0;
     size_t keep = ctx->start_offset < 0 ? 0 : whole_records(ctx->buf, done, &records);
     cut_to_whole(ctx, done, keep);
-    counter_add(ctx->counts.flushed, records);
-    counter_add(ctx->counts.bytes, keep);
-    counter_add(ctx->counts.write_errors, 1);
+    dump_counter_add(ctx->counts.flushed, records);
+    dump_counter_add(ctx->counts.bytes, keep);
+    dump_counter_add(ctx->counts.write_errors, 1);
     ctx->captured.store(ctx->captured.load(std::memory_order_relaxed) - (ctx->pending - records),
                         std::memory_order_relaxed);
     ctx->file_bytes -= ctx->buffered - keep;
@@ -156,10 +149,10 @@ int write_header(dump_instance *instance, dump_thread_ctx *ctx, FILE *f)
     ctx->dumper = pcap_dump_fopen(instance->pcap_handle, f);
     if (!ctx->dumper)
         return -1;
-    counter_add(ctx->counts.files, 1);
+    dump_counter_add(ctx->counts.files, 1);
     errno = 0;
     if (fflush(f) == 0 && !ferror(f)) {
-        counter_add(ctx->counts.bytes, kFileHeader);
+        dump_counter_add(ctx->counts.bytes, kFileHeader);
         ctx->file_bytes = kFileHeader;
         return 0;
     }
@@ -170,25 +163,16 @@ int write_header(dump_instance *instance, dump_thread_ctx *ctx, FILE *f)
     struct stat st;
     if (ctx->start_offset >= 0 && fstat(ctx->fd, &st) == 0 && st.st_size > ctx->start_offset)
         cut_to_whole(ctx, static_cast<size_t>(st.st_size - ctx->start_offset), 0);
-    counter_add(ctx->counts.write_errors, 1);
+    dump_counter_add(ctx->counts.write_errors, 1);
     ctx->write_errno.store(err, std::memory_order_relaxed);
     return 0;
 }
 
-int64_t now_seconds()
-{
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return ts.tv_sec;
-}
-
-// The numbered name under rotation, or the worker's own name.
+// The current file's name into ctx->dumpfile.
 int name_file(const dump_instance *instance, dump_thread_ctx *ctx)
 {
-    if (instance->rotate_size == 0 && instance->rotate_seconds == 0)
-        return 0;
-    int len = dump_rotated_name(ctx->stem, ctx->seq, ctx->file_time, ctx->dumpfile,
-                                sizeof(ctx->dumpfile));
+    int len = dump_file_name(instance, ctx->stem, ctx->seq, ctx->file_time, ctx->dumpfile,
+                             sizeof(ctx->dumpfile));
     if (len >= static_cast<int>(sizeof(ctx->dumpfile))) {
         errno = ENAMETOOLONG;
         return -1;
@@ -216,11 +200,10 @@ int dump_file_open(dump_instance *instance, dump_thread_ctx *ctx, int index)
     ctx->seq = 1;
     ctx->hup_seen = instance->hup_count.load(std::memory_order_relaxed);
     ctx->window_end = INT64_MAX;
-    ctx->file_time = now_seconds();
+    ctx->file_time = dump_clock_ns(CLOCK_REALTIME) / 1000000000LL;
     if (instance->rotate_seconds) {
-        int64_t g = instance->rotate_seconds;
-        ctx->file_time -= ctx->file_time % g;
-        ctx->window_end = ctx->file_time + g;
+        ctx->file_time = dump_window_start(ctx->file_time, instance->rotate_seconds);
+        ctx->window_end = ctx->file_time + instance->rotate_seconds;
         ctx->idle_rotates = 1;
     }
     int rc = -1;
@@ -258,10 +241,10 @@ int dump_thread_flush(dump_thread_ctx *ctx)
     if (ctx->write_errno.load(std::memory_order_relaxed))
         return -1;
     int err = 0;
-    size_t done = ctx->buffered ? write_out(ctx, 0, &err) : 0;
+    size_t done = ctx->buffered ? write_out(ctx, &err) : 0;
     if (err == 0) {
-        counter_add(ctx->counts.flushed, ctx->pending);
-        counter_add(ctx->counts.bytes, ctx->buffered);
+        dump_counter_add(ctx->counts.flushed, ctx->pending);
+        dump_counter_add(ctx->counts.bytes, ctx->buffered);
     } else {
         keep_whole_records(ctx, done, err);
     }
@@ -289,7 +272,7 @@ int dump_file_rotate(dump_instance *instance, dump_thread_ctx *ctx, int64_t file
     ctx->file_time = file_time;
     if (instance->rotate_seconds) {
         ctx->window_end = file_time + instance->rotate_seconds;
-        ctx->idle_rotates = ctx->window_end > now_seconds();
+        ctx->idle_rotates = ctx->window_end > dump_clock_ns(CLOCK_REALTIME) / 1000000000LL;
     }
     if (instance->min_free)
         dump_files_make_room(instance, ctx->stem, false);
@@ -300,6 +283,6 @@ int dump_file_rotate(dump_instance *instance, dump_thread_ctx *ctx, int64_t file
     // write; the line says which file could not be opened.
     int err = errno ? errno : EIO;
     ctx->write_errno.store(err, std::memory_order_relaxed);
-    counter_add(ctx->counts.write_errors, 1);
+    dump_counter_add(ctx->counts.write_errors, 1);
     return -1;
 }

@@ -56,13 +56,6 @@ bool no_writer_left(const dump_instance *instance)
     return any;
 }
 
-int64_t monotonic_ns()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000000000LL + ts.tv_nsec;
-}
-
 // Whether every started worker has returned; joins those that have.
 bool all_joined(dump_instance *instance, bool *joined)
 {
@@ -93,9 +86,9 @@ void wait_for_workers(dump_instance *instance)
         dump_files_wait(instance, kWakeMs);
         bool done = all_joined(instance, joined);
         dump_files_service(instance, false);
-        if (instance->stats_file[0] && (done || monotonic_ns() >= next_stats)) {
+        if (instance->stats_file[0] && (done || dump_clock_ns(CLOCK_MONOTONIC) >= next_stats)) {
             dump_stats_write(instance);
-            next_stats = monotonic_ns() + kStatsEveryNs;
+            next_stats = dump_clock_ns(CLOCK_MONOTONIC) + kStatsEveryNs;
         }
         if (done)
             return;

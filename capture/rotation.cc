@@ -73,11 +73,7 @@ namespace {
 
 void file_name(const dump_instance *instance, const closed_file &f, char *out, size_t size)
 {
-    const dump_thread_ctx *ctx = instance->threads[f.worker];
-    if (instance->rotate_size || instance->rotate_seconds)
-        dump_rotated_name(ctx->stem, f.seq, f.time, out, size);
-    else
-        snprintf(out, size, "%s", ctx->stem);
+    dump_file_name(instance, instance->threads[f.worker]->stem, f.seq, f.time, out, size);
 }
 
 // Whether the name still leads to the file that was written.

@@ -10,6 +10,7 @@
 #include <pcap/pcap.h>
 #include <pthread.h>
 #include <sys/types.h>
+#include <time.h>
 
 #include <atomic>
 #include <cstddef>
@@ -33,6 +34,7 @@ constexpr uint32_t kBurst = 32;          // buffers taken per poll
 constexpr uint32_t kSnapLen = 65535;     // dead handle's snapshot length
 constexpr uint32_t kMaxPacket = 65535;   // without -s, longer packets are never written
 constexpr uint32_t kMaxSnapLen = 262144; // -s 0, and the largest -s
+constexpr size_t kFileHeader = 24;       // a savefile's header
 constexpr size_t kRecordHeader = 16;     // a savefile record's header
 // Write buffer of every dump file. It holds the largest record, because the
 // worker writes it out before a record that would not fit, so every write
@@ -154,6 +156,28 @@ static_assert(offsetof(dump_thread_ctx, received) > offsetof(dump_thread_ctx, ca
 
 extern dump_instance *g_dump_instance;
 
+// Adds n to a counter only its worker writes: a load and a store, no locked
+// instruction, while other threads still read whole values.
+inline void dump_counter_add(std::atomic<uint64_t> &counter, uint64_t n)
+{
+    counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+}
+
+// Nanoseconds on clock (CLOCK_MONOTONIC, CLOCK_REALTIME_COARSE, ...).
+inline int64_t dump_clock_ns(clockid_t clock)
+{
+    timespec ts;
+    clock_gettime(clock, &ts);
+    return ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+// The start of the -G window of `seconds` that holds second sec, for any
+// sec: the windows are the multiples of `seconds` since the epoch.
+inline int64_t dump_window_start(int64_t sec, int64_t seconds)
+{
+    return sec - ((sec % seconds) + seconds) % seconds;
+}
+
 // Result of parsing the command line into the record.
 enum dump_parse_result {
     DUMP_PARSE_OK = 0,
@@ -229,6 +253,10 @@ int dump_file_finish(dump_instance *instance, dump_thread_ctx *ctx);
 int dump_file_rotate(dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time);
 // The numbered name of a worker's file: the stem with _NNNNN_TIME before
 // its suffix, TIME in UTC as YYYYMMDDTHHMMSSZ.
+// A worker's file seq, started at file_time: its numbered name under -C or
+// -G, else the stem itself; the length of the whole name, as snprintf.
+int dump_file_name(const dump_instance *instance, const char *stem, uint32_t seq, int64_t file_time,
+                   char *out, size_t out_size);
 int dump_rotated_name(const char *stem, uint32_t seq, int64_t file_time, char *out,
                       size_t out_size);
 

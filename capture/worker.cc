@@ -88,18 +88,6 @@ struct record_rules {
     int64_t rotate_seconds; // -G, or 0
 };
 
-inline void counter_add(std::atomic<uint64_t> &counter, uint64_t n)
-{
-    counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
-}
-
-int64_t monotonic_ns(clockid_t clock)
-{
-    timespec ts;
-    clock_gettime(clock, &ts);
-    return ts.tv_sec * 1000000000LL + ts.tv_nsec;
-}
-
 // Collects the buffers that pass the filter and that a record may hold.
 void filter_burst(dump_thread_ctx *ctx, const record_rules &rules, vexmo_buff_t *const *bufs, int n,
                   matched_burst *m)
@@ -122,7 +110,7 @@ void filter_burst(dump_thread_ctx *ctx, const record_rules &rules, vexmo_buff_t 
         m->n++;
     }
     if (oversize)
-        counter_add(ctx->counts.oversize, oversize);
+        dump_counter_add(ctx->counts.oversize, oversize);
 }
 
 // The record's time: the source's stamp under -j arrival (the clock for a
@@ -151,15 +139,13 @@ void stamp(const record_rules &rules, const vexmo_buff_t *buf, int64_t *sec, uin
 int rotate_for(dump_instance *instance, dump_thread_ctx *ctx, const record_rules &rules,
                uint64_t bytes, int64_t sec)
 {
-    bool by_size = ctx->file_bytes + bytes > rules.rotate_size && ctx->file_bytes > 24;
+    bool by_size = ctx->file_bytes + bytes > rules.rotate_size && ctx->file_bytes > kFileHeader;
     bool by_time = rules.rotate_seconds && (sec >= ctx->window_end || sec < ctx->file_time);
     if (!by_size && !by_time)
         return 0;
     int64_t start = sec;
     if (rules.rotate_seconds)
-        start = by_time ? sec - ((sec % rules.rotate_seconds) + rules.rotate_seconds) %
-                                    rules.rotate_seconds
-                        : ctx->file_time;
+        start = by_time ? dump_window_start(sec, rules.rotate_seconds) : ctx->file_time;
     return dump_file_rotate(instance, ctx, start);
 }
 
@@ -171,13 +157,13 @@ void append_record(dump_thread_ctx *ctx, const uint32_t head[4], const u_char *d
     if (ctx->buffered + record > kDumpBufferSize && dump_thread_flush(ctx) < 0)
         return;
     if (ctx->buffered == 0)
-        ctx->first_pending_ns = monotonic_ns(CLOCK_MONOTONIC_COARSE);
+        ctx->first_pending_ns = dump_clock_ns(CLOCK_MONOTONIC_COARSE);
     memcpy(ctx->buf + ctx->buffered, head, kRecordHeader);
     memcpy(ctx->buf + ctx->buffered + kRecordHeader, data, head[2]);
     ctx->buffered += record;
     ctx->file_bytes += record;
     ctx->pending++;
-    counter_add(ctx->captured, 1);
+    dump_counter_add(ctx->captured, 1);
 }
 
 // Writes the matched packets and counts the records that stay.
@@ -212,18 +198,18 @@ void between_bursts(dump_instance *instance, dump_thread_ctx *ctx, const record_
     uint32_t hup = instance->hup_count.load(std::memory_order_relaxed);
     if (hup != ctx->hup_seen) {
         ctx->hup_seen = hup;
-        timespec now;
-        clock_gettime(CLOCK_REALTIME, &now);
-        dump_file_rotate(instance, ctx, rules.rotate_seconds ? ctx->file_time : now.tv_sec);
+        dump_file_rotate(instance, ctx,
+                         rules.rotate_seconds ? ctx->file_time
+                                              : dump_clock_ns(CLOCK_REALTIME) / 1000000000LL);
         return;
     }
     if (ctx->buffered == 0 && !(idle && rules.rotate_seconds && ctx->idle_rotates))
         return;
-    int64_t now = monotonic_ns(CLOCK_MONOTONIC_COARSE);
+    int64_t now = dump_clock_ns(CLOCK_MONOTONIC_COARSE);
     if (ctx->buffered && now - ctx->first_pending_ns >= kFlushAfterNs)
         dump_thread_flush(ctx);
     if (idle && rules.rotate_seconds && ctx->idle_rotates) {
-        int64_t wall = monotonic_ns(CLOCK_REALTIME_COARSE) / 1000000000LL;
+        int64_t wall = dump_clock_ns(CLOCK_REALTIME_COARSE) / 1000000000LL;
         if (wall >= ctx->window_end + (rules.arrival ? kArrivalGraceSeconds : 0))
             rotate_for(instance, ctx, rules, 0, wall);
     }
@@ -269,7 +255,7 @@ void capture_loop(dump_instance *instance, dump_thread_ctx *ctx)
         if (n > 0) {
             filter_burst(ctx, rules, bufs, n, &matched);
             write_burst(instance, ctx, rules, &matched);
-            counter_add(ctx->received, static_cast<uint64_t>(n));
+            dump_counter_add(ctx->received, static_cast<uint64_t>(n));
             vexmo_buff_free(io, bufs, static_cast<uint32_t>(n), -1, -1);
         }
         // Idle when nothing was written: a worker whose filter takes nothing
