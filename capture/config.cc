@@ -390,6 +390,25 @@ int dump_file_name(const dump_instance *instance, const char *stem, uint32_t seq
     return dump_rotated_name(stem, seq, file_time, out, out_size);
 }
 
+void dump_current_name(const dump_instance *instance, const dump_thread_ctx *ctx, char *out,
+                       size_t out_size)
+{
+    const dump_published_file &p = ctx->published;
+    uint32_t gen, seq;
+    int64_t time;
+    do {
+        gen = p.gen.load(std::memory_order_acquire);
+        seq = p.seq.load(std::memory_order_relaxed);
+        time = p.time.load(std::memory_order_relaxed);
+        // Both halves read before the count is read again.
+        std::atomic_thread_fence(std::memory_order_acquire);
+    } while ((gen & 1) != 0 || gen != p.gen.load(std::memory_order_relaxed));
+    if (seq == 0)
+        snprintf(out, out_size, "%s", ctx->stem);
+    else
+        dump_file_name(instance, ctx->stem, seq, time, out, out_size);
+}
+
 int dump_rotated_name(const char *stem, uint32_t seq, int64_t file_time, char *out, size_t out_size)
 {
     char copy[kTextSize];

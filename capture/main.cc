@@ -15,6 +15,10 @@ namespace {
 
 // Set by SIGUSR1; the main thread prints the interim report while it waits.
 std::atomic<int> g_report_requested{0};
+// Stop signals so far (SIGINT, SIGTERM, SIGHUP without rotation): one that
+// comes while the last -z commands run ends the wait for them.
+std::atomic<uint32_t> g_stops{0};
+static_assert(std::atomic<uint32_t>::is_always_lock_free, "g_stops is written in a signal handler");
 constexpr int kWakeMs = 100;
 constexpr int64_t kStatsEveryNs = 1000 * 1000 * 1000;
 // SIGHUP was ignored when the program started (nohup): it stays so.
@@ -31,17 +35,20 @@ void sig_report_handle(int)
 void sig_hangup_handle(int)
 {
     dump_instance *instance = g_dump_instance;
-    if (instance->rotate_size || instance->rotate_seconds)
+    if (instance->rotate_size || instance->rotate_seconds) {
         instance->hup_count.fetch_add(1, std::memory_order_relaxed);
-    else
+    } else {
         instance->running.store(0, std::memory_order_relaxed);
+        g_stops.fetch_add(1, std::memory_order_relaxed);
+    }
     dump_files_kick(instance);
 }
 
-// True when every started worker's dump stream has failed: nothing more can
-// be written, so the capture ends as after an interrupt. A worker whose stream
-// failed keeps taking and freeing its packets meanwhile, so that the others
-// are not stopped by one bad file.
+// True when every started worker's dump stream has failed for good: nothing
+// more can be written, so the capture ends as after an interrupt. A worker
+// whose stream failed keeps taking and freeing its packets meanwhile, so that
+// the others are not stopped by one bad file. (Under rotation a worker tries
+// a new file instead: its stream never fails for good.)
 bool no_writer_left(const dump_instance *instance)
 {
     bool any = false;
@@ -161,9 +168,10 @@ int open_io(dump_instance *instance)
     return 0;
 }
 
-// Sets the workers up in index order. A stop signal ends the set-up where it
-// is: the workers not yet set up get no file and no thread, and the run goes
-// on to the joins and the report as after any stop.
+// Sets the workers up in index order: every file first, then every thread.
+// A stop signal ends the set-up where it is: the workers not yet set up get
+// no file and no thread, and the run goes on to the joins and the report as
+// after any stop.
 int start_workers(dump_instance *instance)
 {
     install_handlers(0);
@@ -176,27 +184,58 @@ int start_workers(dump_instance *instance)
             return abandon_setup(instance, i);
         }
         instance->threads[i] = ctx;
-        if (dump_thread_init(instance, ctx, static_cast<int>(i)) < 0)
-            return abandon_setup(instance, i);
+        int rc = dump_thread_prepare(instance, ctx, static_cast<int>(i));
+        if (rc < 0)
+            return abandon_setup(instance, 0);
+        if (rc > 0)
+            break;
     }
+    for (uint32_t i = 0; i < instance->nr_threads && instance->threads[i]; i++)
+        if (dump_thread_start(instance->threads[i], static_cast<int>(i)) < 0)
+            return abandon_setup(instance, i);
     install_handlers(SA_RESTART);
     return 0;
 }
 
 // Flushes and closes what the joined workers still hold; -1 when a dump
-// file could not be written, after one line per such file.
+// file could not be written or opened at any time of the run, after one
+// line per such file (under rotation it was said when it happened).
 int finish_files(dump_instance *instance)
 {
     int status = 0;
     for (uint32_t i = 0; i < instance->nr_threads; i++) {
         dump_thread_ctx *ctx = instance->threads[i];
-        if (!ctx || !ctx->started || dump_file_finish(instance, ctx) == 0)
+        if (!ctx || !ctx->started)
             continue;
-        status = cannot("write dumpfile %s for thread %u : %s",
-                        ctx->dumpfile[0] ? ctx->dumpfile : instance->dumpfile, i,
-                        strerror(ctx->write_errno.load(std::memory_order_relaxed)));
+        bool failed = dump_file_finish(instance, ctx) < 0;
+        int err = ctx->write_errno.load(std::memory_order_relaxed);
+        if (err)
+            cannot("write dumpfile %s for thread %u : %s",
+                   ctx->dumpfile[0] ? ctx->dumpfile : instance->dumpfile, i, strerror(err));
+        if (failed || err || ctx->counts.write_errors.load(std::memory_order_relaxed))
+            status = -1;
     }
     return status;
+}
+
+// The last files' commands run now; the program ends when they have, or
+// at once when a stop signal comes meanwhile (a command that never ends
+// must not hold the capture's end). The statistics file keeps its pace.
+void wait_for_commands(dump_instance *instance)
+{
+    uint32_t stops = g_stops.load(std::memory_order_relaxed);
+    int64_t next_stats = dump_clock_ns(CLOCK_MONOTONIC) + kStatsEveryNs;
+    while (dump_files_service(instance, true) > 0) {
+        if (g_stops.load(std::memory_order_relaxed) != stops) {
+            dump_files_abandon(instance);
+            return;
+        }
+        dump_files_wait(instance, kWakeMs);
+        if (instance->stats_file[0] && dump_clock_ns(CLOCK_MONOTONIC) >= next_stats) {
+            dump_stats_write(instance);
+            next_stats = dump_clock_ns(CLOCK_MONOTONIC) + kStatsEveryNs;
+        }
+    }
 }
 
 // A source that ended by a failure (its interface gone, its savefile
@@ -228,8 +267,7 @@ int dump_run(dump_instance *instance)
     dump_report_losses(instance, true);
     if (source_status(instance) < 0)
         status = -1;
-    // The last files' commands run now; the program ends when they have.
-    dump_files_service(instance, true);
+    wait_for_commands(instance);
     if (instance->stats_file[0])
         dump_stats_write(instance);
     return status;
@@ -240,6 +278,8 @@ int dump_run(dump_instance *instance)
 void sig_interupt_handle(int)
 {
     g_dump_instance->running.store(0, std::memory_order_relaxed);
+    g_stops.fetch_add(1, std::memory_order_relaxed);
+    dump_files_kick(g_dump_instance);
 }
 
 int main(int argc, char **argv)

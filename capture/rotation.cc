@@ -11,7 +11,9 @@
 // still leads to the very file (device and inode) that was written. A file
 // that its command renamed or removed (gzip leaves NAME.gz) leaves the ring
 // and the floor when the command ends: what the command made is its own.
-// A file whose command still runs is not removed until the command ends.
+// A file whose command still runs is not removed until the command ends;
+// commands wait their turn, at most kCommandsPerWorker of a worker at once.
+// The worker keeps its own ring as it rotates, so -W holds at every moment.
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -113,7 +115,13 @@ void start_command(dump_instance *instance, dump_files *d, closed_file *f) REQUI
     posix_spawnattr_setpgroup(&attr, 0);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
                                         POSIX_SPAWN_SETPGROUP);
-    int rc = posix_spawnp(&f->command, instance->post_command, nullptr, &attr, argv, environ);
+    // Nothing of ours reaches the command: no dump file (it would keep the
+    // space of a file the ring removed, or write into a live one), no socket.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    int rc = posix_spawnp(&f->command, instance->post_command, &actions, &attr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     if (rc != 0) {
         cannot("run %s on dumpfile %s: %s", instance->post_command, name, strerror(rc));
@@ -127,14 +135,13 @@ void start_command(dump_instance *instance, dump_files *d, closed_file *f) REQUI
     f->state = kCommandRuns;
 }
 
-// A command ended (or `wait`: waits for it): one line when it failed; the
-// file then counts only if the command left it where it was.
-void reap_command(dump_instance *instance, dump_files *d, closed_file *f, bool wait)
-    REQUIRES(d->lock)
+// A command that ended: one line when it failed; the file then counts only
+// if the command left it where it was.
+void reap_command(dump_instance *instance, dump_files *d, closed_file *f) REQUIRES(d->lock)
 {
     int status = 0;
     pid_t pid;
-    while ((pid = waitpid(f->command, &status, wait ? 0 : WNOHANG)) < 0 && errno == EINTR)
+    while ((pid = waitpid(f->command, &status, WNOHANG)) < 0 && errno == EINTR)
         ;
     if (pid == 0)
         return;
@@ -152,26 +159,35 @@ void reap_command(dump_instance *instance, dump_files *d, closed_file *f, bool w
     f->state = still_ours(name, *f) ? kKept : kGone;
 }
 
-// Each worker keeps its newest -W files, the one it writes (open_files)
-// included.
-void keep_rings(dump_instance *instance, dump_files *d, uint32_t open_files) REQUIRES(d->lock)
+// Worker w keeps its newest -W files, the one it writes (open_files)
+// included, oldest first in the order they were closed. A file whose
+// command runs is left to it, and so are the newest kCommandsPerWorker that
+// wait for theirs; an older one that waits goes without its command. So
+// -z adds at most 2 * kCommandsPerWorker files to a worker's ring.
+void keep_ring(dump_instance *instance, dump_files *d, uint32_t w, uint32_t open_files)
+    REQUIRES(d->lock)
 {
-    uint32_t kept[kMaxThreads] = {};
-    bool waiting[kMaxThreads] = {};
-    for (size_t i = 0; i < d->count; i++)
-        kept[d->files[i].worker] += d->files[i].state != kGone;
-    // Oldest first, in the order they were closed.
+    uint32_t kept = open_files;
+    uint32_t due = 0;
     for (size_t i = 0; i < d->count; i++) {
+        kept += d->files[i].worker == w && d->files[i].state != kGone;
+        due += d->files[i].worker == w && d->files[i].state == kCommandDue;
+    }
+    for (size_t i = 0; i < d->count && kept > instance->file_count; i++) {
         closed_file *f = &d->files[i];
-        if (f->state == kGone || kept[f->worker] + open_files <= instance->file_count)
+        if (f->worker != w || f->state == kGone || f->state == kCommandRuns ||
+            (f->state == kCommandDue && due <= kCommandsPerWorker))
             continue;
-        // A command still runs on the oldest: it goes once that ends, and
-        // no newer file goes in its place meanwhile.
-        waiting[f->worker] = waiting[f->worker] || f->state != kKept;
-        if (waiting[f->worker])
-            continue;
+        if (f->state == kCommandDue) {
+            due--;
+            char name[kTextSize];
+            file_name(instance, *f, name, sizeof(name));
+            cannot("run %s on dumpfile %s: removed by -W before its turn", instance->post_command,
+                   name);
+            d->command_failures.fetch_add(1, std::memory_order_relaxed);
+        }
         remove_file(instance, d, f);
-        kept[f->worker]--;
+        kept--;
     }
 }
 
@@ -199,18 +215,29 @@ uint64_t free_bytes(const char *path)
     return static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
 }
 
-// The oldest closed file that may be removed: earliest time, then worker.
+// The oldest closed file that may be removed: the first closed.
 closed_file *oldest(dump_files *d) REQUIRES(d->lock)
 {
-    closed_file *best = nullptr;
+    for (size_t i = 0; i < d->count; i++)
+        if (d->files[i].state == kKept)
+            return &d->files[i];
+    return nullptr;
+}
+
+// Starts the commands whose turn it is: a worker's files in the order they
+// were closed, at most kCommandsPerWorker of them at once.
+void start_commands(dump_instance *instance, dump_files *d) REQUIRES(d->lock)
+{
+    uint32_t running[kMaxThreads] = {};
+    for (size_t i = 0; i < d->count; i++)
+        running[d->files[i].worker] += d->files[i].state == kCommandRuns;
     for (size_t i = 0; i < d->count; i++) {
         closed_file *f = &d->files[i];
-        if (f->state == kKept &&
-            (!best || f->time < best->time || (f->time == best->time && f->worker < best->worker) ||
-             (f->time == best->time && f->worker == best->worker && f->seq < best->seq)))
-            best = f;
+        if (f->state == kCommandDue && running[f->worker] < kCommandsPerWorker) {
+            start_command(instance, d, f);
+            running[f->worker] += f->state == kCommandRuns;
+        }
     }
-    return best;
 }
 
 } // namespace
@@ -272,23 +299,53 @@ bool dump_files_make_room(dump_instance *instance, const char *path, bool write_
     return removed;
 }
 
-void dump_files_service(dump_instance *instance, bool wait)
+size_t dump_files_service(dump_instance *instance, bool final)
+{
+    dump_files *d = instance->files;
+    if (!d)
+        return 0;
+    mutex_lock guard(&d->lock);
+    for (size_t i = 0; i < d->count; i++)
+        if (d->files[i].state == kCommandRuns)
+            reap_command(instance, d, &d->files[i]);
+    start_commands(instance, d);
+    if (instance->file_count)
+        for (uint32_t w = 0; w < instance->nr_threads; w++)
+            keep_ring(instance, d, w, final ? 0 : 1);
+    drop_gone(d);
+    size_t left = 0;
+    for (size_t i = 0; i < d->count; i++)
+        left += d->files[i].state == kCommandRuns || d->files[i].state == kCommandDue;
+    return left;
+}
+
+void dump_files_abandon(dump_instance *instance)
 {
     dump_files *d = instance->files;
     if (!d)
         return;
     mutex_lock guard(&d->lock);
-    // All started before any is waited for: the last files of a run get
-    // their commands side by side.
-    for (size_t i = 0; i < d->count; i++)
-        if (d->files[i].state == kCommandDue)
-            start_command(instance, d, &d->files[i]);
-    for (size_t i = 0; i < d->count; i++)
-        if (d->files[i].state == kCommandRuns)
-            reap_command(instance, d, &d->files[i], wait);
-    // At the end (`wait`) no worker has a file open any more.
-    if (instance->file_count)
-        keep_rings(instance, d, wait ? 0 : 1);
+    for (size_t i = 0; i < d->count; i++) {
+        closed_file *f = &d->files[i];
+        if (f->state != kCommandRuns && f->state != kCommandDue)
+            continue;
+        char name[kTextSize];
+        file_name(instance, *f, name, sizeof(name));
+        if (f->state == kCommandRuns)
+            cannot("wait for %s on dumpfile %s: stopped, left running as process %d",
+                   instance->post_command, name, static_cast<int>(f->command));
+        else
+            cannot("run %s on dumpfile %s: stopped before its turn", instance->post_command, name);
+    }
+}
+
+void dump_files_keep_ring(dump_instance *instance, uint32_t worker)
+{
+    dump_files *d = instance->files;
+    if (!d)
+        return;
+    mutex_lock guard(&d->lock);
+    keep_ring(instance, d, worker, 1);
     drop_gone(d);
 }
 

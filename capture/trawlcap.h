@@ -40,6 +40,8 @@ constexpr size_t kRecordHeader = 16;     // a savefile record's header
 // worker writes it out before a record that would not fit, so every write
 // holds whole records only.
 constexpr size_t kDumpBufferSize = size_t{1} << 20;
+// -z commands of one worker that run at once; its later files wait their turn.
+constexpr uint32_t kCommandsPerWorker = 2;
 static_assert(kDumpBufferSize >= kRecordHeader + kMaxSnapLen);
 
 // Where a record's time stamp comes from (-j).
@@ -56,15 +58,30 @@ struct dump_counters {
     std::atomic<uint64_t> flushed;      // records that reached a file; never goes down
     std::atomic<uint64_t> bytes;        // bytes in this worker's files, headers included
     std::atomic<uint64_t> files;        // dump files opened
-    std::atomic<uint64_t> write_errors; // writes that failed
+    std::atomic<uint64_t> write_errors; // writes and opens that failed
+    // Passed the filter but reached no file: no file could be opened or
+    // written when they came, or a failed write took them back out.
+    std::atomic<uint64_t> unwritten;
+};
+
+// The worker's current file as other threads may name it while the worker
+// rotates: a sequence lock over its number and time (the stem is fixed
+// before the thread starts). seq 0: no file yet.
+struct dump_published_file {
+    std::atomic<uint32_t> gen; // odd while the worker changes the pair
+    std::atomic<uint32_t> seq;
+    std::atomic<int64_t> time;
 };
 
 struct dump_thread_ctx {
-    uint32_t started; // 1 once the thread was created
+    uint32_t started;  // 1 once the thread was created
+    uint32_t prepared; // its file and filter are ready: the thread may start
     pthread_t tid;
     uint32_t stream_index;
-    char dumpfile[kTextSize]; // own file name; empty in standard-output mode
-    pcap_dumper_t *dumper;    // the file's stdio stream, which libpcap wrote the header to
+    // Own file name; empty in standard-output mode. The worker's alone while
+    // it runs: other threads name its file through `published`.
+    char dumpfile[kTextSize];
+    pcap_dumper_t *dumper; // the file's stdio stream, which libpcap wrote the header to
     struct bpf_program bpf_prog;
     uint64_t limit; // 0: no limit
     // Written only by the worker (relaxed load + store, no read-modify-write);
@@ -99,6 +116,7 @@ struct dump_thread_ctx {
 
     // Rotation (-C, -G, SIGHUP): the current file's number and window.
     uint32_t seq;          // 1 for the first file
+    uint32_t next_seq;     // the number the next file gets, unless its name is taken
     int64_t file_time;     // the time in its name: its window's start, or its opening
     int64_t window_end;    // -G: the file takes records stamped before this
     uint32_t idle_rotates; // its window was not over when it opened (see rotate_when_idle)
@@ -106,6 +124,15 @@ struct dump_thread_ctx {
     dev_t file_dev;        // which file it is, so that only it is ever removed
     ino_t file_ino;
     char stem[kTextSize]; // -C/-G: the per-worker name the numbered names derive from
+    // Under rotation a worker may be without a file: before its first record
+    // under -j arrival (a file is named by its first record's time), or after
+    // a file could not be opened or written (it tries again a second later,
+    // at `retry_ns` on the monotonic clock). `outage` is set once a failure
+    // was said, so that a long outage is said once.
+    uint32_t awaits_record;
+    uint32_t outage;
+    int64_t retry_ns;
+    alignas(64) dump_published_file published;
 };
 
 struct dump_files; // the closed files of this run (rotation.cc)
@@ -218,6 +245,11 @@ void dump_print_usage(const char *app_name);
 
 void sig_interupt_handle(int signo);
 int dump_thread_init(dump_instance *instance, dump_thread_ctx *ctx, int index);
+// dump_thread_init in two steps, so that every worker's first file has its
+// header before any worker captures (a worker that came last would find
+// the disk filled by the others): the file and the filter, then the thread.
+int dump_thread_prepare(dump_instance *instance, dump_thread_ctx *ctx, int index);
+int dump_thread_start(dump_thread_ctx *ctx, int index);
 int __thread_dumpfile_generate(const char *base, int index, char *out, size_t out_size);
 // Worker index's file: the per-thread name, or the base unchanged when it is
 // an existing character device (-w /dev/null must not create /dev/null_0).
@@ -239,9 +271,20 @@ void *dump_capture_thread(void *arg);
 
 // Dump files (dumpfile.cc).
 // Opens worker index's first dump file, or its stream in standard-output
-// mode, and writes its header. 1 when a stop signal ended a blocked open,
-// -1 after the "Cannot" line.
+// mode, and writes its header (under rotation with -j arrival the file waits
+// for its first record). 1 when a stop signal ended a blocked open, -1
+// after the "Cannot" line.
 int dump_file_open(dump_instance *instance, dump_thread_ctx *ctx, int index);
+// A worker without a file (see awaits_record) opens the next one, named by
+// file_time. 0, or -1 when it could not (said once per outage).
+int dump_file_reopen(dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time);
+// Closes the current file without opening another (-G under -j arrival: an
+// idle worker's window is over; the next record opens the next file).
+void dump_file_close(dump_instance *instance, dump_thread_ctx *ctx);
+// The name of the worker's current file (the one it last tried to open),
+// for any thread while the worker runs.
+void dump_current_name(const dump_instance *instance, const dump_thread_ctx *ctx, char *out,
+                       size_t out_size);
 // Writes the buffer out; 0 when all its records reached the file. After a
 // failure the file ends on its last whole record and the records that did
 // not reach it leave `captured`.
@@ -266,15 +309,23 @@ int dump_files_init(dump_instance *instance);
 // A worker's file was closed: its command, if any, is started by the main
 // thread; the ring and the floor count it from now on.
 void dump_files_closed(dump_instance *instance, const dump_thread_ctx *ctx);
+// Before a worker opens its next file: keeps its ring at -W files with the
+// one it opens, so that the ring holds at every moment, not only when the
+// main thread wakes.
+void dump_files_keep_ring(dump_instance *instance, uint32_t worker);
 // Before a worker opens its next file, or when a write failed for want of
 // room (then at least one file goes): removes the oldest closed files of
 // the run until the file system of `path` has the floor free. True when
 // something was removed.
 bool dump_files_make_room(dump_instance *instance, const char *path, bool write_failed);
-// The main thread's share, called whenever it wakes: starts commands,
-// reaps those that ended, keeps each worker's ring. `wait` blocks until
-// every command has ended (the end of the run).
-void dump_files_service(dump_instance *instance, bool wait);
+// The main thread's share, called whenever it wakes: starts commands (at
+// most kCommandsPerWorker of a worker's at once, the rest wait their turn),
+// reaps those that ended, keeps each worker's ring. `final`: no worker has
+// a file open any more. Returns the commands still running or waiting.
+size_t dump_files_service(dump_instance *instance, bool final);
+// A stop signal came while the last commands ran: one line for each that
+// is left running (or never started), and the program ends without them.
+void dump_files_abandon(dump_instance *instance);
 // Wakes the main thread early (a file was closed).
 void dump_files_kick(dump_instance *instance);
 // Waits at most timeout_ms for dump_files_kick.

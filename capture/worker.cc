@@ -30,14 +30,14 @@ int start_worker_thread(dump_thread_ctx *ctx)
 
 } // namespace
 
-int dump_thread_init(dump_instance *instance, dump_thread_ctx *ctx, int index)
+int dump_thread_prepare(dump_instance *instance, dump_thread_ctx *ctx, int index)
 {
     ctx->started = 0;
     if (!(instance->thread_mask & (uint64_t{1} << (static_cast<uint32_t>(index) % 64))))
         return 0;
     int opened = dump_file_open(instance, ctx, index);
     if (opened != 0)
-        return opened < 0 ? -1 : 0;
+        return opened;
 
     if (pcap_compile(instance->pcap_handle, &ctx->bpf_prog, instance->bpf_rule, 1,
                      PCAP_NETMASK_UNKNOWN) < 0)
@@ -50,12 +50,27 @@ int dump_thread_init(dump_instance *instance, dump_thread_ctx *ctx, int index)
     // the number of workers.
     if (instance->packet_count != 0 && ctx->limit == 0)
         ctx->limit = 1;
+    ctx->prepared = 1;
+    return 0;
+}
 
+int dump_thread_start(dump_thread_ctx *ctx, int index)
+{
+    if (!ctx->prepared)
+        return 0;
     int rc = start_worker_thread(ctx);
     if (rc != 0)
         return cannot("create capture thread %d : %s", index, strerror(rc));
     ctx->started = 1;
     return 0;
+}
+
+int dump_thread_init(dump_instance *instance, dump_thread_ctx *ctx, int index)
+{
+    int rc = dump_thread_prepare(instance, ctx, index);
+    if (rc != 0)
+        return rc < 0 ? -1 : 0;
+    return dump_thread_start(ctx, index);
 }
 
 namespace {
@@ -134,11 +149,29 @@ void stamp(const record_rules &rules, const vexmo_buff_t *buf, int64_t *sec, uin
     *frac = rules.nano ? nsec : nsec / 1000;
 }
 
-// Starts the worker's next file when a record of `bytes` stamped `sec`
-// does not belong in the current one. 0, or -1 when no file is left.
-int rotate_for(dump_instance *instance, dump_thread_ctx *ctx, const record_rules &rules,
-               uint64_t bytes, int64_t sec)
+// A worker without a file opens one for a record stamped `sec`: named by
+// the record's window under -j arrival, else by the clock; a worker whose
+// last open or write failed waits a second between tries.
+int open_for(dump_instance *instance, dump_thread_ctx *ctx, const record_rules &rules, int64_t sec)
 {
+    if (!ctx->awaits_record && dump_clock_ns(CLOCK_MONOTONIC_COARSE) < ctx->retry_ns)
+        return -1;
+    int64_t start = rules.arrival ? sec : dump_clock_ns(CLOCK_REALTIME) / 1000000000LL;
+    if (rules.rotate_seconds)
+        start = dump_window_start(start, rules.rotate_seconds);
+    return dump_file_reopen(instance, ctx, start);
+}
+
+// Where a record of `bytes` stamped `sec` goes: the current file, or the
+// worker's next one when it does not belong in the current. 0, or -1 when
+// no file takes it.
+int place_record(dump_instance *instance, dump_thread_ctx *ctx, const record_rules &rules,
+                 uint64_t bytes, int64_t sec)
+{
+    if (ctx->write_errno.load(std::memory_order_relaxed) != 0)
+        return -1;
+    if (!ctx->dumper)
+        return open_for(instance, ctx, rules, sec);
     bool by_size = ctx->file_bytes + bytes > rules.rotate_size && ctx->file_bytes > kFileHeader;
     bool by_time = rules.rotate_seconds && (sec >= ctx->window_end || sec < ctx->file_time);
     if (!by_size && !by_time)
@@ -150,12 +183,12 @@ int rotate_for(dump_instance *instance, dump_thread_ctx *ctx, const record_rules
 }
 
 // Appends one record to the buffer, writing the buffer out first when the
-// record would not fit.
-void append_record(dump_thread_ctx *ctx, const uint32_t head[4], const u_char *data)
+// record would not fit. -1 when the write out failed: the record is not in.
+int append_record(dump_thread_ctx *ctx, const uint32_t head[4], const u_char *data)
 {
     size_t record = kRecordHeader + head[2];
-    if (ctx->buffered + record > kDumpBufferSize && dump_thread_flush(ctx) < 0)
-        return;
+    if (ctx->buffered + record > kDumpBufferSize && (dump_thread_flush(ctx) < 0 || !ctx->dumper))
+        return -1;
     if (ctx->buffered == 0)
         ctx->first_pending_ns = dump_clock_ns(CLOCK_MONOTONIC_COARSE);
     memcpy(ctx->buf + ctx->buffered, head, kRecordHeader);
@@ -164,13 +197,16 @@ void append_record(dump_thread_ctx *ctx, const uint32_t head[4], const u_char *d
     ctx->file_bytes += record;
     ctx->pending++;
     dump_counter_add(ctx->captured, 1);
+    return 0;
 }
 
-// Writes the matched packets and counts the records that stay.
+// Writes the matched packets and counts the records that stay; those no
+// file takes are counted as unwritten.
 void write_burst(dump_instance *instance, dump_thread_ctx *ctx, const record_rules &rules,
                  const matched_burst *m)
 {
-    for (uint32_t i = 0; i < m->n && ctx->write_errno.load(std::memory_order_relaxed) == 0; i++) {
+    uint32_t unwritten = 0;
+    for (uint32_t i = 0; i < m->n; i++) {
         int64_t sec = 0;
         uint32_t head[4];
         stamp(rules, m->buf[i], &sec, &head[1]);
@@ -179,17 +215,34 @@ void write_burst(dump_instance *instance, dump_thread_ctx *ctx, const record_rul
         head[3] = rules.wire_len && vexmo_buff_wirelen ? vexmo_buff_wirelen(m->buf[i]) : len;
         if (head[3] < len)
             head[3] = len;
-        if (rotate_for(instance, ctx, rules, kRecordHeader + head[2], sec) < 0)
-            break;
         // The savefile's seconds are 32 bits wide; a stamp beyond is written
         // modulo 2^32, as every pcap writer does.
         head[0] = static_cast<uint32_t>(sec);
-        append_record(ctx, head, m->data[i]);
+        if (place_record(instance, ctx, rules, kRecordHeader + head[2], sec) < 0 ||
+            append_record(ctx, head, m->data[i]) < 0)
+            unwritten++;
     }
+    if (unwritten)
+        dump_counter_add(ctx->counts.unwritten, unwritten);
 }
 
-// Between bursts: SIGHUP's next file, an idle worker's next window, and a
-// buffer that has waited long enough.
+// An idle worker under -G moves to the next window when the clock says the
+// current one is over: a new file under -j write (idle workers too have a
+// file per window), none under -j arrival, whose next record opens it.
+void idle_window(dump_instance *instance, dump_thread_ctx *ctx, const record_rules &rules)
+{
+    int64_t wall = dump_clock_ns(CLOCK_REALTIME_COARSE) / 1000000000LL;
+    if (wall < ctx->window_end + (rules.arrival ? kArrivalGraceSeconds : 0))
+        return;
+    if (rules.arrival)
+        dump_file_close(instance, ctx);
+    else
+        place_record(instance, ctx, rules, 0, wall);
+}
+
+// Between bursts: SIGHUP's next file, an idle worker's next window, a
+// worker without a file trying again, and a buffer that has waited long
+// enough.
 void between_bursts(dump_instance *instance, dump_thread_ctx *ctx, const record_rules &rules,
                     bool idle)
 {
@@ -198,9 +251,16 @@ void between_bursts(dump_instance *instance, dump_thread_ctx *ctx, const record_
     uint32_t hup = instance->hup_count.load(std::memory_order_relaxed);
     if (hup != ctx->hup_seen) {
         ctx->hup_seen = hup;
-        dump_file_rotate(instance, ctx,
-                         rules.rotate_seconds ? ctx->file_time
-                                              : dump_clock_ns(CLOCK_REALTIME) / 1000000000LL);
+        int64_t now = dump_clock_ns(CLOCK_REALTIME) / 1000000000LL;
+        if (ctx->dumper)
+            dump_file_rotate(instance, ctx, rules.rotate_seconds ? ctx->file_time : now);
+        else if (!ctx->awaits_record)
+            open_for(instance, ctx, rules, now);
+        return;
+    }
+    if (!ctx->dumper) {
+        if (!ctx->awaits_record && !rules.arrival)
+            open_for(instance, ctx, rules, 0);
         return;
     }
     if (ctx->buffered == 0 && !(idle && rules.rotate_seconds && ctx->idle_rotates))
@@ -208,11 +268,8 @@ void between_bursts(dump_instance *instance, dump_thread_ctx *ctx, const record_
     int64_t now = dump_clock_ns(CLOCK_MONOTONIC_COARSE);
     if (ctx->buffered && now - ctx->first_pending_ns >= kFlushAfterNs)
         dump_thread_flush(ctx);
-    if (idle && rules.rotate_seconds && ctx->idle_rotates) {
-        int64_t wall = dump_clock_ns(CLOCK_REALTIME_COARSE) / 1000000000LL;
-        if (wall >= ctx->window_end + (rules.arrival ? kArrivalGraceSeconds : 0))
-            rotate_for(instance, ctx, rules, 0, wall);
-    }
+    if (idle && rules.rotate_seconds && ctx->idle_rotates && ctx->dumper)
+        idle_window(instance, ctx, rules);
 }
 
 record_rules rules_of(const dump_instance *instance)

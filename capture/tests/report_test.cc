@@ -29,7 +29,7 @@ dump_thread_ctx *worker(const char *file, uint64_t received, uint64_t captured)
 {
     auto *ctx = new_worker();
     ctx->started = 1;
-    snprintf(ctx->dumpfile, sizeof(ctx->dumpfile), "%s", file);
+    snprintf(ctx->stem, sizeof(ctx->stem), "%s", file);
     ctx->received = received;
     ctx->captured = captured;
     return ctx;
