@@ -5,6 +5,7 @@
 // Every value is a running total that never goes down (or a gauge), read
 // once per rewrite from counters the workers keep.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,7 +24,7 @@ namespace {
 constexpr size_t kStatsTextSize = 256 * 1024;
 
 struct worker_sample {
-    uint64_t received, captured, oversize, bytes, write_errors, files;
+    uint64_t received, captured, oversize, bytes, write_errors, files, unwritten;
     vexmo_stream_stats_t source;
     bool has_source;
 };
@@ -71,6 +72,9 @@ const metric kMetrics[] = {
     {"trawlcap_oversize_packets_total", "counter",
      "Packets that passed the filter but were not written because of their length.", false,
      [](const worker_sample &s) { return s.oversize; }},
+    {"trawlcap_unwritten_packets_total", "counter",
+     "Packets that passed the filter but that no dump file could take (a failed open or write).",
+     false, [](const worker_sample &s) { return s.unwritten; }},
     {"trawlcap_written_bytes_total", "counter",
      "Bytes written to the worker's dump files, headers included.", false,
      [](const worker_sample &s) { return s.bytes; }},
@@ -92,6 +96,7 @@ worker_sample sample_of(const dump_instance *instance, const dump_thread_ctx *ct
     s.bytes = ctx->counts.bytes.load(std::memory_order_relaxed);
     s.write_errors = ctx->counts.write_errors.load(std::memory_order_relaxed);
     s.files = ctx->counts.files.load(std::memory_order_relaxed);
+    s.unwritten = ctx->counts.unwritten.load(std::memory_order_relaxed);
     s.has_source =
         vexmo_stream_stats && vexmo_stream_stats(instance->io_instance, i, &s.source) == 0;
     return s;
@@ -129,15 +134,19 @@ void compose(const dump_instance *instance, text_buffer *t)
 }
 
 // Writes all of text to a new file beside path and renames it over path.
+// The new file has a name nobody could know beforehand and is created
+// exclusively, so that a link planted in a shared folder is never followed.
 int replace_file(const char *path, const char *text, size_t len)
 {
     char tmp[kTextSize + 16];
     const char *slash = strrchr(path, '/');
     int dir_len = slash ? static_cast<int>(slash - path + 1) : 0;
-    snprintf(tmp, sizeof(tmp), "%.*s.%s.tmp", dir_len, path, path + dir_len);
-    int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    snprintf(tmp, sizeof(tmp), "%.*s.%s.XXXXXX", dir_len, path, path + dir_len);
+    int fd = mkostemp(tmp, O_CLOEXEC);
     if (fd < 0)
         return -1;
+    // Readable by the collector, which runs as another user.
+    fchmod(fd, 0644);
     size_t done = 0;
     while (done < len) {
         ssize_t n = write(fd, text + done, len - done);
