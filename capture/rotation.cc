@@ -159,34 +159,55 @@ void reap_command(dump_instance *instance, dump_files *d, closed_file *f) REQUIR
     f->state = still_ours(name, *f) ? kKept : kGone;
 }
 
+// A file whose command has not started yet leaves the ring or the floor
+// without it: said, and counted as a failed command.
+void remove_waiting(dump_instance *instance, dump_files *d, closed_file *f, const char *by)
+    REQUIRES(d->lock)
+{
+    char name[kTextSize];
+    file_name(instance, *f, name, sizeof(name));
+    cannot("run %s on dumpfile %s: removed by %s before its turn", instance->post_command, name,
+           by);
+    d->command_failures.fetch_add(1, std::memory_order_relaxed);
+    remove_file(instance, d, f);
+}
+
+// Files of each worker still waiting for their command.
+void count_waiting(const dump_files *d, uint32_t *due) REQUIRES(d->lock)
+{
+    for (size_t i = 0; i < d->count; i++)
+        due[d->files[i].worker] += d->files[i].state == kCommandDue;
+}
+
+// Whether f may be removed, walking oldest first: a file whose command runs
+// is left to it, and so are the newest kCommandsPerWorker that wait for
+// theirs. `due` counts the worker's waiting files from f on.
+bool removable(const closed_file &f, uint32_t *due)
+{
+    if (f.state != kCommandDue)
+        return f.state == kKept;
+    return due[f.worker]-- > kCommandsPerWorker;
+}
+
 // Worker w keeps its newest -W files, the one it writes (open_files)
-// included, oldest first in the order they were closed. A file whose
-// command runs is left to it, and so are the newest kCommandsPerWorker that
-// wait for theirs; an older one that waits goes without its command. So
-// -z adds at most 2 * kCommandsPerWorker files to a worker's ring.
+// included, oldest first in the order they were closed. So -z adds at most
+// 2 * kCommandsPerWorker files to a worker's ring.
 void keep_ring(dump_instance *instance, dump_files *d, uint32_t w, uint32_t open_files)
     REQUIRES(d->lock)
 {
     uint32_t kept = open_files;
-    uint32_t due = 0;
-    for (size_t i = 0; i < d->count; i++) {
+    uint32_t due[kMaxThreads] = {};
+    count_waiting(d, due);
+    for (size_t i = 0; i < d->count; i++)
         kept += d->files[i].worker == w && d->files[i].state != kGone;
-        due += d->files[i].worker == w && d->files[i].state == kCommandDue;
-    }
     for (size_t i = 0; i < d->count && kept > instance->file_count; i++) {
         closed_file *f = &d->files[i];
-        if (f->worker != w || f->state == kGone || f->state == kCommandRuns ||
-            (f->state == kCommandDue && due <= kCommandsPerWorker))
+        if (f->worker != w || !removable(*f, due))
             continue;
-        if (f->state == kCommandDue) {
-            due--;
-            char name[kTextSize];
-            file_name(instance, *f, name, sizeof(name));
-            cannot("run %s on dumpfile %s: removed by -W before its turn", instance->post_command,
-                   name);
-            d->command_failures.fetch_add(1, std::memory_order_relaxed);
-        }
-        remove_file(instance, d, f);
+        if (f->state == kCommandDue)
+            remove_waiting(instance, d, f, "-W");
+        else
+            remove_file(instance, d, f);
         kept--;
     }
 }
@@ -215,11 +236,14 @@ uint64_t free_bytes(const char *path)
     return static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
 }
 
-// The oldest closed file that may be removed: the first closed.
+// The oldest closed file that may be removed, in the order files were
+// closed, whichever worker closed it.
 closed_file *oldest(dump_files *d) REQUIRES(d->lock)
 {
+    uint32_t due[kMaxThreads] = {};
+    count_waiting(d, due);
     for (size_t i = 0; i < d->count; i++)
-        if (d->files[i].state == kKept)
+        if (removable(d->files[i], due))
             return &d->files[i];
     return nullptr;
 }
@@ -292,7 +316,10 @@ bool dump_files_make_room(dump_instance *instance, const char *path, bool write_
         closed_file *f = oldest(d);
         if (!f)
             break;
-        remove_file(instance, d, f);
+        if (f->state == kCommandDue)
+            remove_waiting(instance, d, f, "--min-free");
+        else
+            remove_file(instance, d, f);
         removed = true;
     }
     drop_gone(d);

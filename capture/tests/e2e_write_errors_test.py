@@ -13,7 +13,7 @@ import time
 import unittest
 
 from e2e_common import (CaptureCase, main, parse_reports, pcapfile, read_text, run, start, trace,
-                        whole_records)
+                        wait_for, whole_records)
 
 AFS = "file:" + trace("afs.pcap")  # 601 packets, 510 kB of records
 
@@ -154,8 +154,7 @@ class FullFileSystem(MountedCase):
         # records counted as captured, and no piece of one more: tcpdump
         # reads it to the end.
         for i, (name, _, captured) in report.threads.items():
-            if os.path.getsize(name) == 0 and i in failed:
-                continue  # created when the others had filled the disk: not even a header fit
+            # Every header was written before any worker filled the disk.
             self.assertEqual(whole_records(name), (captured, True), "%s\n%s" % (name, err))
             res = subprocess.run(["tcpdump", "-r", name, "-w", "-"],
                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -164,8 +163,10 @@ class FullFileSystem(MountedCase):
 
     def test_full_before_the_first_flush(self):
         # Several workers on a small disk: each keeps what fits, whole.
-        report = self.capture_until_full("64k", 2, 5)
-        self.assertGreater(report.summary[2], 0)
+        for workers in (2, 3):
+            report = self.capture_until_full("64k", workers, 5)
+            self.assertGreater(report.summary[2], 0)
+            subprocess.run(["umount", self.mnt])
 
     def test_full_after_some_flushes(self):
         # The first 1 MiB flush fits, the second does not.
@@ -241,6 +242,63 @@ class FreeSpaceFloor(MountedCase):
             self.assertRegex(f.read(), r"trawlcap_removed_files_total [1-9]")
         for name in os.listdir(self.mnt):
             self.assertEqual(whole_records(os.path.join(self.mnt, name))[1], True)
+
+
+    def test_a_write_the_floor_rescued_is_no_failure(self):
+        # Files larger than the floor: a write finds the disk full, the floor
+        # makes room, the write goes on; nothing is lost, nothing is said.
+        self.mount("size=3m")
+        res = run(["-p", "3", "-C", "1", "--min-free=10k", "-i", AFS + ",loop=100", "-w",
+                   os.path.join(self.mnt, "c.pcap")], timeout=120)
+        err = res.stderr.decode()
+        self.assertEqual(res.returncode, 0, err)
+        self.assertNotIn("Cannot", err)
+        (report,) = parse_reports(err)
+        self.assertEqual(report.summary[1:], (60100, 60100))
+        for name in os.listdir(self.mnt):
+            self.assertEqual(whole_records(os.path.join(self.mnt, name))[1], True)
+
+    def test_the_floor_removes_in_the_order_files_were_closed(self):
+        # -z logs every file as it closes; the floor takes the oldest first,
+        # whichever worker wrote it (a file whose command still runs waits).
+        self.mount("size=16m")
+        script, log = self.path("z.sh"), self.path("log")
+        with open(script, "w") as f:
+            f.write('#!/bin/sh\necho "$1" >> %s\n' % log)
+        os.chmod(script, 0o755)
+        res = run(["-p", "3", "-C", "256k", "--min-free=4M", "-z", script, "-i", AFS + ",loop=60",
+                   "-w", os.path.join(self.mnt, "c.pcap")], timeout=120)
+        self.assertEqual(res.returncode, 0, res.stderr.decode())
+        with open(log) as f:
+            closed = f.read().split()
+        removed = [n for n in closed if not os.path.exists(n)]
+        self.assertGreater(len(removed), 6)
+        self.assertLessEqual(set(removed), set(closed[:len(removed) + 2]))
+
+
+class BriefOutage(CaptureCase):
+    def test_output_folder_gone_for_two_seconds(self):
+        # Under -G 1 every worker tries a new file each second: the failure
+        # is said once, the capture goes on into the folder made again, and
+        # the run ends as a failure, what could not be written counted.
+        out, err = self.path("out"), self.path("stderr")
+        os.mkdir(out)
+        proc = start(["-p", "2", "-G", "1", "-i", AFS + ",loop=1000000", "-w",
+                      os.path.join(out, "g.pcap"), "udp", "port", "7003"], stderr_path=err)
+        wait_for(lambda: len(os.listdir(out)) >= 4, what="two windows' files")
+        subprocess.run(["rm", "-rf", out], check=True)
+        wait_for(lambda: read_text(err).count("Cannot open dumpfile") == 2, what="both failures")
+        os.mkdir(out)
+        wait_for(lambda: len(os.listdir(out)) >= 4, what="files in the folder made again")
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(proc.wait(timeout=30), 255)
+        text = read_text(err)
+        for i in (0, 1):
+            self.assertEqual(text.count("Cannot open dumpfile %s/g_%d_" % (out, i)), 1, text)
+        self.assertRegex(text, r"\n\d+ packets received but not written: no dump file could take "
+                               r"them \(per thread: \d+ \d+\)\n")
+        for name in os.listdir(out):
+            self.assertEqual(whole_records(os.path.join(out, name))[1], True)
 
 
 class ReadOnlyFileSystem(MountedCase):
