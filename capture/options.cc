@@ -117,6 +117,8 @@ void dump_print_usage(const char *app_name)
           "  --nano          nanosecond time stamps\n"
           "  -s SNAPLEN      write at most SNAPLEN bytes of each packet (0: 262144)\n"
           "  -h, --help      this text;  --version  the version\n"
+          "Numbers: -p, -c and -q in C notation (0x10 is 16, 010 is 8, text after the\n"
+          "digits ignored); -C, -G, -W, -s and --min-free decimal digits only (010 is 10).\n"
           "Devices of the packet I/O stand-in:\n"
           "  file:PATH[,loop=N]                                     replay a savefile\n"
           "  IFNAME[,promisc=0|1][,ring=SIZE][,fanout=hash|lb|cpu]  capture live\n"
