@@ -260,6 +260,13 @@ TEST(CommandLine, NewerOptions)
     EXPECT_EQ(parse({"-G", "010", "-W", "007"}).inst->rotate_seconds, 10u);
     EXPECT_EQ(parse({"-G", "010", "-W", "007"}).inst->file_count, 7u);
     EXPECT_EQ(parse({"--time-stamp-precision=micro", "--nano", "-j", "write"}).inst->nano, 1u);
+    // --check counts wherever it stands as an option, also after a refusal;
+    // as a value or a filter word it is none.
+    EXPECT_EQ(parse({"-i", "x", "--check"}).inst->check_only, 1u);
+    EXPECT_EQ(parse({"-C", "0", "--check"}).inst->check_only, 1u);
+    EXPECT_EQ(parse({"-x", "-h", "--check"}).inst->check_only, 1u);
+    EXPECT_EQ(parse({"-z", "--check"}).inst->check_only, 0u);
+    EXPECT_EQ(parse({"-C", "0", "--", "--check"}).inst->check_only, 0u);
     EXPECT_EQ(parse({"-h"}).result, DUMP_PARSE_HELP);
     EXPECT_EQ(parse({"-p", "2", "--version"}).result, DUMP_PARSE_VERSION);
 }
