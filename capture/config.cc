@@ -127,6 +127,7 @@ enum : int {
     kOptNano,
     kOptPrecision,
     kOptMinFree,
+    kOptCheck,
 };
 constexpr char kShortOptions[] = "p:w:c:i:q:C:G:W:z:Z:S:j:s:h";
 const struct option kLongOptions[] = {
@@ -143,6 +144,7 @@ const struct option kLongOptions[] = {
     {"nano", no_argument, nullptr, kOptNano},
     {"time-stamp-precision", required_argument, nullptr, kOptPrecision},
     {"min-free", required_argument, nullptr, kOptMinFree},
+    {"check", no_argument, nullptr, kOptCheck},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -306,6 +308,25 @@ dump_parse_result dump_refuse(dump_instance *instance, const char *format, ...)
     return DUMP_PARSE_REFUSED;
 }
 
+namespace {
+
+// The scan stopped at a refusal, -h or --version: whether --check is among
+// the options after it, so that --check decides the exit status wherever it
+// stands. Silent: getopt has said what it had to about the options that
+// counted, and nothing else is taken.
+void find_check_option(dump_instance *instance, int argc, char **argv)
+{
+    int said = opterr;
+    opterr = 0;
+    int opt;
+    while ((opt = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1)
+        if (opt == kOptCheck)
+            instance->check_only = 1;
+    opterr = said;
+}
+
+} // namespace
+
 dump_parse_result dump_parse_args(dump_instance *instance, int argc, char **argv)
 {
     set_defaults(instance, argc, argv);
@@ -313,19 +334,23 @@ dump_parse_result dump_parse_args(dump_instance *instance, int argc, char **argv
     optind = 0;
     int opt;
     while ((opt = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
-        dump_parse_result r;
+        dump_parse_result r = DUMP_PARSE_OK;
         if (opt == 'h')
-            return DUMP_PARSE_HELP;
-        if (opt == kOptVersion)
-            return DUMP_PARSE_VERSION;
-        if (is_letter_of(opt, "pciwq"))
+            r = DUMP_PARSE_HELP;
+        else if (opt == kOptVersion)
+            r = DUMP_PARSE_VERSION;
+        else if (opt == kOptCheck)
+            instance->check_only = 1;
+        else if (is_letter_of(opt, "pciwq"))
             r = parse_classic_option(instance, opt, optarg);
         else if (opt != '?' && opt != ':')
             r = parse_newer_option(instance, opt, optarg);
         else
             r = DUMP_PARSE_USAGE;
-        if (r != DUMP_PARSE_OK)
+        if (r != DUMP_PARSE_OK) {
+            find_check_option(instance, argc, argv);
             return r;
+        }
     }
     return join_filter_words(instance, optind, argc, argv);
 }
@@ -357,8 +382,15 @@ void dump_parse_complain(const dump_instance *instance, dump_parse_result result
     case DUMP_PARSE_VERSION:
         printf("trawlcap %s\n", TRAWLKIT_VERSION);
         break;
-    case DUMP_PARSE_OK:
     case DUMP_PARSE_USAGE:
+        // Otherwise silent, as the classic program is; a service manager's
+        // log should still say why --check failed.
+        if (instance->check_only)
+            cannot("take this command line: an unknown option, a missing value, a number "
+                   "without digits or a -q list without a valid entry (see %s -h).",
+                   instance->app_name);
+        break;
+    case DUMP_PARSE_OK:
         break;
     }
 }
@@ -366,6 +398,13 @@ void dump_parse_complain(const dump_instance *instance, dump_parse_result result
 void usage()
 {
     exit(0);
+}
+
+void dump_parse_exit(const dump_instance *instance, dump_parse_result result)
+{
+    if (instance->check_only)
+        exit(result == DUMP_PARSE_OK ? 0 : 1);
+    usage();
 }
 
 int __thread_dumpfile_generate(const char *base, int index, char *out, size_t out_size)

@@ -307,9 +307,9 @@ int main(int argc, char **argv)
     dump_parse_result parsed = dump_parse_args(instance, argc, argv);
     if (parsed == DUMP_PARSE_OK)
         parsed = dump_check_options(instance);
-    if (parsed != DUMP_PARSE_OK) {
+    if (parsed != DUMP_PARSE_OK || instance->check_only) {
         dump_parse_complain(instance, parsed);
-        usage();
+        dump_parse_exit(instance, parsed);
     }
     return dump_run(instance);
 }

@@ -96,7 +96,7 @@ void dump_print_usage(const char *app_name)
     printf("Usage: %s [-p threads] [-c count] [-i device] [-w dumpfile] [-q list]\n"
            "       [-C size] [-G seconds] [-W count] [--min-free=size] [-z command]\n"
            "       [-Z user] [-S statsfile] [-j write|arrival] [--nano] [-s snaplen]\n"
-           "       [filter word ...]\n",
+           "       [--check] [filter word ...]\n",
            app_name);
     fputs("  -p N            workers and receive streams, 0 to 128 (default 1)\n"
           "  -c N            stop after about N packets, shared among the workers\n"
@@ -116,7 +116,11 @@ void dump_print_usage(const char *app_name)
           "                  arrival (the packet source's own)\n"
           "  --nano          nanosecond time stamps\n"
           "  -s SNAPLEN      write at most SNAPLEN bytes of each packet (0: 262144)\n"
+          "  --check         check the command line as a run would, capture nothing:\n"
+          "                  status 0 when it would capture, 1 when it is refused\n"
           "  -h, --help      this text;  --version  the version\n"
+          "Numbers: -p, -c and -q in C notation (0x10 is 16, 010 is 8, text after the\n"
+          "digits ignored); -C, -G, -W, -s and --min-free decimal digits only (010 is 10).\n"
           "Devices of the packet I/O stand-in:\n"
           "  file:PATH[,loop=N]                                     replay a savefile\n"
           "  IFNAME[,promisc=0|1][,ring=SIZE][,fanout=hash|lb|cpu]  capture live\n"

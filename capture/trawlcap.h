@@ -167,6 +167,7 @@ struct dump_instance {
     dump_tstamp_type tstamp_type; // -j
     uint32_t nano;                // --nano: nanosecond savefiles
     uint32_t snaplen;             // -s: 0 when not given
+    uint32_t check_only;          // --check: main ends after the checks, nothing opened
     // Raised by SIGHUP under rotation: every worker starts its next file.
     std::atomic<uint32_t> hup_count;
     dump_files *files; // set up when rotation, -z or --min-free need it
@@ -208,7 +209,7 @@ inline int64_t dump_window_start(int64_t sec, int64_t seconds)
 // Result of parsing the command line into the record.
 enum dump_parse_result {
     DUMP_PARSE_OK = 0,
-    DUMP_PARSE_USAGE, // a rejected option: main calls usage()
+    DUMP_PARSE_USAGE, // a rejected option: main ends through dump_parse_exit
     // Values the record cannot hold: refused with one line, never cut, since
     // a cut name or rule would quietly capture or write something else.
     DUMP_PARSE_TOO_MANY_THREADS,
@@ -229,8 +230,9 @@ dump_parse_result dump_parse_args(dump_instance *instance, int argc, char **argv
 // opened: the -Z user, the -z command, what the packet I/O library offers,
 // options that need another. DUMP_PARSE_REFUSED with `refusal` set, or OK.
 dump_parse_result dump_check_options(dump_instance *instance);
-// The one line main prints for a refused value before it calls usage(), or
-// the usage text or version on standard output for -h and --version.
+// The one line main prints for a refused value before it ends, or
+// the usage text or version on standard output for -h and --version. Under
+// --check a command line refused without a line of its own gets one.
 void dump_parse_complain(const dump_instance *instance, dump_parse_result result);
 // Stores why the command line is refused; returns DUMP_PARSE_REFUSED.
 dump_parse_result dump_refuse(dump_instance *instance, const char *format, ...)
@@ -242,6 +244,11 @@ int dump_drop_privileges(const dump_instance *instance);
 void dump_print_usage(const char *app_name);
 // Ends the process with status 0, printing nothing.
 [[noreturn]] void usage();
+// Ends a process that does not capture, after dump_parse_complain: a refused
+// command line, -h or --version end as usage() does; with --check the status
+// is 0 when the command line passed dump_parse_args and dump_check_options
+// (result OK), else 1.
+[[noreturn]] void dump_parse_exit(const dump_instance *instance, dump_parse_result result);
 
 void sig_interupt_handle(int signo);
 int dump_thread_init(dump_instance *instance, dump_thread_ctx *ctx, int index);

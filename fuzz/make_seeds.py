@@ -33,6 +33,8 @@ put("cmdline", "unknown_option", words("-x", "-w"))
 put("cmdline", "long_filter", words(*(["host"] * 600)))
 put("cmdline", "long_device", words("-i", "x" * 64))
 put("cmdline", "options_after_words", words("tcp", "-p", "2", "--", "-w", "x"))
+put("cmdline", "check", words("--ch", "-i", "lo", "-s", "0", "-w", "c.pcap", "udp"))
+put("cmdline", "check_refused", words("-C", "0x10", "-x", "--check"))
 
 # Per-thread names: index (4 bytes), output size (2 bytes), base.
 def name(index, size, base):

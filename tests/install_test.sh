@@ -93,9 +93,22 @@ check_tree() {
     # The service template runs the installed program, and systemd takes it.
     local unit=$P/lib/systemd/system/trawlcap@.service
     grep -q "^ExecStart=$P/bin/trawlcap " "$unit" 2>/dev/null || fail "$unit does not run $P/bin/trawlcap"
+    # A refused command line fails the start, and the installed program can say so.
+    grep -q "^ExecStartPre=$P/bin/trawlcap --check " "$unit" 2>/dev/null || fail "$unit does not check first"
+    env -u LD_LIBRARY_PATH "$P/bin/trawlcap" --check -C 0x10 >/dev/null 2>&1 && fail "trawlcap --check takes -C 0x10"
     if command -v systemd-analyze >/dev/null; then
         MANPATH=$P/share/man systemd-analyze verify "$unit" >"$WORK/verify.log" 2>&1 || \
             fail "systemd-analyze verify $unit: $(cat "$WORK/verify.log")"
+        # The sandbox as systemd rates it: "OK" (5.0 of 10) or better.
+        local exposure
+        exposure=$(systemd-analyze security --offline=true "$unit" 2>&1 | sed -n 's/.*Overall exposure level for .*: \([0-9.]*\) .*/\1/p')
+        if [ -z "$exposure" ]; then
+            echo "systemd-analyze security --offline=true not supported here: the unit's sandbox not rated"
+        elif ! awk -v e="$exposure" 'BEGIN { exit !(e <= 5.0) }'; then
+            fail "systemd-analyze security rates $unit $exposure, more than 5.0"
+        fi
+    else
+        echo "systemd-analyze not installed: the unit not verified, its sandbox not rated"
     fi
 
     # Completions register themselves for their command.

@@ -93,6 +93,7 @@ TEST(CommandLine, NumbersUseBaseZeroAndIgnoreTrailingText)
     auto [r0, d0] = parse({"-c", "0"});
     ASSERT_EQ(r0, DUMP_PARSE_OK);
     EXPECT_EQ(d0->packet_count, 0u);
+    EXPECT_EQ(parse({"-c", "12abc"}).inst->packet_count, 12u);
 }
 
 TEST(CommandLine, NumbersWithoutDigitsAreRejected)
@@ -245,14 +246,27 @@ TEST(CommandLine, NewerOptions)
                 {{"-C", "3M"}, 3 * kMiB, 0},
                 {{"--file-size=2g"}, 2048 * kMiB, 0},
                 {{"-s", "96"}, 0, 96},
-                {{"--snapshot-length", "262144"}, 0, kMaxSnapLen}};
+                {{"--snapshot-length", "262144"}, 0, kMaxSnapLen},
+                // Decimal only: a leading 0 is not octal.
+                {{"-C", "010"}, 10000000, 0},
+                {{"-C", "1048576G"}, uint64_t{1} << 50, 0},
+                {{"-s", "010"}, 0, 10}};
     for (auto &row : rows) {
         auto [rr, dd] = parse(row.args);
         ASSERT_EQ(rr, DUMP_PARSE_OK) << *row.args.begin();
         EXPECT_EQ(dd->rotate_size, row.size) << *row.args.begin();
         EXPECT_EQ(dd->snaplen, row.snaplen) << *row.args.begin();
     }
+    EXPECT_EQ(parse({"-G", "010", "-W", "007"}).inst->rotate_seconds, 10u);
+    EXPECT_EQ(parse({"-G", "010", "-W", "007"}).inst->file_count, 7u);
     EXPECT_EQ(parse({"--time-stamp-precision=micro", "--nano", "-j", "write"}).inst->nano, 1u);
+    // --check counts wherever it stands as an option, also after a refusal;
+    // as a value or a filter word it is none.
+    EXPECT_EQ(parse({"-i", "x", "--check"}).inst->check_only, 1u);
+    EXPECT_EQ(parse({"-C", "0", "--check"}).inst->check_only, 1u);
+    EXPECT_EQ(parse({"-x", "-h", "--check"}).inst->check_only, 1u);
+    EXPECT_EQ(parse({"-z", "--check"}).inst->check_only, 0u);
+    EXPECT_EQ(parse({"-C", "0", "--", "--check"}).inst->check_only, 0u);
     EXPECT_EQ(parse({"-h"}).result, DUMP_PARSE_HELP);
     EXPECT_EQ(parse({"-p", "2", "--version"}).result, DUMP_PARSE_VERSION);
 }
@@ -268,6 +282,15 @@ TEST(CommandLine, NewerOptionsRefuseBadValuesNamingThem)
                       {"-G", "0"},
                       {"-G", "2147483648"},
                       {"-G", "1.5"},
+                      // Not C notation, unlike -p and -c: no hex, sign, blank or text.
+                      {"-C", "0x10"},
+                      {"-C", "1125899907"}, // just over 2^50 bytes
+                      {"-G", "0x10"},
+                      {"-G", "1x"},
+                      {"-G", "+5"},
+                      {"-W", " 5"},
+                      {"-s", "0x10"},
+                      {"-s", "00"}, // only 0 itself stands for the largest
                       {"-W", "0"},
                       {"-W", "-1"},
                       {"--min-free=k"},

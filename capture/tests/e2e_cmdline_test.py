@@ -68,6 +68,24 @@ class CommandLineRejections(CaptureCase):
                 self.assertTrue(err.startswith("Cannot ") and err.count("\n") == 1 and why in err, err)
                 self.assertEqual(os.listdir(self.dir), [])
 
+    def test_check_says_what_a_run_would_refuse_with_status_1(self):
+        # --check anywhere among the options: the refusal line of a run (or,
+        # where a run prints none, a line of its own), status 1; a command
+        # line a run takes: nothing printed, status 0. Nothing is created.
+        stats, files = self.path("t.prom"), self.path("cap.pcap")
+        cases = [(["-C", "0x10", "--check"], "file size of '0x10'"), (["-W", "3"], "without -C or -G"),
+                 (["-Z", "no-such-user-x"], "user no-such-user-x"), (["-p", "129"], "128 capture"),
+                 (["-p", "abc"], "a number without digits"), (["-s", "00", "--check"], "'00'"),
+                 (["-w", files, "-G", "60", "-W", "2", "-z", "gzip", "-S", stats], None)]
+        for args, why in cases:
+            with self.subTest(args=args):
+                res = run(["--check", "-i", AFS] + args if "--check" not in args else args, cwd=self.dir)
+                err = res.stderr.decode()
+                self.assertEqual((res.returncode, res.stdout), (1 if why else 0, b""))
+                self.assertTrue(err.startswith("Cannot ") and err.count("\n") == 1 and why in err
+                                if why else err == "", err)
+                self.assertEqual(os.listdir(self.dir), [])
+
     def test_help_and_version_on_standard_output(self):
         for args, want in ((["-h"], b"Usage: trawlcap [-p threads]"), (["--help", "-x"], b"-C SIZE"),
                            (["--version"], b"trawlcap 1.")):
