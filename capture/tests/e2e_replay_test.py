@@ -1,4 +1,5 @@
 """Captures of real traces through the replay source, checked against tcpdump."""
+import calendar
 import glob
 import os
 import pwd
@@ -274,6 +275,56 @@ class Rotation(CaptureCase):
                 for n in glob.glob(self.path("r_*")) + [log]:
                     os.unlink(n)
 
+
+    def test_a_restart_never_writes_over_the_last_runs_files(self):
+        # Same -G window, or the same second under -C: the numbering goes on.
+        dev = "file:" + trace("afs.pcap")
+        for opts in (["-G", "3600"], ["-C", "64k"]):
+            with self.subTest(opts=opts):
+                run(opts + ["-i", dev, "-w", self.path("r.pcap")])
+                first = {n: open(n, "rb").read() for n in glob.glob(self.path("r_0_*"))}
+                run(opts + ["-i", dev, "-w", self.path("r.pcap")])
+                for n, data in first.items():
+                    self.assertEqual(open(n, "rb").read(), data, n)
+                names = sorted(glob.glob(self.path("r_0_*")))
+                self.assertEqual([int(n.split("_")[-2]) for n in names],
+                                 list(range(1, 2 * len(first) + 1)))
+                for n in names:
+                    os.unlink(n)
+
+    def test_arrival_windows_are_named_by_their_first_record(self):
+        # A replay's times are the trace's: every file named by its first
+        # record's window, none empty, the names in time order.
+        dev = "file:" + trace("afs.pcap")  # 129 s of traffic: three windows
+        res = run(["-p", "2", "-G", "60", "-j", "arrival", "-i", dev, "-w", self.path("a.pcap")])
+        self.assertEqual(res.returncode, 0, res.stderr.decode())
+        for i in (0, 1):
+            names = sorted(glob.glob(self.path("a_%d_*.pcap" % i)))
+            starts = [calendar.timegm(time.strptime(n[-21:-5], "%Y%m%dT%H%M%SZ")) for n in names]
+            self.assertEqual(starts, sorted(set(starts)))
+            for n, t in zip(names, starts):
+                records = pcapfile.read(n).records
+                self.assertTrue(records, n)
+                self.assertEqual(records[0][0] - records[0][0] % 60, t, n)
+
+    def test_commands_hold_no_descriptor_and_the_ring_holds_as_it_rotates(self):
+        # Each command sees the worker's files on disk at that moment, and
+        # what it has open: -W 3 plus the files whose command has not
+        # finished (two running, two waiting), and no dump file.
+        script, log = self.path("z.sh"), self.path("log")
+        with open(script, "w") as f:
+            f.write('#!/bin/sh\necho "$(ls %s/w_0_* | wc -l) $(ls -l /proc/$$/fd | grep -c pcap)"'
+                    ' >> %s\n' % (self.dir, log))
+        os.chmod(script, 0o755)
+        res = run(["-C", "64k", "-W", "3", "-z", script, "-i",
+                   "file:" + trace("afs.pcap") + ",loop=20", "-w", self.path("w.pcap")])
+        self.assertEqual(res.returncode, 0, res.stderr.decode())
+        with open(log) as f:
+            seen = [tuple(map(int, l.split())) for l in f]
+        self.assertGreater(len(seen), 3)
+        self.assertLessEqual(max(files for files, _ in seen), 3 + 4)
+        self.assertEqual(sum(fds for _, fds in seen), 0)
+        self.assertEqual(len(glob.glob(self.path("w_0_*"))), 3)
 
     @unittest.skipUnless(os.geteuid() == 0, "changing user needs root")
     def test_files_are_created_by_the_user_that_Z_names(self):

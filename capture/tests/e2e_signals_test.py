@@ -4,6 +4,7 @@ import calendar
 import glob
 import os
 import random
+import re
 import signal
 import subprocess
 import time
@@ -181,6 +182,48 @@ class RotationAndStatistics(CaptureCase):
             for f, t in zip(files, times):
                 for rec in pcapfile.read(f).records:
                     self.assertTrue(t <= rec[0] < t + 1, (f, rec[0]))
+
+
+class RotationAndCommands(CaptureCase):
+    def test_sigusr1_while_workers_rotate(self):
+        # The report names each worker's current file while the worker moves
+        # on to the next (ThreadSanitizer watches the names being read).
+        err = self.path("stderr")
+        proc = start(["-p", "2", "-C", "16k", "-W", "2", "-i", TINY_LOOPED, "-w",
+                      self.path("u.pcap")], stderr_path=err)
+        wait_for(lambda: glob.glob(self.path("u_1_*")), what="the workers' files")
+        for n in range(1, 6):
+            proc.send_signal(signal.SIGUSR1)
+            wait_for(lambda: read_text(err).count("Summary") == n, what="report %d" % n)
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(proc.wait(timeout=30), 0)
+        for report in parse_reports(read_text(err)):
+            for i, (name, _, _) in report.threads.items():
+                self.assertRegex(name, r"/u_%d_\d{5}_\d{8}T\d{6}Z\.pcap$" % i)
+
+    def test_a_stop_ends_the_wait_for_a_command_that_never_ends(self):
+        # The replay ends by itself; its last file's command sleeps for ever.
+        # A stop signal then ends the wait, says what was left running, and
+        # the statistics file gets its final counts.
+        script, err, stats = self.path("z.sh"), self.path("stderr"), self.path("s.prom")
+        with open(script, "w") as f:
+            f.write("#!/bin/sh\nexec sleep 1000\n")
+        os.chmod(script, 0o755)
+        # Planted where the statistics file's temporary file once was.
+        os.symlink(self.path("victim"), self.path(".s.prom.tmp"))
+        proc = start(["-C", "1", "-z", script, "-S", stats, "-i", "file:" + trace("afs.pcap"),
+                      "-w", self.path("z.pcap")], stderr_path=err)
+        wait_for(lambda: "Summary" in read_text(err), what="the final report")
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(proc.wait(timeout=10), 0)
+        left = re.findall(r"Cannot wait for %s on dumpfile (\S+): stopped, left running as "
+                          r"process (\d+)\n" % script, read_text(err))
+        self.assertEqual([n for n, _ in left], [glob.glob(self.path("z_0_*"))[0]])
+        for _, pid in left:
+            os.killpg(int(pid), signal.SIGKILL)
+        with open(stats) as f:
+            self.assertIn('trawlcap_captured_packets_total{worker="0"} 601\n', f.read())
+        self.assertFalse(os.path.exists(self.path("victim")))
 
 
 class SignalsAtRandomMoments(CaptureCase):
