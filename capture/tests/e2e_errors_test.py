@@ -121,9 +121,16 @@ class BadSavefiles(CaptureCase):
     def test_cut_last_record_replays_the_whole_ones(self):
         with open(trace("vxlan.pcap"), "rb") as f:
             cut = self.savefile("cut.pcap", f.read()[:-5])
+        for dev, failed in (("file:" + cut, "1"), ("file:" + trace("vxlan.pcap"), "0")):
+            res = run(["-p", "3", "-S", self.path("s.prom"), "-i", dev, "-w", self.path("c.pcap")],
+                      timeout=60)
+            err = res.stderr.decode()
+            with open(self.path("s.prom")) as f:
+                self.assertEqual(set(re.findall(r"trawlcap_source_failed\{worker=\"\d\"\} (\d+)",
+                                                f.read())), {failed})
+        # A damaged trace is no good capture: the report, then status 255.
         res = run(["-p", "3", "-i", "file:" + cut, "-w", self.path("c.pcap")], timeout=60)
         err = res.stderr.decode()
-        # A damaged trace is no good capture: the report, then status 255.
         self.assertEqual(res.returncode, 255, err)
         self.assertEqual(len([l for l in err.splitlines() if l.startswith("Cannot ")]), 1, err)
         self.assertEqual(parse_reports(err)[0].summary[2], trace_count(trace("vxlan.pcap")) - 1)
