@@ -436,12 +436,11 @@ void dump_current_name(const dump_instance *instance, const dump_thread_ctx *ctx
     uint32_t gen, seq;
     int64_t time;
     do {
+        // Acquire throughout: each load stays after the one before it.
         gen = p.gen.load(std::memory_order_acquire);
-        seq = p.seq.load(std::memory_order_relaxed);
-        time = p.time.load(std::memory_order_relaxed);
-        // Both halves read before the count is read again.
-        std::atomic_thread_fence(std::memory_order_acquire);
-    } while ((gen & 1) != 0 || gen != p.gen.load(std::memory_order_relaxed));
+        seq = p.seq.load(std::memory_order_acquire);
+        time = p.time.load(std::memory_order_acquire);
+    } while ((gen & 1) != 0 || gen != p.gen.load(std::memory_order_acquire));
     if (seq == 0)
         snprintf(out, out_size, "%s", ctx->stem);
     else
