@@ -245,10 +245,12 @@ TEST(CommandLine, NewerOptions)
                 {{"-C", "3M"}, 3 * kMiB, 0},
                 {{"--file-size=2g"}, 2048 * kMiB, 0},
                 {{"-s", "96"}, 0, 96},
-                {{"--snapshot-length", "262144"}, 0, kMaxSnapLen}};
+                {{"--snapshot-length", "262144"}, 0, kMaxSnapLen},
+                {{"-G", "60", "--min-free=1G"}, 0, 0}}; // -G alone rotates too
     for (auto &row : rows) {
         auto [rr, dd] = parse(row.args);
         ASSERT_EQ(rr, DUMP_PARSE_OK) << *row.args.begin();
+        EXPECT_EQ(dump_check_options(dd.get()), DUMP_PARSE_OK) << dd->refusal;
         EXPECT_EQ(dd->rotate_size, row.size) << *row.args.begin();
         EXPECT_EQ(dd->snaplen, row.snaplen) << *row.args.begin();
     }
