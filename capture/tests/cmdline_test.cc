@@ -250,10 +250,13 @@ TEST(CommandLine, NewerOptions)
                 // Decimal only: a leading 0 is not octal.
                 {{"-C", "010"}, 10000000, 0},
                 {{"-C", "1048576G"}, uint64_t{1} << 50, 0},
-                {{"-s", "010"}, 0, 10}};
+                {{"-s", "010"}, 0, 10},
+
+                {{"-G", "60", "--min-free=1G"}, 0, 0}}; // -G alone rotates too
     for (auto &row : rows) {
         auto [rr, dd] = parse(row.args);
         ASSERT_EQ(rr, DUMP_PARSE_OK) << *row.args.begin();
+        EXPECT_EQ(dump_check_options(dd.get()), DUMP_PARSE_OK) << dd->refusal;
         EXPECT_EQ(dd->rotate_size, row.size) << *row.args.begin();
         EXPECT_EQ(dd->snaplen, row.snaplen) << *row.args.begin();
     }

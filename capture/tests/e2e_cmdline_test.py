@@ -58,6 +58,7 @@ class CommandLineRejections(CaptureCase):
                  (["-W", "3"], "without -C or -G"), (["-C", "1", "--min-free", "1x"], "'1x' free"),
                  (["-G", "60", "-w", "-"], "-: it is a stream"), (["-z", "gzip", "-w", "/dev/null"], "stream"),
                  (["-z", "no-such-command-x"], "find command no-such-command-x"),
+                 (["-z", trace("afs.pcap")], "find command %s to run" % trace("afs.pcap")),  # not executable
                  (["-Z", "no-such-user-x"], "user no-such-user-x"), (["-s", "262145"], "0 to 262144"),
                  (["-j", "adapter"], "'adapter'"), (["--min-free=1G"], "without -C or -G")]
         for args, why in cases + [(["-j", "arrival"], "no vexmo_buff_tstamp")]:

@@ -173,6 +173,29 @@ class LiveCapture(CaptureCase):
     def test_two_workers(self):
         self.capture(2)
 
+    # ---- Rows pinning what a user reads, kept apart from the cases above ----
+
+    def test_drop_line_once_per_sigusr1_and_once_at_the_end(self):
+        # A stopped worker on the smallest ring drops; one SIGUSR1, then the
+        # end: the source's drop line twice, never more.
+        from e2e_common import wait_for
+        err = self.path("stderr")
+        proc = self.start(["-i", NS_IF + ",ring=256K", "-w", self.path("d.pcap")])
+        wait_for(lambda: os.path.exists(self.path("d_0.pcap")), what="the dump file")
+        proc.send_signal(signal.SIGSTOP)
+        raw = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
+        raw.bind((HOST_IF, 0))
+        for i in range(SENT):
+            raw.send(b"\xff" * 6 + b"\x02" * 6 + b"\x88\xb5" + b"%06d" % i + bytes(40))
+        raw.close()
+        proc.send_signal(signal.SIGCONT)
+        proc.send_signal(signal.SIGUSR1)
+        wait_for(lambda: "packets dropped by kernel" in read_text(err), what="the interim drop line")
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(proc.wait(timeout=30), 0)
+        self.assertEqual(len(re.findall(r"^Interface %s: \d+ packets dropped by kernel \(per stream: \d+\)$" % NS_IF,
+                                        read_text(err), re.M)), 2, read_text(err))
+
 
 if __name__ == "__main__":
     main()

@@ -1,8 +1,10 @@
 """Captures of real traces through the replay source, checked against tcpdump."""
 import calendar
 import glob
+import grp
 import os
 import pwd
+import shutil
 import signal
 import struct
 import subprocess
@@ -326,14 +328,50 @@ class Rotation(CaptureCase):
         self.assertEqual(sum(fds for _, fds in seen), 0)
         self.assertEqual(len(glob.glob(self.path("w_0_*"))), 3)
 
-    @unittest.skipUnless(os.geteuid() == 0, "changing user needs root")
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("useradd"), "changing user needs root")
     def test_files_are_created_by_the_user_that_Z_names(self):
-        os.chmod(self.dir, 0o1777)
-        res = run(["-Z", "nobody", "-C", "64k", "-S", self.path("s.prom"), "-i",
-                   "file:" + trace("afs.pcap"), "-w", self.path("z.pcap")])
+        # Started with supplementary groups: the files, and the commands of
+        # -z, have the user and its group alone.
+        os.chmod(self.dir, 0o755)
+        script = self.path("id.sh")
+        with open(script, "w") as f:
+            f.write('#!/bin/sh\necho "$(id -u) $(id -g) $(id -G)" >> "$(dirname "$1")/id.log"\n')
+        os.chmod(script, 0o755)
+        for user in ("nobody", self.throwaway_user()):
+            with self.subTest(user=user):
+                pw, out = pwd.getpwnam(user), self.path(user)
+                os.mkdir(out)
+                os.chmod(out, 0o777)
+                res = run(["-Z", user, "-z", script, "-C", "64k", "-S", out + "/s.prom", "-i",
+                           "file:" + trace("afs.pcap"), "-w", out + "/z.pcap"], extra_groups=[4, 27])
+                self.assertEqual(res.returncode, 0, res.stderr.decode())
+                owners = {(os.stat(n).st_uid, os.stat(n).st_gid) for n in glob.glob(out + "/*")}
+                self.assertEqual(owners, {(pw.pw_uid, pw.pw_gid)})
+                with open(out + "/id.log") as f:
+                    self.assertEqual(set(f.read().splitlines()), {"%d %d %d" % (pw.pw_uid, pw.pw_gid, pw.pw_gid)})
+
+    def throwaway_user(self):
+        """A user whose group's number is not its own, removed after the case."""
+        name = "tcz%d" % os.getpid()
+        quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["groupadd", name], check=True, **quiet)
+        self.addCleanup(subprocess.run, ["groupdel", name], **quiet)
+        uids = {p.pw_uid for p in pwd.getpwall()}
+        uid = next(u for u in range(grp.getgrnam(name).gr_gid + 1, 65000) if u not in uids)
+        subprocess.run(["useradd", "-M", "-N", "-u", str(uid), "-g", name, "-s", "/usr/sbin/nologin", name],
+                       check=True, **quiet)
+        self.addCleanup(subprocess.run, ["userdel", name], **quiet)
+        return name
+
+    def test_names_under_G_are_in_utc_in_any_time_zone(self):
+        # 5:30 east of UTC: the hour in the name is still UTC's, at :00.
+        t0 = time.time()
+        res = run(["-G", "3600", "-i", "file:" + trace("afs.pcap"), "-w", self.path("g.pcap")],
+                  env=dict(os.environ, TZ="Asia/Kolkata"))
+        hours = "|".join(time.strftime("%Y%m%dT%H0000Z", time.gmtime(t)) for t in (t0, time.time()))
         self.assertEqual(res.returncode, 0, res.stderr.decode())
-        owners = {os.stat(self.path(n)).st_uid for n in os.listdir(self.dir)}
-        self.assertEqual(owners, {pwd.getpwnam("nobody").pw_uid})
+        self.assertRegex(" ".join(sorted(os.listdir(self.dir))),
+                         r"^g_0_00001_(H)\.pcap( g_0_00002_(H)\.pcap)?$".replace("H", hours))
 
 
 class StandardOutput(CaptureCase):

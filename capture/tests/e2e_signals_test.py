@@ -5,6 +5,7 @@ import glob
 import os
 import random
 import re
+import shutil
 import signal
 import subprocess
 import time
@@ -182,6 +183,34 @@ class RotationAndStatistics(CaptureCase):
             for f, t in zip(files, times):
                 for rec in pcapfile.read(f).records:
                     self.assertTrue(t <= rec[0] < t + 1, (f, rec[0]))
+
+    def test_sighup_under_C_alone_and_under_nohup(self):
+        # Under -C alone SIGHUP starts every worker's next file, nothing lost;
+        # started under nohup it stays ignored: no new file, and the capture
+        # goes on, writing more than the 1 MiB it may have held at the signal.
+        for n, (opts, nohup, files) in enumerate(((["-C", "1G"], False, 2), (["-C", "1G"], True, 1),
+                                                  ([], True, 1))):
+            with self.subTest(opts=opts, nohup=nohup):
+                out, err = self.path("r%d" % n), self.path("r%d/stderr" % n)
+                os.mkdir(out)
+                proc = start(["-p", "2"] + opts + ["-i", LONG_TRACE, "-w", out + "/c.pcap"] + FILTER, stderr_path=err,
+                             preexec_fn=(lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN)) if nohup else None)
+                self.addCleanup(proc.kill)  # a capture left running by a failed check
+                named = lambda i: sorted(glob.glob(out + ("/c_%d_*.pcap" if opts else "/c_%d.pcap") % i))
+                written = lambda: sum(os.path.getsize(f) for f in named(0) + named(1))
+                wait_for(lambda: named(0) and named(1), what="both workers' files")
+                at_hup = written()
+                proc.send_signal(signal.SIGHUP)
+                wait_for(lambda: written() > at_hup + (4 << 20), what="the capture going on")
+                wait_for(lambda: len(named(0)) == len(named(1)) == files, what="%d files a worker" % files)
+                proc.send_signal(signal.SIGINT)
+                self.assertEqual(proc.wait(timeout=30), 0)
+                (report,) = parse_reports(read_text(err))
+                for i in (0, 1):
+                    self.assertEqual(len(named(i)), files)
+                    self.assertEqual([whole_records(f)[1] for f in named(i)], [True] * files)
+                    self.assertEqual(sum(whole_records(f)[0] for f in named(i)), report.threads[i][2])
+                shutil.rmtree(out)
 
 
 class RotationAndCommands(CaptureCase):

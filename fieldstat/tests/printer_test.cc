@@ -176,6 +176,26 @@ TEST_F(TallyboardRefresh, NameLongerThanTheBufferIsWrittenWhole)
     EXPECT_EQ(compose_through(s, 128), kRule + group({"a", huge, "b"}, {0, 0, 0}, {0, 0, 0}));
 }
 
+// Every buffer size from the least to past the whole text, so that each
+// column's edge (names narrower than the column, of its width, one wider,
+// one longer than the smallest buffer; a 20-digit number) meets the
+// buffer's end: one text.
+TEST_F(TallyboardRefresh, EveryBufferSizeGivesTheSameText)
+{
+    const std::vector<std::string> names{"a", "ten_chars_", "eleven_char", std::string(150, 'w'),
+                                         "b"};
+    const std::vector<int64_t> values{0, 42, INT64_MIN, 1234567890, -7};
+    screen_stat *s = object(1, names);
+    for (int i = 0; i < 5; i++)
+        stat_field_operation(s, i, STAT_FIELD_OP_SET, values[i]);
+    const std::string want = kRule + group(names, values, values);
+    for (size_t cap = 128; cap <= want.size() + 1; cap++) {
+        for (int i = 0; i < 5; i++)
+            s->fields[i].last_value = 0;
+        EXPECT_EQ(compose_through(s, cap), want) << cap;
+    }
+}
+
 // The real printer thread on a pipe.
 
 // 53 '=' then ctime's "Www Mmm dd hh:mm:ss yyyy\n"; in the pattern A is an

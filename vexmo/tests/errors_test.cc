@@ -133,6 +133,8 @@ TEST(Refuse, BadNamesAndOptions)
     expect_refused(trace + ",loop=", "loop=");
     expect_refused(trace + ",loop=4294967296", "loop=");
     expect_refused(trace + ",loop=3x", "loop=");
+    // A known key makes an option whatever its value: never part of the path.
+    expect_refused(trace + ",loop=2/3.pcap", "loop=2/3.pcap is not a count from 1 to 4294967295");
     expect_refused(trace + ",speed=2", "unknown option speed");
     expect_refused(trace + ",loop=2,loop=1", "loop given twice");
     expect_refused(trace + ",ring=4M", "ring applies to live interfaces only");

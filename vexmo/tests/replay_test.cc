@@ -120,9 +120,10 @@ namespace {
 // One direction of flow i of a kind: 0 IPv4/TCP, QinQ-tagged one way only;
 // 1-5 IPv6/UDP behind a hop-by-hop, routing, destination options (16 bytes),
 // authentication (12) or fragment header; 6 IPv4/SCTP; 7 IPv4/UDP; 8 IPv4
-// fragments. Flows differ in their addresses (kinds 5, 7, 8) or ports; the
-// way back of a fragment kind is a later fragment, with no ports where the
-// first has them. The payload names the flow.
+// fragments; 9 IPv4/UDP, tagged 0x9100 then 0x8100 one way only. Flows
+// differ in their addresses (kinds 5, 7, 8, 9) or ports; the way back of a
+// fragment kind is a later fragment, with no ports where the first has
+// them. The payload names the flow.
 std::string flow_frame(int kind, uint32_t i, bool back)
 {
     static const std::string ext[] = {std::string("\0\x11\0\x01\x04\0\0\0\0", 9),
@@ -137,8 +138,9 @@ std::string flow_frame(int kind, uint32_t i, bool back)
         s += char(v >> 8);
         s += char(v);
     };
-    if (kind == 0 && !back)
-        f += std::string("\x88\xa8\x00\x07\x81\x00\x00\x2a", 8);
+    if ((kind == 0 || kind == 9) && !back)
+        f += std::string(kind ? "\x91\x00" : "\x88\xa8", 2) +
+             std::string("\x00\x07\x81\x00\x00\x2a", 6);
     std::string frag = kind != 8 ? std::string(2, 0)
                        : later   ? std::string("\0\x10", 2)
                                  : std::string("\x20\0", 2);
@@ -165,9 +167,10 @@ std::string flow_frame(int kind, uint32_t i, bool back)
 TEST(Replay, SymmetricHashSpreadsFlows)
 {
     constexpr uint32_t kFlows = 120;
+    constexpr int kKinds = 10;
     std::vector<std::string> frames;
     for (uint32_t i = 0; i < kFlows; ++i)
-        for (int kind = 0; kind < 9; ++kind)
+        for (int kind = 0; kind < kKinds; ++kind)
             for (bool back : {false, true})
                 frames.push_back(flow_frame(kind, i, back));
     std::string path = write_trace("spread.pcap", frames);
@@ -176,7 +179,7 @@ TEST(Replay, SymmetricHashSpreadsFlows)
         vexmo_instance_t *inst = open_instance("file:" + path, streams);
         std::map<uint32_t, uint32_t> where;
         for (uint32_t s = 0; s < streams; ++s) {
-            uint32_t share[9] = {};
+            uint32_t share[kKinds] = {};
             for (const std::string &f : drain(inst, s)) {
                 uint32_t tag = static_cast<uint8_t>(f[f.size() - 2]) << 8 |
                                static_cast<uint8_t>(f[f.size() - 1]);
@@ -184,15 +187,21 @@ TEST(Replay, SymmetricHashSpreadsFlows)
                 EXPECT_TRUE(fresh || it->second == s) << "flow " << tag << " split";
                 share[tag / 1000] += fresh;
             }
-            for (int kind = 0; kind < 9; ++kind)
+            for (int kind = 0; kind < kKinds; ++kind)
                 EXPECT_GE(share[kind] * streams * 2, kFlows)
                     << streams << " streams: stream " << s << " has " << share[kind]
                     << " flows of kind " << kind;
         }
-        EXPECT_EQ(where.size(), 9 * kFlows);
+        EXPECT_EQ(where.size(), kKinds * kFlows);
         EXPECT_EQ(sig.settle(1), 1);
     }
     unlink(path.c_str());
+    // The IPv4 type with a header of another version is no IPv4: the frame
+    // goes by its Ethernet addresses and type, as any frame that is not IP.
+    std::string v6_in_v4 = flow_frame(7, 3, false);
+    v6_in_v4[14] = 0x65;
+    EXPECT_EQ(flow_hash(reinterpret_cast<const uint8_t *>(v6_in_v4.data()), v6_in_v4.size()),
+              flow_hash(reinterpret_cast<const uint8_t *>(v6_in_v4.data()), 14));
 }
 
 // The reciprocal division that picks each packet's stream, against %: the
@@ -355,7 +364,9 @@ std::string two_section_pcapng(const std::vector<std::string> &pk)
 
 // The walk, row by row: a file, how many packets it gives, the line that
 // ends it early, its short records; the time and wire length of packets 1, 25
-// and 39 and the length of the last (every classic magic and order, pcapng).
+// and 39 and the length of the last (every classic magic and order, pcapng;
+// an interface without if_tsresol counts microseconds, and one whose
+// if_tsoffset goes before 1970 gives negative seconds).
 TEST(Replay, SavefileWalk)
 {
     std::vector<std::string> pk;
@@ -364,14 +375,27 @@ TEST(Replay, SavefileWalk)
     std::string path = testing::TempDir() + "vexmo_walk", largest(262144, 'x'),
                 bad = ng_block(
                     false, 6, std::string(12, 0) + ng_word(false, 14) + ng_word(false, 14) + pk[0]);
-    auto epb = [](uint32_t iface, const std::string &d) {
+    auto epb = [](uint32_t iface, const std::string &d, uint64_t t = 0) {
         return ng_block(false, 6,
-                        ng_word(false, iface) + std::string(8, 0) + ng_word(false, d.size()) +
-                            ng_word(false, d.size()) + d);
+                        ng_word(false, iface) + ng_word(false, t >> 32) + ng_word(false, t) +
+                            ng_word(false, d.size()) + ng_word(false, d.size()) + d);
     };
     std::string shb = ng_block(false, 0x0a0d0d0a, ng_word(false, 0x1a2b3c4d) + std::string(12, 0)),
                 idb = ng_block(false, 1, ng_word(false, 1) + ng_word(false, 0));
     bad[bad.size() - 4] ^= 4; // its trailing length
+    // pk on one interface, in its default unit (us), at the times of the
+    // classic files; the interface's if_tsoffset moves them before 1970.
+    auto timed = [&](int64_t offset) {
+        std::string tsoffset = std::string("\x0e\0\x08\0", 4) +
+                               ng_word(false, static_cast<uint32_t>(offset)) +
+                               ng_word(false, static_cast<uint32_t>(offset >> 32));
+        std::string f = shb + ng_block(false, 1,
+                                       ng_word(false, 1) + ng_word(false, 0) +
+                                           (offset ? tsoffset : std::string()));
+        for (uint64_t i = 0; i < pk.size(); ++i)
+            f += epb(0, pk[i], (1700000000 + i) * 1000000 + 7 * i);
+        return f;
+    };
     struct {
         std::string file;
         size_t n;
@@ -388,6 +412,9 @@ TEST(Replay, SavefileWalk)
         {classic_file(true, true, pk, 0), 40, "", 0,
          "1700000001.7/15 1700000025.175/39 1700000039.273/53 53"},
         {two_section_pcapng(pk), 40, "", 40, "1700000101.7/18 1700000025.24414062/42 -/56 40"},
+        {timed(0), 40, "", 0, "1700000001.7000/15 1700000025.175000/39 1700000039.273000/53 53"},
+        {timed(-3400000000), 40, "", 0,
+         "-1699999999.7000/15 -1699999975.175000/39 -1699999961.273000/53 53"},
         {classic_file(false, false, pk, 0, 0x14000001), 40, "", 0,
          ""}, // FCS bits above the link type
         {classic_file(false, false, pk, 0).substr(0, 1955), 39,
@@ -425,18 +452,27 @@ TEST(Replay, SavefileWalk)
     unlink(path.c_str());
 }
 
-// A file cut below the stream's stretch, inside it, after it at a record's
-// end, in a later pass over a trace larger than the cache: the (62-byte)
-// records below the cut come out, nothing past it, after one line; a buffer
-// held across a cut of its page reads as zeros.
+// A file cut below the stream's stretch, inside it (also at a record's end),
+// after it at a record's end, in a later pass over a trace larger than the
+// cache, after its last record (10 bytes of a cut record, which end every
+// pass of a loop, cut off: the loop ends with the pass), or written over in
+// place (cut -1: its first record's time changed): the (62-byte) records
+// below the cut come out, nothing past it, after one line; a buffer held
+// across a cut of its page reads as zeros.
 TEST(Replay, FileCutWhileReplayed)
 {
     std::vector<std::string> frames;
     for (uint32_t i = 0; i < 70016; ++i)
         frames.push_back(ipv4_frame(i, ~i, 1, 2, 17, i));
-    for (auto [loops, bursts, cut] :
-         {std::tuple{1, 189, 8192}, {1, 189, 430001}, {1, 189, 599998}, {3, 2377, 430001}}) {
+    for (auto [loops, bursts, cut, tail] : {std::tuple{1, 189, 8192, 0},
+                                            {1, 189, 430001, 0},
+                                            {1, 189, 434024, 0},
+                                            {1, 189, 599998, 0},
+                                            {3, 2377, 430001, 0},
+                                            {3, 189, 4341016, 10},
+                                            {1, 189, -1, 0}}) {
         std::string path = write_trace("cut.pcap", frames);
+        std::ofstream(path, std::ios::app | std::ios::binary) << std::string(tail, 0);
         SigintCounter sig;
         vexmo_instance_t *inst =
             open_instance("file:" + path + ",loop=" + std::to_string(loops), 1);
@@ -445,19 +481,26 @@ TEST(Replay, FileCutWhileReplayed)
             ASSERT_EQ(vexmo_recv_all_burst(inst, 0, held, 32), 32);
             vexmo_buff_free(inst, held, 32 * (i + 1 < bursts), -1, -1);
         }
-        ASSERT_EQ(truncate(path.c_str(), cut), 0);
+        if (cut < 0)
+            std::fstream(path, std::ios::in | std::ios::out | std::ios::binary).seekp(24).put(1);
+        else
+            ASSERT_EQ(truncate(path.c_str(), cut), 0);
         testing::internal::CaptureStderr();
-        size_t next = bursts * 32 % frames.size(), below = std::max<size_t>(next, (cut - 24) / 62);
+        size_t next = bursts * 32 % frames.size(),
+               first_held = (next + frames.size() - 32) % frames.size(),
+               whole = cut < 0 ? frames.size() : (cut - 24) / 62,
+               below = cut < 0 ? next : std::max(next, whole);
         std::string bytes(static_cast<const char *>(vexmo_buff_mtod(held[0])),
                           vexmo_buff_datalen(held[0]));
-        EXPECT_EQ(bytes, below > next ? frames[next - 32] : std::string(bytes.size(), 0));
+        EXPECT_EQ(bytes, first_held < whole ? frames[first_held] : std::string(bytes.size(), 0));
         vexmo_buff_free(inst, held, 32, -1, -1);
         EXPECT_TRUE(drain(inst, 0) ==
                     std::vector<std::string>(frames.begin() + next, frames.begin() + below))
             << cut;
         EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                  "Cannot replay savefile " + path + ": the file was cut to " +
-                      std::to_string(cut) + " bytes while it was replayed\n");
+                  "Cannot replay savefile " + path + ": the file was " +
+                      (cut < 0 ? "written over" : "cut to " + std::to_string(cut) + " bytes") +
+                      " while it was replayed\n");
         EXPECT_EQ(stream_stats(inst, 0).state, VEXMO_STREAM_FAILED);
         EXPECT_EQ(sig.settle(1), 1);
         unlink(path.c_str());
