@@ -172,37 +172,29 @@ void remove_waiting(dump_instance *instance, dump_files *d, closed_file *f, cons
     remove_file(instance, d, f);
 }
 
-// Files of each worker still waiting for their command.
-void count_waiting(const dump_files *d, uint32_t *due) REQUIRES(d->lock)
+// Whether f may be removed: a file whose command runs is left to it; one
+// whose command has not started goes without it.
+bool removable(const closed_file &f)
 {
-    for (size_t i = 0; i < d->count; i++)
-        due[d->files[i].worker] += d->files[i].state == kCommandDue;
-}
-
-// Whether f may be removed, walking oldest first: a file whose command runs
-// is left to it, and so are the newest kCommandsPerWorker that wait for
-// theirs. `due` counts the worker's waiting files from f on.
-bool removable(const closed_file &f, uint32_t *due)
-{
-    if (f.state != kCommandDue)
-        return f.state == kKept;
-    return due[f.worker]-- > kCommandsPerWorker;
+    return f.state == kKept || f.state == kCommandDue;
 }
 
 // Worker w keeps its newest -W files, the one it writes (open_files)
-// included, oldest first in the order they were closed. So -z adds at most
-// 2 * kCommandsPerWorker files to a worker's ring.
+// included, oldest first in the order they were closed; the ring stays the
+// newest files without a gap. Files out of it whose command still runs
+// stay until it ends: -z adds at most kCommandsPerWorker files.
 void keep_ring(dump_instance *instance, dump_files *d, uint32_t w, uint32_t open_files)
     REQUIRES(d->lock)
 {
     uint32_t kept = open_files;
-    uint32_t due[kMaxThreads] = {};
-    count_waiting(d, due);
     for (size_t i = 0; i < d->count; i++)
         kept += d->files[i].worker == w && d->files[i].state != kGone;
     for (size_t i = 0; i < d->count && kept > instance->file_count; i++) {
         closed_file *f = &d->files[i];
-        if (f->worker != w || !removable(*f, due))
+        if (f->worker != w || f->state == kGone)
+            continue;
+        kept -= f->state == kCommandRuns;
+        if (f->state == kCommandRuns)
             continue;
         if (f->state == kCommandDue)
             remove_waiting(instance, d, f, "-W");
@@ -240,10 +232,8 @@ uint64_t free_bytes(const char *path)
 // closed, whichever worker closed it.
 closed_file *oldest(dump_files *d) REQUIRES(d->lock)
 {
-    uint32_t due[kMaxThreads] = {};
-    count_waiting(d, due);
     for (size_t i = 0; i < d->count; i++)
-        if (removable(d->files[i], due))
+        if (removable(d->files[i]))
             return &d->files[i];
     return nullptr;
 }

@@ -281,14 +281,17 @@ class Rotation(CaptureCase):
     def test_a_restart_never_writes_over_the_last_runs_files(self):
         # Same -G window, or the same second under -C: the numbering goes on.
         dev = "file:" + trace("afs.pcap")
+        # Names that only look like the numbered ones count for nothing.
+        for stray in ("r_0_123_x.pcap", "r_0_00099x.pcap", "rr_0_00077_x.pcap"):
+            open(self.path(stray), "w").close()
         for opts in (["-G", "3600"], ["-C", "64k"]):
             with self.subTest(opts=opts):
                 run(opts + ["-i", dev, "-w", self.path("r.pcap")])
-                first = {n: open(n, "rb").read() for n in glob.glob(self.path("r_0_*"))}
+                first = {n: open(n, "rb").read() for n in glob.glob(self.path("r_0_?????_*Z.pcap"))}
                 run(opts + ["-i", dev, "-w", self.path("r.pcap")])
                 for n, data in first.items():
                     self.assertEqual(open(n, "rb").read(), data, n)
-                names = sorted(glob.glob(self.path("r_0_*")))
+                names = sorted(glob.glob(self.path("r_0_?????_*Z.pcap")))
                 self.assertEqual([int(n.split("_")[-2]) for n in names],
                                  list(range(1, 2 * len(first) + 1)))
                 for n in names:
@@ -311,8 +314,8 @@ class Rotation(CaptureCase):
 
     def test_commands_hold_no_descriptor_and_the_ring_holds_as_it_rotates(self):
         # Each command sees the worker's files on disk at that moment, and
-        # what it has open: -W 3 plus the files whose command has not
-        # finished (two running, two waiting), and no dump file.
+        # what it has open: -W 3 plus the two files whose command runs, and
+        # no dump file.
         script, log = self.path("z.sh"), self.path("log")
         with open(script, "w") as f:
             f.write('#!/bin/sh\necho "$(ls %s/w_0_* | wc -l) $(ls -l /proc/$$/fd | grep -c pcap)"'
@@ -324,7 +327,7 @@ class Rotation(CaptureCase):
         with open(log) as f:
             seen = [tuple(map(int, l.split())) for l in f]
         self.assertGreater(len(seen), 3)
-        self.assertLessEqual(max(files for files, _ in seen), 3 + 4)
+        self.assertLessEqual(max(files for files, _ in seen), 3 + 2)
         self.assertEqual(sum(fds for _, fds in seen), 0)
         self.assertEqual(len(glob.glob(self.path("w_0_*"))), 3)
 

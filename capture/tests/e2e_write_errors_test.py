@@ -5,6 +5,7 @@ permitted). Each ends in its "Cannot" line and status 255, with every file
 ending on a whole record and nothing counted that did not reach it."""
 import errno
 import os
+import re
 import resource
 import signal
 import subprocess
@@ -150,6 +151,9 @@ class FullFileSystem(MountedCase):
         failed = [i for i in range(workers)
                   if write_error_line(report.threads[i][0], i, errno.ENOSPC) in err]
         self.assertTrue(failed, err)
+        # No filter: every packet not in a file is counted as unwritten.
+        unwritten = re.search(r"\n(\d+) packets received but not written: no dump file", err)
+        self.assertEqual(int(unwritten.group(1)), report.summary[1] - report.summary[2], err)
         # Whatever the disk took, each file holds its header and exactly the
         # records counted as captured, and no piece of one more: tcpdump
         # reads it to the end.
