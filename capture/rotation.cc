@@ -9,11 +9,13 @@
 //
 // Only files this run created are ever removed, and only while the name
 // still leads to the very file (device and inode) that was written. A file
-// that its command renamed or removed (gzip leaves NAME.gz) leaves the ring
-// and the floor when the command ends: what the command made is its own.
+// that its command replaced by NAME.SUFFIX (gzip, xz, zstd --rm) is that
+// file from then on; one it renamed otherwise or removed leaves the ring
+// and the floor when the command ends: what else the command made is its own.
 // A file whose command still runs is not removed until the command ends;
 // commands wait their turn, at most kCommandsPerWorker of a worker at once.
 // The worker keeps its own ring as it rotates, so -W holds at every moment.
+#include <dirent.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -47,7 +49,8 @@ enum file_state : uint32_t {
 struct closed_file {
     uint32_t worker;
     uint32_t seq;
-    int64_t time; // the time in its name
+    int64_t time;  // the time in its name
+    char added[8]; // what its command added to its name (gzip: ".gz"), or empty
     dev_t dev;
     ino_t ino;
     pid_t command;
@@ -75,7 +78,44 @@ namespace {
 
 void file_name(const dump_instance *instance, const closed_file &f, char *out, size_t size)
 {
-    dump_file_name(instance, instance->threads[f.worker]->stem, f.seq, f.time, out, size);
+    int len = dump_file_name(instance, instance->threads[f.worker]->stem, f.seq, f.time, out, size);
+    if (f.added[0] && len >= 0 && static_cast<size_t>(len) < size)
+        snprintf(out + len, size - static_cast<size_t>(len), "%s", f.added);
+}
+
+// A command that replaced its file by one new file named after it with a
+// suffix (gzip, xz, zstd --rm: NAME.gz): that file takes the old one's
+// place in the ring and under the floor. Anything else it made is its own.
+bool take_successor(const char *name, closed_file *f)
+{
+    const char *slash = strrchr(name, '/');
+    const char *base = slash ? slash + 1 : name;
+    size_t len = strlen(base);
+    char dir[kTextSize];
+    snprintf(dir, sizeof(dir), "%.*s", slash ? static_cast<int>(slash - name) + (slash == name) : 1,
+             slash ? name : ".");
+    DIR *d = opendir(dir);
+    int found = 0;
+    char added[sizeof(f->added)] = "";
+    for (dirent *e = d ? readdir(d) : nullptr; e; e = readdir(d)) {
+        const char *ext = e->d_name + len;
+        if (strncmp(e->d_name, base, len) != 0 || ext[0] != '.' || strlen(ext) >= sizeof(added) ||
+            strspn(ext + 1, "abcdefghijklmnopqrstuvwxyz0123456789") != strlen(ext + 1))
+            continue;
+        found++;
+        snprintf(added, sizeof(added), "%s", ext);
+    }
+    if (d)
+        closedir(d);
+    char full[kTextSize + sizeof(added)];
+    snprintf(full, sizeof(full), "%s%s", name, added);
+    struct stat st;
+    if (found != 1 || lstat(full, &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    snprintf(f->added, sizeof(f->added), "%s", added);
+    f->dev = st.st_dev;
+    f->ino = st.st_ino;
+    return true;
 }
 
 // Whether the name still leads to the file that was written.
@@ -156,7 +196,8 @@ void reap_command(dump_instance *instance, dump_files *d, closed_file *f) REQUIR
         cannot("run %s on dumpfile %s: %s", instance->post_command, name, what);
         d->command_failures.fetch_add(1, std::memory_order_relaxed);
     }
-    f->state = still_ours(name, *f) ? kKept : kGone;
+    f->state =
+        still_ours(name, *f) || (f->added[0] == '\0' && take_successor(name, f)) ? kKept : kGone;
 }
 
 // A file whose command has not started yet leaves the ring or the floor
@@ -285,6 +326,7 @@ void dump_files_closed(dump_instance *instance, const dump_thread_ctx *ctx)
         d->files[d->count++] = closed_file{ctx->stream_index,
                                            ctx->seq,
                                            ctx->file_time,
+                                           "",
                                            ctx->file_dev,
                                            ctx->file_ino,
                                            0,

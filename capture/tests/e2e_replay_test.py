@@ -278,6 +278,17 @@ class Rotation(CaptureCase):
                     os.unlink(n)
 
 
+    def test_what_gzip_leaves_takes_its_files_place_in_the_ring(self):
+        res = run(["-p", "2", "-C", "100k", "-W", "2", "-z", "gzip", "-i",
+                   "file:" + trace("afs.pcap") + ",loop=10", "-w", self.path("g.pcap")])
+        self.assertEqual(res.returncode, 0, res.stderr.decode())
+        for i in (0, 1):
+            kept = glob.glob(self.path("g_%d_*" % i))
+            self.assertEqual(len(kept), 2, kept)
+            for n in kept:
+                self.assertTrue(n.endswith(".pcap.gz"), n)
+                subprocess.run(["gzip", "-t", n], check=True)
+
     def test_a_restart_never_writes_over_the_last_runs_files(self):
         # Same -G window, or the same second under -C: the numbering goes on.
         dev = "file:" + trace("afs.pcap")
