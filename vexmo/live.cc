@@ -50,11 +50,12 @@ constexpr uint64_t kRingBlocks = 8;
 constexpr uint32_t kFrameSize = 2048; // only used to size the ring
 // A lone frame reaches its worker within kBlockTimeoutMs: long enough that
 // light traffic does not wake the worker for every few frames, short
-// enough that a capture stopped a second after its last frame has it
-// (what is still in an open block at the stop is never handed out, and is
-// said at exit). While the worker stalls, each block holds at least that
-// long of light traffic, so the number of blocks says how long a stall of
-// light traffic a ring survives.
+// enough that a client that stops polls on this long (settle_ms in the
+// stream's statistics) to take what arrived before the stop; what is still
+// in the ring when the client stops polling is said at exit. While the
+// worker stalls, each block holds at least that long of light traffic, so
+// the number of blocks says how long a stall of light traffic a ring
+// survives.
 constexpr uint32_t kBlockTimeoutMs = 250;
 // Only data and the stop flag end a wait: a stop is seen within this, and
 // an idle worker wakes this seldom.
@@ -782,6 +783,7 @@ int live_stats(live_device *dev, uint32_t stream, vexmo_stream_stats_t *stats)
     stats->dropped = total_drops(s);
     stats->truncated = s->truncated.load(std::memory_order_relaxed);
     stats->state = s->state.load(std::memory_order_relaxed);
+    stats->settle_ms = kBlockTimeoutMs;
     return 0;
 }
 
