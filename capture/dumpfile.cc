@@ -269,8 +269,12 @@ int dump_file_rotate(dump_instance *instance, dump_thread_ctx *ctx, int64_t file
     if (dump_file_finish(instance, ctx) < 0)
         return -1;
     ctx->seq++;
+    // A next file of the same window (SIGHUP, -C) keeps the window's rule:
+    // else a SIGHUP taken just after the window's end would leave an idle
+    // worker in that window for good.
+    bool new_window = file_time != ctx->file_time;
     ctx->file_time = file_time;
-    if (instance->rotate_seconds) {
+    if (instance->rotate_seconds && new_window) {
         ctx->window_end = file_time + instance->rotate_seconds;
         ctx->idle_rotates = ctx->window_end > dump_clock_ns(CLOCK_REALTIME) / 1000000000LL;
     }
