@@ -21,6 +21,13 @@ NS_ADDR = NS_NET.split("/")[0]
 PORT = 9917
 COUNT = 50
 SENT = 20000  # frames to a stopped worker: several times what a 1 MiB ring holds
+# Frames of 64 flows into tg0, then tg0 deleted: run inside the namespace.
+SEND_THEN_DELETE = ("import socket, subprocess, sys\n"
+                    "s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW); s.bind(('tg0', 0))\n"
+                    "for p in range(64):\n"
+                    "    s.send(bytes(12) + bytes.fromhex('08004500001c00004000401100000a0000010a000002')"
+                    " + p.to_bytes(2, 'big') + bytes.fromhex('000900080000'))\n"
+                    "subprocess.run(['ip', 'link', 'del', 'tg0'], check=True)\n")
 
 
 def send_raw(count):
@@ -164,6 +171,13 @@ class LiveCapture(CaptureCase):
     def test_interface_gone_ends_the_capture_as_a_failure(self):
         self.interface_gone(1, ["ip", "link", "del", "tg0"])
 
+    def test_interface_gone_ends_every_worker(self):
+        # Frames just before the delete wait in blocks that the kernel hands
+        # over after it said the link went down: every stream must end still.
+        for attempt in range(5):
+            with self.subTest(attempt=attempt):
+                self.interface_gone(4, [sys.executable, "-c", SEND_THEN_DELETE], "g%d" % attempt)
+
     def test_received_and_dropped_add_up_to_what_was_sent(self):
         # A stopped worker on the smallest ring (1 MiB): what the kernel dropped
         # is counted, and the statistics file ends equal to the report.
@@ -187,6 +201,21 @@ class LiveCapture(CaptureCase):
         self.assertEqual(report.summary[1] + dropped + (int(left.group(1)) if left else 0), SENT, text)
         self.assertEqual(final['trawlcap_received_packets_total{worker="0"}'], str(report.summary[1]))
         self.assertIn("Interface %s: %d packets dropped by kernel" % (NS_IF, dropped), text)
+
+    def test_a_stop_writes_what_arrived_before_it(self):
+        # A ring hands a partly filled block over only after its timeout:
+        # a stop 30 ms after the last frame must still write every frame.
+        proc = self.start(["-i", NS_IF, "-w", self.path("k.pcap"), "ether", "proto", "0x88b5"], "k")
+        send_raw(3000)
+        time.sleep(0.03)
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(proc.wait(timeout=30), 0)
+        text = read_text(self.path("stderr"))
+        (report,) = parse_reports(text)
+        self.assertEqual(report.summary[2], 3000, text)
+        records = pcapfile.read(self.path("k_0.pcap")).records
+        self.assertEqual([r[4][14:20] for r in records], [b"%06d" % i for i in range(3000)])
+        self.assertNotIn("still in the ring", text)
 
     def test_one_worker(self):
         self.capture(1)
