@@ -278,12 +278,17 @@ int open_and_head(dump_instance *instance, dump_thread_ctx *ctx)
     return fresh ? 2 : 0;
 }
 
-// The file of the window (or second) that starts at file_time.
+// The file of the window (or second) that starts at file_time. A next file
+// of the same window (SIGHUP, -C, a retry) keeps the window's rule: else a
+// SIGHUP taken just after the window's end would leave an idle worker in
+// that window for good.
 void set_window(const dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time)
 {
+    bool new_window = file_time != ctx->file_time || ctx->window_end == 0;
     ctx->file_time = file_time;
-    ctx->window_end = INT64_MAX;
-    if (instance->rotate_seconds) {
+    if (!instance->rotate_seconds)
+        ctx->window_end = INT64_MAX;
+    else if (new_window) {
         ctx->window_end = file_time + instance->rotate_seconds;
         ctx->idle_rotates = ctx->window_end > dump_clock_ns(CLOCK_REALTIME) / 1000000000LL;
     }

@@ -119,7 +119,7 @@ struct dump_thread_ctx {
     uint32_t next_seq;     // the number the next file gets, unless its name is taken
     int64_t file_time;     // the time in its name: its window's start, or its opening
     int64_t window_end;    // -G: the file takes records stamped before this
-    uint32_t idle_rotates; // its window was not over when it opened (see rotate_when_idle)
+    uint32_t idle_rotates; // its window was not over when the window's first file opened
     uint32_t hup_seen;     // the instance's SIGHUP count this worker has acted on
     dev_t file_dev;        // which file it is, so that only it is ever removed
     ino_t file_ino;

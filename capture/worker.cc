@@ -291,13 +291,40 @@ record_rules rules_of(const dump_instance *instance)
 
 namespace {
 
-// Polls, filters and writes until the limit or a stop.
+// Beyond the source's settle time: one poll of the live source, and the
+// timer's slack on the ring's block timeout.
+constexpr int64_t kSettleMarginMs = 100;
+
+// Whether a worker that saw the stop may return now. What arrived before a
+// stop belongs in the files, but a source may hand a packet out a while
+// after it arrived (a live ring, a block at a time): the worker goes on
+// polling for the source's settle time and a margin from the moment it
+// first saw the stop (*until_ns, 0 until then). At once without the
+// statistics call, with a settle time of 0 (a savefile) or a stream that
+// has ended.
+bool stop_settled(const dump_instance *instance, const dump_thread_ctx *ctx, int64_t *until_ns)
+{
+    int64_t now = dump_clock_ns(CLOCK_MONOTONIC);
+    if (*until_ns == 0) {
+        vexmo_stream_stats_t st{};
+        if (!vexmo_stream_stats ||
+            vexmo_stream_stats(instance->io_instance, ctx->stream_index, &st) != 0 ||
+            st.settle_ms == 0 || st.state != VEXMO_STREAM_RUNNING)
+            return true;
+        *until_ns = now + (st.settle_ms + kSettleMarginMs) * 1000000;
+    }
+    return now >= *until_ns;
+}
+
+// Polls, filters and writes until the limit, or a stop and what came
+// before it.
 void capture_loop(dump_instance *instance, dump_thread_ctx *ctx)
 {
     vexmo_instance_t *io = instance->io_instance;
     const record_rules rules = rules_of(instance);
     vexmo_buff_t *bufs[kBurst];
     matched_burst matched;
+    int64_t settle_until = 0;
 
     for (;;) {
         if (ctx->limit != 0 && ctx->captured.load(std::memory_order_relaxed) >= ctx->limit)
@@ -319,7 +346,8 @@ void capture_loop(dump_instance *instance, dump_thread_ctx *ctx)
         // still starts its next file at the window's boundary.
         between_bursts(instance, ctx, rules, n == 0 || matched.n == 0);
         // Relaxed: `running` publishes no data, it only asks to stop.
-        if (instance->running.load(std::memory_order_relaxed) != 1)
+        if (instance->running.load(std::memory_order_relaxed) != 1 &&
+            stop_settled(instance, ctx, &settle_until))
             return;
     }
 }
@@ -330,7 +358,10 @@ void *dump_capture_thread(void *arg)
 {
     auto *ctx = static_cast<dump_thread_ctx *>(arg);
     dump_instance *instance = g_dump_instance;
-    if (instance->running.load(std::memory_order_relaxed) == 1)
+    // A worker that starts after the stop still takes what arrived before it.
+    int64_t settle_until = 0;
+    if (instance->running.load(std::memory_order_relaxed) == 1 ||
+        !stop_settled(instance, ctx, &settle_until))
         capture_loop(instance, ctx);
     // The main thread joins at once instead of at its next wake-up.
     ctx->finished.store(1, std::memory_order_release);

@@ -50,11 +50,12 @@ constexpr uint64_t kRingBlocks = 8;
 constexpr uint32_t kFrameSize = 2048; // only used to size the ring
 // A lone frame reaches its worker within kBlockTimeoutMs: long enough that
 // light traffic does not wake the worker for every few frames, short
-// enough that a capture stopped a second after its last frame has it
-// (what is still in an open block at the stop is never handed out, and is
-// said at exit). While the worker stalls, each block holds at least that
-// long of light traffic, so the number of blocks says how long a stall of
-// light traffic a ring survives.
+// enough that a client that stops polls on this long (settle_ms in the
+// stream's statistics) to take what arrived before the stop; what is still
+// in the ring when the client stops polling is said at exit. While the
+// worker stalls, each block holds at least that long of light traffic, so
+// the number of blocks says how long a stall of light traffic a ring
+// survives.
 constexpr uint32_t kBlockTimeoutMs = 250;
 // Only data and the stop flag end a wait: a stop is seen within this, and
 // an idle worker wakes this seldom.
@@ -99,9 +100,13 @@ struct alignas(64) live_stream {
     uint32_t block_shift; // log2 of the block size
     uint32_t cur_block;   // block being handed out, or next to wait for
     uint32_t pkts_left;   // packets of cur_block not handed out yet
-    uint32_t quiet_waits; // poller only: waits with nothing since link_down
+    uint32_t quiet_waits; // poller only: idle waits since the last frame or ENETDOWN
     const uint8_t *next_pkt;
-    bool link_down; // poller only: ENETDOWN seen, no frame since
+    // Poller only: ENETDOWN seen. Frames handed out after it do not clear
+    // it: the kernel retires the block that was open when the link went up
+    // to kBlockTimeoutMs later, and tells each socket only once. From then
+    // on the stream looks for its interface whenever it is idle.
+    bool link_down;
     // VEXMO_STREAM_RUNNING, or FAILED once the interface is gone; set by
     // the poller, read by any thread.
     std::atomic<uint32_t> state;
@@ -129,7 +134,10 @@ struct live_device {
     int ifindex;
     char ifname[IFNAMSIZ];
     std::atomic<uint32_t> ended_streams;
-    std::atomic<bool> gone_reported;
+    // Set by the first stream that found the interface gone, which said so;
+    // every other stream then ends once its ring is read empty, whatever
+    // its own socket was told.
+    std::atomic<bool> gone;
     live_device *next; // process-wide list, for the drop report at exit
 };
 
@@ -551,7 +559,7 @@ void end_stream(live_device *dev, live_stream *s)
 {
     // Relaxed: the state publishes nothing but itself.
     s->state.store(VEXMO_STREAM_FAILED, std::memory_order_relaxed);
-    if (!dev->gone_reported.exchange(true, std::memory_order_relaxed))
+    if (!dev->gone.exchange(true, std::memory_order_relaxed))
         vexmo_cannot_errno(ENODEV, "capture on interface %s", dev->ifname);
     // acq_rel: exactly one caller sees the final count.
     if (dev->ended_streams.fetch_add(1, std::memory_order_acq_rel) + 1 == dev->nr_streams)
@@ -565,8 +573,10 @@ void take_error(live_stream *s)
     int err = 0;
     socklen_t len = sizeof err;
     getsockopt(s->fd, SOL_SOCKET, SO_ERROR, &err, &len);
-    if (err == ENETDOWN || err == ENXIO || err == ENODEV)
+    if (err == ENETDOWN || err == ENXIO || err == ENODEV) {
         s->link_down = true;
+        s->quiet_waits = 0;
+    }
 }
 
 bool block_ready(const live_stream *s)
@@ -594,15 +604,15 @@ bool next_block_ready(live_device *dev, live_stream *s)
     if (woken > 0 && (pfd.revents & POLLNVAL)) // closed at exit: wait, do not spin
         poll(nullptr, 0, kPollWaitMs);
     if (block_ready(s)) {
-        s->link_down = false;
         s->quiet_waits = 0;
         return true;
     }
     // Only after quiet waits longer than kBlockTimeoutMs: the kernel
     // retires the last, partly filled block that long after the interface
-    // went at the latest.
-    if (woken == 0 && s->link_down && ++s->quiet_waits > kBlockTimeoutMs / kPollWaitMs &&
-        interface_gone(s, dev->ifindex))
+    // went at the latest. Relaxed: the flag publishes nothing but itself.
+    bool gone = dev->gone.load(std::memory_order_relaxed);
+    if (woken == 0 && (s->link_down || gone) && ++s->quiet_waits > kBlockTimeoutMs / kPollWaitMs &&
+        (gone || interface_gone(s, dev->ifindex)))
         end_stream(dev, s);
     return false;
 }
@@ -782,6 +792,7 @@ int live_stats(live_device *dev, uint32_t stream, vexmo_stream_stats_t *stats)
     stats->dropped = total_drops(s);
     stats->truncated = s->truncated.load(std::memory_order_relaxed);
     stats->state = s->state.load(std::memory_order_relaxed);
+    stats->settle_ms = kBlockTimeoutMs;
     return 0;
 }
 

@@ -448,6 +448,7 @@ int replay_stats(replay_device *dev, uint32_t stream, vexmo_stream_stats_t *stat
     stats->state = s.state.load(std::memory_order_acquire);
     stats->dropped = 0;
     stats->truncated = s.truncated.load(std::memory_order_relaxed);
+    stats->settle_ms = 0; // a record is there to take as soon as it is asked for
     return 0;
 }
 

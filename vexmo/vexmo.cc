@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -346,6 +347,10 @@ void vexmo_buff_free(vexmo_instance_t *inst, vexmo_buff_t **bufs, uint32_t count
     else
         live_free(dev->live, bufs, count);
 }
+
+// Clients built against the header before settle_ms had `reserved` there.
+static_assert(sizeof(vexmo_stream_stats_t) == 24 &&
+              offsetof(vexmo_stream_stats_t, settle_ms) == 20);
 
 int vexmo_stream_stats(vexmo_instance_t *inst, uint32_t stream_index, vexmo_stream_stats_t *stats)
 {

@@ -80,6 +80,18 @@ def start(args, wrapper=(), **kw):
     return harness.start(list(wrapper) + [TRAWLCAP] + list(args), **kw)
 
 
+def wait_files(proc, paths, min_size=-1, timeout=60):
+    """Waits until every one of paths is there and larger than min_size
+    bytes, or proc has ended. trawlcap makes a worker's file only once its
+    stop handlers are in, so that a stop then ends the capture in order."""
+    def ready():
+        try:
+            return all(os.path.getsize(p) > min_size for p in paths)
+        except OSError:
+            return False
+    wait_for(lambda: proc.poll() is not None or ready(), timeout=timeout, what=" and ".join(paths))
+
+
 def tcpdump_select(path, flt):
     """The records tcpdump selects from path with flt, as a pcapfile.PcapFile."""
     cmd = ["tcpdump", "-r", path, "-w", "-"] + (flt.split() if flt else [])

@@ -13,7 +13,7 @@ import unittest
 
 from e2e_common import (CaptureCase, MAX_PACKET, main, parse_reports, payloads,
                         pcapfile, read_text, run, start, tcpdump_count, tcpdump_select, trace,
-                        trace_count, whole_records)
+                        trace_count, wait_files, whole_records)
 
 # (trace, filter): filters avoid len/greater/less, which tcpdump answers from
 # the wire length of truncated records while the replay source has only the
@@ -213,7 +213,7 @@ class Workers(CaptureCase):
         proc = start(["-p", "3", "-q", "0,2", "-i", "file:" + trace("afs.pcap"),
                       "-w", self.path("c.pcap")], stderr_path=stderr_path)
         # Stream 1 is never read, so the replay never ends by itself.
-        time.sleep(1.0)
+        wait_files(proc, [self.path("c_0.pcap"), self.path("c_2.pcap")])
         proc.send_signal(signal.SIGINT)
         self.assertEqual(proc.wait(timeout=30), 0)
         (report,) = parse_reports(read_text(stderr_path))

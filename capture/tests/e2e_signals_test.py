@@ -11,7 +11,7 @@ import subprocess
 import time
 
 from e2e_common import (CaptureCase, main, parse_reports, payloads, pcapfile, read_text, run,
-                        start, tcpdump_select, trace, wait_for, whole_records)
+                        start, tcpdump_select, trace, wait_files, wait_for, whole_records)
 
 LONG_TRACE = "file:" + trace("afs.pcap") + ",loop=1000000"
 # Selects 21 of the trace's 601 packets, so the files stay small.
@@ -20,12 +20,25 @@ FILTER = ["udp", "port", "7003"]
 TINY_LOOPED = "file:" + trace("gateway_or_not.pcap") + ",loop=1000000"
 
 
+def in_fifo_open(pid):
+    """Whether pid waits in the open of a FIFO that has no writer."""
+    try:
+        with open("/proc/%d/wchan" % pid) as f:
+            return f.read() == "wait_for_partner"
+    except OSError:
+        return False
+
+
 class StopSignals(CaptureCase):
     def stop_running_capture(self, signo):
         err = self.path("stderr")
         proc = start(["-p", "3", "-i", LONG_TRACE, "-w", self.path("c.pcap")] + FILTER,
                      stderr_path=err)
-        time.sleep(1.0)
+        files = [self.path("c_%d.pcap" % i) for i in range(3)]
+        wait_files(proc, files)
+        # Some records written: the files are flushed at the latest a second after.
+        wait_for(lambda: proc.poll() is not None or sum(map(os.path.getsize, files)) > 3 * 24,
+                 timeout=60, what="records in the files")
         self.assertIsNone(proc.poll(), "the looped replay should still be running")
         proc.send_signal(signo)
         self.assertEqual(proc.wait(timeout=30), 0)
@@ -51,7 +64,7 @@ class StopSignals(CaptureCase):
     def test_second_interrupt_does_the_same(self):
         err = self.path("stderr")
         proc = start(["-i", LONG_TRACE, "-w", self.path("c.pcap")] + FILTER, stderr_path=err)
-        time.sleep(0.5)
+        wait_files(proc, [self.path("c_0.pcap")])
         proc.send_signal(signal.SIGINT)
         proc.send_signal(signal.SIGINT)
         self.assertEqual(proc.wait(timeout=30), 0)
@@ -65,8 +78,9 @@ class StopSignals(CaptureCase):
         os.mkfifo(self.path("c_1"))
         err = self.path("stderr")
         proc = start(["-p", "3", "-i", LONG_TRACE, "-w", self.path("c")] + FILTER, stderr_path=err)
-        wait_for(lambda: os.path.exists(self.path("c_0")), what="worker 0's file")
-        time.sleep(0.3)
+        wait_files(proc, [self.path("c_0")], min_size=23)  # worker 0's header
+        wait_for(lambda: proc.poll() is not None or in_fifo_open(proc.pid), timeout=60,
+                 what="worker 1's open waiting on the FIFO")
         self.assertIsNone(proc.poll())
         proc.send_signal(signo)
         self.assertEqual(proc.wait(timeout=30), 0)
@@ -81,7 +95,8 @@ class StopSignals(CaptureCase):
         os.mkfifo(fifo)
         proc = start(["-i", "file:" + fifo, "-w", self.path("c.pcap")], stderr_path=self.path("stderr"),
                      preexec_fn=(lambda: signal.signal(signo, signal.SIG_IGN)) if ignored else None)
-        time.sleep(0.5)
+        wait_for(lambda: proc.poll() is not None or in_fifo_open(proc.pid), timeout=60,
+                 what="the device open waiting on the FIFO")
         self.assertIsNone(proc.poll())
         proc.send_signal(signo)
         return proc, fifo
@@ -113,10 +128,12 @@ class StopSignals(CaptureCase):
 
 class InterimReport(CaptureCase):
     def test_sigusr1_reports_and_capture_goes_on(self):
-        err = self.path("stderr")
-        proc = start(["-p", "2", "-i", LONG_TRACE, "-w", self.path("c.pcap")] + FILTER,
+        err, stats = self.path("stderr"), self.path("s.prom")
+        proc = start(["-p", "2", "-S", stats, "-i", LONG_TRACE, "-w", self.path("c.pcap")] + FILTER,
                      stderr_path=err)
-        time.sleep(0.5)
+        receiving = re.compile(r'^trawlcap_received_packets_total\{worker="[01]"\} [1-9]', re.M)
+        wait_for(lambda: proc.poll() is not None or os.path.exists(stats) and
+                 len(receiving.findall(read_text(stats))) == 2, timeout=60, what="both workers receiving")
         proc.send_signal(signal.SIGUSR1)
         wait_for(lambda: "Summary" in read_text(err), what="the interim report")
         time.sleep(0.3)
@@ -145,8 +162,17 @@ class RotationAndStatistics(CaptureCase):
         stats, err = self.path("stats.prom"), self.path("stderr")
         proc = start(["-p", "2", "-G", "1", "-S", stats, "-i", LONG_TRACE, "-w", self.path("g.pcap"),
                       "udp", "port", "7003"], stderr_path=err)
-        seen, hup_at, deadline = {}, time.monotonic() + 1.6, time.monotonic() + 3.2
-        while time.monotonic() < deadline:
+        # From the first files on: a slow start must not eat into the windows.
+        wait_for(lambda: proc.poll() is not None or len(glob.glob(self.path("g_*.pcap"))) >= 2, timeout=60,
+                 what="the first files")
+
+        def windows(i):
+            return {f[-21:-5] for f in glob.glob(self.path("g_%d_*.pcap" % i))}
+        seen, hup_at, deadline = {}, time.monotonic() + 1.6, time.monotonic() + 60
+        # Until SIGHUP is sent and each worker has files of 3 windows (a busy
+        # machine may hold a worker back over a window).
+        while hup_at or min(len(windows(0)), len(windows(1))) < 3:
+            self.assertLess(time.monotonic(), deadline, "files of 3 windows")
             if hup_at and time.monotonic() > hup_at:
                 proc.send_signal(signal.SIGHUP)
                 hup_at = None

@@ -10,7 +10,6 @@ import resource
 import signal
 import subprocess
 import tempfile
-import time
 import unittest
 
 from e2e_common import (CaptureCase, main, parse_reports, pcapfile, read_text, run, start, trace,
@@ -75,10 +74,12 @@ class DumpFileFails(CaptureCase):
         os.symlink("/dev/full", self.path("c_1.pcap"))
         # A replay that never ends by itself: however fast the machine, main
         # has seen the failed file many times over before the interrupt.
-        err_path = self.path("stderr")
-        proc = start(["-p", "2", "-i", AFS + ",loop=1000000", "-w", self.path("c.pcap"), "icmp"],
+        err_path, stats = self.path("stderr"), self.path("s.prom")
+        proc = start(["-p", "2", "-S", stats, "-i", AFS + ",loop=1000000", "-w", self.path("c.pcap"), "icmp"],
                      stderr_path=err_path)
-        time.sleep(1.0)
+        failed = re.compile(r'^trawlcap_write_errors_total\{worker="1"\} [1-9]', re.M)
+        wait_for(lambda: proc.poll() is not None or os.path.exists(stats) and failed.search(read_text(stats)),
+                 timeout=60, what="worker 1's failed write")
         # One bad file does not stop the other worker.
         self.assertIsNone(proc.poll(), read_text(err_path))
         proc.send_signal(signal.SIGINT)

@@ -4,12 +4,35 @@ unittest.SkipTest where none can be made (not root, no namespaces, no veth)
 and takes down what it made on the way out, also after a failure. lo is up
 in it and IPv6 is off on every link it makes, so that the frames a test
 sends are all there is to count.
+
+Everything a test makes that others could see is its own by its process id:
+the namespace's name, and (own_name, own_subnet) the names and addresses of
+links with an end outside it, so that two runs of the suite at once do not
+meet.
 """
+import ipaddress
 import os
 import subprocess
 import unittest
 
 IPV6 = os.path.isdir("/proc/sys/net/ipv6")  # else there is none to turn off
+SUBNETS = ipaddress.ip_network("10.213.0.0/16")  # cut into /30s, one per process id
+
+
+def own_name(tag):
+    """An interface name of this process's own: tag (up to 8 characters) and the pid."""
+    name = "%s%d" % (tag, os.getpid())
+    assert len(name) < 16, name  # IFNAMSIZ
+    return name
+
+
+def own_subnet():
+    """The two host addresses of this process's own /30 in SUBNETS, as
+    ("A/30", "B/30"): two processes share one only when their pids are
+    16384 apart."""
+    nets = SUBNETS.num_addresses // 4
+    base = SUBNETS.network_address + 4 * (os.getpid() % nets)
+    return tuple("%s/30" % (base + i) for i in (1, 2))
 
 
 class Namespace:

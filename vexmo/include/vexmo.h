@@ -34,7 +34,10 @@
  *              printed before it returned from main, the library prints its
  *              drop lines ("Interface IF: N packets dropped by kernel (per
  *              stream: ...)", and "... still in the ring at exit ..." for
- *              frames never handed out), then closes the sockets; buffers
+ *              frames never handed out: a frame can be taken only once
+ *              its ring block is handed over, up to settle_ms (see
+ *              vexmo_stream_stats_t) after it arrived), then closes the
+ *              sockets; buffers
  *              still held read as zeros. When the interface is gone, each
  *              stream ends once its ring is read empty, one "Cannot" line
  *              is printed, and SIGINT is sent once when every stream has
@@ -135,7 +138,15 @@ typedef struct vexmo_stream_stats {
      * a pcapng simple packet cut to its interface's snap length). */
     uint64_t truncated;
     uint32_t state; /* VEXMO_STREAM_* */
-    uint32_t reserved;
+    /* How long after a packet arrives a poll of the stream may still not
+     * hand it out, in milliseconds: a live ring hands frames over a block
+     * at a time, a partly filled block once it is this old (give or take
+     * the system timer's slack); 0 for a savefile, whose records are there
+     * as soon as they are asked for. A client that stops on a signal and
+     * wants every packet that arrived before the stop polls on for this
+     * long after it. Fixed for the stream's life. (Was `reserved`, always
+     * 0: the struct's size and layout are those of before.) */
+    uint32_t settle_ms;
 } vexmo_stream_stats_t;
 
 /* Fills *stats for receive stream stream_index. 0, or -1 for a null

@@ -25,6 +25,7 @@ import unittest
 MAGIC = b"VEXMO-LIVE"
 FLOWS = 48
 COUNT = 30000
+LIMIT_S = 60  # the probe's own deadline, for where the test's stop never comes
 SELF = os.path.abspath(__file__)
 
 
@@ -93,20 +94,23 @@ class LiveCapture(unittest.TestCase):
         res = self.ns.run(sys.executable, SELF, "--send", str(count), str(gap))
         self.assertEqual(res.returncode, 0, "sender failed: " + res.stderr)
 
-    def probe(self, dev, action, streams=1, seconds=3, args=None):
-        """The probe on dev ("stats" form, for seconds unless args), action(p) once it is open."""
-        t, args = time.monotonic(), args or ["0", str(seconds), "stats"]
+    def probe(self, dev, action, streams=1, args=None, stop=True):
+        """The probe on dev ("stats" form unless args), action(p) once it is
+        open, then (stop) SIGINT: it takes what came before and ends."""
+        t, args = time.monotonic(), args or ["0", str(LIMIT_S), "stats"]
         p = harness.start(self.ns.cmd(PROBE, dev, str(streams), *args), stdout=subprocess.PIPE, text=True)
         self.addCleanup(p.kill)  # where the action failed, maybe with the probe stopped
         if p.stdout.readline().strip() == "ready":
             action(p)
-        out, err = p.communicate(timeout=60)
+            if stop:
+                p.send_signal(signal.SIGINT)
+        out, err = p.communicate(timeout=LIMIT_S + 30)
         return Run(out, err, p.returncode, time.monotonic() - t)
 
     def capture_sent(self, streams, hold=False):
         """COUNT frames sent while the probe polls vb: times each was seen, stream of each flow."""
         run = self.probe("vb,ring=256K" if hold else "vb", lambda p: self.send(), streams,
-                         args=["0", "3", "hold"] if hold else [str(COUNT)])
+                         args=["0", str(LIMIT_S), "hold"] if hold else [str(COUNT), str(LIMIT_S)])
         self.assertEqual(run.status, 0, run.err[-2000:])  # also where it did not start
         seen, where = collections.Counter(), {}
         for line in run.out.splitlines()[:-1]:
@@ -187,7 +191,7 @@ class LiveCapture(unittest.TestCase):
                 if cmd:
                     self.ns.run(sys.executable, *cmd)
             with self.subTest(dev=dev, streams=streams):
-                run = self.probe(dev, act, streams, 1)
+                run = self.probe(dev, act, streams)
                 self.assertTrue(ok(kib, run.err, run.out), "KiB mapped %s, stderr %s" % (kib[:2], run.err))
                 self.assertLessEqual(run.seconds, 5)  # sockets closed one by one took seconds
 
@@ -198,7 +202,7 @@ class LiveCapture(unittest.TestCase):
                         run.err)
 
     def test_interface_deleted_ends_the_capture(self):
-        run = self.probe("vb", lambda p: self.ns.run("ip", "link", "del", "va"), 2, 30)
+        run = self.probe("vb", lambda p: self.ns.run("ip", "link", "del", "va"), 2, stop=False)
         self.assertLessEqual(run.seconds, 10)
         self.assertIn("sigints 1", run.out)
         self.assertTrue(run.err.startswith("Cannot capture on interface vb"), run.err)

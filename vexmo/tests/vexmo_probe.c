@@ -3,7 +3,9 @@
  * through libvexmo.so.4 with STREAMS receive streams, polls every stream
  * from its own thread and prints each packet as "STREAM LEN HEX" once the
  * capture ends: on SIGINT (the replay source sends one when drained), after
- * EXPECT packets in all (0: no count), or after SECONDS (default 20). With
+ * EXPECT packets in all (0: no count), or after SECONDS (default 20). After
+ * a SIGINT each stream that still runs is polled on for its settle_ms and
+ * 100 ms more, so that a test may stop the probe as soon as it has sent. With
  * "hold" no buffer is ever freed; "stats" prints "stamp STREAM SEC.NSEC LEN
  * WIRELEN" per packet as it comes and "stats STREAM DROPPED TRUNCATED STATE"
  * at the end. Prints "ready" on standard output once the device is open.
@@ -42,6 +44,28 @@ static void on_sigint(int sig)
     atomic_store(&g_stop, 1);
 }
 
+static int64_t now_ms(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+/* Whether the stopped poller of w goes on: after a SIGINT, until the
+ * stream's settle time and a margin have passed since it first saw the
+ * stop (*end, -1 until then). */
+static int settling(const struct worker *w, int64_t *end)
+{
+    vexmo_stream_stats_t st;
+    if (*end < 0) {
+        if (atomic_load(&g_sigints) == 0 || vexmo_stream_stats(g_inst, w->index, &st) != 0 ||
+            st.state != VEXMO_STREAM_RUNNING || st.settle_ms == 0)
+            return 0;
+        *end = now_ms() + st.settle_ms + 100;
+    }
+    return now_ms() < *end;
+}
+
 static void keep(struct worker *w, const void *p, uint32_t len)
 {
     if (w->size + 4 + len > w->cap) {
@@ -62,7 +86,8 @@ static void *poll_stream(void *arg)
 {
     struct worker *w = arg;
     vexmo_buff_t *bufs[32];
-    while (!atomic_load(&g_stop)) {
+    int64_t settle_end = -1;
+    while (!atomic_load(&g_stop) || settling(w, &settle_end)) {
         int n = vexmo_recv_all_burst(g_inst, w->index, bufs, 32);
         for (int i = 0; i < n; ++i) {
             int64_t sec = 0;
