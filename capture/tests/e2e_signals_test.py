@@ -269,6 +269,9 @@ class RotationAndCommands(CaptureCase):
         proc = start(["-C", "1", "-z", script, "-S", stats, "-i", "file:" + trace("afs.pcap"),
                       "-w", self.path("z.pcap")], stderr_path=err)
         wait_for(lambda: "Summary" in read_text(err), what="the final report")
+        # Meanwhile the statistics file keeps its pace with the final counts.
+        wait_for(lambda: 'trawlcap_captured_packets_total{worker="0"} 601\n' in read_text(stats),
+                 what="the statistics file during the wait")
         proc.send_signal(signal.SIGTERM)
         self.assertEqual(proc.wait(timeout=10), 0)
         left = re.findall(r"Cannot wait for %s on dumpfile (\S+): stopped, left running as "
