@@ -326,10 +326,13 @@ size_t write_plain(dump_instance *instance, dump_thread_ctx *ctx, const uint8_t 
 
 // The whole blocks from the start of the file's last partial block through
 // mem, with O_DIRECT; the part of the last block after them is left for
-// write_plain. The bytes of mem written. EINVAL: the file system refuses
-// these writes after all, and the file goes on with ordinary ones.
-size_t write_blocks(dump_instance *instance, dump_thread_ctx *ctx, uint8_t *mem, size_t len,
-                    int *err)
+// write_plain, and so is the rest after a failure: a direct write may fail
+// as a whole where ordinary ones still fill the disk to its last byte, and
+// these find the true error and how far the file got. EINVAL: the file
+// system refuses these writes after all (or a file-size limit cut one to
+// an odd length): the file goes on with ordinary ones. The bytes of mem
+// written.
+size_t write_blocks(dump_instance *instance, dump_thread_ctx *ctx, uint8_t *mem, size_t len)
 {
     dump_output *o = &ctx->out;
     size_t tail = o->tail_len;
@@ -345,14 +348,12 @@ size_t write_blocks(dump_instance *instance, dump_thread_ctx *ctx, uint8_t *mem,
             put += static_cast<size_t>(n);
             continue;
         }
-        int e = n < 0 ? errno : EIO;
-        if (e == EINTR || rescued(instance, ctx, e))
+        int err = n < 0 ? errno : EIO;
+        if (err == EINTR || rescued(instance, ctx, err))
             continue;
-        if (e == EINVAL) {
+        if (err == EINVAL) {
             close(o->direct_fd);
             o->direct_fd = -1;
-        } else {
-            *err = e;
         }
         break;
     }
@@ -387,7 +388,7 @@ void write_records(dump_instance *instance, dump_thread_ctx *ctx, uint8_t *mem, 
                            &err);
     bool in_phase = (reinterpret_cast<uintptr_t>(mem + done) - o->pos) % kDirectBlock == 0;
     if (!err && o->direct_fd >= 0 && o->tail_known && in_phase)
-        done += write_blocks(instance, ctx, mem + done, len - done, &err);
+        done += write_blocks(instance, ctx, mem + done, len - done);
     if (!err && done < len)
         done += write_plain(instance, ctx, mem + done, len - done, &err);
     if (err) {
