@@ -253,6 +253,7 @@ TEST(CommandLine, NewerOptions)
         EXPECT_EQ(dd->snaplen, row.snaplen) << *row.args.begin();
     }
     EXPECT_EQ(parse({"--time-stamp-precision=micro", "--nano", "-j", "write"}).inst->nano, 1u);
+    EXPECT_EQ(parse({"--write-queue=64"}).inst->write_queue, 64000000u);
     EXPECT_EQ(parse({"-h"}).result, DUMP_PARSE_HELP);
     EXPECT_EQ(parse({"-p", "2", "--version"}).result, DUMP_PARSE_VERSION);
 }
@@ -271,6 +272,7 @@ TEST(CommandLine, NewerOptionsRefuseBadValuesNamingThem)
                       {"-W", "0"},
                       {"-W", "-1"},
                       {"--min-free=k"},
+                      {"--write-queue=1023k"},
                       {"-s", "262145"},
                       {"-s", "-1"},
                       {"-j", "host"},

@@ -59,7 +59,8 @@ class CommandLineRejections(CaptureCase):
                  (["-G", "60", "-w", "-"], "-: it is a stream"), (["-z", "gzip", "-w", "/dev/null"], "stream"),
                  (["-z", "no-such-command-x"], "find command no-such-command-x"),
                  (["-Z", "no-such-user-x"], "user no-such-user-x"), (["-s", "262145"], "0 to 262144"),
-                 (["-j", "adapter"], "'adapter'"), (["--min-free=1G"], "without -C or -G")]
+                 (["-j", "adapter"], "'adapter'"), (["--min-free=1G"], "without -C or -G"),
+                 (["--write-queue=1k"], "'1k'"), (["-p", "9", "--write-queue=1000000G"], "memory available")]
         for args, why in cases + [(["-j", "arrival"], "no vexmo_buff_tstamp")]:
             with self.subTest(args=args):
                 res = run(args + ["-i", AFS], cwd=self.dir, env=plain if "arrival" in args else None)
