@@ -1,19 +1,19 @@
 #!/usr/bin/python3
 """trawlcap writing to a disk file system, against dd with direct I/O.
 
-    disk_bench.py TRAWLCAP [--before OLD_TRAWLCAP] [--dir DIR] [--gib N] [--rounds N]
+    disk_bench.py TRAWLCAP [--before OLD_TRAWLCAP] [--dir DIR] [--gib N] [--rounds N] [--loops N]
 
 Generates a trace of N GiB (default 3) of mixed-size frames (those of
-capture_bench.py) on /dev/shm, then runs ROUNDS times (default 5), each
+capture_bench.py) on /dev/shm, then runs ROUNDS times (default 3), each
 round one program after the other:
 - `dd if=TRACE of=DIR/dd.out bs=1M oflag=direct`;
-- `trawlcap -p 1` and `-p 2 -j arrival -i file:TRACE -w DIR/c.pcap` with
-  the default write queue (the replay outruns most disks: what the queues
-  cannot hold is dropped, and the figure is how fast the writers fill the
-  disk), and `-p 1` with a queue that holds the whole backlog (nothing
-  dropped);
+- `trawlcap -p 1` and `-p 2 -j arrival -i file:TRACE,loop=N -w DIR/c.pcap`
+  (N default 4) with the default write queue: the replay outruns most
+  disks, what the queues cannot hold is dropped, and the figure is how fast
+  the writers fill the disk;
 - the same -p 1 and -p 2 with OLD_TRAWLCAP when given (a build of the commit
-  before the writer threads, which wrote through the page cache).
+  before the writer threads, which wrote through the page cache), on the
+  trace once: it waits for its disk and drops nothing.
 Every run ends with a sync of its output files, counted in its time; then
 the output's pages still in the page cache are counted (fincore) and the
 output is removed. Last, -p 1 of both programs onto /dev/shm.
@@ -76,23 +76,21 @@ def one_run(cmd, out_dir, prefix):
             "dropped": int(d.group(1)) if d else 0}
 
 
-def programs(args, trace, out_dir):
-    size = os.path.getsize(trace)
+def programs(args, trace, out_dir, loops):
+    """The commands, by name, and the prefix of their output files. The
+    replay outruns most disks, so the writers are behind from the first
+    milliseconds on: the new build replays the trace `loops` times over so
+    that its runs last about as long as dd's and write as much."""
     out = os.path.join(out_dir, "c.pcap")
     dd = ["dd", "if=" + trace, "of=" + os.path.join(out_dir, "dd.out"), "bs=1M", "oflag=direct",
           "status=none"]
     progs = {"dd oflag=direct": (dd, "dd.out")}
-    for name, binary in (("new", args.trawlcap), ("before", args.before)):
-        if not binary:
-            continue
+    for name, binary, device in (("new", args.trawlcap, "file:%s,loop=%d" % (trace, loops)),
+                                 ("before", args.before, "file:" + trace)):
         for workers in (1, 2):
-            progs["%s -p %d" % (name, workers)] = (
-                [binary, "-p", str(workers), "-j", "arrival", "-i", "file:" + trace, "-w", out],
-                "c_")
-        if name == "new":
-            queue = "--write-queue=%dM" % (size // 2**20 + 64)
-            progs["new -p 1 " + queue] = (progs["new -p 1"][0][:1] + [queue] +
-                                          progs["new -p 1"][0][1:], "c_")
+            if binary:
+                progs["%s -p %d" % (name, workers)] = (
+                    [binary, "-p", str(workers), "-j", "arrival", "-i", device, "-w", out], "c_")
     return progs
 
 
@@ -128,7 +126,8 @@ def main():
     ap.add_argument("--before")
     ap.add_argument("--dir", default="/var/tmp")
     ap.add_argument("--gib", type=float, default=3)
-    ap.add_argument("--rounds", type=int, default=5)
+    ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--loops", type=int, default=4)
     args = ap.parse_args()
     work = os.path.join(args.dir, "trawlcap-disk-bench")
     os.makedirs(work)
@@ -141,11 +140,11 @@ def main():
             raise SystemExit("%s has %.1f GiB free: too little" % (work, free / 2**30))
         print("trace %s: %d frames, %.2f GiB; output to %s; load average %s" % (
             trace, frames, os.path.getsize(trace) / 2**30, work, os.getloadavg()))
-        report(rounds(programs(args, trace, work), work, args.rounds))
+        report(rounds(programs(args, trace, work, args.loops), work, args.rounds))
         shm = os.path.join("/dev/shm", "tcdisk-out")
         os.makedirs(shm)
         try:
-            tmpfs = {k: v for k, v in programs(args, trace, shm).items() if k.endswith("-p 1")}
+            tmpfs = {k: v for k, v in programs(args, trace, shm, 1).items() if k.endswith("-p 1")}
             print("\nonto /dev/shm:")
             report(rounds(tmpfs, shm, args.rounds), base="new -p 1")
         finally:
