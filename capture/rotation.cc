@@ -162,20 +162,27 @@ void reap_command(dump_instance *instance, dump_files *d, closed_file *f) REQUIR
 }
 
 // Worker w keeps its newest -W files, the one it writes (open_files)
-// included, oldest first in the order they were closed. A file whose
+// included, in the order they were closed; the older ones go. A file whose
 // command runs is left to it, and so are the newest kCommandsPerWorker that
 // wait for theirs; an older one that waits goes without its command. So
-// -z adds at most 2 * kCommandsPerWorker files to a worker's ring.
+// -z adds at most 2 * kCommandsPerWorker files to a worker's ring, and a
+// file left to its command never costs a newer one its place.
 void keep_ring(dump_instance *instance, dump_files *d, uint32_t w, uint32_t open_files)
     REQUIRES(d->lock)
 {
-    uint32_t kept = open_files;
+    uint32_t newest = instance->file_count > open_files ? instance->file_count - open_files : 0;
     uint32_t due = 0;
-    for (size_t i = 0; i < d->count; i++) {
-        kept += d->files[i].worker == w && d->files[i].state != kGone;
-        due += d->files[i].worker == w && d->files[i].state == kCommandDue;
+    size_t older = d->count; // files before this index are older than the newest kept
+    for (size_t i = d->count; i-- > 0;) {
+        if (d->files[i].worker != w || d->files[i].state == kGone)
+            continue;
+        due += d->files[i].state == kCommandDue;
+        if (newest > 0 && --newest == 0)
+            older = i;
     }
-    for (size_t i = 0; i < d->count && kept > instance->file_count; i++) {
+    if (newest > 0)
+        return; // no more files than the ring holds
+    for (size_t i = 0; i < older; i++) {
         closed_file *f = &d->files[i];
         if (f->worker != w || f->state == kGone || f->state == kCommandRuns ||
             (f->state == kCommandDue && due <= kCommandsPerWorker))
@@ -189,7 +196,6 @@ void keep_ring(dump_instance *instance, dump_files *d, uint32_t w, uint32_t open
             d->command_failures.fetch_add(1, std::memory_order_relaxed);
         }
         remove_file(instance, d, f);
-        kept--;
     }
 }
 
