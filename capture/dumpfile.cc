@@ -266,6 +266,7 @@ void go_without_file(dump_thread_ctx *ctx, const char *what, int err)
         cannot("%s dumpfile %s for thread %u : %s", what, o->dumpfile, ctx->stream_index,
                strerror(err));
     o->outage = 1;
+    o->retry_ns = dump_clock_ns(CLOCK_MONOTONIC_COARSE) + 1000000000LL;
     ctx->failed_gen.store(o->gen, std::memory_order_relaxed);
 }
 
@@ -365,6 +366,12 @@ int dump_output_open(dump_instance *instance, dump_thread_ctx *ctx, int64_t file
     dump_output_close(instance, ctx, false);
     o->file_time = file_time;
     o->gen = gen;
+    // Files the worker asked for before it learnt of the failure are not
+    // tried until a second after it, as the worker itself would wait.
+    if (o->outage && dump_clock_ns(CLOCK_MONOTONIC_COARSE) < o->retry_ns) {
+        ctx->failed_gen.store(gen, std::memory_order_relaxed);
+        return -1;
+    }
     if (instance->file_count)
         dump_files_keep_ring(instance, ctx->stream_index);
     if (instance->min_free)

@@ -177,8 +177,10 @@ struct dump_output {
     dev_t file_dev;           // which file it is, so that only it is ever removed
     ino_t file_ino;
     // Set once a failure to open or write was said, so that a long outage
-    // is said once; cleared when a file opens.
+    // is said once; cleared when a file opens. No file is tried before
+    // retry_ns (monotonic clock), a second after the failure.
     uint32_t outage;
+    int64_t retry_ns;
 };
 
 struct dump_thread_ctx {

@@ -70,12 +70,14 @@ void futex_wake(std::atomic<uint32_t> *word)
             0);
 }
 
-// Enough marks for a queue of marks of 64 KiB (a worker hands over smaller
-// ones only at file boundaries and after a second), at least 64.
+// A mark for every block of the ring, at least 64: each file's records
+// start on a block of their own, so the ring holds no more files than
+// that, however small they are (-G 1 over a looped trace makes files of a
+// few packets).
 uint32_t marks_for(uint64_t ring_size)
 {
     uint32_t n = 64;
-    while (n < ring_size / (64 * 1024) && n < (uint32_t{1} << 24))
+    while (n < ring_size / kDirectBlock && n < (uint32_t{1} << 24))
         n *= 2;
     return n;
 }

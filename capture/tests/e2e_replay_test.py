@@ -275,6 +275,15 @@ class Rotation(CaptureCase):
                     os.unlink(n)
 
 
+    def test_a_file_per_window_of_a_looped_trace_loses_nothing(self):
+        # -G 1 -j arrival: every loop goes back in time, so each window of
+        # each loop gets its file, of a few packets: some 1500 files.
+        res = run(["-p", "2", "-G", "1", "-j", "arrival", "-i", "file:%s,loop=20" % trace("afs.pcap"),
+                   "-w", self.path("g.pcap")])
+        (report,) = parse_reports(res.stderr.decode())
+        self.assertEqual((res.returncode, report.summary[1:]), (0, (12020, 12020)))
+        self.assertGreater(len(os.listdir(self.dir)), 1000)
+
     @unittest.skipUnless(os.geteuid() == 0, "changing user needs root")
     def test_files_are_created_by_the_user_that_Z_names(self):
         os.chmod(self.dir, 0o1777)
