@@ -128,6 +128,7 @@ enum : int {
     kOptPrecision,
     kOptMinFree,
     kOptCheck,
+    kOptWriteQueue,
 };
 constexpr char kShortOptions[] = "p:w:c:i:q:C:G:W:z:Z:S:j:s:h";
 const struct option kLongOptions[] = {
@@ -145,6 +146,7 @@ const struct option kLongOptions[] = {
     {"time-stamp-precision", required_argument, nullptr, kOptPrecision},
     {"min-free", required_argument, nullptr, kOptMinFree},
     {"check", no_argument, nullptr, kOptCheck},
+    {"write-queue", required_argument, nullptr, kOptWriteQueue},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -250,6 +252,14 @@ dump_parse_result parse_newer_option(dump_instance *instance, int opt, const cha
 {
     if (is_letter_of(opt, "CGW") || opt == kOptMinFree)
         return parse_rotation_option(instance, opt, arg);
+    // At least one buffer; whether the machine has the memory is checked
+    // with the workers' count (dump_check_options).
+    if (opt == kOptWriteQueue) {
+        if (!parse_size(arg, &instance->write_queue) || instance->write_queue < kDumpBufferSize)
+            return dump_refuse(instance, "keep a write queue of '%s': %s, at least 1M", arg,
+                               kSizeWant);
+        return DUMP_PARSE_OK;
+    }
     if (is_letter_of(opt, "sj") || opt == kOptNano || opt == kOptPrecision)
         return parse_record_option(instance, opt, arg);
     // -z, -Z, -S: text kept whole.

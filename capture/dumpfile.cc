@@ -1,13 +1,14 @@
-// Dump files: opening them with their header, the write buffer and its
-// writes, keeping a file whole when a write fails, closing and rotating.
+// Dump files: opening them with their header, keeping a file whole when a
+// write fails, closing and rotating. The first file of each worker is
+// opened by the main thread at set-up; the later ones by the worker's
+// writer thread (writer.cc), when the worker's marks say so.
 //
-// Records go into the worker's own buffer and reach the file with write(2),
-// a megabyte at a time, or sooner when they have waited a second. The file
-// header is libpcap's (pcap_dump_fopen on the shared dead handle); the
-// records after it are the same bytes pcap_dump writes. Owning the buffer
-// is what lets a failed write keep every record that reached the file whole
-// and cut only the last, partial one, lets --min-free make room and write
-// the rest, and lets -C know each file's size exactly.
+// The file header is libpcap's (pcap_dump_fopen on the shared dead handle);
+// the records after it are the same bytes pcap_dump writes, written by the
+// writer from the worker's queue. Owning the writes is what lets a failed
+// write keep every record that reached the file whole and cut only the
+// last, partial one, lets --min-free make room and write the rest, and
+// lets -C know each file's size exactly.
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio_ext.h>
@@ -85,20 +86,20 @@ uint32_t first_free_seq(const char *stem)
 }
 
 // Where a failed write may cut the file, taken before anything is written.
-void note_file_start(dump_thread_ctx *ctx, int fd)
+void note_file_start(dump_output *o, int fd)
 {
     struct stat st;
     int flags = fcntl(fd, F_GETFL);
-    ctx->appends = flags >= 0 && (flags & O_APPEND) != 0;
-    ctx->start_offset = -1;
-    ctx->file_dev = 0;
-    ctx->file_ino = 0;
+    o->appends = flags >= 0 && (flags & O_APPEND) != 0;
+    o->start_offset = -1;
+    o->file_dev = 0;
+    o->file_ino = 0;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         return;
-    ctx->file_dev = st.st_dev;
-    ctx->file_ino = st.st_ino;
+    o->file_dev = st.st_dev;
+    o->file_ino = st.st_ino;
     off_t at = lseek(fd, 0, SEEK_CUR);
-    ctx->start_offset = ctx->appends || at < 0 ? st.st_size : at;
+    o->start_offset = o->appends || at < 0 ? st.st_size : at;
 }
 
 // The first `done` bytes of the buffer reached the file: how many of them
@@ -119,67 +120,40 @@ size_t whole_records(const uint8_t *buf, size_t done, uint64_t *records)
     return off;
 }
 
-// A file that ends inside a record is rejected by readers: cut it back to
-// `keep` bytes of this write, the whole records. Only bytes of ours are
-// cut: never when the file goes on beyond where our write ended (another
-// writer's data follows; our partial record stays then), and never below
-// where this run began writing.
-void cut_to_whole(const dump_thread_ctx *ctx, size_t done, size_t keep)
+// A file that ends inside a record is rejected by readers: the last `drop`
+// bytes of ours before `end` (where our write ended) go. Only bytes of ours
+// are cut: never when the file goes on beyond `end` (another writer's data
+// follows; our partial record stays then), and never below where this run
+// began writing.
+void cut_to_whole(dump_output *o, off_t end, size_t drop)
 {
     struct stat st;
-    if (ctx->start_offset < 0 || keep >= done || fstat(ctx->fd, &st) != 0)
+    off_t cut = end - static_cast<off_t>(drop);
+    if (o->start_offset < 0 || drop == 0 || end < 0 || fstat(o->fd, &st) != 0 ||
+        st.st_size != end || cut < o->start_offset)
         return;
-    off_t end = ctx->appends ? st.st_size : lseek(ctx->fd, 0, SEEK_CUR);
-    off_t cut = end - static_cast<off_t>(done - keep);
-    if (end < 0 || st.st_size != end || cut < ctx->start_offset)
-        return;
-    if (ftruncate(ctx->fd, cut) == 0)
-        lseek(ctx->fd, cut, SEEK_SET);
     // When the cut fails the file keeps its partial record; the write
     // error is what is reported.
+    if (ftruncate(o->fd, cut) != 0)
+        return;
+    if (o->positioned)
+        o->pos = static_cast<uint64_t>(cut);
+    else
+        lseek(o->fd, cut, SEEK_SET);
 }
 
-// Writes the buffer; the bytes written. A full file system is given room
-// from this run's oldest files when --min-free allows it.
-size_t write_out(dump_thread_ctx *ctx, int *err)
+// Where the output begins: its records are written at pos, with the
+// file's last partial block kept for direct writes (see writer.cc).
+void start_output(const dump_instance *instance, dump_output *o)
 {
-    size_t done = 0;
-    *err = 0;
-    while (done < ctx->buffered) {
-        ssize_t n = write(ctx->fd, ctx->buf + done, ctx->buffered - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        *err = n < 0 ? errno : EIO;
-        // Rescued: the write goes on as if it had never failed.
-        if ((*err == ENOSPC || *err == EDQUOT) &&
-            dump_files_make_room(g_dump_instance, ctx->dumpfile, true)) {
-            *err = 0;
-            continue;
-        }
-        break;
-    }
-    return done;
-}
-
-// After a failed write: a file keeps the whole records that reached it. What
-// a pipe or device took of a failed write may never reach its reader, so
-// none of it counts there.
-void keep_whole_records(dump_thread_ctx *ctx, size_t done)
-{
-    uint64_t records = 0;
-    size_t keep = ctx->start_offset < 0 ? 0 : whole_records(ctx->buf, done, &records);
-    cut_to_whole(ctx, done, keep);
-    dump_counter_add(ctx->counts.flushed, records);
-    dump_counter_add(ctx->counts.bytes, keep);
-    dump_counter_add(ctx->counts.write_errors, 1);
-    dump_counter_add(ctx->counts.unwritten, ctx->pending - records);
-    ctx->captured.store(ctx->captured.load(std::memory_order_relaxed) - (ctx->pending - records),
-                        std::memory_order_relaxed);
-    ctx->file_bytes -= ctx->buffered - keep;
+    o->positioned = o->start_offset >= 0 && !o->appends;
+    o->pos = o->positioned ? static_cast<uint64_t>(o->start_offset) + kFileHeader : 0;
+    o->tail_len = static_cast<uint32_t>(o->pos % kDirectBlock);
+    // The header alone is the file's last block when the file starts on one.
+    o->tail_known = o->positioned && o->start_offset % kDirectBlock == 0;
+    if (o->tail_known)
+        memcpy(o->tail, instance->file_header, kFileHeader);
+    dump_output_setup_direct(o);
 }
 
 // The file header, from libpcap's writer: a file whose header reached it is
@@ -187,16 +161,17 @@ void keep_whole_records(dump_thread_ctx *ctx, size_t done)
 // header could not be written; the file is then back where it began.
 int write_header(dump_instance *instance, dump_thread_ctx *ctx, FILE *f)
 {
-    ctx->fd = fileno(f);
-    note_file_start(ctx, ctx->fd);
-    ctx->dumper = pcap_dump_fopen(instance->pcap_handle, f);
-    if (!ctx->dumper)
+    dump_output *o = &ctx->out;
+    o->fd = fileno(f);
+    note_file_start(o, o->fd);
+    o->dumper = pcap_dump_fopen(instance->pcap_handle, f);
+    if (!o->dumper)
         return -1;
     dump_counter_add(ctx->counts.files, 1);
     errno = 0;
     if (fflush(f) == 0 && !ferror(f)) {
         dump_counter_add(ctx->counts.bytes, kFileHeader);
-        ctx->file_bytes = kFileHeader;
+        start_output(instance, o);
         return 0;
     }
     int err = errno ? errno : EIO;
@@ -204,8 +179,9 @@ int write_header(dump_instance *instance, dump_thread_ctx *ctx, FILE *f)
     __fpurge(f);
     // Part of a header is no savefile: the file goes back to where it began.
     struct stat st;
-    if (ctx->start_offset >= 0 && fstat(ctx->fd, &st) == 0 && st.st_size > ctx->start_offset)
-        cut_to_whole(ctx, static_cast<size_t>(st.st_size - ctx->start_offset), 0);
+    if (o->start_offset >= 0 && fstat(o->fd, &st) == 0 && st.st_size > o->start_offset)
+        cut_to_whole(o, o->appends ? st.st_size : lseek(o->fd, 0, SEEK_CUR),
+                     static_cast<size_t>(st.st_size - o->start_offset));
     dump_counter_add(ctx->counts.write_errors, 1);
     errno = err;
     return -1;
@@ -216,7 +192,7 @@ bool rotates(const dump_instance *instance)
     return instance->rotate_size || instance->rotate_seconds;
 }
 
-// Which file the worker is at, for the threads that name it. Release
+// Which file the writer is at, for the threads that name it. Release
 // stores (no fences, which ThreadSanitizer cannot follow): a reader that
 // sees either new half also sees the odd count before it.
 void publish(dump_thread_ctx *ctx, uint32_t seq)
@@ -224,16 +200,17 @@ void publish(dump_thread_ctx *ctx, uint32_t seq)
     dump_published_file &p = ctx->published;
     uint32_t gen = p.gen.fetch_add(1, std::memory_order_acq_rel);
     p.seq.store(seq, std::memory_order_release);
-    p.time.store(ctx->file_time, std::memory_order_release);
+    p.time.store(ctx->out.file_time, std::memory_order_release);
     p.gen.store(gen + 2, std::memory_order_release);
 }
 
-// The name of file seq into ctx->dumpfile.
+// The name of file seq into out.dumpfile.
 int name_file(const dump_instance *instance, dump_thread_ctx *ctx, uint32_t seq)
 {
-    int len = dump_file_name(instance, ctx->stem, seq, ctx->file_time, ctx->dumpfile,
-                             sizeof(ctx->dumpfile));
-    if (len >= static_cast<int>(sizeof(ctx->dumpfile))) {
+    dump_output *o = &ctx->out;
+    int len =
+        dump_file_name(instance, ctx->stem, seq, o->file_time, o->dumpfile, sizeof(o->dumpfile));
+    if (len >= static_cast<int>(sizeof(o->dumpfile))) {
         errno = ENAMETOOLONG;
         return -1;
     }
@@ -247,30 +224,31 @@ int name_file(const dump_instance *instance, dump_thread_ctx *ctx, uint32_t seq)
 // number.
 int open_and_head(dump_instance *instance, dump_thread_ctx *ctx)
 {
+    dump_output *o = &ctx->out;
     FILE *f = instance->dump_stream;
     bool fresh = rotates(instance);
     while (!f) {
-        publish(ctx, ctx->next_seq);
-        if (name_file(instance, ctx, ctx->next_seq) < 0)
+        publish(ctx, o->next_seq);
+        if (name_file(instance, ctx, o->next_seq) < 0)
             return -1;
-        f = open_target(ctx->dumpfile, fresh);
-        if (f || errno != EEXIST || !fresh || ctx->next_seq == UINT32_MAX)
+        f = open_target(o->dumpfile, fresh);
+        if (f || errno != EEXIST || !fresh || o->next_seq == UINT32_MAX)
             break;
-        ctx->next_seq++;
+        o->next_seq++;
     }
     if (!f)
         return errno == EINTR ? 1 : -1;
-    ctx->seq = ctx->next_seq++;
+    o->seq = o->next_seq++;
     if (write_header(instance, ctx, f) == 0)
         return 0;
     int err = errno;
     // A rotated file is ours alone: one without a header goes again, and
     // the worker tries a new one later.
-    if (fresh && ctx->dumper) {
-        unlink(ctx->dumpfile);
+    if (fresh && o->dumper) {
+        unlink(o->dumpfile);
         fclose(f);
-        ctx->dumper = nullptr;
-        ctx->fd = -1;
+        o->dumper = nullptr;
+        o->fd = -1;
     } else {
         ctx->write_errno.store(err, std::memory_order_relaxed);
     }
@@ -278,55 +256,128 @@ int open_and_head(dump_instance *instance, dump_thread_ctx *ctx)
     return fresh ? 2 : 0;
 }
 
-// The file of the window (or second) that starts at file_time. A next file
-// of the same window (SIGHUP, -C, a retry) keeps the window's rule: else a
-// SIGHUP taken just after the window's end would leave an idle worker in
-// that window for good.
-void set_window(const dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time)
-{
-    bool new_window = file_time != ctx->file_time || ctx->window_end == 0;
-    ctx->file_time = file_time;
-    if (!instance->rotate_seconds)
-        ctx->window_end = INT64_MAX;
-    else if (new_window) {
-        ctx->window_end = file_time + instance->rotate_seconds;
-        ctx->idle_rotates = ctx->window_end > dump_clock_ns(CLOCK_REALTIME) / 1000000000LL;
-    }
-}
-
-// A worker that cannot write says so once, and tries a new file a second
-// later.
+// A file could not be opened or written: said once per outage, and the
+// worker goes without a file until it asks for another (a second later).
 void go_without_file(dump_thread_ctx *ctx, const char *what, int err)
 {
-    ctx->retry_ns = dump_clock_ns(CLOCK_MONOTONIC_COARSE) + 1000000000LL;
-    ctx->awaits_record = 0;
-    if (!ctx->outage)
-        cannot("%s dumpfile %s for thread %u : %s", what, ctx->dumpfile, ctx->stream_index,
+    dump_output *o = &ctx->out;
+    if (!o->outage)
+        cannot("%s dumpfile %s for thread %u : %s", what, o->dumpfile, ctx->stream_index,
                strerror(err));
-    ctx->outage = 1;
+    o->outage = 1;
+    o->retry_ns = dump_clock_ns(CLOCK_MONOTONIC_COARSE) + 1000000000LL;
+    ctx->failed_gen.store(o->gen, std::memory_order_relaxed);
 }
 
-// Closes the current file; the ring, the floor and -z take it from here.
-void close_file(dump_instance *instance, dump_thread_ctx *ctx)
+// The worker's first file opened, or not, at set-up.
+void first_file_opened(dump_thread_ctx *ctx, bool opened)
 {
-    fclose(pcap_dump_file(ctx->dumper));
-    ctx->dumper = nullptr;
-    ctx->fd = -1;
-    dump_files_closed(instance, ctx);
+    ctx->file_open = opened;
+    ctx->file_bytes = kFileHeader;
+    ctx->segment_phase = ctx->out.positioned ? ctx->out.pos % kDirectBlock : kNoSegment;
+    if (!opened)
+        ctx->retry_ns = dump_clock_ns(CLOCK_MONOTONIC_COARSE) + 1000000000LL;
 }
 
-// Opens the worker's next file under rotation, starting at file_time.
-int start_file(dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time)
+// The message of a first file that could not be opened: libpcap's text,
+// or the one its own open would leave in the handle's error buffer.
+int cannot_open(dump_instance *instance, dump_thread_ctx *ctx, int index)
 {
-    set_window(instance, ctx, file_time);
+    const char *err = nullptr;
+    char errbuf[kTextSize + PCAP_ERRBUF_SIZE];
+    if (ctx->out.fd >= 0) {
+        err = pcap_geterr(instance->pcap_handle);
+    } else {
+        snprintf(errbuf, sizeof(errbuf), "%s: %s", ctx->out.dumpfile, strerror(errno));
+        err = errbuf;
+    }
+    return cannot("open pcap dumper for thread %d, dumpfile is %s : %s.", index, ctx->out.dumpfile,
+                  err);
+}
+
+} // namespace
+
+int dump_file_open(dump_instance *instance, dump_thread_ctx *ctx, int index)
+{
+    dump_output *o = &ctx->out;
+    o->fd = -1;
+    o->direct_fd = -1;
+    ctx->stream_index = static_cast<uint32_t>(index);
+    ctx->hup_seen = instance->hup_count.load(std::memory_order_relaxed);
+    int64_t now = dump_clock_ns(CLOCK_REALTIME) / 1000000000LL;
+    dump_set_window(instance, ctx,
+                    instance->rotate_seconds ? dump_window_start(now, instance->rotate_seconds)
+                                             : now);
+    o->file_time = ctx->file_time;
+    o->gen = ctx->file_gen = 1;
+    int len = 0;
+    if (!instance->dump_stream) {
+        len = dump_thread_dumpfile(instance->dumpfile, index, ctx->stem, sizeof(ctx->stem));
+        snprintf(o->dumpfile, sizeof(o->dumpfile), "%s", ctx->stem);
+    }
+    o->next_seq = rotates(instance) ? first_free_seq(ctx->stem) : 1;
+    bool queued = dump_queue_init(instance, ctx) == 0;
+    // Under -j arrival a rotated file is named by its first record.
+    if (rotates(instance) && instance->tstamp_type == DUMP_TSTAMP_ARRIVAL && queued &&
+        len < static_cast<int>(sizeof(ctx->stem))) {
+        ctx->awaits_record = 1;
+        ctx->file_gen = o->gen = 0;
+        return 0;
+    }
+    int rc = -1;
+    // A cut name is another file: refuse it instead of writing there.
+    if (!queued)
+        errno = ENOMEM;
+    else if (len >= static_cast<int>(sizeof(ctx->stem)))
+        errno = ENAMETOOLONG;
+    else
+        rc = open_and_head(instance, ctx);
+    if (rc == 1)
+        return rc;
+    if (rc == 0 || rc == 2)
+        first_file_opened(ctx, rc == 0);
+    // Opened, but the header found no room: the worker tries again later.
+    if (rc == 2)
+        go_without_file(ctx, "write", errno);
+    return rc >= 0 ? 0 : cannot_open(instance, ctx, index);
+}
+
+int dump_file_header(dump_instance *instance)
+{
+    char *text = nullptr;
+    size_t len = 0;
+    FILE *f = open_memstream(&text, &len);
+    pcap_dumper_t *d = f ? pcap_dump_fopen(instance->pcap_handle, f) : nullptr;
+    if (d)
+        pcap_dump_close(d); // closes f, which leaves the text and its length
+    else if (f)
+        fclose(f);
+    bool whole = d && text && len == kFileHeader;
+    if (whole)
+        memcpy(instance->file_header, text, kFileHeader);
+    free(text);
+    return whole ? 0 : -1;
+}
+
+int dump_output_open(dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time, uint32_t gen)
+{
+    dump_output *o = &ctx->out;
+    dump_output_close(instance, ctx, false);
+    o->file_time = file_time;
+    o->gen = gen;
+    // Files the worker asked for before it learnt of the failure are not
+    // tried until a second after it, as the worker itself would wait.
+    if (o->outage && dump_clock_ns(CLOCK_MONOTONIC_COARSE) < o->retry_ns) {
+        ctx->failed_gen.store(gen, std::memory_order_relaxed);
+        return -1;
+    }
     if (instance->file_count)
         dump_files_keep_ring(instance, ctx->stream_index);
     if (instance->min_free)
         dump_files_make_room(instance, ctx->stem, false);
     int rc = open_and_head(instance, ctx);
     if (rc == 0) {
-        ctx->outage = 0;
-        ctx->awaits_record = 0;
+        o->outage = 0;
         return 0;
     }
     int err = errno ? errno : EIO;
@@ -335,111 +386,53 @@ int start_file(dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time)
     return -1;
 }
 
-} // namespace
-
-int dump_file_open(dump_instance *instance, dump_thread_ctx *ctx, int index)
+void dump_output_close(dump_instance *instance, dump_thread_ctx *ctx, bool last)
 {
-    // Lives as long as the worker, that is until the process ends.
-    ctx->buf = static_cast<uint8_t *>(malloc(kDumpBufferSize));
-    ctx->fd = -1;
-    ctx->stream_index = static_cast<uint32_t>(index);
-    ctx->hup_seen = instance->hup_count.load(std::memory_order_relaxed);
-    int64_t now = dump_clock_ns(CLOCK_REALTIME) / 1000000000LL;
-    set_window(instance, ctx,
-               instance->rotate_seconds ? dump_window_start(now, instance->rotate_seconds) : now);
-    int len = 0;
-    if (!instance->dump_stream) {
-        len = dump_thread_dumpfile(instance->dumpfile, index, ctx->stem, sizeof(ctx->stem));
-        snprintf(ctx->dumpfile, sizeof(ctx->dumpfile), "%s", ctx->stem);
-    }
-    ctx->next_seq = rotates(instance) ? first_free_seq(ctx->stem) : 1;
-    // Under -j arrival a rotated file is named by its first record.
-    if (rotates(instance) && instance->tstamp_type == DUMP_TSTAMP_ARRIVAL && ctx->buf &&
-        len < static_cast<int>(sizeof(ctx->stem))) {
-        ctx->awaits_record = 1;
-        return 0;
-    }
-    int rc = -1;
-    // A cut name is another file: refuse it instead of writing there.
-    if (!ctx->buf)
-        errno = ENOMEM;
-    else if (len >= static_cast<int>(sizeof(ctx->stem)))
-        errno = ENAMETOOLONG;
-    else
-        rc = open_and_head(instance, ctx);
-    if (rc == 0 || rc == 1)
-        return rc;
-    if (rc == 2) {
-        // Opened, but the header found no room: the worker tries again later.
-        go_without_file(ctx, "write", errno);
-        return 0;
-    }
-    const char *err = nullptr;
-    char errbuf[kTextSize + PCAP_ERRBUF_SIZE];
-    if (ctx->fd >= 0) {
-        err = pcap_geterr(instance->pcap_handle);
-    } else {
-        // The text libpcap's own open would leave in the handle's error buffer.
-        snprintf(errbuf, sizeof(errbuf), "%s: %s", ctx->dumpfile, strerror(errno));
-        err = errbuf;
-    }
-    return cannot("open pcap dumper for thread %d, dumpfile is %s : %s.", index, ctx->dumpfile,
-                  err);
+    dump_output *o = &ctx->out;
+    if (!o->dumper)
+        return;
+    // A descriptor shared with others (standard output) ends where our bytes end.
+    if (o->positioned)
+        lseek(o->fd, static_cast<off_t>(o->pos), SEEK_SET);
+    if (o->direct_fd >= 0)
+        close(o->direct_fd);
+    o->direct_fd = -1;
+    if (instance->dump_stream)
+        return; // standard output stays open, its dumper with it
+    if (o->drop_cache)
+        posix_fadvise(o->fd, 0, 0, POSIX_FADV_DONTNEED);
+    fclose(pcap_dump_file(o->dumper));
+    o->dumper = nullptr;
+    o->fd = -1;
+    dump_files_closed(instance, ctx, last);
 }
 
-int dump_thread_flush(dump_thread_ctx *ctx)
+void dump_output_failed(dump_instance *instance, dump_thread_ctx *ctx, const uint8_t *mem,
+                        size_t done, uint64_t records, int err)
 {
-    if (ctx->write_errno.load(std::memory_order_relaxed))
-        return -1;
-    int err = 0;
-    size_t done = ctx->buffered ? write_out(ctx, &err) : 0;
-    if (err == 0) {
-        dump_counter_add(ctx->counts.flushed, ctx->pending);
-        dump_counter_add(ctx->counts.bytes, ctx->buffered);
-    } else {
-        keep_whole_records(ctx, done);
+    dump_output *o = &ctx->out;
+    // What a pipe or device took of a failed write may never reach its
+    // reader, so none of it counts there.
+    uint64_t kept = 0;
+    size_t keep = o->start_offset < 0 ? 0 : whole_records(mem, done, &kept);
+    if (keep < done) {
+        struct stat st;
+        off_t end = o->positioned            ? static_cast<off_t>(o->pos)
+                    : fstat(o->fd, &st) == 0 ? st.st_size
+                                             : -1;
+        cut_to_whole(o, end, done - keep);
     }
-    ctx->buffered = 0;
-    ctx->pending = 0;
-    if (err == 0)
-        return 0;
-    dump_instance *instance = g_dump_instance;
+    dump_counter_add(ctx->counts.flushed, kept);
+    dump_counter_add(ctx->counts.bytes, keep);
+    dump_counter_add(ctx->counts.write_errors, 1);
+    ctx->counts.unwritten.fetch_add(records - kept, std::memory_order_relaxed);
+    ctx->captured.fetch_sub(records - kept, std::memory_order_relaxed);
     if (!rotates(instance)) {
         ctx->write_errno.store(err, std::memory_order_relaxed);
-        return -1;
+        return;
     }
     // Under rotation a failed file is closed as it stands, whole records
     // only, and the worker goes on with a new file once it can.
-    close_file(instance, ctx);
+    dump_output_close(instance, ctx, false);
     go_without_file(ctx, "write", err);
-    return -1;
-}
-
-int dump_file_finish(dump_instance *instance, dump_thread_ctx *ctx)
-{
-    if (!ctx->dumper)
-        return ctx->write_errno.load(std::memory_order_relaxed) ? -1 : 0;
-    int rc = dump_thread_flush(ctx);
-    if (instance->dump_stream || !ctx->dumper)
-        return rc;
-    close_file(instance, ctx);
-    return rc;
-}
-
-int dump_file_rotate(dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time)
-{
-    if (dump_file_finish(instance, ctx) < 0)
-        return -1;
-    return start_file(instance, ctx, file_time);
-}
-
-int dump_file_reopen(dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time)
-{
-    return start_file(instance, ctx, file_time);
-}
-
-void dump_file_close(dump_instance *instance, dump_thread_ctx *ctx)
-{
-    if (dump_file_finish(instance, ctx) == 0)
-        ctx->awaits_record = 1;
 }

@@ -63,31 +63,43 @@ bool no_writer_left(const dump_instance *instance)
     return any;
 }
 
-// Whether every started worker has returned; joins those that have.
+// Joins a thread that said it is done (it is about to return: wait for
+// it), or one that happens to have returned already.
+bool joined_now(pthread_t tid, const std::atomic<int> &done)
+{
+    // Acquire: what the thread wrote before it said so is complete.
+    if (done.load(std::memory_order_acquire))
+        return pthread_join(tid, nullptr) == 0;
+    return pthread_tryjoin_np(tid, nullptr) == 0;
+}
+
+// Whether every started worker and its writer have returned (the writer
+// once it wrote everything the worker queued); joins those that have.
 bool all_joined(dump_instance *instance, bool *joined)
 {
     bool all = true;
     for (uint32_t i = 0; i < instance->nr_threads; i++) {
         dump_thread_ctx *ctx = instance->threads[i];
-        if (!ctx || !ctx->started || joined[i])
+        if (!ctx || !ctx->started || joined[2 * i + 1])
             continue;
-        // A worker that said it is done is about to return: wait for it.
-        if (ctx->finished.load(std::memory_order_acquire))
-            joined[i] = pthread_join(ctx->tid, nullptr) == 0;
-        else
-            joined[i] = pthread_tryjoin_np(ctx->tid, nullptr) == 0;
-        all = all && joined[i];
+        if (!joined[2 * i])
+            joined[2 * i] = joined_now(ctx->tid, ctx->finished);
+        if (joined[2 * i])
+            joined[2 * i + 1] = joined_now(ctx->writer_tid, ctx->writer_finished);
+        all = all && joined[2 * i + 1];
     }
     return all;
 }
 
-// The main thread while the workers capture: it wakes every 100 ms, or at
-// once when a file was closed, to serve SIGUSR1 (the handler may only set a
-// flag), run the commands and keep the rings of closed files, rewrite the
-// statistics file every second, and end a capture that can no longer write.
+// The main thread while the workers capture and their writers write: it
+// wakes every 100 ms, or at once when a file was closed or a thread ended,
+// to serve SIGUSR1 (the handler may only set a flag), run the commands and
+// keep the rings of closed files, rewrite the statistics file every second,
+// and end a capture that can no longer write. It returns once every writer
+// has written what its worker queued.
 void wait_for_workers(dump_instance *instance)
 {
-    bool joined[kMaxThreads] = {};
+    bool joined[2 * kMaxThreads] = {};
     int64_t next_stats = 0;
     for (;;) {
         dump_files_wait(instance, kWakeMs);
@@ -109,14 +121,19 @@ void wait_for_workers(dump_instance *instance)
 }
 
 // After a failed set-up the run ends without a report, but the workers already
-// started are stopped and joined first: the exit's flush of their dump
-// streams must not race their writes and leave a file cut inside a record.
+// started are stopped and joined first, and their writers after them: the
+// exit's flush of their dump streams must not race their writes and leave a
+// file cut inside a record.
 int abandon_setup(dump_instance *instance, uint32_t failed)
 {
     instance->running.store(0, std::memory_order_relaxed);
-    for (uint32_t i = 0; i < failed; i++)
-        if (instance->threads[i]->started)
-            pthread_join(instance->threads[i]->tid, nullptr);
+    for (uint32_t i = 0; i < failed; i++) {
+        dump_thread_ctx *ctx = instance->threads[i];
+        if (ctx->started) {
+            pthread_join(ctx->tid, nullptr);
+            pthread_join(ctx->writer_tid, nullptr);
+        }
+    }
     return -1;
 }
 
@@ -158,6 +175,8 @@ int open_io(dump_instance *instance)
         instance->nano ? PCAP_TSTAMP_PRECISION_NANO : PCAP_TSTAMP_PRECISION_MICRO);
     if (!instance->pcap_handle)
         return cannot("open pcap handle: %s.", strerror(errno));
+    if (dump_file_header(instance) < 0)
+        return cannot("write a pcap file header in memory: %s.", strerror(errno ? errno : EIO));
     instance->io_instance = vexmo_create();
     if (vexmo_init(instance->io_instance, instance->app_name) < 0)
         return cannot("initialize dravon handle. ");
@@ -197,9 +216,9 @@ int start_workers(dump_instance *instance)
     return 0;
 }
 
-// Flushes and closes what the joined workers still hold; -1 when a dump
-// file could not be written or opened at any time of the run, after one
-// line per such file (under rotation it was said when it happened).
+// After the writers wrote and closed everything: -1 when a dump file could
+// not be written or opened at any time of the run, after one line per such
+// file (under rotation it was said when it happened).
 int finish_files(dump_instance *instance)
 {
     int status = 0;
@@ -207,12 +226,11 @@ int finish_files(dump_instance *instance)
         dump_thread_ctx *ctx = instance->threads[i];
         if (!ctx || !ctx->started)
             continue;
-        bool failed = dump_file_finish(instance, ctx) < 0;
         int err = ctx->write_errno.load(std::memory_order_relaxed);
         if (err)
             cannot("write dumpfile %s for thread %u : %s",
-                   ctx->dumpfile[0] ? ctx->dumpfile : instance->dumpfile, i, strerror(err));
-        if (failed || err || ctx->counts.write_errors.load(std::memory_order_relaxed))
+                   ctx->out.dumpfile[0] ? ctx->out.dumpfile : instance->dumpfile, i, strerror(err));
+        if (err || ctx->counts.write_errors.load(std::memory_order_relaxed))
             status = -1;
     }
     return status;

@@ -2,6 +2,7 @@
 // opened; the usage text; the change of user after the device is open.
 #include <grp.h>
 #include <pwd.h>
+#include <sys/sysinfo.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -52,11 +53,55 @@ dump_parse_result check_combinations(dump_instance *instance)
     return DUMP_PARSE_OK;
 }
 
+// The memory the kernel could still give, in bytes: MemAvailable, or the
+// free memory where the kernel does not say.
+uint64_t memory_available()
+{
+    unsigned long long kib = 0;
+    char line[128];
+    FILE *f = fopen("/proc/meminfo", "re");
+    while (f && kib == 0 && fgets(line, sizeof line, f))
+        if (sscanf(line, "MemAvailable: %llu kB", &kib) != 1)
+            kib = 0;
+    if (f)
+        fclose(f);
+    struct sysinfo si {};
+    if (kib == 0 && sysinfo(&si) == 0)
+        return static_cast<uint64_t>(si.freeram + si.bufferram) * si.mem_unit;
+    return static_cast<uint64_t>(kib) << 10;
+}
+
+// --write-queue: every selected worker's queue may fill, so all of them
+// must fit in the memory available now. (The default is not checked: its
+// pages are used only as far as a writer falls behind.)
+dump_parse_result check_write_queue(dump_instance *instance)
+{
+    if (!instance->write_queue)
+        return DUMP_PARSE_OK;
+    uint64_t workers = 0;
+    for (uint32_t i = 0; i < instance->nr_threads; i++)
+        workers += (instance->thread_mask >> (i % 64)) & 1;
+    if (strcmp(instance->dumpfile, "-") == 0)
+        workers = 1;
+    uint64_t queue = instance->write_queue - instance->write_queue % kDumpBufferSize;
+    uint64_t available = memory_available();
+    if (workers == 0 || queue <= available / workers)
+        return DUMP_PARSE_OK;
+    return dump_refuse(instance,
+                       "keep write queues of %llu MiB for %llu workers: more than the %llu MiB "
+                       "of memory available",
+                       static_cast<unsigned long long>(queue >> 20),
+                       static_cast<unsigned long long>(workers),
+                       static_cast<unsigned long long>(available >> 20));
+}
+
 } // namespace
 
 dump_parse_result dump_check_options(dump_instance *instance)
 {
     dump_parse_result r = check_combinations(instance);
+    if (r == DUMP_PARSE_OK)
+        r = check_write_queue(instance);
     if (r != DUMP_PARSE_OK)
         return r;
     if (instance->tstamp_type == DUMP_TSTAMP_ARRIVAL && !vexmo_buff_tstamp)
@@ -96,7 +141,7 @@ void dump_print_usage(const char *app_name)
     printf("Usage: %s [-p threads] [-c count] [-i device] [-w dumpfile] [-q list]\n"
            "       [-C size] [-G seconds] [-W count] [--min-free=size] [-z command]\n"
            "       [-Z user] [-S statsfile] [-j write|arrival] [--nano] [-s snaplen]\n"
-           "       [--check] [filter word ...]\n",
+           "       [--write-queue=size] [--check] [filter word ...]\n",
            app_name);
     fputs("  -p N            workers and receive streams, 0 to 128 (default 1)\n"
           "  -c N            stop after about N packets, shared among the workers\n"
@@ -118,9 +163,13 @@ void dump_print_usage(const char *app_name)
           "  -s SNAPLEN      write at most SNAPLEN bytes of each packet (0: 262144)\n"
           "  --check         check the command line as a run would, capture nothing:\n"
           "                  status 0 when it would capture, 1 when it is refused\n"
+          "  --write-queue=SIZE\n"
+          "                  each worker's queue of records for its writer: an output\n"
+          "                  that stalls loses nothing until it is full (default 32M)\n"
           "  -h, --help      this text;  --version  the version\n"
           "Numbers: -p, -c and -q in C notation (0x10 is 16, 010 is 8, text after the\n"
-          "digits ignored); -C, -G, -W, -s and --min-free decimal digits only (010 is 10).\n"
+          "digits ignored); -C, -G, -W, -s, --min-free and --write-queue decimal digits\n"
+          "only (010 is 10).\n"
           "Devices of the packet I/O stand-in:\n"
           "  file:PATH[,loop=N]                                     replay a savefile\n"
           "  IFNAME[,promisc=0|1][,ring=SIZE][,fanout=hash|lb|cpu]  capture live\n"

@@ -75,6 +75,11 @@ void dump_report_losses(dump_instance *instance, bool final_report)
                 "%" PRIu64 " packets received but not written: no dump file could take them "
                 "(per thread:%s)\n",
                 total, line);
+    total = per_thread(instance, &dump_counters::output_dropped, line, sizeof(line));
+    if (total)
+        fprintf(stderr,
+                "%" PRIu64 " packets dropped because the output fell behind (per thread:%s)\n",
+                total, line);
 }
 
 int cannot(const char *format, ...)

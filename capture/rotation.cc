@@ -69,6 +69,8 @@ struct dump_files {
     closed_file *files GUARDED_BY(lock) PT_GUARDED_BY(lock); // in the order they were closed
     size_t count GUARDED_BY(lock);
     size_t cap GUARDED_BY(lock);
+    // The worker's last file was closed: its ring counts no open file.
+    bool ended[kMaxThreads] GUARDED_BY(lock);
     int wake_fd; // eventfd: a file was closed, or SIGHUP came
     std::atomic<uint64_t> removed;
     std::atomic<uint64_t> command_failures;
@@ -308,13 +310,15 @@ int dump_files_init(dump_instance *instance)
     return 0;
 }
 
-void dump_files_closed(dump_instance *instance, const dump_thread_ctx *ctx)
+void dump_files_closed(dump_instance *instance, const dump_thread_ctx *ctx, bool last)
 {
     dump_files *d = instance->files;
-    if (!d || ctx->file_ino == 0)
+    const dump_output &o = ctx->out;
+    if (!d || o.file_ino == 0)
         return; // not a regular file: nothing to run or remove
     {
         mutex_lock guard(&d->lock);
+        d->ended[ctx->stream_index] = last;
         if (d->count == d->cap) {
             size_t cap = d->cap ? 2 * d->cap : 64;
             auto *grown = static_cast<closed_file *>(realloc(d->files, cap * sizeof(closed_file)));
@@ -324,11 +328,11 @@ void dump_files_closed(dump_instance *instance, const dump_thread_ctx *ctx)
             d->cap = cap;
         }
         d->files[d->count++] = closed_file{ctx->stream_index,
-                                           ctx->seq,
-                                           ctx->file_time,
+                                           o.seq,
+                                           o.file_time,
                                            "",
-                                           ctx->file_dev,
-                                           ctx->file_ino,
+                                           o.file_dev,
+                                           o.file_ino,
                                            0,
                                            instance->post_command[0] ? kCommandDue : kKept};
     }
@@ -370,7 +374,7 @@ size_t dump_files_service(dump_instance *instance, bool final)
     start_commands(instance, d);
     if (instance->file_count)
         for (uint32_t w = 0; w < instance->nr_threads; w++)
-            keep_ring(instance, d, w, final ? 0 : 1);
+            keep_ring(instance, d, w, final || d->ended[w] ? 0 : 1);
     drop_gone(d);
     size_t left = 0;
     for (size_t i = 0; i < d->count; i++)

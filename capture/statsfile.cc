@@ -24,7 +24,7 @@ namespace {
 constexpr size_t kStatsTextSize = 256 * 1024;
 
 struct worker_sample {
-    uint64_t received, captured, oversize, bytes, write_errors, files, unwritten;
+    uint64_t received, captured, oversize, bytes, write_errors, files, unwritten, output_dropped;
     vexmo_stream_stats_t source;
     bool has_source;
 };
@@ -75,6 +75,10 @@ const metric kMetrics[] = {
     {"trawlcap_unwritten_packets_total", "counter",
      "Packets that passed the filter but that no dump file could take (a failed open or write).",
      false, [](const worker_sample &s) { return s.unwritten; }},
+    {"trawlcap_output_dropped_packets_total", "counter",
+     "Packets that passed the filter but were dropped because the output fell behind (the "
+     "worker's write queue was full).",
+     false, [](const worker_sample &s) { return s.output_dropped; }},
     {"trawlcap_written_bytes_total", "counter",
      "Bytes written to the worker's dump files, headers included.", false,
      [](const worker_sample &s) { return s.bytes; }},
@@ -97,6 +101,7 @@ worker_sample sample_of(const dump_instance *instance, const dump_thread_ctx *ct
     s.write_errors = ctx->counts.write_errors.load(std::memory_order_relaxed);
     s.files = ctx->counts.files.load(std::memory_order_relaxed);
     s.unwritten = ctx->counts.unwritten.load(std::memory_order_relaxed);
+    s.output_dropped = ctx->counts.output_dropped.load(std::memory_order_relaxed);
     s.has_source =
         vexmo_stream_stats && vexmo_stream_stats(instance->io_instance, i, &s.source) == 0;
     return s;

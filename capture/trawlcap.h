@@ -36,13 +36,30 @@ constexpr uint32_t kMaxPacket = 65535;   // without -s, longer packets are never
 constexpr uint32_t kMaxSnapLen = 262144; // -s 0, and the largest -s
 constexpr size_t kFileHeader = 24;       // a savefile's header
 constexpr size_t kRecordHeader = 16;     // a savefile record's header
-// Write buffer of every dump file. It holds the largest record, because the
-// worker writes it out before a record that would not fit, so every write
-// holds whole records only.
+// A worker hands its records to its writer in marks of about this many
+// bytes (less in a queue smaller than four of them). It holds the largest
+// record, because a mark holds whole records only.
 constexpr size_t kDumpBufferSize = size_t{1} << 20;
+// The write queue of each worker without --write-queue: 32 such buffers,
+// four times the live source's default ring. Its pages are touched only as
+// far as the writer falls behind (see dump_queue), so that the default costs
+// a box of 128 workers nothing while their disks keep up.
+constexpr uint64_t kDefaultWriteQueue = uint64_t{32} << 20;
+// Direct I/O goes in blocks of this size, at offsets and addresses that are
+// multiples of it: every logical block size Linux file systems use divides it.
+constexpr size_t kDirectBlock = 4096;
+// At most this much of the queue is written with one call: larger writes
+// gain the disk nothing and would hold the queue's memory longer.
+constexpr size_t kMaxWriteBatch = size_t{8} << 20;
+// A worker whose writer has caught up starts again at the beginning of its
+// queue once it is this far in, so that its memory stays this small.
+constexpr uint64_t kQueueReuseAfter = uint64_t{8} << 20;
+// dump_thread_ctx.segment_phase when the next record follows the last one.
+constexpr uint32_t kNoSegment = UINT32_MAX;
 // -z commands of one worker that run at once; its later files wait their turn.
 constexpr uint32_t kCommandsPerWorker = 2;
-static_assert(kDumpBufferSize >= kRecordHeader + kMaxSnapLen);
+static_assert(kDumpBufferSize >= kRecordHeader + kMaxSnapLen + kDirectBlock);
+static_assert(kDefaultWriteQueue % kDumpBufferSize == 0 && kDumpBufferSize % kDirectBlock == 0);
 
 // Where a record's time stamp comes from (-j).
 enum dump_tstamp_type : uint32_t {
@@ -50,11 +67,16 @@ enum dump_tstamp_type : uint32_t {
     DUMP_TSTAMP_ARRIVAL = 1, // the packet source's own stamp of the packet
 };
 
-// What a worker counts beside `received` and `captured`. The worker is the
-// only writer (relaxed load + store); the main thread reads them while the
-// worker runs, for SIGUSR1's report and the statistics file.
+// What a worker counts beside `received` and `captured`. Each has one
+// writing thread (relaxed load + store) except `unwritten`, which both the
+// worker and its writer add to (fetch_add); the main thread reads them while
+// the threads run, for SIGUSR1's report and the statistics file.
 struct dump_counters {
-    std::atomic<uint64_t> oversize;     // received, passed the filter, too long to write
+    // The worker's:
+    std::atomic<uint64_t> oversize; // received, passed the filter, too long to write
+    // Passed the filter, but the write queue had no room: the output fell behind.
+    std::atomic<uint64_t> output_dropped;
+    // The writer's (the main thread's for the first file, before the writer starts):
     std::atomic<uint64_t> flushed;      // records that reached a file; never goes down
     std::atomic<uint64_t> bytes;        // bytes in this worker's files, headers included
     std::atomic<uint64_t> files;        // dump files opened
@@ -64,74 +86,168 @@ struct dump_counters {
     std::atomic<uint64_t> unwritten;
 };
 
-// The worker's current file as other threads may name it while the worker
+// The worker's current file as other threads may name it while the writer
 // rotates: a sequence lock over its number and time (the stem is fixed
 // before the thread starts). seq 0: no file yet.
 struct dump_published_file {
-    std::atomic<uint32_t> gen; // odd while the worker changes the pair
+    std::atomic<uint32_t> gen; // odd while the writer changes the pair
     std::atomic<uint32_t> seq;
     std::atomic<int64_t> time;
 };
 
-struct dump_thread_ctx {
-    uint32_t started;  // 1 once the thread was created
-    uint32_t prepared; // its file and filter are ready: the thread may start
-    pthread_t tid;
-    uint32_t stream_index;
-    // Own file name; empty in standard-output mode. The worker's alone while
-    // it runs: other threads name its file through `published`.
-    char dumpfile[kTextSize];
-    pcap_dumper_t *dumper; // the file's stdio stream, which libpcap wrote the header to
-    struct bpf_program bpf_prog;
-    uint64_t limit; // 0: no limit
-    // Written only by the worker (relaxed load + store, no read-modify-write);
-    // read by the main thread for the interim report while the worker runs.
-    // `captured` counts records handed to the write buffer and not lost to a
-    // failed write: after a write error the records that did not reach the
-    // file whole are taken back out of it.
-    std::atomic<uint64_t> captured;
-    std::atomic<uint64_t> received;
-    alignas(64) dump_counters counts;
+// What a mark asks of the writer besides writing its records.
+enum dump_mark_flags : uint32_t {
+    DUMP_MARK_OPENS = 1,  // before its records: open the worker's next file
+    DUMP_MARK_CLOSES = 2, // after its records: close the file
+    DUMP_MARK_ENDS = 4,   // the worker's last mark: the writer ends after it
+};
 
-    // The write buffer and the file it goes to: the worker's until it is
-    // joined, then main's.
-    alignas(64) uint8_t *buf;
-    size_t buffered;          // bytes in buf
-    uint64_t pending;         // records in buf
-    int fd;                   // the dumper's descriptor
-    uint64_t file_bytes;      // the current file's size, buf included
-    int64_t first_pending_ns; // monotonic time of the oldest record in buf
-    // Set by the worker as it returns: the main thread may join it at once.
-    std::atomic<int> finished;
-    // errno of the first failed write, 0 when none. Written by the worker,
-    // read by the main thread while it waits, to end a capture that can no
-    // longer write anywhere.
-    std::atomic<int> write_errno;
+// One handoff from a worker to its writer: the whole records in queue
+// positions [start, end), all in one lap of the ring, and a file boundary.
+struct dump_mark {
+    uint64_t start;
+    uint64_t end;
+    uint64_t records;
+    int64_t file_time; // DUMP_MARK_OPENS: the time in the new file's name
+    uint32_t file_gen; // DUMP_MARK_OPENS: the new file's number among the worker's files
+    uint32_t flags;
+};
+
+// A worker's write queue: a ring of bytes it copies records into, and a
+// ring of marks through which it hands them to its writer, in order.
+// Positions count bytes from the start of the run; position p is byte
+// p % ring_size. The worker places every record at a position that is its
+// file offset modulo kDirectBlock, so that a run of records written to a
+// file lies in memory on the same block boundaries as in the file, and the
+// writer can write whole blocks of it with O_DIRECT where they are. Before
+// a run that does not follow on from the one before (a new file, the ring's
+// wrap) the worker leaves the start of the block free: the writer puts the
+// file's last partial block there, so that it is rewritten whole.
+struct dump_queue {
+    uint8_t *ring;      // ring_size bytes, page-aligned, touched as far as used
+    uint64_t ring_size; // a multiple of kDumpBufferSize
+    dump_mark *marks;
+    uint32_t nr_marks;   // a power of two
+    uint64_t mark_bytes; // the worker hands a mark over once it holds this much
+    // Marks handed over. The worker stores (seq_cst, which also releases the
+    // marks and their bytes, and orders the store before its read of
+    // `sleeping`); the writer loads (acquire). The writer sleeps on it (futex).
+    alignas(64) std::atomic<uint32_t> head;
+    // Set by the writer (seq_cst) just before it sleeps on `head`, so that
+    // the worker wakes it: the two stores and the two loads that follow them
+    // are seq_cst, so at least one side sees the other's store.
+    std::atomic<uint32_t> sleeping;
+    // Marks the writer is done with (release: the worker may reuse the
+    // slots; acquire on the worker's side).
+    alignas(64) std::atomic<uint32_t> tail;
+    // Positions before this the writer no longer reads (release: the worker
+    // may write over their bytes; acquire on its side). A multiple of
+    // kDirectBlock: the file's last partial block stays the writer's.
+    std::atomic<uint64_t> released;
+};
+
+// The writer's file, and where the next record goes in it. The writer
+// thread's alone while it runs; the main thread's before it starts (the
+// first file is opened at set-up) and after it is joined.
+struct dump_output {
+    int fd;                // the dumper's descriptor
+    int direct_fd;         // the same file opened again with O_DIRECT, or -1
+    pcap_dumper_t *dumper; // the file's stdio stream, which libpcap wrote the header to
     // Set when the stream opens. A failed write cuts a regular file back to
     // its last whole record, never below `start_offset`, where this run's
     // first byte went (-1: not a regular file, never cut). On an appending
-    // descriptor a write begins at the end of the file, wherever the offset is.
+    // descriptor a write begins at the end of the file, wherever the offset
+    // is; every other regular file is written at `pos` (pwrite).
     int64_t start_offset;
     uint32_t appends;
+    uint32_t positioned; // regular and not appending: written at pos
+    uint64_t pos;        // positioned: the file offset after the last byte written
+    uint32_t drop_cache; // what went through the page cache is dropped from it
+    // The file's last partial block, [pos - tail_len, pos), as written:
+    // the next direct write begins with it. tail_known is 0 while that block
+    // holds bytes from before the run, which are not known.
+    uint32_t tail_len;
+    uint32_t tail_known;
+    uint8_t tail[kDirectBlock];
+    char dumpfile[kTextSize]; // its name; empty in standard-output mode
+    uint32_t seq;             // 1 for the first file
+    uint32_t next_seq;        // the number the next file gets, unless its name is taken
+    uint32_t gen;             // which of the worker's files it is (dump_mark.file_gen)
+    int64_t file_time;        // the time in its name
+    dev_t file_dev;           // which file it is, so that only it is ever removed
+    ino_t file_ino;
+    // Set once a failure to open or write was said, so that a long outage
+    // is said once; cleared when a file opens. No file is tried before
+    // retry_ns (monotonic clock), a second after the failure.
+    uint32_t outage;
+    int64_t retry_ns;
+};
 
-    // Rotation (-C, -G, SIGHUP): the current file's number and window.
-    uint32_t seq;          // 1 for the first file
-    uint32_t next_seq;     // the number the next file gets, unless its name is taken
+struct dump_thread_ctx {
+    uint32_t started;  // 1 once the threads were created
+    uint32_t prepared; // its file and filter are ready: the threads may start
+    pthread_t tid;
+    pthread_t writer_tid;
+    uint32_t stream_index;
+    // The per-worker name the file names derive from (-C/-G: numbered
+    // ones); empty in standard-output mode. Fixed before the threads start.
+    char stem[kTextSize];
+    struct bpf_program bpf_prog;
+    uint64_t limit; // 0: no limit
+    // Records handed to the write queue and not lost to a failed open or
+    // write: the worker adds what it queued (fetch_add, once a burst), the
+    // writer takes back what did not reach a file whole (fetch_sub). Read
+    // by the main thread for the reports while both run.
+    std::atomic<uint64_t> captured;
+    // Written only by the worker (relaxed load + store).
+    std::atomic<uint64_t> received;
+    alignas(64) dump_counters counts;
+
+    // The worker's, from here to `out`: where its records go.
+    alignas(64) dump_queue queue;
+    alignas(64) uint64_t wpos; // the position after its last record
+    uint64_t lap_start;        // the lap of the ring wpos is in: [lap_start, lap_start + ring_size)
+    dump_mark mark;            // the mark being filled, not yet handed over
+    uint64_t captured_pending; // records queued and not yet added to `captured`
+    int64_t first_pending_ns;  // monotonic time of the mark's oldest record
+    // kNoSegment, or the next record starts a new run at this offset in a
+    // block (after a new file's header, after the ring's wrap).
+    uint32_t segment_phase;
+    uint32_t tail_seen; // the queue's tail and released as last loaded
+    uint64_t released_seen;
+    uint64_t free_below; // positions before this are free whatever `released` says
+
+    // Its current file as it sees it: a file is open or its open is queued.
+    uint32_t file_open;
+    uint32_t file_gen;   // the number of its latest file (dump_mark.file_gen)
+    uint64_t file_bytes; // the current file's size, queued records included
+    // Rotation (-C, -G, SIGHUP): the current file's window.
     int64_t file_time;     // the time in its name: its window's start, or its opening
     int64_t window_end;    // -G: the file takes records stamped before this
     uint32_t idle_rotates; // its window was not over when the window's first file opened
     uint32_t hup_seen;     // the instance's SIGHUP count this worker has acted on
-    dev_t file_dev;        // which file it is, so that only it is ever removed
-    ino_t file_ino;
-    char stem[kTextSize]; // -C/-G: the per-worker name the numbered names derive from
     // Under rotation a worker may be without a file: before its first record
     // under -j arrival (a file is named by its first record's time), or after
-    // a file could not be opened or written (it tries again a second later,
-    // at `retry_ns` on the monotonic clock). `outage` is set once a failure
-    // was said, so that a long outage is said once.
+    // its writer could not open or write a file (it tries again a second
+    // later, at `retry_ns` on the monotonic clock).
     uint32_t awaits_record;
-    uint32_t outage;
     int64_t retry_ns;
+
+    // The writer's.
+    alignas(64) dump_output out;
+
+    // Written by the writer, read by the worker and the main thread.
+    alignas(64) std::atomic<int> finished; // the worker returned (the worker sets it)
+    std::atomic<int> writer_finished;      // the writer wrote everything and returned
+    // errno of the first failed write, 0 when none; without rotation the
+    // file then takes nothing more. Read by the worker before each record
+    // and by the main thread while it waits, to end a capture that can no
+    // longer write anywhere.
+    std::atomic<int> write_errno;
+    // Under rotation: the number of the latest file that could not be
+    // opened or written (0: none). The worker goes without a file when it is
+    // its current one. Relaxed: a number, nothing is published with it.
+    std::atomic<uint32_t> failed_gen;
     alignas(64) dump_published_file published;
 };
 
@@ -170,8 +286,10 @@ struct dump_instance {
     uint32_t check_only;          // --check: main ends after the checks, nothing opened
     // Raised by SIGHUP under rotation: every worker starts its next file.
     std::atomic<uint32_t> hup_count;
-    dump_files *files; // set up when rotation, -z or --min-free need it
-    char refusal[256]; // why the command line was refused
+    dump_files *files;                // set up when rotation, -z or --min-free need it
+    uint64_t write_queue;             // --write-queue: bytes per worker
+    uint8_t file_header[kFileHeader]; // what libpcap writes at the start of every file
+    char refusal[256];                // why the command line was refused
 };
 
 static_assert(std::atomic<int>::is_always_lock_free, "running is written in a signal handler");
@@ -279,28 +397,55 @@ void *dump_capture_thread(void *arg);
 // Dump files (dumpfile.cc).
 // Opens worker index's first dump file, or its stream in standard-output
 // mode, and writes its header (under rotation with -j arrival the file waits
-// for its first record). 1 when a stop signal ended a blocked open, -1
-// after the "Cannot" line.
+// for its first record); sets up its write queue. 1 when a stop signal
+// ended a blocked open, -1 after the "Cannot" line.
 int dump_file_open(dump_instance *instance, dump_thread_ctx *ctx, int index);
-// A worker without a file (see awaits_record) opens the next one, named by
-// file_time. 0, or -1 when it could not (said once per outage).
-int dump_file_reopen(dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time);
-// Closes the current file without opening another (-G under -j arrival: an
-// idle worker's window is over; the next record opens the next file).
-void dump_file_close(dump_instance *instance, dump_thread_ctx *ctx);
-// The name of the worker's current file (the one it last tried to open),
-// for any thread while the worker runs.
+// The bytes of the file header libpcap writes into instance->file_header;
+// -1 when it wrote something else.
+int dump_file_header(dump_instance *instance);
+// The writer opens the worker's next file (a mark's DUMP_MARK_OPENS), named
+// by file_time, after closing the current one: the ring and the floor are
+// kept first. 0, or -1 when it could not (said once per outage; the worker
+// learns it through failed_gen).
+int dump_output_open(dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time,
+                     uint32_t gen);
+// The writer closes its file: the ring, the floor and -z take it from
+// here (`last`: the worker's last file). Standard output stays open.
+void dump_output_close(dump_instance *instance, dump_thread_ctx *ctx, bool last);
+// A write of the records at mem (`records` whole ones) put `done` bytes in
+// the file and failed with err: the file ends on its last whole record, the
+// records that did not reach it leave `captured`, and without rotation the
+// file takes nothing more (write_errno); under rotation it is closed and the
+// worker goes without a file.
+void dump_output_failed(dump_instance *instance, dump_thread_ctx *ctx, const uint8_t *mem,
+                        size_t done, uint64_t records, int err);
+// The name of the worker's current file (the one its writer last tried to
+// open), for any thread while the worker runs.
 void dump_current_name(const dump_instance *instance, const dump_thread_ctx *ctx, char *out,
                        size_t out_size);
-// Writes the buffer out; 0 when all its records reached the file. After a
-// failure the file ends on its last whole record and the records that did
-// not reach it leave `captured`.
-int dump_thread_flush(dump_thread_ctx *ctx);
-// Flushes and closes the worker's file at the end of the run; -1 as the flush.
-int dump_file_finish(dump_instance *instance, dump_thread_ctx *ctx);
-// Closes the current file and opens the next (-C, -G, SIGHUP); file_time is
-// the new file's time. -1 when the next file cannot be opened (said once).
-int dump_file_rotate(dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time);
+// The -G window (or second) that starts at file_time is the worker's.
+void dump_set_window(const dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time);
+
+// The write queue and the writer (writer.cc).
+// The worker's queue, of --write-queue bytes; -1 with errno ENOMEM.
+int dump_queue_init(const dump_instance *instance, dump_thread_ctx *ctx);
+// Room for a record of `bytes` at the end of the worker's queue: where to
+// copy it, after which the worker calls dump_queue_appended. Null when the
+// queue has no room now (the writer fell behind); the record is then not in.
+uint8_t *dump_queue_reserve(dump_thread_ctx *ctx, size_t bytes);
+void dump_queue_appended(dump_thread_ctx *ctx);
+// Adds the records queued since the last call to `captured` (once a burst).
+void dump_queue_count(dump_thread_ctx *ctx);
+// Hands the mark being filled to the writer, with flags (dump_mark_flags),
+// and wakes the writer if it sleeps. -1 when no mark is free now (never
+// for DUMP_MARK_ENDS, whose slot is kept for it).
+int dump_queue_hand_over(dump_thread_ctx *ctx, uint32_t flags);
+// The writer thread of a worker: writes its marks until DUMP_MARK_ENDS.
+void *dump_writer_thread(void *arg);
+// Whether a newly opened output takes direct I/O: opens direct_fd, and
+// says whether what goes through the page cache is dropped (drop_cache).
+bool dump_output_setup_direct(dump_output *o);
+
 // The numbered name of a worker's file: the stem with _NNNNN_TIME before
 // its suffix, TIME in UTC as YYYYMMDDTHHMMSSZ.
 // A worker's file seq, started at file_time: its numbered name under -C or
@@ -314,8 +459,9 @@ int dump_rotated_name(const char *stem, uint32_t seq, int64_t file_time, char *o
 // --min-free and the command of -z.
 int dump_files_init(dump_instance *instance);
 // A worker's file was closed: its command, if any, is started by the main
-// thread; the ring and the floor count it from now on.
-void dump_files_closed(dump_instance *instance, const dump_thread_ctx *ctx);
+// thread; the ring and the floor count it from now on. `last`: the worker
+// will open no other.
+void dump_files_closed(dump_instance *instance, const dump_thread_ctx *ctx, bool last);
 // Before a worker opens its next file: keeps its ring at -W files with the
 // one it opens, so that the ring holds at every moment, not only when the
 // main thread wakes.
@@ -344,8 +490,10 @@ uint64_t dump_files_command_failures(const dump_instance *instance);
 void dump_stats_write(dump_instance *instance);
 
 void dump_capture_result(dump_instance *instance);
-// After a report: the source's drop lines and the count of packets too long
-// to write, one line each, nothing when there were none.
+// After a report: the source's drop lines and the counts of packets too
+// long to write, of packets no file could take and of packets dropped
+// because the output fell behind, one line each, nothing when there were
+// none.
 void dump_report_losses(dump_instance *instance, bool final_report);
 // Prints the one failure line, "Cannot " and the formatted text, on standard
 // error and returns -1, so that a failure site is `return cannot(...);`.

@@ -1,4 +1,5 @@
-// Capture workers: set-up and the burst loop: filter, stamp, write, rotate.
+// Capture workers: set-up and the burst loop: filter, stamp, queue, rotate.
+// Each worker has a writer thread (writer.cc) that writes what it queues.
 #include <signal.h>
 #include <sys/time.h>
 #include <time.h>
@@ -12,9 +13,10 @@
 
 namespace {
 
-// Stop and report signals are blocked in the workers (they inherit the mask),
-// so that they reach the main thread, whose blocked open they must interrupt.
-int start_worker_thread(dump_thread_ctx *ctx)
+// Stop and report signals are blocked in the workers and writers (they
+// inherit the mask), so that they reach the main thread, whose blocked open
+// they must interrupt.
+int start_thread(pthread_t *tid, void *(*routine)(void *), dump_thread_ctx *ctx)
 {
     sigset_t block, old;
     sigemptyset(&block);
@@ -23,7 +25,7 @@ int start_worker_thread(dump_thread_ctx *ctx)
     sigaddset(&block, SIGUSR1);
     sigaddset(&block, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &block, &old);
-    int rc = pthread_create(&ctx->tid, nullptr, dump_capture_thread, ctx);
+    int rc = pthread_create(tid, nullptr, routine, ctx);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return rc;
 }
@@ -58,11 +60,34 @@ int dump_thread_start(dump_thread_ctx *ctx, int index)
 {
     if (!ctx->prepared)
         return 0;
-    int rc = start_worker_thread(ctx);
+    // The writer first: the worker's first mark may come at once.
+    int rc = start_thread(&ctx->writer_tid, dump_writer_thread, ctx);
     if (rc != 0)
-        return cannot("create capture thread %d : %s", index, strerror(rc));
-    ctx->started = 1;
-    return 0;
+        return cannot("create writer thread %d : %s", index, strerror(rc));
+    rc = start_thread(&ctx->tid, dump_capture_thread, ctx);
+    if (rc == 0) {
+        ctx->started = 1;
+        return 0;
+    }
+    // No worker: this thread hands the writer its last mark in its stead.
+    dump_queue_hand_over(ctx, DUMP_MARK_CLOSES | DUMP_MARK_ENDS);
+    pthread_join(ctx->writer_tid, nullptr);
+    return cannot("create capture thread %d : %s", index, strerror(rc));
+}
+
+// A next file of the same window (SIGHUP, -C, a retry) keeps the window's
+// rule: else a SIGHUP taken just after the window's end would leave an idle
+// worker in that window for good.
+void dump_set_window(const dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time)
+{
+    bool new_window = file_time != ctx->file_time || ctx->window_end == 0;
+    ctx->file_time = file_time;
+    if (!instance->rotate_seconds) {
+        ctx->window_end = INT64_MAX;
+    } else if (new_window) {
+        ctx->window_end = file_time + instance->rotate_seconds;
+        ctx->idle_rotates = ctx->window_end > dump_clock_ns(CLOCK_REALTIME) / 1000000000LL;
+    }
 }
 
 int dump_thread_init(dump_instance *instance, dump_thread_ctx *ctx, int index)
@@ -75,8 +100,9 @@ int dump_thread_init(dump_instance *instance, dump_thread_ctx *ctx, int index)
 
 namespace {
 
-// A written record waits at most this long in the buffer, so that files
-// (and what the statistics file counts) keep up with a slow capture.
+// A queued record waits at most this long before its mark is handed over,
+// so that files (and what the statistics file counts) keep up with a slow
+// capture.
 constexpr int64_t kFlushAfterNs = 1000 * 1000 * 1000;
 // Under -j arrival a packet may be handed over a little after it arrived
 // (a live ring hands over blocks, not frames): an idle worker moves to the
@@ -149,63 +175,108 @@ void stamp(const record_rules &rules, const vexmo_buff_t *buf, int64_t *sec, uin
     *frac = rules.nano ? nsec : nsec / 1000;
 }
 
+// What became of a record the worker took.
+enum placed : int {
+    kQueued = 0,
+    kNoFile = -1, // no file takes it now: unwritten
+    kBehind = -2, // the write queue has no room now: dropped for the output
+};
+
+// The worker's next file, named by file_time, takes its records from now on:
+// the current one is closed after the records already queued, and the open
+// travels to the writer with the next mark. kBehind when no mark is free.
+int next_file(dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time)
+{
+    bool pending = ctx->file_open || ctx->mark.records || ctx->mark.flags;
+    if (pending && dump_queue_hand_over(ctx, DUMP_MARK_CLOSES) < 0)
+        return kBehind;
+    dump_set_window(instance, ctx, file_time);
+    ctx->mark.flags = DUMP_MARK_OPENS;
+    ctx->mark.file_time = file_time;
+    ctx->mark.file_gen = ++ctx->file_gen;
+    // A new file's records follow its header, at offset kFileHeader.
+    ctx->segment_phase = kFileHeader % kDirectBlock;
+    ctx->file_bytes = kFileHeader;
+    ctx->file_open = 1;
+    ctx->awaits_record = 0;
+    return kQueued;
+}
+
+// Closes the current file without opening another (-G under -j arrival: an
+// idle worker's window is over; the next record opens the next file).
+void close_file(dump_thread_ctx *ctx)
+{
+    if (dump_queue_hand_over(ctx, DUMP_MARK_CLOSES) == 0) {
+        ctx->file_open = 0;
+        ctx->awaits_record = 1;
+    }
+}
+
+// The writer could not open or write the worker's current file (it said
+// so): the worker goes without a file, and tries a new one a second later.
+void notice_failure(dump_thread_ctx *ctx)
+{
+    // Relaxed: a file number; nothing else is read on its strength.
+    if (ctx->file_open && ctx->failed_gen.load(std::memory_order_relaxed) == ctx->file_gen) {
+        ctx->file_open = 0;
+        ctx->awaits_record = 0;
+        ctx->retry_ns = dump_clock_ns(CLOCK_MONOTONIC_COARSE) + 1000000000LL;
+    }
+}
+
 // A worker without a file opens one for a record stamped `sec`: named by
 // the record's window under -j arrival, else by the clock; a worker whose
 // last open or write failed waits a second between tries.
 int open_for(dump_instance *instance, dump_thread_ctx *ctx, const record_rules &rules, int64_t sec)
 {
     if (!ctx->awaits_record && dump_clock_ns(CLOCK_MONOTONIC_COARSE) < ctx->retry_ns)
-        return -1;
+        return kNoFile;
     int64_t start = rules.arrival ? sec : dump_clock_ns(CLOCK_REALTIME) / 1000000000LL;
     if (rules.rotate_seconds)
         start = dump_window_start(start, rules.rotate_seconds);
-    return dump_file_reopen(instance, ctx, start);
+    return next_file(instance, ctx, start);
 }
 
 // Where a record of `bytes` stamped `sec` goes: the current file, or the
-// worker's next one when it does not belong in the current. 0, or -1 when
-// no file takes it.
+// worker's next one when it does not belong in the current (see placed).
 int place_record(dump_instance *instance, dump_thread_ctx *ctx, const record_rules &rules,
                  uint64_t bytes, int64_t sec)
 {
+    // Relaxed: an error number; set once, by the writer.
     if (ctx->write_errno.load(std::memory_order_relaxed) != 0)
-        return -1;
-    if (!ctx->dumper)
+        return kNoFile;
+    if (!ctx->file_open)
         return open_for(instance, ctx, rules, sec);
     bool by_size = ctx->file_bytes + bytes > rules.rotate_size && ctx->file_bytes > kFileHeader;
     bool by_time = rules.rotate_seconds && (sec >= ctx->window_end || sec < ctx->file_time);
     if (!by_size && !by_time)
-        return 0;
+        return kQueued;
     int64_t start = sec;
     if (rules.rotate_seconds)
         start = by_time ? dump_window_start(sec, rules.rotate_seconds) : ctx->file_time;
-    return dump_file_rotate(instance, ctx, start);
+    return next_file(instance, ctx, start);
 }
 
-// Appends one record to the buffer, writing the buffer out first when the
-// record would not fit. -1 when the write out failed: the record is not in.
+// Copies one record into the write queue.
 int append_record(dump_thread_ctx *ctx, const uint32_t head[4], const u_char *data)
 {
     size_t record = kRecordHeader + head[2];
-    if (ctx->buffered + record > kDumpBufferSize && (dump_thread_flush(ctx) < 0 || !ctx->dumper))
-        return -1;
-    if (ctx->buffered == 0)
-        ctx->first_pending_ns = dump_clock_ns(CLOCK_MONOTONIC_COARSE);
-    memcpy(ctx->buf + ctx->buffered, head, kRecordHeader);
-    memcpy(ctx->buf + ctx->buffered + kRecordHeader, data, head[2]);
-    ctx->buffered += record;
+    uint8_t *at = dump_queue_reserve(ctx, record);
+    if (!at)
+        return kBehind;
+    memcpy(at, head, kRecordHeader);
+    memcpy(at + kRecordHeader, data, head[2]);
     ctx->file_bytes += record;
-    ctx->pending++;
-    dump_counter_add(ctx->captured, 1);
-    return 0;
+    dump_queue_appended(ctx);
+    return kQueued;
 }
 
-// Writes the matched packets and counts the records that stay; those no
-// file takes are counted as unwritten.
+// Queues the matched packets and counts what became of them.
 void write_burst(dump_instance *instance, dump_thread_ctx *ctx, const record_rules &rules,
                  const matched_burst *m)
 {
-    uint32_t unwritten = 0;
+    uint32_t lost[3] = {}; // by -placed: queued, no file, behind
+    notice_failure(ctx);
     for (uint32_t i = 0; i < m->n; i++) {
         int64_t sec = 0;
         uint32_t head[4];
@@ -218,12 +289,17 @@ void write_burst(dump_instance *instance, dump_thread_ctx *ctx, const record_rul
         // The savefile's seconds are 32 bits wide; a stamp beyond is written
         // modulo 2^32, as every pcap writer does.
         head[0] = static_cast<uint32_t>(sec);
-        if (place_record(instance, ctx, rules, kRecordHeader + head[2], sec) < 0 ||
-            append_record(ctx, head, m->data[i]) < 0)
-            unwritten++;
+        int rc = place_record(instance, ctx, rules, kRecordHeader + head[2], sec);
+        if (rc == kQueued)
+            rc = append_record(ctx, head, m->data[i]);
+        lost[-rc]++;
     }
-    if (unwritten)
-        dump_counter_add(ctx->counts.unwritten, unwritten);
+    dump_queue_count(ctx);
+    // Relaxed: the writer adds to unwritten too (fetch_add on both sides).
+    if (lost[-kNoFile])
+        ctx->counts.unwritten.fetch_add(lost[-kNoFile], std::memory_order_relaxed);
+    if (lost[-kBehind])
+        dump_counter_add(ctx->counts.output_dropped, lost[-kBehind]);
 }
 
 // An idle worker under -G moves to the next window when the clock says the
@@ -235,40 +311,52 @@ void idle_window(dump_instance *instance, dump_thread_ctx *ctx, const record_rul
     if (wall < ctx->window_end + (rules.arrival ? kArrivalGraceSeconds : 0))
         return;
     if (rules.arrival)
-        dump_file_close(instance, ctx);
+        close_file(ctx);
     else
         place_record(instance, ctx, rules, 0, wall);
 }
 
+// SIGHUP under rotation: the next file at once, in the same window under
+// -G. Acted on once it could be queued.
+void hangup(dump_instance *instance, dump_thread_ctx *ctx, const record_rules &rules, uint32_t hup)
+{
+    int64_t now = dump_clock_ns(CLOCK_REALTIME) / 1000000000LL;
+    int rc = kQueued;
+    if (ctx->file_open)
+        rc = next_file(instance, ctx, rules.rotate_seconds ? ctx->file_time : now);
+    else if (!ctx->awaits_record)
+        rc = open_for(instance, ctx, rules, now);
+    if (rc != kBehind)
+        ctx->hup_seen = hup;
+}
+
 // Between bursts: SIGHUP's next file, an idle worker's next window, a
-// worker without a file trying again, and a buffer that has waited long
-// enough.
+// worker without a file trying again, and a mark whose oldest record has
+// waited long enough.
 void between_bursts(dump_instance *instance, dump_thread_ctx *ctx, const record_rules &rules,
                     bool idle)
 {
     if (ctx->write_errno.load(std::memory_order_relaxed) != 0)
         return;
+    notice_failure(ctx);
     uint32_t hup = instance->hup_count.load(std::memory_order_relaxed);
     if (hup != ctx->hup_seen) {
-        ctx->hup_seen = hup;
-        int64_t now = dump_clock_ns(CLOCK_REALTIME) / 1000000000LL;
-        if (ctx->dumper)
-            dump_file_rotate(instance, ctx, rules.rotate_seconds ? ctx->file_time : now);
-        else if (!ctx->awaits_record)
-            open_for(instance, ctx, rules, now);
+        hangup(instance, ctx, rules, hup);
         return;
     }
-    if (!ctx->dumper) {
+    if (!ctx->file_open) {
         if (!ctx->awaits_record && !rules.arrival)
             open_for(instance, ctx, rules, 0);
         return;
     }
-    if (ctx->buffered == 0 && !(idle && rules.rotate_seconds && ctx->idle_rotates))
-        return;
-    int64_t now = dump_clock_ns(CLOCK_MONOTONIC_COARSE);
-    if (ctx->buffered && now - ctx->first_pending_ns >= kFlushAfterNs)
-        dump_thread_flush(ctx);
-    if (idle && rules.rotate_seconds && ctx->idle_rotates && ctx->dumper)
+    // A new file of an idle worker (SIGHUP, the next window) is opened now,
+    // not when its first record comes.
+    bool opens_idle = idle && ctx->mark.records == 0 && (ctx->mark.flags & DUMP_MARK_OPENS);
+    if (opens_idle ||
+        (ctx->mark.records &&
+         dump_clock_ns(CLOCK_MONOTONIC_COARSE) - ctx->first_pending_ns >= kFlushAfterNs))
+        dump_queue_hand_over(ctx, 0); // no free mark: tried again after the next burst
+    if (idle && rules.rotate_seconds && ctx->idle_rotates)
         idle_window(instance, ctx, rules);
 }
 
@@ -363,6 +451,9 @@ void *dump_capture_thread(void *arg)
     if (instance->running.load(std::memory_order_relaxed) == 1 ||
         !stop_settled(instance, ctx, &settle_until))
         capture_loop(instance, ctx);
+    // Everything queued is written and the file closed before the writer
+    // ends; the slot of this mark is kept for it.
+    dump_queue_hand_over(ctx, DUMP_MARK_CLOSES | DUMP_MARK_ENDS);
     // The main thread joins at once instead of at its next wake-up.
     ctx->finished.store(1, std::memory_order_release);
     dump_files_kick(instance);

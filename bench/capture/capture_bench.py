@@ -27,13 +27,21 @@ import sys
 import tempfile
 import time
 
-TRAWLCAP = os.path.abspath(sys.argv[1])
-sys.path.insert(0, os.path.abspath(sys.argv[2]))
-REFERENCE = os.path.abspath(sys.argv[3])
+# Set by configure(); the trace generators need none of them (disk_bench.py
+# imports this file for them, with tests/lib on its path).
+TRAWLCAP = REFERENCE = None
+QUICK = False
+ROUNDS = 5
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tests/lib"))
 import pcapfile  # noqa: E402
 
-QUICK = "--quick" in sys.argv
-ROUNDS = 1 if QUICK else 5
+
+def configure(argv):
+    global TRAWLCAP, REFERENCE, QUICK, ROUNDS
+    TRAWLCAP = os.path.abspath(argv[1])
+    REFERENCE = os.path.abspath(argv[3])
+    QUICK = "--quick" in argv
+    ROUNDS = 1 if QUICK else 5
 SUMMARY_RE = re.compile(r"(\d+) packets recved, (\d+) packets captured\.")
 
 
@@ -222,6 +230,7 @@ def big_trace_memory(trace, out_dir):
 
 
 def main():
+    configure(sys.argv)
     # Traces and outputs on the memory file system, so the figures measure
     # the programs, not the disk. Short directory: a device name holds at
     # most 63 characters.

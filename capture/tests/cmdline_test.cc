@@ -270,6 +270,7 @@ TEST(CommandLine, NewerOptions)
     EXPECT_EQ(parse({"-x", "-h", "--check"}).inst->check_only, 1u);
     EXPECT_EQ(parse({"-z", "--check"}).inst->check_only, 0u);
     EXPECT_EQ(parse({"-C", "0", "--", "--check"}).inst->check_only, 0u);
+    EXPECT_EQ(parse({"--write-queue=64"}).inst->write_queue, 64000000u);
     EXPECT_EQ(parse({"-h"}).result, DUMP_PARSE_HELP);
     EXPECT_EQ(parse({"-p", "2", "--version"}).result, DUMP_PARSE_VERSION);
 }
@@ -297,6 +298,7 @@ TEST(CommandLine, NewerOptionsRefuseBadValuesNamingThem)
                       {"-W", "0"},
                       {"-W", "-1"},
                       {"--min-free=k"},
+                      {"--write-queue=1023k"},
                       {"-s", "262145"},
                       {"-s", "-1"},
                       {"-j", "host"},

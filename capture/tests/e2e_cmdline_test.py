@@ -60,7 +60,8 @@ class CommandLineRejections(CaptureCase):
                  (["-z", "no-such-command-x"], "find command no-such-command-x"),
                  (["-z", trace("afs.pcap")], "find command %s to run" % trace("afs.pcap")),  # not executable
                  (["-Z", "no-such-user-x"], "user no-such-user-x"), (["-s", "262145"], "0 to 262144"),
-                 (["-j", "adapter"], "'adapter'"), (["--min-free=1G"], "without -C or -G")]
+                 (["-j", "adapter"], "'adapter'"), (["--min-free=1G"], "without -C or -G"),
+                 (["--write-queue=1k"], "'1k'"), (["-p", "9", "--write-queue=1000000G"], "memory available")]
         for args, why in cases + [(["-j", "arrival"], "no vexmo_buff_tstamp")]:
             with self.subTest(args=args):
                 res = run(args + ["-i", AFS], cwd=self.dir, env=plain if "arrival" in args else None)

@@ -131,6 +131,42 @@ def trace_count(path):
     return len(tcpdump_select(path, "").records)
 
 
+def slow_reader(out, sleep=0.0, go="", rate=0):
+    """A process that copies its standard input into the file out, once it
+    has slept `sleep` seconds and the file `go` exists (when given; at most
+    a minute), at about `rate` bytes a second (when given). out appears when
+    it starts."""
+    code = ("import os, sys, time\nout, go, sleep, rate = sys.argv[1:]\ntime.sleep(float(sleep))\n"
+            "end = time.monotonic() + 60\n"
+            "while go and not os.path.exists(go) and time.monotonic() < end:\n    time.sleep(0.02)\n"
+            "with open(out, 'wb') as f:\n    for b in iter(lambda: sys.stdin.buffer.read1(65536), b''):\n"
+            "        f.write(b)\n        time.sleep(len(b) / int(rate) if int(rate) else 0)\n")
+    return subprocess.Popen([sys.executable, "-c", code, out, go, str(sleep), str(rate)],
+                            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+
+
+def metric(text, name, worker=0):
+    """A worker's value of a metric in the text of a statistics file (-S)."""
+    m = re.search(r'^trawlcap_%s\{worker="%d"\} (\d+)$' % (name, worker), text, re.M)
+    return int(m.group(1)) if m else None
+
+
+def mount_ext4(where, megabytes):
+    """A small ext4 loop-mounted at where: a disk file system, which takes
+    O_DIRECT as tmpfs does not everywhere. A function that unmounts it, or
+    None where mounting is not permitted here."""
+    os.makedirs(where, exist_ok=True)
+    image = where + ".img"
+    with open(image, "wb") as f:
+        f.truncate(megabytes << 20)
+    steps = (["mkfs.ext4", "-q", "-F", image], ["mount", "-o", "loop", image, where])
+    if not shutil.which("mkfs.ext4") or any(
+            subprocess.run(c, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+            for c in steps):
+        return None
+    return lambda: subprocess.run(["umount", where])
+
+
 class CaptureCase(harness.ScratchCase):
     """A case with a scratch directory and checks of trawlcap's dump files."""
 

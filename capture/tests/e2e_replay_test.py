@@ -11,9 +11,9 @@ import subprocess
 import time
 import unittest
 
-from e2e_common import (CaptureCase, MAX_PACKET, main, parse_reports, payloads,
-                        pcapfile, read_text, run, start, tcpdump_count, tcpdump_select, trace,
-                        trace_count, wait_files, whole_records)
+from e2e_common import (CaptureCase, MAX_PACKET, TRACES, main, mount_ext4, parse_reports,
+                        payloads, pcapfile, read_text, run, start, tcpdump_count, tcpdump_select,
+                        trace, trace_count, wait_files, whole_records)
 
 # (trace, filter): filters avoid len/greater/less, which tcpdump answers from
 # the wire length of truncated records while the replay source has only the
@@ -278,6 +278,15 @@ class Rotation(CaptureCase):
                     os.unlink(n)
 
 
+    def test_a_file_per_window_of_a_looped_trace_loses_nothing(self):
+        # -G 1 -j arrival: every loop goes back in time, so each window of
+        # each loop gets its file, of a few packets: some 1500 files.
+        res = run(["-p", "2", "-G", "1", "-j", "arrival", "-i", "file:%s,loop=20" % trace("afs.pcap"),
+                   "-w", self.path("g.pcap")])
+        (report,) = parse_reports(res.stderr.decode())
+        self.assertEqual((res.returncode, report.summary[1:]), (0, (12020, 12020)))
+        self.assertGreater(len(os.listdir(self.dir)), 1000)
+
     def test_what_gzip_leaves_takes_its_files_place_in_the_ring(self):
         res = run(["-p", "2", "-C", "100k", "-W", "2", "-z", "gzip", "-i",
                    "file:" + trace("afs.pcap") + ",loop=10", "-w", self.path("g.pcap")])
@@ -386,6 +395,63 @@ class Rotation(CaptureCase):
         self.assertEqual(res.returncode, 0, res.stderr.decode())
         self.assertRegex(" ".join(sorted(os.listdir(self.dir))),
                          r"^g_0_00001_(H)\.pcap( g_0_00002_(H)\.pcap)?$".replace("H", hours))
+
+
+class DirectIO(CaptureCase):
+    """Files written with O_DIRECT, on a loop-mounted ext4 (else in the
+    scratch directory), hold the bytes the same capture writes into a pipe;
+    -j arrival keeps the trace's times, so the bytes do not depend on when."""
+
+    def setUp(self):
+        super().setUp()
+        self.out = self.path("ext4")
+        umount = mount_ext4(self.out, 96)
+        if umount:
+            self.addCleanup(umount)
+
+    def piped(self, args):
+        res = run(["-j", "arrival", "-w", "-"] + args)
+        self.assertEqual(res.returncode, 0, res.stderr.decode())
+        return res.stdout
+
+    def test_every_trace_with_and_without_rotation(self):
+        # Records of every size (-s 0 writes the 80 kB one too), each trace
+        # looped to a few megabytes: many marks, several writes, a tail each.
+        for name in sorted(n for n in os.listdir(TRACES) if ".pcap" in n):
+            size = os.path.getsize(trace(name))
+            dev = "file:%s,loop=%d" % (trace(name), max(1, (3 << 20) // size))
+            want = self.piped(["-s", "0", "-i", dev])
+            for opts in ([], ["-C", "1M"]):
+                with self.subTest(trace=name, opts=opts):
+                    res = run(["-j", "arrival", "-s", "0", "-i", dev,
+                               "-w", os.path.join(self.out, "d.pcap")] + opts)
+                    self.assertEqual(res.returncode, 0, res.stderr.decode())
+                    got = []
+                    for n in sorted(glob.glob(os.path.join(self.out, "d_0*"))):
+                        with open(n, "rb") as f:
+                            got.append(f.read())
+                        os.unlink(n)
+                    # Under rotation with -j arrival a file waits for its first record.
+                    self.assertEqual([g[:24] for g in got], [want[:24]] * max(len(got), not opts))
+                    self.assertEqual(b"".join(g[24:] for g in got), want[24:])
+
+    def test_standard_output_on_a_file_with_content(self):
+        # >> file, and 1<> file at its end, inside a block: what was there
+        # stays, the capture follows it byte for byte.
+        dev = "file:%s,loop=20" % trace("afs.pcap")
+        want = self.piped(["-i", dev])
+        old = os.urandom(5001)
+        name = os.path.join(self.out, "old")
+        for flags in (os.O_WRONLY | os.O_APPEND, os.O_RDWR):
+            with open(name, "wb") as f:
+                f.write(old)
+            out = os.open(name, flags)
+            os.lseek(out, 0, os.SEEK_END)
+            res = run(["-j", "arrival", "-w", "/dev/stdout", "-i", dev], stdout=out)
+            os.close(out)
+            self.assertEqual(res.returncode, 0, res.stderr.decode())
+            with open(name, "rb") as f:
+                self.assertEqual(f.read(), old + want)
 
 
 class StandardOutput(CaptureCase):

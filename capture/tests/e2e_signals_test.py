@@ -11,7 +11,8 @@ import subprocess
 import time
 
 from e2e_common import (CaptureCase, main, parse_reports, payloads, pcapfile, read_text, run,
-                        start, tcpdump_select, trace, wait_files, wait_for, whole_records)
+                        slow_reader, start, tcpdump_select, trace, wait_files, wait_for,
+                        whole_records)
 
 LONG_TRACE = "file:" + trace("afs.pcap") + ",loop=1000000"
 # Selects 21 of the trace's 601 packets, so the files stay small.
@@ -153,6 +154,35 @@ class InterimReport(CaptureCase):
             self.assertLessEqual(second.threads[i][1], final.threads[i][1])
         self.assertReportMatchesFiles(final, {})
 
+
+
+class StalledOutput(CaptureCase):
+    def test_reports_while_the_output_stalls_and_a_stop_that_waits_for_it(self):
+        # -w - into a pipe nobody reads yet: the queue fills, the worker
+        # goes on and drops. SIGUSR1 says so after its report; SIGINT stops
+        # the capture, and the report comes once the reader took everything.
+        go, out, err, stats = (self.path(n) for n in ("go", "out", "stderr", "s.prom"))
+        reader = slow_reader(out, go=go)
+        proc = start(["-w", "-", "--write-queue=1M", "-S", stats, "-i", LONG_TRACE],
+                     stdout=reader.stdin, stderr_path=err)
+        reader.stdin.close()
+        wait_for(lambda: os.path.exists(stats), what="the capture")
+        # Asked again until the queue is full and the line is there.
+        wait_for(lambda: proc.send_signal(signal.SIGUSR1) or "output fell behind" in read_text(err),
+                 what="the dropped line")
+        text = read_text(err)
+        self.assertLess(text.index("Summary"), text.index("output fell behind"))
+        proc.send_signal(signal.SIGINT)
+        time.sleep(0.5)
+        self.assertIsNone(proc.poll(), "the stop must wait for the stalled output")
+        open(go, "w").close()
+        self.assertEqual((proc.wait(timeout=60), reader.wait(timeout=60)), (0, 0))
+        text = read_text(err)
+        final = parse_reports(text)[-1]
+        _, received, captured = final.threads[0]
+        self.assertEqual(len(pcapfile.read(out).records), captured)
+        self.assertTrue(text.endswith("%d packets dropped because the output fell behind "
+                                      "(per thread: %d)\n" % ((received - captured,) * 2)), text)
 
 
 class RotationAndStatistics(CaptureCase):

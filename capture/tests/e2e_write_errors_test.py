@@ -4,6 +4,7 @@ file system (small tmpfs mounts of the test's own, where mounting is
 permitted). Each ends in its "Cannot" line and status 255, with every file
 ending on a whole record and nothing counted that did not reach it."""
 import errno
+import glob
 import os
 import re
 import resource
@@ -12,8 +13,8 @@ import subprocess
 import tempfile
 import unittest
 
-from e2e_common import (CaptureCase, main, parse_reports, pcapfile, read_text, run, start, trace,
-                        wait_for, whole_records)
+from e2e_common import (CaptureCase, main, metric, mount_ext4, parse_reports, pcapfile, read_text,
+                        run, slow_reader, start, trace, wait_for, whole_records)
 
 AFS = "file:" + trace("afs.pcap")  # 601 packets, 510 kB of records
 
@@ -106,6 +107,49 @@ class DumpFileFails(CaptureCase):
         self.assertGreater(captured, 0)
         self.assertEqual(whole_records(self.path("c_0.pcap")), (captured, True))
         self.assertGreater(os.path.getsize(self.path("c_0.pcap")), 100000 - 1600)
+
+
+class SlowOutput(CaptureCase):
+    """-w - into a pipe slower than the capture: the worker goes on taking
+    packets; what its write queue cannot hold is dropped and counted."""
+
+    def capture_into(self, reader, args):
+        stats, err = self.path("s.prom"), self.path("stderr")
+        proc = start(["-w", "-", "-S", stats, "-i", AFS + ",loop=8"] + args, stdout=reader.stdin,
+                     stderr_path=err)
+        reader.stdin.close()
+        return proc, stats, err
+
+    def test_stalled_output_loses_nothing_the_queue_holds(self):
+        reader = slow_reader(self.path("out"), sleep=9)
+        proc, stats, err = self.capture_into(reader, [])
+        # Every packet was taken while the reader slept.
+        wait_for(lambda: metric(read_text(stats) if os.path.exists(stats) else "",
+                                "received_packets_total") == 8 * 601, what="all packets taken")
+        self.assertFalse(os.path.exists(self.path("out")), "the reader woke too soon to tell")
+        self.assertEqual((proc.wait(timeout=60), reader.wait(timeout=60)), (0, 0))
+        (report,) = parse_reports(read_text(err))
+        self.assertEqual(report.threads[0], ("", 8 * 601, 8 * 601))
+        self.assertEqual(len(pcapfile.read(self.path("out")).records), 8 * 601)
+        self.assertNotIn("output fell behind", read_text(err))
+
+    def test_output_slower_than_traffic(self):
+        reader = slow_reader(self.path("out"), rate=1 << 20)
+        proc, stats, err = self.capture_into(reader, ["--write-queue=1M"])
+        self.assertEqual((proc.wait(timeout=60), reader.wait(timeout=60)), (0, 0))
+        text = read_text(err)
+        (report,) = parse_reports(text)
+        _, received, captured = report.threads[0]
+        dropped = received - captured
+        self.assertEqual(received, 8 * 601)
+        self.assertGreater(dropped, 0)
+        self.assertIn("\n%d packets dropped because the output fell behind (per thread: %d)\n"
+                      % (dropped, dropped), text)
+        final = read_text(stats)
+        self.assertEqual([metric(final, m) for m in ("received_packets_total",
+                          "captured_packets_total", "output_dropped_packets_total")],
+                         [received, captured, dropped])
+        self.assertEqual(len(pcapfile.read(self.path("out")).records), captured)
 
 
 def mount_tmpfs(where, options):
@@ -228,6 +272,46 @@ class FullFileSystem(MountedCase):
         self.assertTrue(err.startswith(write_error_line("-", 0, errno.ENOSPC)), err)
         self.assertEqual(whole_records(os.path.join(self.mnt, "old")),
                          (parse_reports(err)[0].summary[2], True))
+
+
+    def ext4(self):
+        mnt = self.path("ext4")
+        umount = mount_ext4(mnt, 8)
+        if not umount:
+            self.skipTest("cannot make and mount an ext4 image here")
+        self.addCleanup(umount)
+        return mnt
+
+    def test_full_disk_file_written_directly_keeps_the_piped_bytes(self):
+        # A small ext4, whose files take O_DIRECT: the file holds what a pipe
+        # gets, up to the last whole record that fit, each counted.
+        mnt = self.ext4()
+        dev = AFS + ",loop=30"
+        want = run(["-j", "arrival", "-w", "-", "-i", dev]).stdout
+        res = run(["-j", "arrival", "-w", os.path.join(mnt, "c.pcap"), "-i", dev])
+        name = os.path.join(mnt, "c_0.pcap")
+        self.assertEqual(res.returncode, 255)
+        self.assertTrue(res.stderr.decode().startswith(write_error_line(name, 0, errno.ENOSPC)))
+        with open(name, "rb") as f:
+            got = f.read()
+        self.assertGreater(len(got), 4 << 20)
+        self.assertEqual(got, want[:len(got)])
+        self.assertEqual(whole_records(name), (parse_reports(res.stderr.decode())[0].summary[2], True))
+
+
+    def test_full_under_rotation_is_said_once_per_worker(self):
+        # Each worker's writer finds the disk full; files its worker asked
+        # for meanwhile are not tried (and not said) until a second later.
+        # On ext4 a new file's header still fits where its records do not.
+        mnt = self.ext4()
+        res = run(["-p", "2", "-C", "1M", "-i", AFS + ",loop=30", "-w",
+                   os.path.join(mnt, "c.pcap")], timeout=120)
+        err = res.stderr.decode()
+        self.assertEqual(res.returncode, 255, err)
+        self.assertEqual(sorted(l.split(" for thread ")[1].split(" :")[0]
+                                for l in err.splitlines() if l.startswith("Cannot")), ["0", "1"])
+        for name in glob.glob(os.path.join(mnt, "c_*")):
+            self.assertEqual(whole_records(name)[1], True, name)
 
 
 class FreeSpaceFloor(MountedCase):
