@@ -24,6 +24,7 @@
 // them, and each is tested for null before it is called.
 #pragma weak vexmo_stream_stats
 #pragma weak vexmo_report_drops
+#pragma weak vexmo_stream_waits
 #pragma weak vexmo_buff_tstamp
 #pragma weak vexmo_buff_wirelen
 

@@ -127,6 +127,10 @@ struct record_rules {
     bool nano;              // nanosecond time stamps
     uint64_t rotate_size;   // -C, or UINT64_MAX
     int64_t rotate_seconds; // -G, or 0
+    // The source waits for its reader (a replayed savefile): a full queue
+    // makes the worker wait for its writer, not drop, since nothing is lost
+    // meanwhile. Only a live source's packets are dropped for the output.
+    bool source_waits;
 };
 
 // Collects the buffers that pass the filter and that a record may hold.
@@ -271,6 +275,21 @@ int append_record(dump_thread_ctx *ctx, const uint32_t head[4], const u_char *da
     return kQueued;
 }
 
+// A full queue under a source that waits: the worker hands over what it
+// holds and gives its writer a millisecond. False when the packet is to be
+// dropped after all (a live source, or a stop: a stalled output must not
+// hold the end).
+bool wait_for_writer(const dump_instance *instance, dump_thread_ctx *ctx, const record_rules &rules)
+{
+    if (!rules.source_waits || instance->running.load(std::memory_order_relaxed) != 1)
+        return false;
+    if (ctx->mark.records)
+        dump_queue_hand_over(ctx, 0);
+    timespec pause{0, 1000000};
+    nanosleep(&pause, nullptr);
+    return true;
+}
+
 // Queues the matched packets and counts what became of them.
 void write_burst(dump_instance *instance, dump_thread_ctx *ctx, const record_rules &rules,
                  const matched_burst *m)
@@ -289,9 +308,12 @@ void write_burst(dump_instance *instance, dump_thread_ctx *ctx, const record_rul
         // The savefile's seconds are 32 bits wide; a stamp beyond is written
         // modulo 2^32, as every pcap writer does.
         head[0] = static_cast<uint32_t>(sec);
-        int rc = place_record(instance, ctx, rules, kRecordHeader + head[2], sec);
-        if (rc == kQueued)
-            rc = append_record(ctx, head, m->data[i]);
+        int rc;
+        do {
+            rc = place_record(instance, ctx, rules, kRecordHeader + head[2], sec);
+            if (rc == kQueued)
+                rc = append_record(ctx, head, m->data[i]);
+        } while (rc == kBehind && wait_for_writer(instance, ctx, rules));
         lost[-rc]++;
     }
     dump_queue_count(ctx);
@@ -360,7 +382,7 @@ void between_bursts(dump_instance *instance, dump_thread_ctx *ctx, const record_
         idle_window(instance, ctx, rules);
 }
 
-record_rules rules_of(const dump_instance *instance)
+record_rules rules_of(const dump_instance *instance, const dump_thread_ctx *ctx)
 {
     record_rules r{};
     r.snaplen = instance->snaplen ? instance->snaplen : kMaxSnapLen;
@@ -372,6 +394,8 @@ record_rules rules_of(const dump_instance *instance)
     r.nano = instance->nano != 0;
     r.rotate_size = instance->rotate_size ? instance->rotate_size : UINT64_MAX;
     r.rotate_seconds = instance->rotate_seconds;
+    r.source_waits =
+        vexmo_stream_waits && vexmo_stream_waits(instance->io_instance, ctx->stream_index) == 1;
     return r;
 }
 
@@ -409,7 +433,7 @@ bool stop_settled(const dump_instance *instance, const dump_thread_ctx *ctx, int
 void capture_loop(dump_instance *instance, dump_thread_ctx *ctx)
 {
     vexmo_instance_t *io = instance->io_instance;
-    const record_rules rules = rules_of(instance);
+    const record_rules rules = rules_of(instance, ctx);
     vexmo_buff_t *bufs[kBurst];
     matched_burst matched;
     int64_t settle_until = 0;

@@ -364,6 +364,12 @@ int vexmo_stream_stats(vexmo_instance_t *inst, uint32_t stream_index, vexmo_stre
     return live_stats(dev->live, stream_index, stats);
 }
 
+int vexmo_stream_waits(vexmo_instance_t *inst, uint32_t stream_index)
+{
+    return inst != nullptr && inst->device != nullptr && stream_index < inst->device->nr_rx &&
+           inst->device->source == vexmo_source::replay;
+}
+
 void vexmo_report_drops(vexmo_instance_t *inst)
 {
     if (inst != nullptr && inst->device != nullptr && inst->device->source == vexmo_source::live)

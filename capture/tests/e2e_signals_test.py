@@ -10,7 +10,7 @@ import signal
 import subprocess
 import time
 
-from e2e_common import (CaptureCase, main, parse_reports, payloads, pcapfile, read_text, run,
+from e2e_common import (LIVE_LIKE, CaptureCase, main, parse_reports, payloads, pcapfile, read_text, run,
                         slow_reader, start, tcpdump_select, trace, wait_files, wait_for,
                         whole_records)
 
@@ -164,7 +164,7 @@ class StalledOutput(CaptureCase):
         go, out, err, stats = (self.path(n) for n in ("go", "out", "stderr", "s.prom"))
         reader = slow_reader(out, go=go)
         proc = start(["-w", "-", "--write-queue=1M", "-S", stats, "-i", LONG_TRACE],
-                     stdout=reader.stdin, stderr_path=err)
+                     stdout=reader.stdin, stderr_path=err, env=LIVE_LIKE)
         reader.stdin.close()
         wait_for(lambda: os.path.exists(stats), what="the capture")
         # Asked again until the queue is full and the line is there.

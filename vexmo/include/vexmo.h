@@ -154,6 +154,13 @@ typedef struct vexmo_stream_stats {
  * any time after the open, also while the stream is polled. */
 int vexmo_stream_stats(vexmo_instance_t *inst, uint32_t stream_index, vexmo_stream_stats_t *stats);
 
+/* 1 when receive stream stream_index's source waits for its reader: a
+ * savefile, which hands the next record over whenever it is polled, so a
+ * reader that takes its time loses nothing. 0 when the source goes on
+ * without it (a live ring drops what is not taken in time), and for a null
+ * argument, no device or a stream out of range. */
+int vexmo_stream_waits(vexmo_instance_t *inst, uint32_t stream_index);
+
 /* Prints the source's drop lines on standard error now, as it does at
  * process exit: one line per live device whose rings dropped frames,
  * nothing when none did. */
