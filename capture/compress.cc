@@ -19,6 +19,11 @@
 
 #include "trawlcap.h"
 
+namespace {
+constexpr int kFrameWindowLog = 20;
+static_assert(size_t{1} << kFrameWindowLog == kFrameBytes);
+} // namespace
+
 int dump_zstd_init(dump_output *o, int level)
 {
     o->zstd = ZSTD_createCCtx();
@@ -29,6 +34,11 @@ int dump_zstd_init(dump_output *o, int level)
         return -1;
     }
     size_t rc = ZSTD_CCtx_setParameter(o->zstd, ZSTD_c_compressionLevel, level);
+    // The window spans a whole frame whatever the level: a repeat anywhere
+    // in the frame is in reach (the fast levels' own window is half of it),
+    // and a reader needs no more memory than the frame holds.
+    if (!ZSTD_isError(rc))
+        rc = ZSTD_CCtx_setParameter(o->zstd, ZSTD_c_windowLog, kFrameWindowLog);
     if (!ZSTD_isError(rc))
         rc = ZSTD_CCtx_setParameter(o->zstd, ZSTD_c_checksumFlag, 1);
     if (!ZSTD_isError(rc))
