@@ -16,6 +16,8 @@
 #include <ctime>
 #include <string_view>
 
+#include <zstd.h>
+
 #include "trawlcap.h"
 
 // Last, so that basename is the POSIX one (glibc renames it by macro).
@@ -129,6 +131,7 @@ enum : int {
     kOptMinFree,
     kOptCheck,
     kOptWriteQueue,
+    kOptCompress,
 };
 constexpr char kShortOptions[] = "p:w:c:i:q:C:G:W:z:Z:S:j:s:h";
 const struct option kLongOptions[] = {
@@ -147,6 +150,7 @@ const struct option kLongOptions[] = {
     {"min-free", required_argument, nullptr, kOptMinFree},
     {"check", no_argument, nullptr, kOptCheck},
     {"write-queue", required_argument, nullptr, kOptWriteQueue},
+    {"compress", required_argument, nullptr, kOptCompress},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -247,9 +251,36 @@ dump_parse_result parse_record_option(dump_instance *instance, int opt, const ch
     return DUMP_PARSE_OK;
 }
 
+// --compress=zstd[:LEVEL]: the codec, and a level within what the
+// library in use takes (negative levels are its fastest).
+dump_parse_result parse_compress(dump_instance *instance, const char *arg)
+{
+    std::string_view text(arg);
+    size_t colon = text.find(':');
+    std::string_view codec = text.substr(0, colon);
+    if (codec != "zstd")
+        return dump_refuse(instance, "compress with '%.*s': give zstd or zstd:LEVEL",
+                           static_cast<int>(std::min<size_t>(codec.size(), 64)), arg);
+    int level = kZstdDefaultLevel;
+    if (colon != std::string_view::npos) {
+        std::string_view digits = text.substr(colon + 1);
+        auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), level);
+        if (ec != std::errc() || end != digits.data() + digits.size() || digits.empty() ||
+            level < ZSTD_minCLevel() || level > ZSTD_maxCLevel())
+            return dump_refuse(instance, "compress at zstd level '%.*s': give %d to %d",
+                               static_cast<int>(std::min<size_t>(digits.size(), 64)), digits.data(),
+                               ZSTD_minCLevel(), ZSTD_maxCLevel());
+    }
+    instance->compress = DUMP_CODEC_ZSTD;
+    instance->compress_level = level;
+    return DUMP_PARSE_OK;
+}
+
 // The options that have no place in the classic set.
 dump_parse_result parse_newer_option(dump_instance *instance, int opt, const char *arg)
 {
+    if (opt == kOptCompress)
+        return parse_compress(instance, arg);
     if (is_letter_of(opt, "CGW") || opt == kOptMinFree)
         return parse_rotation_option(instance, opt, arg);
     // At least one buffer; whether the machine has the memory is checked
@@ -434,9 +465,16 @@ int __thread_dumpfile_generate(const char *base, int index, char *out, size_t ou
 int dump_file_name(const dump_instance *instance, const char *stem, uint32_t seq, int64_t file_time,
                    char *out, size_t out_size)
 {
-    if (instance->rotate_size == 0 && instance->rotate_seconds == 0)
-        return snprintf(out, out_size, "%s", stem);
-    return dump_rotated_name(stem, seq, file_time, out, out_size);
+    int len = instance->rotate_size == 0 && instance->rotate_seconds == 0
+                  ? snprintf(out, out_size, "%s", stem)
+                  : dump_rotated_name(stem, seq, file_time, out, out_size);
+    // A compressed file says so after its own suffix: cap_0.pcap.zst (a
+    // device or a descriptor's name is written to as it is).
+    bool rotates = instance->rotate_size || instance->rotate_seconds;
+    if (instance->compress && len >= 0 && static_cast<size_t>(len) < out_size &&
+        (rotates || !dump_target_is_stream(stem)))
+        return len + snprintf(out + len, out_size - static_cast<size_t>(len), ".zst");
+    return len;
 }
 
 void dump_current_name(const dump_instance *instance, const dump_thread_ctx *ctx, char *out,

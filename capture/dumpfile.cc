@@ -144,16 +144,44 @@ void cut_to_whole(dump_output *o, off_t end, size_t drop)
 
 // Where the output begins: its records are written at pos, with the
 // file's last partial block kept for direct writes (see writer.cc).
-void start_output(const dump_instance *instance, dump_output *o)
+void start_output(const dump_instance *instance, dump_output *o, size_t head)
 {
     o->positioned = o->start_offset >= 0 && !o->appends;
-    o->pos = o->positioned ? static_cast<uint64_t>(o->start_offset) + kFileHeader : 0;
+    o->pos = o->positioned ? static_cast<uint64_t>(o->start_offset) + head : 0;
+    o->file_size = head;
+    o->frames = 0;
     o->tail_len = static_cast<uint32_t>(o->pos % kDirectBlock);
     // The header alone is the file's last block when the file starts on one.
     o->tail_known = o->positioned && o->start_offset % kDirectBlock == 0;
     if (o->tail_known)
         memcpy(o->tail, instance->file_header, kFileHeader);
     dump_output_setup_direct(o);
+}
+
+// The header frame of a compressed file, written at the descriptor's
+// offset (or end) as the stream would have written it; its size in *head.
+// -1 with errno when it was not written whole.
+int write_header_frame(dump_instance *instance, dump_output *o, FILE *f, size_t *head)
+{
+    __fpurge(f);
+    uint8_t out[kHeaderFrameSize];
+    size_t frame = dump_zstd_frame(o, instance->file_header, kFileHeader, out, sizeof(out));
+    if (frame == 0) {
+        errno = ENOMEM;
+        return -1;
+    }
+    for (size_t done = 0; done < frame;) {
+        ssize_t n = write(o->fd, out + done, frame - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            errno = n < 0 ? errno : EIO;
+            return -1;
+        }
+        done += static_cast<size_t>(n);
+    }
+    *head = frame;
+    return 0;
 }
 
 // The file header, from libpcap's writer: a file whose header reached it is
@@ -164,14 +192,21 @@ int write_header(dump_instance *instance, dump_thread_ctx *ctx, FILE *f)
     dump_output *o = &ctx->out;
     o->fd = fileno(f);
     note_file_start(o, o->fd);
+    // A compressed file's header goes in a frame of its own: libpcap's
+    // bytes stay in the stream's buffer, which is then dropped.
+    if (o->compressed)
+        setvbuf(f, nullptr, _IOFBF, BUFSIZ);
     o->dumper = pcap_dump_fopen(instance->pcap_handle, f);
     if (!o->dumper)
         return -1;
     dump_counter_add(ctx->counts.files, 1);
     errno = 0;
-    if (fflush(f) == 0 && !ferror(f)) {
-        dump_counter_add(ctx->counts.bytes, kFileHeader);
-        start_output(instance, o);
+    size_t head = kFileHeader;
+    if (o->compressed ? write_header_frame(instance, o, f, &head) == 0
+                      : fflush(f) == 0 && !ferror(f)) {
+        dump_counter_add(ctx->counts.bytes, head);
+        dump_counter_add(ctx->counts.uncompressed, kFileHeader);
+        start_output(instance, o, head);
         return 0;
     }
     int err = errno ? errno : EIO;
@@ -316,7 +351,8 @@ int dump_file_open(dump_instance *instance, dump_thread_ctx *ctx, int index)
         snprintf(o->dumpfile, sizeof(o->dumpfile), "%s", ctx->stem);
     }
     o->next_seq = rotates(instance) ? first_free_seq(ctx->stem) : 1;
-    bool queued = dump_queue_init(instance, ctx) == 0;
+    bool queued = dump_queue_init(instance, ctx) == 0 &&
+                  (!instance->compress || dump_zstd_init(o, instance->compress_level) == 0);
     // Under -j arrival a rotated file is named by its first record.
     if (rotates(instance) && instance->tstamp_type == DUMP_TSTAMP_ARRIVAL && queued &&
         len < static_cast<int>(sizeof(ctx->stem))) {
@@ -407,6 +443,26 @@ void dump_output_close(dump_instance *instance, dump_thread_ctx *ctx, bool last)
     dump_files_closed(instance, ctx, last);
 }
 
+namespace {
+
+// After a failed write: `lost` records reached no file; without rotation
+// the file takes nothing more, under rotation it is closed as it stands
+// and the worker goes on with a new file once it can.
+void give_up_output(dump_instance *instance, dump_thread_ctx *ctx, uint64_t lost, int err)
+{
+    dump_counter_add(ctx->counts.write_errors, 1);
+    ctx->counts.unwritten.fetch_add(lost, std::memory_order_relaxed);
+    ctx->captured.fetch_sub(lost, std::memory_order_relaxed);
+    if (!rotates(instance)) {
+        ctx->write_errno.store(err, std::memory_order_relaxed);
+        return;
+    }
+    dump_output_close(instance, ctx, false);
+    go_without_file(ctx, "write", err);
+}
+
+} // namespace
+
 void dump_output_failed(dump_instance *instance, dump_thread_ctx *ctx, const uint8_t *mem,
                         size_t done, uint64_t records, int err)
 {
@@ -424,15 +480,19 @@ void dump_output_failed(dump_instance *instance, dump_thread_ctx *ctx, const uin
     }
     dump_counter_add(ctx->counts.flushed, kept);
     dump_counter_add(ctx->counts.bytes, keep);
-    dump_counter_add(ctx->counts.write_errors, 1);
-    ctx->counts.unwritten.fetch_add(records - kept, std::memory_order_relaxed);
-    ctx->captured.fetch_sub(records - kept, std::memory_order_relaxed);
-    if (!rotates(instance)) {
-        ctx->write_errno.store(err, std::memory_order_relaxed);
-        return;
+    give_up_output(instance, ctx, records - kept, err);
+}
+
+void dump_output_failed_frame(dump_instance *instance, dump_thread_ctx *ctx, size_t partial,
+                              uint64_t records, int err)
+{
+    dump_output *o = &ctx->out;
+    struct stat st;
+    if (partial && o->start_offset >= 0) {
+        off_t end = o->positioned            ? static_cast<off_t>(o->pos)
+                    : fstat(o->fd, &st) == 0 ? st.st_size
+                                             : -1;
+        cut_to_whole(o, end, partial);
     }
-    // Under rotation a failed file is closed as it stands, whole records
-    // only, and the worker goes on with a new file once it can.
-    dump_output_close(instance, ctx, false);
-    go_without_file(ctx, "write", err);
+    give_up_output(instance, ctx, records, err);
 }

@@ -141,7 +141,8 @@ void dump_print_usage(const char *app_name)
     printf("Usage: %s [-p threads] [-c count] [-i device] [-w dumpfile] [-q list]\n"
            "       [-C size] [-G seconds] [-W count] [--min-free=size] [-z command]\n"
            "       [-Z user] [-S statsfile] [-j write|arrival] [--nano] [-s snaplen]\n"
-           "       [--write-queue=size] [--check] [filter word ...]\n",
+           "       [--write-queue=size] [--compress=zstd[:level]] [--check]\n"
+           "       [filter word ...]\n",
            app_name);
     fputs("  -p N            workers and receive streams, 0 to 128 (default 1)\n"
           "  -c N            stop after about N packets, shared among the workers\n"
@@ -166,6 +167,9 @@ void dump_print_usage(const char *app_name)
           "  --write-queue=SIZE\n"
           "                  each worker's queue of records for its writer: an output\n"
           "                  that stalls loses nothing until it is full (default 32M)\n"
+          "  --compress=zstd[:LEVEL]\n"
+          "                  write files of zstd frames, named FILE.zst (level\n"
+          "                  default 1); -C then counts the compressed bytes\n"
           "  -h, --help      this text;  --version  the version\n"
           "Numbers: -p, -c and -q in C notation (0x10 is 16, 010 is 8, text after the\n"
           "digits ignored); -C, -G, -W, -s, --min-free and --write-queue decimal digits\n"

@@ -24,7 +24,8 @@ namespace {
 constexpr size_t kStatsTextSize = 256 * 1024;
 
 struct worker_sample {
-    uint64_t received, captured, oversize, bytes, write_errors, files, unwritten, output_dropped;
+    uint64_t received, captured, oversize, bytes, uncompressed, write_errors, files, unwritten,
+        output_dropped;
     vexmo_stream_stats_t source;
     bool has_source;
 };
@@ -54,6 +55,7 @@ struct metric {
     const char *help;
     bool needs_source; // absent where the packet I/O library cannot say
     uint64_t (*value)(const worker_sample &);
+    bool needs_compress = false; // shown only under --compress
 };
 
 const metric kMetrics[] = {
@@ -82,6 +84,9 @@ const metric kMetrics[] = {
     {"trawlcap_written_bytes_total", "counter",
      "Bytes written to the worker's dump files, headers included.", false,
      [](const worker_sample &s) { return s.bytes; }},
+    {"trawlcap_uncompressed_bytes_total", "counter",
+     "What the bytes written to the worker's compressed dump files hold before compression.", false,
+     [](const worker_sample &s) { return s.uncompressed; }, true},
     {"trawlcap_write_errors_total", "counter", "Writes to the worker's dump files that failed.",
      false, [](const worker_sample &s) { return s.write_errors; }},
     {"trawlcap_files_total", "counter", "Dump files the worker opened.", false,
@@ -98,6 +103,7 @@ worker_sample sample_of(const dump_instance *instance, const dump_thread_ctx *ct
     s.captured = ctx->counts.flushed.load(std::memory_order_relaxed);
     s.oversize = ctx->counts.oversize.load(std::memory_order_relaxed);
     s.bytes = ctx->counts.bytes.load(std::memory_order_relaxed);
+    s.uncompressed = ctx->counts.uncompressed.load(std::memory_order_relaxed);
     s.write_errors = ctx->counts.write_errors.load(std::memory_order_relaxed);
     s.files = ctx->counts.files.load(std::memory_order_relaxed);
     s.unwritten = ctx->counts.unwritten.load(std::memory_order_relaxed);
@@ -118,7 +124,7 @@ void compose(const dump_instance *instance, text_buffer *t)
             samples[i] = sample_of(instance, ctx, i);
     }
     for (const metric &m : kMetrics) {
-        if (m.needs_source && !vexmo_stream_stats)
+        if ((m.needs_source && !vexmo_stream_stats) || (m.needs_compress && !instance->compress))
             continue;
         append(t, "# HELP %s %s\n# TYPE %s %s\n", m.name, m.help, m.name, m.type);
         for (uint32_t i = 0; i < instance->nr_threads; i++)

@@ -19,6 +19,8 @@
 
 #include "vexmo.h"
 
+typedef struct ZSTD_CCtx_s ZSTD_CCtx;
+
 // The packet I/O library's calls beyond the classic set are bound weakly in
 // every file that uses them: the platform's own libvexmo.so.4 does not have
 // them, and each is tested for null before it is called.
@@ -78,8 +80,11 @@ struct dump_counters {
     // Passed the filter, but the write queue had no room: the output fell behind.
     std::atomic<uint64_t> output_dropped;
     // The writer's (the main thread's for the first file, before the writer starts):
-    std::atomic<uint64_t> flushed;      // records that reached a file; never goes down
-    std::atomic<uint64_t> bytes;        // bytes in this worker's files, headers included
+    std::atomic<uint64_t> flushed; // records that reached a file; never goes down
+    std::atomic<uint64_t> bytes;   // bytes in this worker's files, headers included
+    // --compress: what `bytes` hold before compression (the records' and
+    // headers' own bytes); `bytes` counts what is on disk.
+    std::atomic<uint64_t> uncompressed;
     std::atomic<uint64_t> files;        // dump files opened
     std::atomic<uint64_t> write_errors; // writes and opens that failed
     // Passed the filter but reached no file: no file could be opened or
@@ -182,6 +187,16 @@ struct dump_output {
     // retry_ns (monotonic clock), a second after the failure.
     uint32_t outage;
     int64_t retry_ns;
+    // --compress: the file is a run of zstd frames (compress.cc), written
+    // with ordinary writes only. file_size is what this run put in the
+    // file, header frame included, which -C compares with its limit;
+    // frames counts the frames of records in it.
+    uint32_t compressed;
+    ZSTD_CCtx *zstd;
+    uint8_t *frame; // a frame being written: frame_cap bytes
+    size_t frame_cap;
+    uint64_t file_size;
+    uint64_t frames;
 };
 
 struct dump_thread_ctx {
@@ -284,6 +299,8 @@ struct dump_instance {
     dump_tstamp_type tstamp_type; // -j
     uint32_t nano;                // --nano: nanosecond savefiles
     uint32_t snaplen;             // -s: 0 when not given
+    uint32_t compress;            // --compress: a dump_codec
+    int compress_level;           // --compress=zstd:LEVEL
     uint32_t check_only;          // --check: main ends after the checks, nothing opened
     // Raised by SIGHUP under rotation: every worker starts its next file.
     std::atomic<uint32_t> hup_count;
@@ -324,6 +341,18 @@ inline int64_t dump_window_start(int64_t sec, int64_t seconds)
 {
     return sec - ((sec % seconds) + seconds) % seconds;
 }
+
+// What --compress writes: independent frames of whole records.
+enum dump_codec : uint32_t {
+    DUMP_CODEC_NONE = 0,
+    DUMP_CODEC_ZSTD = 1, // files named with .zst after their own suffix
+};
+constexpr int kZstdDefaultLevel = 1;
+// A frame holds whole records of at most this many bytes before
+// compression (one record alone may be larger): the worker's mark, so that
+// a frame is usually one mark, closed when the mark is handed over, at the
+// latest about a second after its first record.
+constexpr size_t kFrameBytes = kDumpBufferSize;
 
 // Result of parsing the command line into the record.
 enum dump_parse_result {
@@ -486,6 +515,25 @@ void dump_files_kick(dump_instance *instance);
 void dump_files_wait(dump_instance *instance, int timeout_ms);
 uint64_t dump_files_removed(const dump_instance *instance);
 uint64_t dump_files_command_failures(const dump_instance *instance);
+
+// Compressed dump files (compress.cc).
+// The output's compression context and frame buffer; -1 with errno ENOMEM.
+int dump_zstd_init(dump_output *o, int level);
+// Compresses in[0, len) into out (cap bytes) as one whole frame with its
+// content size and checksum; the frame's size, 0 when the library failed.
+size_t dump_zstd_frame(dump_output *o, const uint8_t *in, size_t len, uint8_t *out, size_t cap);
+// Room for the header's frame, which is made while a frame of records may
+// wait in o->frame for the file it opens.
+constexpr size_t kHeaderFrameSize = 128;
+// The first records at mem, of at most len bytes, that one frame holds:
+// whole records, at least one, at most kFrameBytes unless that one is
+// larger. Their bytes; their count in *records.
+size_t dump_frame_records(const uint8_t *mem, size_t len, uint64_t *records);
+// A frame's write put `partial` of its bytes in the file and failed with
+// err: those are cut, so that the file ends on its last whole frame, and
+// the `records` not written leave `captured`; then as dump_output_failed.
+void dump_output_failed_frame(dump_instance *instance, dump_thread_ctx *ctx, size_t partial,
+                              uint64_t records, int err);
 
 // Statistics file (statsfile.cc), written by the main thread.
 void dump_stats_write(dump_instance *instance);

@@ -392,7 +392,10 @@ record_rules rules_of(const dump_instance *instance, const dump_thread_ctx *ctx)
     r.arrival = instance->tstamp_type == DUMP_TSTAMP_ARRIVAL;
     r.wire_len = instance->snaplen != 0 || r.arrival;
     r.nano = instance->nano != 0;
-    r.rotate_size = instance->rotate_size ? instance->rotate_size : UINT64_MAX;
+    // A compressed file's size is known only to the writer, which moves to
+    // the next file itself (writer.cc).
+    r.rotate_size =
+        instance->rotate_size && !instance->compress ? instance->rotate_size : UINT64_MAX;
     r.rotate_seconds = instance->rotate_seconds;
     r.source_waits =
         vexmo_stream_waits && vexmo_stream_waits(instance->io_instance, ctx->stream_index) == 1;

@@ -410,6 +410,60 @@ void take_back(dump_thread_ctx *ctx, uint64_t records)
     ctx->captured.fetch_sub(records, std::memory_order_relaxed);
 }
 
+// -C on a compressed file counts its bytes on disk, which only the writer
+// knows once a frame is made: a frame that would take the file past the
+// limit starts the worker's next file, unless the file holds no records
+// yet (a frame alone larger than the limit). The new file is the same file
+// of the worker's (the same gen), named by the frame's first record, or
+// by its -G window. False when no file takes the frame.
+bool fits_or_rotated(dump_instance *instance, dump_thread_ctx *ctx, const uint8_t *first,
+                     size_t frame)
+{
+    dump_output *o = &ctx->out;
+    if (!o->dumper)
+        return false;
+    if (!instance->rotate_size || o->frames == 0 || o->file_size + frame <= instance->rotate_size)
+        return true;
+    uint32_t sec;
+    memcpy(&sec, first, sizeof sec);
+    int64_t file_time = instance->rotate_seconds ? o->file_time : int64_t{sec};
+    return dump_output_open(instance, ctx, file_time, o->gen) == 0;
+}
+
+// The records at mem (`records` whole ones) as frames of whole records,
+// each written whole before the next is made: after each write the file
+// ends on a whole frame. Direct I/O does not apply: a frame's length and
+// offset are any number of bytes.
+void write_frames(dump_instance *instance, dump_thread_ctx *ctx, const uint8_t *mem, size_t len,
+                  uint64_t records)
+{
+    dump_output *o = &ctx->out;
+    for (size_t off = 0; off < len;) {
+        uint64_t n = 0;
+        size_t raw = dump_frame_records(mem + off, len - off, &n);
+        size_t frame = dump_zstd_frame(o, mem + off, raw, o->frame, o->frame_cap);
+        int err = frame ? 0 : ENOMEM;
+        if (frame && !fits_or_rotated(instance, ctx, mem + off, frame)) {
+            take_back(ctx, records);
+            return;
+        }
+        size_t done = frame ? write_plain(instance, ctx, o->frame, frame, &err) : 0;
+        if (err) {
+            dump_output_failed_frame(instance, ctx, done, records, err);
+            return;
+        }
+        dump_counter_add(ctx->counts.flushed, n);
+        dump_counter_add(ctx->counts.bytes, frame);
+        dump_counter_add(ctx->counts.uncompressed, raw);
+        o->file_size += frame;
+        o->frames++;
+        records -= n;
+        off += raw;
+    }
+    if (o->drop_cache)
+        drop_cache(o);
+}
+
 // The marks [first, first + n) of one batch; returns the last one's flags.
 uint32_t write_batch(dump_instance *instance, dump_thread_ctx *ctx, uint32_t first, uint32_t n)
 {
@@ -423,6 +477,8 @@ uint32_t write_batch(dump_instance *instance, dump_thread_ctx *ctx, uint32_t fir
         dump_output_open(instance, ctx, m0.file_time, m0.file_gen);
     if (records && (!ctx->out.dumper || ctx->write_errno.load(std::memory_order_relaxed)))
         take_back(ctx, records);
+    else if (records && ctx->out.compressed)
+        write_frames(instance, ctx, q.ring + m0.start % q.ring_size, last.end - m0.start, records);
     else if (records)
         write_records(instance, ctx, q.ring + m0.start % q.ring_size, last.end - m0.start, records);
     if (last.flags & (DUMP_MARK_CLOSES | DUMP_MARK_ENDS))
@@ -445,7 +501,7 @@ bool dump_output_setup_direct(dump_output *o)
         fs.f_type == static_cast<decltype(fs.f_type)>(RAMFS_MAGIC))
         return false; // a pipe or device, or a file whose pages are the file
     o->drop_cache = 1;
-    if (!o->positioned)
+    if (!o->positioned || o->compressed)
         return false;
 #ifdef STATX_DIOALIGN
     struct statx sx;

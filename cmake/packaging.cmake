@@ -26,7 +26,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Run-time dependencies are read off the ELF files by dpkg-shlibdeps (dpkg-dev):
-# libc6, libpcap0.8, libstdc++6, libgcc-s1 as each binary really needs them.
+# libc6, libpcap0.8, libzstd1, libstdc++6, libgcc-s1 as each binary really needs them.
 # trawlcap's libvexmo.so.4 lies in the same package; dpkg-shlibdeps follows
 # its RUNPATH $ORIGIN/../lib into the staging tree.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -5,7 +5,7 @@ set -eu
 
 PKGS="build-essential cmake ninja-build pkg-config libpcap-dev tcpdump \
 googletest libgtest-dev libbenchmark-dev python3 iproute2 binutils man-db \
-clang libclang-rt-14-dev tzdata time dpkg-dev file valgrind"
+clang libclang-rt-14-dev tzdata time dpkg-dev file valgrind libzstd-dev zstd"
 
 missing=""
 for p in $PKGS; do

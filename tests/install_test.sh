@@ -206,7 +206,7 @@ field() { dpkg-deb -f "$1" "$2"; }
 # shellcheck disable=SC2154
 {
     depends=$(field "$deb_trawlcap" Depends)
-    for d in "libc6 (" "libpcap0.8 (" "libstdc++6 ("; do
+    for d in "libc6 (" "libpcap0.8 (" "libzstd1 (" "libstdc++6 ("; do
         case "$depends" in *"$d"*) ;; *) fail "trawlcap does not depend on ${d% (}: $depends" ;; esac
     done
     depends=$(field "$deb_bitpeel" Depends)

@@ -61,7 +61,8 @@ class CommandLineRejections(CaptureCase):
                  (["-z", trace("afs.pcap")], "find command %s to run" % trace("afs.pcap")),  # not executable
                  (["-Z", "no-such-user-x"], "user no-such-user-x"), (["-s", "262145"], "0 to 262144"),
                  (["-j", "adapter"], "'adapter'"), (["--min-free=1G"], "without -C or -G"),
-                 (["--write-queue=1k"], "'1k'"), (["-p", "9", "--write-queue=1000000G"], "memory available")]
+                 (["--write-queue=1k"], "'1k'"), (["-p", "9", "--write-queue=1000000G"], "memory available"),
+                 (["--compress=gzip"], "'gzip'"), (["--compress=zstd:23"], "level '23': give -")]
         for args, why in cases + [(["-j", "arrival"], "no vexmo_buff_tstamp")]:
             with self.subTest(args=args):
                 res = run(args + ["-i", AFS], cwd=self.dir, env=plain if "arrival" in args else None)

@@ -129,6 +129,27 @@ def whole_records(path):
     return n, off == len(data)
 
 
+def zstd_frames(path):
+    """The bytes zstd decodes from the whole frames of path (a walk over
+    the frame and block headers finds where the last whole frame ends),
+    whether nothing follows them, and how many there are."""
+    with open(path, "rb") as f:
+        data = f.read()
+    off = frames = 0
+    while data[off:off + 4] == b"\x28\xb5\x2f\xfd" and off + 5 <= len(data):
+        fhd = data[off + 4]
+        p = off + 6 - (fhd >> 5 & 1) + (0, 1, 2, 4)[fhd & 3] + (fhd >> 5 & 1, 2, 4, 8)[fhd >> 6]
+        last = 0
+        while not last and p + 3 <= len(data):
+            block = int.from_bytes(data[p:p + 3], "little")
+            last, p = block & 1, p + 3 + (1 if block >> 1 & 3 == 1 else block >> 3)
+        if not last or p + 4 * (fhd >> 2 & 1) > len(data):
+            break
+        off, frames = p + 4 * (fhd >> 2 & 1), frames + 1
+    return subprocess.run(["zstd", "-dc"], input=data[:off], stdout=subprocess.PIPE,
+                          check=True).stdout, off == len(data), frames
+
+
 def payloads(pcap):
     return collections.Counter(r[4] for r in pcap.records)
 

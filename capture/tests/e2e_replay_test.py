@@ -13,7 +13,7 @@ import unittest
 
 from e2e_common import (CaptureCase, MAX_PACKET, TRACES, main, mount_ext4, parse_reports,
                         payloads, pcapfile, read_text, run, start, tcpdump_count, tcpdump_select,
-                        trace, trace_count, wait_files, whole_records)
+                        trace, trace_count, wait_files, whole_records, zstd_frames)
 
 # (trace, filter): filters avoid len/greater/less, which tcpdump answers from
 # the wire length of truncated records while the replay source has only the
@@ -297,6 +297,34 @@ class Rotation(CaptureCase):
             for n in kept:
                 self.assertTrue(n.endswith(".pcap.gz"), n)
                 subprocess.run(["gzip", "-t", n], check=True)
+
+    def test_compressed_files_decode_to_the_plain_capture(self):
+        # -j arrival makes the bytes the same in every run. A -C file is at
+        # most its size on disk unless one frame of records alone is larger.
+        dev = ["-p", "2", "-j", "arrival", "-i", "file:%s,loop=60" % trace("afs.pcap")]
+        run(dev + ["-w", self.path("p.pcap")])
+        piped = run(dev + ["-w", "-"]).stdout
+        res = run(dev + ["--compress=zstd", "-w", "-"])
+        unzstd = subprocess.run(["zstd", "-dc"], input=res.stdout, stdout=subprocess.PIPE)
+        self.assertEqual(unzstd.stdout, piped)
+        for opts in ([], ["-C", "200k"], ["-G", "60"], ["-C", "200k", "-W", "2"]):
+            res = run(dev + opts + ["--compress=zstd:3", "-w", self.path("z.pcap")])
+            self.assertEqual(res.returncode, 0, res.stderr.decode())
+            for i in (0, 1):
+                with self.subTest(opts=opts, worker=i), open(self.path("p_%d.pcap" % i), "rb") as f:
+                    names = sorted(glob.glob(self.path("z_%d*" % i)))
+                    self.assertEqual(len(names), 2 if "-W" in opts and i == 0 else len(names))
+                    got = b""
+                    for n in names:
+                        self.assertTrue(n.endswith(".pcap.zst"), n)
+                        data, whole, frames = zstd_frames(n)
+                        self.assertTrue(whole, n)
+                        if "-C" in opts:
+                            self.assertTrue(os.path.getsize(n) <= 200 << 10 or frames == 2, n)
+                        got += data[24 if got else 0:]
+                        os.unlink(n)
+                    want = f.read()
+                    self.assertEqual(got, want[:24] + want[len(want) - len(got) + 24:])
 
     def test_a_restart_never_writes_over_the_last_runs_files(self):
         # Same -G window, or the same second under -C: the numbering goes on.

@@ -12,7 +12,7 @@ import time
 
 from e2e_common import (LIVE_LIKE, CaptureCase, main, parse_reports, payloads, pcapfile, read_text, run,
                         slow_reader, start, tcpdump_select, trace, wait_files, wait_for,
-                        whole_records)
+                        whole_records, zstd_frames)
 
 LONG_TRACE = "file:" + trace("afs.pcap") + ",loop=1000000"
 # Selects 21 of the trace's 601 packets, so the files stay small.
@@ -312,6 +312,19 @@ class RotationAndCommands(CaptureCase):
         with open(stats) as f:
             self.assertIn('trawlcap_captured_packets_total{worker="0"} 601\n', f.read())
         self.assertFalse(os.path.exists(self.path("victim")))
+
+
+class KilledCompressedCapture(CaptureCase):
+    def test_sigkill_leaves_files_of_whole_frames_of_whole_records(self):
+        proc = start(["-p", "2", "-C", "200k", "--compress=zstd", "-i", LONG_TRACE,
+                      "-w", self.path("k.pcap")])
+        wait_for(lambda: len(glob.glob(self.path("k_1_*"))) > 3, timeout=120, what="files")
+        proc.kill()
+        proc.wait(timeout=30)
+        for n in glob.glob(self.path("k_*")):
+            data, _, frames = zstd_frames(n)
+            pcap = pcapfile.parse(data)
+            self.assertEqual((pcap.trailing, frames > 0), (b"", True), n)
 
 
 class SignalsAtRandomMoments(CaptureCase):

@@ -13,8 +13,9 @@ import subprocess
 import tempfile
 import unittest
 
-from e2e_common import (LIVE_LIKE, CaptureCase, main, metric, mount_ext4, parse_reports, pcapfile, read_text,
-                        run, slow_reader, start, trace, wait_for, whole_records)
+from e2e_common import (LIVE_LIKE, CaptureCase, main, metric, mount_ext4, parse_reports,
+                        pcapfile, read_text, run, slow_reader, start, trace, wait_for,
+                        whole_records, zstd_frames)
 
 AFS = "file:" + trace("afs.pcap")  # 601 packets, 510 kB of records
 
@@ -316,7 +317,28 @@ class FullFileSystem(MountedCase):
             self.assertEqual(whole_records(name)[1], True, name)
 
 
+    def test_full_compressed_file_ends_on_its_last_whole_frame(self):
+        self.mount("size=200k")
+        res = run(["--compress=zstd", "-i", AFS + ",loop=50", "-w", self.path("mnt/c.pcap")])
+        (report,) = parse_reports(res.stderr.decode())
+        data, whole, _ = zstd_frames(report.threads[0][0])
+        self.assertEqual((res.returncode, whole), (255, True))
+        self.assertEqual(len(pcapfile.parse(data).records), report.threads[0][2])
+
+
 class FreeSpaceFloor(MountedCase):
+    def test_compressed_files_keep_the_floor(self):
+        self.mount("size=2m")
+        # The queue holds the whole replay, which outruns compression.
+        res = run(["-p", "2", "-C", "256k", "--min-free=1M", "--compress=zstd", "-i",
+                   AFS + ",loop=60", "--write-queue=32M", "-w", self.path("mnt/c.pcap")])
+        (report,) = parse_reports(res.stderr.decode())
+        self.assertEqual((res.returncode, report.summary[1:]), (0, (601 * 60, 601 * 60)))
+        vfs = os.statvfs(self.mnt)
+        self.assertGreater(vfs.f_bavail * vfs.f_frsize, (1024 - 256 - 8) * 1024)
+        for name in os.listdir(self.mnt):
+            self.assertEqual(zstd_frames(os.path.join(self.mnt, name))[1], True, name)
+
     def test_capture_of_several_times_the_disk_keeps_the_floor(self):
         self.mount("size=4m")
         stats = self.path("s.prom")
