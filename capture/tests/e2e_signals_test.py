@@ -322,6 +322,8 @@ class KilledCompressedCapture(CaptureCase):
         proc.kill()
         proc.wait(timeout=30)
         for n in glob.glob(self.path("k_*")):
+            if os.path.getsize(n) == 0:
+                continue  # killed between its creation and its header's frame
             data, _, frames = zstd_frames(n)
             pcap = pcapfile.parse(data)
             self.assertEqual((pcap.trailing, frames > 0), (b"", True), n)
