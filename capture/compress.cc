@@ -62,17 +62,5 @@ size_t dump_zstd_frame(dump_output *o, const uint8_t *in, size_t len, uint8_t *o
 
 size_t dump_frame_records(const uint8_t *mem, size_t len, uint64_t *records)
 {
-    size_t off = 0;
-    uint64_t n = 0;
-    while (off + kRecordHeader <= len) {
-        uint32_t caplen;
-        memcpy(&caplen, mem + off + 8, sizeof caplen);
-        size_t record = kRecordHeader + caplen;
-        if (off + record > len || (n && off + record > kFrameBytes))
-            break;
-        off += record;
-        n++;
-    }
-    *records = n;
-    return off;
+    return dump_whole_records(mem, len, kFrameBytes, records);
 }

@@ -106,18 +106,7 @@ void note_file_start(dump_output *o, int fd)
 // are whole records, and how many records that is.
 size_t whole_records(const uint8_t *buf, size_t done, uint64_t *records)
 {
-    size_t off = 0;
-    uint64_t n = 0;
-    while (off + kRecordHeader <= done) {
-        uint32_t caplen;
-        memcpy(&caplen, buf + off + 8, sizeof caplen);
-        if (off + kRecordHeader + caplen > done)
-            break;
-        off += kRecordHeader + caplen;
-        n++;
-    }
-    *records = n;
-    return off;
+    return dump_whole_records(buf, done, SIZE_MAX, records);
 }
 
 // A file that ends inside a record is rejected by readers: the last `drop`
@@ -495,4 +484,21 @@ void dump_output_failed_frame(dump_instance *instance, dump_thread_ctx *ctx, siz
         cut_to_whole(o, end, partial);
     }
     give_up_output(instance, ctx, records, err);
+}
+
+size_t dump_whole_records(const uint8_t *buf, size_t len, size_t limit, uint64_t *records)
+{
+    size_t off = 0;
+    uint64_t n = 0;
+    while (off + kRecordHeader <= len) {
+        uint32_t caplen;
+        memcpy(&caplen, buf + off + 8, sizeof caplen);
+        size_t record = kRecordHeader + caplen;
+        if (off + record > len || (n && off + record > limit))
+            break;
+        off += record;
+        n++;
+    }
+    *records = n;
+    return off;
 }

@@ -2,7 +2,6 @@
 // opened; the usage text; the change of user after the device is open.
 #include <grp.h>
 #include <pwd.h>
-#include <sys/sysinfo.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "meminfo.h"
 #include "trawlcap.h"
 
 namespace {
@@ -51,24 +51,6 @@ dump_parse_result check_combinations(dump_instance *instance)
         return dump_refuse(instance, "rotate or run -z on %s: it is a stream, not a file name",
                            instance->dumpfile);
     return DUMP_PARSE_OK;
-}
-
-// The memory the kernel could still give, in bytes: MemAvailable, or the
-// free memory where the kernel does not say.
-uint64_t memory_available()
-{
-    unsigned long long kib = 0;
-    char line[128];
-    FILE *f = fopen("/proc/meminfo", "re");
-    while (f && kib == 0 && fgets(line, sizeof line, f))
-        if (sscanf(line, "MemAvailable: %llu kB", &kib) != 1)
-            kib = 0;
-    if (f)
-        fclose(f);
-    struct sysinfo si {};
-    if (kib == 0 && sysinfo(&si) == 0)
-        return static_cast<uint64_t>(si.freeram + si.bufferram) * si.mem_unit;
-    return static_cast<uint64_t>(kib) << 10;
 }
 
 // --write-queue: every selected worker's queue may fill, so all of them

@@ -20,7 +20,6 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
-#include <sys/sysinfo.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -32,6 +31,7 @@
 #include <new>
 
 #include "internal.h"
+#include "meminfo.h"
 
 namespace {
 
@@ -446,24 +446,6 @@ int set_promisc(const live_device *dev, const live_setup *cfg)
     mreq.mr_type = PACKET_MR_PROMISC;
     return set_option(dev->streams[0].fd, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mreq, sizeof mreq,
                       cfg, "promiscuous mode");
-}
-
-// The memory the kernel could still give, in bytes: MemAvailable, or the
-// free memory where the kernel does not say.
-uint64_t memory_available()
-{
-    unsigned long long kib = 0;
-    char line[128];
-    FILE *f = fopen("/proc/meminfo", "re");
-    while (f && kib == 0 && fgets(line, sizeof line, f))
-        if (sscanf(line, "MemAvailable: %llu kB", &kib) != 1)
-            kib = 0;
-    if (f)
-        fclose(f);
-    struct sysinfo si {};
-    if (kib == 0 && sysinfo(&si) == 0)
-        return static_cast<uint64_t>(si.freeram + si.bufferram) * si.mem_unit;
-    return static_cast<uint64_t>(kib) << 10;
 }
 
 // Each stream's ring: ring= (0: the default for the stream count), raised
