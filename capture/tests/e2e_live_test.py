@@ -12,7 +12,8 @@ import tempfile
 import time
 import unittest
 
-from e2e_common import CaptureCase, main, parse_reports, pcapfile, read_text, start, wait_for
+from e2e_common import (CaptureCase, main, parse_reports, pcapfile, read_text, slow_reader, start,
+                        wait_for)
 import netns
 
 HOST_IF, NS_IF = netns.own_name("tclh"), netns.own_name("tcln")
@@ -216,6 +217,31 @@ class LiveCapture(CaptureCase):
         records = pcapfile.read(self.path("k_0.pcap")).records
         self.assertEqual([r[4][14:20] for r in records], [b"%06d" % i for i in range(3000)])
         self.assertNotIn("still in the ring", text)
+
+    def test_light_traffic_through_a_stalled_output(self):
+        # -w - into a pipe whose reader sleeps 9 s: after a burst fills the
+        # pipe, 80 frames 100 ms apart wait in the write queue, not in the
+        # ring, and all of them reach the reader once it wakes.
+        out, stats = self.path("out"), self.path("s.prom")
+        reader = slow_reader(out, sleep=9)
+        proc = start(["-i", NS_IF, "-w", "-", "-S", stats, "ether", "proto", "0x88b5"],
+                     stdout=reader.stdin, stderr_path=self.path("stderr"), wrapper=self.ns.cmd())
+        reader.stdin.close()
+        self.addCleanup(proc.kill)
+        wait_for(lambda: os.path.exists(stats), timeout=60, what="the capture")
+        send_raw(3000)
+        raw = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
+        raw.bind((HOST_IF, 0))
+        for i in range(3000, 3080):
+            raw.send(b"\xff" * 6 + b"\x02" * 6 + b"\x88\xb5" + b"%06d" % i + bytes(40))
+            time.sleep(0.1)
+        raw.close()
+        wait_for(lambda: os.path.exists(out), timeout=60, what="the reader awake")
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual((proc.wait(timeout=60), reader.wait(timeout=60)), (0, 0))
+        records = pcapfile.read(out).records
+        self.assertEqual([r[4][14:20] for r in records], [b"%06d" % i for i in range(3080)])
+        self.assertNotIn("dropped", read_text(self.path("stderr")))
 
     def test_one_worker(self):
         self.capture(1)
