@@ -79,6 +79,7 @@ class StopSignals(CaptureCase):
         os.mkfifo(self.path("c_1"))
         err = self.path("stderr")
         proc = start(["-p", "3", "-i", LONG_TRACE, "-w", self.path("c")] + FILTER, stderr_path=err)
+        self.addCleanup(proc.kill)
         wait_files(proc, [self.path("c_0")], min_size=23)  # worker 0's header
         wait_for(lambda: proc.poll() is not None or in_fifo_open(proc.pid), timeout=60,
                  what="worker 1's open waiting on the FIFO")
@@ -276,6 +277,7 @@ class RotationAndCommands(CaptureCase):
         err = self.path("stderr")
         proc = start(["-p", "2", "-C", "16k", "-W", "2", "-i", TINY_LOOPED, "-w",
                       self.path("u.pcap")], stderr_path=err)
+        self.addCleanup(proc.kill)
         wait_for(lambda: glob.glob(self.path("u_1_*")), what="the workers' files")
         for n in range(1, 6):
             proc.send_signal(signal.SIGUSR1)
@@ -318,6 +320,7 @@ class KilledCompressedCapture(CaptureCase):
     def test_sigkill_leaves_files_of_whole_frames_of_whole_records(self):
         proc = start(["-p", "2", "-C", "200k", "--compress=zstd", "-i", LONG_TRACE,
                       "-w", self.path("k.pcap")])
+        self.addCleanup(proc.kill)  # a capture left running by a failed check
         wait_for(lambda: len(glob.glob(self.path("k_1_*"))) > 3, timeout=120, what="files")
         proc.kill()
         proc.wait(timeout=30)

@@ -399,6 +399,7 @@ class BriefOutage(CaptureCase):
         os.mkdir(out)
         proc = start(["-p", "2", "-G", "1", "-i", AFS + ",loop=1000000", "-w",
                       os.path.join(out, "g.pcap"), "udp", "port", "7003"], stderr_path=err)
+        self.addCleanup(proc.kill)  # a capture left running by a failed check
         wait_for(lambda: len(os.listdir(out)) >= 4, what="two windows' files")
         subprocess.run(["rm", "-rf", out], check=True)
         wait_for(lambda: read_text(err).count("Cannot open dumpfile") == 2, what="both failures")
