@@ -495,6 +495,16 @@ void dump_current_name(const dump_instance *instance, const dump_thread_ctx *ctx
         dump_file_name(instance, ctx->stem, seq, time, out, out_size);
 }
 
+const char *dump_folder_of(const char *name, char *out, size_t out_size)
+{
+    const char *slash = strrchr(name, '/');
+    if (!slash)
+        snprintf(out, out_size, ".");
+    else
+        snprintf(out, out_size, "%.*s", static_cast<int>(slash - name) + (slash == name), name);
+    return slash ? slash + 1 : name;
+}
+
 int dump_rotated_name(const char *stem, uint32_t seq, int64_t file_time, char *out, size_t out_size)
 {
     char copy[kTextSize];

@@ -60,10 +60,7 @@ FILE *open_target(const char *name, bool fresh)
 uint32_t first_free_seq(const char *stem)
 {
     char dir[kTextSize];
-    const char *slash = strrchr(stem, '/');
-    const char *base = slash ? slash + 1 : stem;
-    int dir_len = slash ? static_cast<int>(slash - stem) + (slash == stem) : 1;
-    snprintf(dir, sizeof(dir), "%.*s", dir_len, slash ? stem : ".");
+    const char *base = dump_folder_of(stem, dir, sizeof(dir));
     const char *dot = strrchr(base, '.');
     size_t len = dot ? static_cast<size_t>(dot - base) : strlen(base);
     DIR *d = opendir(dir);

@@ -90,12 +90,9 @@ void file_name(const dump_instance *instance, const closed_file &f, char *out, s
 // place in the ring and under the floor. Anything else it made is its own.
 bool take_successor(const char *name, closed_file *f)
 {
-    const char *slash = strrchr(name, '/');
-    const char *base = slash ? slash + 1 : name;
-    size_t len = strlen(base);
     char dir[kTextSize];
-    snprintf(dir, sizeof(dir), "%.*s", slash ? static_cast<int>(slash - name) + (slash == name) : 1,
-             slash ? name : ".");
+    const char *base = dump_folder_of(name, dir, sizeof(dir));
+    size_t len = strlen(base);
     DIR *d = opendir(dir);
     int found = 0;
     char added[sizeof(f->added)] = "";
@@ -259,12 +256,7 @@ void drop_gone(dump_files *d) REQUIRES(d->lock)
 uint64_t free_bytes(const char *path)
 {
     char dir[kTextSize];
-    snprintf(dir, sizeof(dir), "%s", path);
-    char *slash = strrchr(dir, '/');
-    if (!slash)
-        snprintf(dir, sizeof(dir), ".");
-    else
-        slash[slash == dir] = '\0';
+    dump_folder_of(path, dir, sizeof(dir));
     struct statvfs vfs;
     if (statvfs(dir, &vfs) != 0)
         return UINT64_MAX; // nothing known: nothing removed on a guess

@@ -482,6 +482,9 @@ bool dump_output_setup_direct(dump_output *o);
 // -G, else the stem itself; the length of the whole name, as snprintf.
 int dump_file_name(const dump_instance *instance, const char *stem, uint32_t seq, int64_t file_time,
                    char *out, size_t out_size);
+// The folder a file name lies in ("." for a bare name, "/" for one at the
+// root) into out; returns the name's last component.
+const char *dump_folder_of(const char *name, char *out, size_t out_size);
 int dump_rotated_name(const char *stem, uint32_t seq, int64_t file_time, char *out,
                       size_t out_size);
 
