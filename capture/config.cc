@@ -132,6 +132,7 @@ enum : int {
     kOptCheck,
     kOptWriteQueue,
     kOptCompress,
+    kOptIndex,
 };
 constexpr char kShortOptions[] = "p:w:c:i:q:C:G:W:z:Z:S:j:s:h";
 const struct option kLongOptions[] = {
@@ -151,6 +152,7 @@ const struct option kLongOptions[] = {
     {"check", no_argument, nullptr, kOptCheck},
     {"write-queue", required_argument, nullptr, kOptWriteQueue},
     {"compress", required_argument, nullptr, kOptCompress},
+    {"index", no_argument, nullptr, kOptIndex},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -281,6 +283,10 @@ dump_parse_result parse_newer_option(dump_instance *instance, int opt, const cha
 {
     if (opt == kOptCompress)
         return parse_compress(instance, arg);
+    if (opt == kOptIndex) {
+        instance->index = 1;
+        return DUMP_PARSE_OK;
+    }
     if (is_letter_of(opt, "CGW") || opt == kOptMinFree)
         return parse_rotation_option(instance, opt, arg);
     // At least one buffer; whether the machine has the memory is checked

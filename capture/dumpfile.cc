@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "index.h"
 #include "trawlcap.h"
 
 namespace {
@@ -142,6 +143,36 @@ void start_output(const dump_instance *instance, dump_output *o, size_t head)
     if (o->tail_known)
         memcpy(o->tail, instance->file_header, kFileHeader);
     dump_output_setup_direct(o);
+    // An index tells where records lie from the file's start: a file that
+    // had bytes before this run began is not indexed.
+    o->indexing = o->index && o->positioned && o->start_offset == 0;
+    if (o->indexing) {
+        uint32_t linktype;
+        memcpy(&linktype, instance->file_header + 20, sizeof linktype);
+        uint32_t flags = (instance->nano ? uint32_t{INDEX_NANO} : 0) |
+                         (o->compressed ? uint32_t{INDEX_COMPRESSED} : 0);
+        index_builder_start(o->index, linktype & 0x03ffffff, flags);
+    }
+}
+
+// The index of the file that closes, beside it; one line when it cannot
+// be written (the capture goes on: the file is whole without it). A file
+// that does not end where its last record was written (a failed write
+// could not be cut back) gets none: a reader then finds the cut itself.
+void write_index(dump_output *o)
+{
+    struct stat st;
+    if (fstat(o->fd, &st) != 0 || static_cast<uint64_t>(st.st_size) != o->pos)
+        return;
+    // The index's checksum of the file reads its end: through a descriptor
+    // of its own, since the dumper's is open for writing only.
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/self/fd/%d", o->fd);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || index_write(o->index, o->dumpfile, fd, o->pos) != 0)
+        cannot("write the index of %s: %s", o->dumpfile, strerror(errno));
+    if (fd >= 0)
+        close(fd);
 }
 
 // The header frame of a compressed file, written at the descriptor's
@@ -318,6 +349,22 @@ int cannot_open(dump_instance *instance, dump_thread_ctx *ctx, int index)
 
 } // namespace
 
+namespace {
+
+// The writer's index builder, taken once for all of the worker's files.
+int init_index(dump_output *o)
+{
+    o->index = static_cast<index_builder *>(malloc(sizeof(index_builder)));
+    if (o->index && index_builder_init(o->index) == 0)
+        return 0;
+    free(o->index);
+    o->index = nullptr;
+    errno = ENOMEM;
+    return -1;
+}
+
+} // namespace
+
 int dump_file_open(dump_instance *instance, dump_thread_ctx *ctx, int index)
 {
     dump_output *o = &ctx->out;
@@ -338,7 +385,8 @@ int dump_file_open(dump_instance *instance, dump_thread_ctx *ctx, int index)
     }
     o->next_seq = rotates(instance) ? first_free_seq(ctx->stem) : 1;
     bool queued = dump_queue_init(instance, ctx) == 0 &&
-                  (!instance->compress || dump_zstd_init(o, instance->compress_level) == 0);
+                  (!instance->compress || dump_zstd_init(o, instance->compress_level) == 0) &&
+                  (!instance->index || init_index(o) == 0);
     // Under -j arrival a rotated file is named by its first record.
     if (rotates(instance) && instance->tstamp_type == DUMP_TSTAMP_ARRIVAL && queued &&
         len < static_cast<int>(sizeof(ctx->stem))) {
@@ -423,6 +471,8 @@ void dump_output_close(dump_instance *instance, dump_thread_ctx *ctx, bool last)
         return; // standard output stays open, its dumper with it
     if (o->drop_cache)
         posix_fadvise(o->fd, 0, 0, POSIX_FADV_DONTNEED);
+    if (o->indexing)
+        write_index(o);
     fclose(pcap_dump_file(o->dumper));
     o->dumper = nullptr;
     o->fd = -1;
@@ -498,4 +548,16 @@ size_t dump_whole_records(const uint8_t *buf, size_t len, size_t limit, uint64_t
     }
     *records = n;
     return off;
+}
+
+void dump_index_records(dump_output *o, const uint8_t *mem, size_t len, uint64_t pos)
+{
+    if (o->indexing)
+        index_add_records(o->index, mem, len, pos);
+}
+
+void dump_index_frame(dump_output *o, uint64_t pos, size_t frame, const uint8_t *mem, size_t len)
+{
+    if (o->indexing)
+        index_add_frame(o->index, pos, static_cast<uint32_t>(frame), mem, len, 0);
 }

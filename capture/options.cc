@@ -50,6 +50,9 @@ dump_parse_result check_combinations(dump_instance *instance)
     if ((rotates || instance->post_command[0]) && stream)
         return dump_refuse(instance, "rotate or run -z on %s: it is a stream, not a file name",
                            instance->dumpfile);
+    if (instance->index && stream)
+        return dump_refuse(instance, "index %s: it is a stream, not a file name",
+                           instance->dumpfile);
     return DUMP_PARSE_OK;
 }
 
@@ -123,7 +126,7 @@ void dump_print_usage(const char *app_name)
     printf("Usage: %s [-p threads] [-c count] [-i device] [-w dumpfile] [-q list]\n"
            "       [-C size] [-G seconds] [-W count] [--min-free=size] [-z command]\n"
            "       [-Z user] [-S statsfile] [-j write|arrival] [--nano] [-s snaplen]\n"
-           "       [--write-queue=size] [--compress=zstd[:level]] [--check]\n"
+           "       [--write-queue=size] [--compress=zstd[:level]] [--index] [--check]\n"
            "       [filter word ...]\n",
            app_name);
     fputs("  -p N            workers and receive streams, 0 to 128 (default 1)\n"
@@ -152,6 +155,8 @@ void dump_print_usage(const char *app_name)
           "  --compress=zstd[:LEVEL]\n"
           "                  write files of zstd frames, named FILE.zst (level\n"
           "                  default 1); -C then counts the compressed bytes\n"
+          "  --index         write FILE.idx beside each file as it closes, so that\n"
+          "                  trawlcap-extract finds packets without reading it all\n"
           "  -h, --help      this text;  --version  the version\n"
           "Numbers: -p, -c and -q in C notation (0x10 is 16, 010 is 8, text after the\n"
           "digits ignored); -C, -G, -W, -s, --min-free and --write-queue decimal digits\n"

@@ -32,6 +32,7 @@
 #include <cstring>
 #include <new>
 
+#include "index.h"
 #include "mutex.h"
 #include "trawlcap.h"
 
@@ -98,7 +99,9 @@ bool take_successor(const char *name, closed_file *f)
     char added[sizeof(f->added)] = "";
     for (dirent *e = d ? readdir(d) : nullptr; e; e = readdir(d)) {
         const char *ext = e->d_name + len;
+        // The file's own index (--index) is not what its command made.
         if (strncmp(e->d_name, base, len) != 0 || ext[0] != '.' || strlen(ext) >= sizeof(added) ||
+            strcmp(ext, kIndexSuffix) == 0 ||
             strspn(ext + 1, "abcdefghijklmnopqrstuvwxyz0123456789") != strlen(ext + 1))
             continue;
         found++;
@@ -131,6 +134,15 @@ void remove_file(dump_instance *instance, dump_files *d, closed_file *f) REQUIRE
     file_name(instance, *f, name, sizeof(name));
     if (still_ours(name, *f) && unlink(name) == 0)
         d->removed.fetch_add(1, std::memory_order_relaxed);
+    // Its index, named after the file as it was written, goes with it.
+    if (instance->index) {
+        int len = dump_file_name(instance, instance->threads[f->worker]->stem, f->seq, f->time,
+                                 name, sizeof(name));
+        if (len >= 0 && static_cast<size_t>(len) + sizeof(kIndexSuffix) <= sizeof(name)) {
+            memcpy(name + len, kIndexSuffix, sizeof(kIndexSuffix));
+            unlink(name);
+        }
+    }
     f->state = kGone;
 }
 

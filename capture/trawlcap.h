@@ -20,6 +20,7 @@
 #include "vexmo.h"
 
 typedef struct ZSTD_CCtx_s ZSTD_CCtx;
+struct index_builder;
 
 // The packet I/O library's calls beyond the classic set are bound weakly in
 // every file that uses them: the platform's own libvexmo.so.4 does not have
@@ -197,6 +198,11 @@ struct dump_output {
     size_t frame_cap;
     uint64_t file_size;
     uint64_t frames;
+    // --index: the index of the file, built from the records as they are
+    // written and written beside the file as it closes. Only a file this
+    // run wrote from its first byte on is indexed (`indexing`).
+    index_builder *index;
+    uint32_t indexing;
 };
 
 struct dump_thread_ctx {
@@ -306,6 +312,7 @@ struct dump_instance {
     std::atomic<uint32_t> hup_count;
     dump_files *files;                // set up when rotation, -z or --min-free need it
     uint64_t write_queue;             // --write-queue: bytes per worker
+    uint32_t index;                   // --index: FILE.idx beside every file
     uint8_t file_header[kFileHeader]; // what libpcap writes at the start of every file
     char refusal[256];                // why the command line was refused
 };
@@ -472,6 +479,11 @@ void dump_queue_count(dump_thread_ctx *ctx);
 int dump_queue_hand_over(dump_thread_ctx *ctx, uint32_t flags);
 // The writer thread of a worker: writes its marks until DUMP_MARK_ENDS.
 void *dump_writer_thread(void *arg);
+// --index: the records at mem, `len` bytes from file offset pos, reached
+// the file (plain files); a frame of `frame` bytes at pos holding the
+// records at mem, `len` bytes (compressed ones).
+void dump_index_records(dump_output *o, const uint8_t *mem, size_t len, uint64_t pos);
+void dump_index_frame(dump_output *o, uint64_t pos, size_t frame, const uint8_t *mem, size_t len);
 // Whether a newly opened output takes direct I/O: opens direct_fd, and
 // says whether what goes through the page cache is dropped (drop_cache).
 bool dump_output_setup_direct(dump_output *o);

@@ -383,6 +383,7 @@ void write_records(dump_instance *instance, dump_thread_ctx *ctx, uint8_t *mem, 
     dump_output *o = &ctx->out;
     int err = 0;
     size_t done = 0;
+    const uint64_t at = o->pos;
     // Up to the first whole block of this run: the bytes before the run in
     // that block are not known, so it cannot be written whole.
     if (o->direct_fd >= 0 && !o->tail_known)
@@ -399,6 +400,7 @@ void write_records(dump_instance *instance, dump_thread_ctx *ctx, uint8_t *mem, 
     }
     dump_counter_add(ctx->counts.flushed, records);
     dump_counter_add(ctx->counts.bytes, len);
+    dump_index_records(o, mem, len, at);
     if (o->drop_cache && o->direct_fd < 0)
         drop_cache(o);
 }
@@ -447,6 +449,7 @@ void write_frames(dump_instance *instance, dump_thread_ctx *ctx, const uint8_t *
             take_back(ctx, records);
             return;
         }
+        const uint64_t at = o->pos;
         size_t done = frame ? write_plain(instance, ctx, o->frame, frame, &err) : 0;
         if (err) {
             dump_output_failed_frame(instance, ctx, done, records, err);
@@ -457,6 +460,7 @@ void write_frames(dump_instance *instance, dump_thread_ctx *ctx, const uint8_t *
         dump_counter_add(ctx->counts.uncompressed, raw);
         o->file_size += frame;
         o->frames++;
+        dump_index_frame(o, at, frame, mem + off, raw);
         records -= n;
         off += raw;
     }

@@ -127,7 +127,7 @@ set(CPACK_DEBIAN_LIBTALLYBOARD_PACKAGE_CONTROL_EXTRA
 # Each component's page is compressed where it was just installed, so this
 # must be called after the folders that install the pages.
 function(trawlkit_compress_man_pages)
-  foreach(page trawlcap:man1/trawlcap.1 bitpeel:man1/bitpeel.1 libtallyboard-dev:man3/tallyboard.3)
+  foreach(page trawlcap:man1/trawlcap.1 trawlcap:man1/trawlcap-extract.1 bitpeel:man1/bitpeel.1 libtallyboard-dev:man3/tallyboard.3)
     string(REPLACE ":" ";" page ${page})
     list(GET page 0 component)
     list(GET page 1 file)

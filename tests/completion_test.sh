@@ -6,6 +6,7 @@ SRC=$1
 fail=0
 source "$SRC/completions/trawlcap"
 source "$SRC/completions/bitpeel"
+source "$SRC/completions/trawlcap-extract"
 compopt() { :; }   # only valid inside a real completion; harmless here
 
 complete_words() {   # complete_words FUNC WORD...: last word is the one completed
@@ -32,6 +33,8 @@ expect "long options" "$(complete_words _trawlcap trawlcap --min)" "--min-free="
 expect "time-stamp types" "$(complete_words _trawlcap trawlcap -j a)" "arrival"
 expect "filter words" "$(complete_words _trawlcap trawlcap -p 2 po)" "port"
 [[ -z "$(complete_words _trawlcap trawlcap -c 1)" ]] || { echo "FAIL: numbers get no completion"; fail=1; }
+expect "index option" "$(complete_words _trawlcap trawlcap --ind)" "--index"
+expect "extract options" "$(complete_words _trawlcap_extract trawlcap-extract --f)" "--from"
 expect "bitpeel options" "$(complete_words _bitpeel bitpeel -)" "--help"
 
 [[ $fail -eq 0 ]] && echo "completion: all checks passed"
