@@ -333,12 +333,8 @@ struct output {
 
 int write_header(output *o, const extract_run *run)
 {
-    uint32_t h[6] = {o->nano ? 0xa1b23c4du : 0xa1b2c3d4u,
-                     0x00040002u,
-                     0,
-                     0,
-                     run->snaplen,
-                     run->inputs[0]->linktype};
+    uint32_t h[6] = {o->nano ? 0xa1b23c4du : 0xa1b2c3d4u, 0x00040002u, 0, 0, run->snaplen,
+                     run->inputs[0]->linktype_field};
     if (fwrite(h, sizeof h, 1, o->f) != 1)
         return cannot("write %s: %s", o->name, strerror(errno));
     return 0;

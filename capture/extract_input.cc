@@ -58,8 +58,12 @@ bool parse_header(input *in, const uint8_t *h)
         in->flags = keep | INDEX_SWAPPED | (magic == 0x4d3cb2a1 ? uint32_t{INDEX_NANO} : 0);
     else
         return false;
+    // libpcap takes a length of 0 or beyond what it reads as its largest.
     in->snaplen = index_u32(h + 16, in->flags);
-    in->linktype = index_u32(h + 20, in->flags) & 0x03ffffff;
+    if (in->snaplen == 0 || in->snaplen > kMaxCaplen)
+        in->snaplen = kMaxCaplen;
+    in->linktype_field = index_u32(h + 20, in->flags);
+    in->linktype = in->linktype_field & 0x03ffffff;
     return true;
 }
 
@@ -108,6 +112,7 @@ int open_pcapng(input *in)
         return cannot("read %s: %s", in->path, err);
     int dlt = pcap_datalink(in->ng);
     in->linktype = dlt == DLT_RAW ? kLinktypeRaw : static_cast<uint32_t>(dlt);
+    in->linktype_field = in->linktype;
     in->snaplen = static_cast<uint32_t>(pcap_snapshot(in->ng));
     return 0;
 }
@@ -338,7 +343,9 @@ bool input_next(input *in, const input_query *q)
                                                    : in->in_pos);
             if (caplen <= kMaxCaplen && next <= in->end) {
                 in->ns = index_record_ns(in->cur, in->flags);
-                in->hdr.caplen = caplen;
+                // As libpcap reads it: a record longer than the file's
+                // snapshot length is cut to it.
+                in->hdr.caplen = std::min(caplen, in->snaplen);
                 in->hdr.len = index_u32(in->cur + 12, in->flags);
                 in->data = in->cur + kRecordHeader;
                 in->cur = next;

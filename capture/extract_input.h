@@ -35,6 +35,7 @@ struct input {
     uint64_t size;
     uint32_t flags; // INDEX_NANO, INDEX_SWAPPED, INDEX_COMPRESSED
     uint32_t linktype;
+    uint32_t linktype_field; // as the header has it, with the FCS length bits
     uint32_t snaplen;
     const uint8_t *map; // INPUT_PCAP, INPUT_ZSTD: the whole file
     pcap_t *ng;         // INPUT_PCAPNG

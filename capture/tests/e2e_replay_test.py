@@ -1,9 +1,11 @@
 """Captures of real traces through the replay source, checked against tcpdump."""
 import calendar
 import glob
+import heapq
 import grp
 import os
 import pwd
+import re
 import shutil
 import signal
 import struct
@@ -11,7 +13,8 @@ import subprocess
 import time
 import unittest
 
-from e2e_common import (CaptureCase, MAX_PACKET, TRACES, main, mount_ext4, parse_reports,
+from e2e_common import (CaptureCase, MAX_PACKET, TRACES, TRAWLCAP, harness, main, mount_ext4,
+                        parse_reports,
                         payloads, pcapfile, read_text, run, start, tcpdump_count, tcpdump_select,
                         trace, trace_count, wait_files, whole_records, zstd_frames)
 
@@ -424,6 +427,107 @@ class Rotation(CaptureCase):
         self.assertRegex(" ".join(sorted(os.listdir(self.dir))),
                          r"^g_0_00001_(H)\.pcap( g_0_00002_(H)\.pcap)?$".replace("H", hours))
 
+
+EXTRACT = os.path.join(os.path.dirname(TRAWLCAP), "trawlcap-extract")
+# Expressions the index answers (hosts, nets, ports, protocols, VLAN ids,
+# IPv6) and ones it cannot (flags, lengths, negations): the output is
+# tcpdump's either way.
+EXTRACT_EXPRESSIONS = [
+    "", "host 131.151.32.21", "src host 131.151.1.59 and udp port 7000",
+    "net 131.151.32.0/24", "tcp port 22 or udp port 7000", "tcp[tcpflags] & tcp-syn != 0",
+    "vlan 200", "vlan and arp", "ip6 and udp port 54321", "icmp6 or ip6 proto 17",
+    "greater 1000", "not udp", "host 10.9.9.9", "udp port 53 and not ip6",
+]
+EXTRACT_TRACES = ["afs.pcap,loop=6", "mptcp-v0.pcap", "802.1ad_QinQ.pcap",
+                  "ipv6_ext_headers.pcap,loop=3", "edns-opts.pcap"]
+
+
+def iso(ns):
+    """ns as ISO 8601 in the zone +01:00."""
+    t = time.gmtime(ns // 10**9 + 3600)
+    return time.strftime("%Y-%m-%dT%H:%M:%S", t) + ".%09d+01:00" % (ns % 10**9)
+
+
+class Extract(CaptureCase):
+    """trawlcap-extract against the merge of tcpdump -r FILE EXPR over every
+    file, cut to the window: through the index, without it, on compressed
+    files and with a stale index."""
+
+    def capture(self, folder, opts):
+        os.mkdir(self.path(folder))
+        for i, t in enumerate(EXTRACT_TRACES):
+            res = run(["-p", "2", "-i", "file:" + trace(t), "-C", "256k", "--index",
+                       "-w", self.path("%s/t%d.pcap" % (folder, i))] + opts)
+            self.assertEqual(res.returncode, 0, res.stderr.decode())
+
+    def oracle(self, folder, flt):
+        """Every file's tcpdump selection, merged by stamp then file name."""
+        files = sorted(n for n in os.listdir(self.path(folder)) if not n.endswith(".idx"))
+        lists = []
+        for order, n in enumerate(files):
+            path = self.path(folder + "/" + n)
+            if n.endswith(".zst"):
+                subprocess.run(["zstd", "-qdf", path, "-o", self.path("plain.pcap")], check=True)
+                path = self.path("plain.pcap")
+            recs = tcpdump_select(path, flt).records
+            lists.append([(r[0] * 10**6 + r[1], order, r) for r in recs])
+        return [r for _, _, r in heapq.merge(*lists, key=lambda e: e[:2])]
+
+    def extract(self, folder, flt, window, by_index):
+        args = ["-r", self.path(folder), "-w", self.path("out.pcap")] + flt.split()
+        if window[0] is not None:
+            args += ["--from", iso(window[0] * 1000)]
+        if window[1] is not None:
+            args += ["--to", "%d.%06d" % divmod(window[1], 10**6)]
+        res = harness.run([EXTRACT] + args)
+        err = res.stderr.decode()
+        self.assertEqual(res.returncode, 0, err)
+        m = re.fullmatch(r"trawlcap-extract: (\d+) records written; (\d+) files read by index, "
+                         r"(\d+) scanned\n", err)
+        self.assertTrue(m, err)
+        self.assertEqual(int(m.group(2)), by_index, err)
+        out = pcapfile.read(self.path("out.pcap"))
+        self.assertEqual(int(m.group(1)), len(out.records))
+        return out.records
+
+    def check_folder(self, folder, by_index):
+        for flt in EXTRACT_EXPRESSIONS:
+            want = self.oracle(folder, flt)
+            stamps = sorted(r[0] * 10**6 + r[1] for r in self.oracle(folder, ""))
+            q = len(stamps) // 4
+            windows = [(None, None), (stamps[10], stamps[40]), (stamps[q], stamps[3 * q]),
+                       (stamps[q], None), (None, stamps[-1]), (stamps[q], stamps[q])]
+            for w in windows:
+                with self.subTest(folder=folder, flt=flt, window=w):
+                    lo, hi = w[0] or 0, w[1] or 1 << 62
+                    cut = [r for r in want if lo <= r[0] * 10**6 + r[1] < hi]
+                    self.assertEqual(self.extract(folder, flt, w, by_index), cut)
+
+    def test_the_same_as_tcpdump_with_and_without_index(self):
+        self.capture("cap", [])
+        files = len(glob.glob(self.path("cap/*.pcap")))
+        self.assertEqual(len(glob.glob(self.path("cap/*.pcap.idx"))), files)
+        self.check_folder("cap", files)
+        os.mkdir(self.path("bare"))
+        for n in glob.glob(self.path("cap/*.pcap")):
+            shutil.copy(n, self.path("bare"))
+        self.check_folder("bare", 0)
+        # A file that changed after it was indexed (its last record cut off)
+        # is read whole: its index is never trusted.
+        last = sorted(glob.glob(self.path("cap/t0_1_*.pcap")))[-1]
+        with open(last, "r+b") as f:
+            f.truncate(os.path.getsize(last) - 16 - len(pcapfile.read(last).records[-1][4]))
+        self.check_folder("cap", files - 1)
+        res = harness.run([EXTRACT, "--index", "-r", self.path("bare"), "-r", self.path("cap")])
+        self.assertIn("%d indexes written, %d up to date" % (files + 1, files - 1),
+                      res.stderr.decode())
+        self.check_folder("bare", files)
+
+    def test_compressed_files_through_their_index(self):
+        self.capture("z", ["--compress=zstd"])
+        files = len(glob.glob(self.path("z/*.pcap.zst")))
+        self.assertEqual(len(glob.glob(self.path("z/*.pcap.zst.idx"))), files)
+        self.check_folder("z", files)
 
 class DirectIO(CaptureCase):
     """Files written with O_DIRECT, on a loop-mounted ext4 (else in the
