@@ -529,6 +529,54 @@ class Extract(CaptureCase):
         self.assertEqual(len(glob.glob(self.path("z/*.pcap.zst.idx"))), files)
         self.check_folder("z", files)
 
+    def test_cut_and_damaged_files_are_said_and_the_rest_extracted(self):
+        os.mkdir(self.path("d"))
+        afs = pcapfile.read(trace("afs.pcap"))
+        with open(trace("afs.pcap"), "rb") as f:
+            data = f.read()
+        second = 24 + 16 + len(afs.records[0][4])
+        for name, body in (("a.pcap", data), ("cut.pcap", data[:-5]),
+                           ("damaged.pcap", data[:second + 8] + b"\xff" * 4 + data[second + 12:])):
+            with open(self.path("d/" + name), "wb") as f:
+                f.write(body)
+        pcapfile.write(self.path("d/nano.pcap"), [(1700000000, 123456789, b"\0" * 60)], nsec=True)
+        res = harness.run([EXTRACT, "-r", self.path("d"), "-w", self.path("out.pcap")])
+        self.assertEqual(res.returncode, 1)
+        self.assertEqual(res.stderr.decode().split("\n")[:2], [
+            "Cannot read %s: a damaged record at byte %d" % (self.path("d/damaged.pcap"), second),
+            "Cannot read %s: cut in a record at byte %d" % (self.path("d/cut.pcap"),
+                                                            len(data) - 16 - len(afs.records[-1][4]))])
+        out = pcapfile.read(self.path("out.pcap"))
+        self.assertTrue(out.nsec)
+        kept = afs.records + afs.records[:-1] + afs.records[:1]
+        want = [(r[0], r[1] * 1000) + r[2:] for r in kept] + [(1700000000, 123456789, 60, 60,
+                                                               b"\0" * 60)]
+        self.assertEqual(sorted(out.records), sorted(want))
+        pcapfile.write(self.path("raw.pcap"), [b"\x45" + b"\0" * 19], linktype=101)
+        for args in (["--from", "yesterday"], ["--to", "2026-12-08T14:03:00"], ["hots", "1"],
+                     ["-r", self.path("none")], ["-r", self.path("raw.pcap")],
+                     ["-w", self.path("d/a.pcap")]):
+            with self.subTest(args=args):
+                res = harness.run([EXTRACT, "-r", self.path("d/a.pcap"), "-w", self.path("o2")] +
+                                  args)
+                self.assertEqual(res.returncode, 2)
+                self.assertEqual(len(res.stderr.splitlines()), 1, res.stderr)
+                self.assertFalse(os.path.exists(self.path("o2")))
+
+    def test_the_ring_and_commands_see_each_index_beside_its_file(self):
+        log = self.path("log")
+        script = self.path("cmd.sh")
+        with open(script, "w") as f:
+            f.write("#!/bin/sh\ntest -s \"$1.idx\" && echo \"$1\" >> %s\n" % log)
+        os.chmod(script, 0o755)
+        res = run(["-p", "2", "-i", "file:%s,loop=20" % trace("afs.pcap"), "-C", "256k", "-W", "2",
+                   "--index", "-z", script, "-w", self.path("r.pcap")])
+        self.assertEqual(res.returncode, 0, res.stderr.decode())
+        data = sorted(glob.glob(self.path("r_*.pcap")))
+        self.assertEqual(len(data), 4)
+        self.assertEqual(sorted(glob.glob(self.path("r_*.idx"))), [d + ".idx" for d in data])
+        self.assertGreater(len(read_text(log).split()), 4)
+
 class DirectIO(CaptureCase):
     """Files written with O_DIRECT, on a loop-mounted ext4 (else in the
     scratch directory), hold the bytes the same capture writes into a pipe;
