@@ -45,7 +45,8 @@ constexpr size_t kMaxTokens = 1024;
 
 bool word_char(char c)
 {
-    return isalnum(static_cast<unsigned char>(c)) || strchr("_.:/-", c) != nullptr;
+    // strchr finds the terminating zero too: the end of the text is no word.
+    return c != '\0' && (isalnum(static_cast<unsigned char>(c)) || strchr("_.:/-", c) != nullptr);
 }
 
 token_kind word_kind(std::string_view w)

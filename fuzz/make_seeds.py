@@ -114,6 +114,16 @@ ifaces = [ng_block("<", 1, struct.pack("<HHIHHB3xHHq", 1, 0, 0, 9, 1, r, 14, 8, 
 epbs = [ng_block("<", 6, struct.pack("<IIIII", i % 3, 2**32 - 1, 2**32 - 1, len(fr), len(fr) + 9) + fr) for i, fr in enumerate(frames)]
 put("savefile", "pcapng_time_formats", b"\2\1" + ng_block("<", 0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1)) + b"".join(ifaces + epbs))
 
+# Extraction: an expression, a newline, a savefile (see fuzz_extract.cc).
+put("extract", "qinq_arp", b"vlan 200 and arp host 172.21.79.100\n" + trace("802.1ad_QinQ.pcap"))
+put("extract", "ipv6_chain", b"ip6 and udp port 54321\n" + trace("ipv6_ext_headers.pcap"))
+put("extract", "mixed", b"icmp or icmp6 or host 10.0.0.1 and not arp\n" +
+    trace("gateway_or_not.pcap"))
+put("extract", "ports", b"tcp port 80 or 443\n" + small)
+put("extract", "big_endian", b"src or dst host 131.151.1.59\n" + big_endian)
+put("extract", "truncated", b"\n" + small[:-7])
+put("extract", "relation", b"(tcp[12]>>4)*4 > 20 or udp\n" + small)
+
 # libtallyboard: interval byte, then operations (see fuzz_tallyboard.cc).
 def reg(n):
     return b"\0" + n.encode() + b"\0"

@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 [ $# -ge 1 ] || { echo "usage: fuzz/run.sh TIME [TARGET...]" >&2; exit 2; }
 TIME=$1
 shift
-TARGETS=${*:-cmdline dumpfile_name bitpeel savefile tallyboard}
+TARGETS=${*:-cmdline dumpfile_name bitpeel savefile tallyboard extract}
 BUILD=${FUZZ_BUILD:-build/fuzz}
 JOBS=${FUZZ_JOBS:-1}
 
