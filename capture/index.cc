@@ -54,6 +54,23 @@ struct terms_out {
     size_t n;
 };
 
+// A key as the record gives it: its type and value side by side, hashed
+// (index_term) only when it is new to the block.
+uint64_t raw(index_term_type type, uint64_t value)
+{
+    return uint64_t{type} << 56 ^ value;
+}
+
+// An IPv6 address folded to 64 bits; the fold is a hash already.
+uint64_t raw_ipv6(const uint8_t *addr)
+{
+    uint64_t hi;
+    uint64_t lo;
+    memcpy(&hi, addr, 8);
+    memcpy(&lo, addr + 8, 8);
+    return mix(mix(uint64_t{TERM_IPV6} << 56 ^ hi) ^ lo);
+}
+
 void emit(terms_out *t, uint64_t term)
 {
     if (t->n < kMaxRecordTerms)
@@ -64,8 +81,8 @@ void emit_ports(terms_out *t, const uint8_t *p, size_t len, size_t off)
 {
     if (off + 4 > len)
         return;
-    emit(t, index_term(TERM_PORT, be16(p + off)));
-    emit(t, index_term(TERM_PORT, be16(p + off + 2)));
+    emit(t, raw(TERM_PORT, be16(p + off)));
+    emit(t, raw(TERM_PORT, be16(p + off + 2)));
 }
 
 // The fields a filter reads where it reads them, checked no further than
@@ -74,11 +91,11 @@ void emit_ports(terms_out *t, const uint8_t *p, size_t len, size_t off)
 void ipv4_terms(terms_out *t, const uint8_t *p, size_t len)
 {
     if (len > 9)
-        emit(t, index_term(TERM_PROTO, p[9]));
+        emit(t, raw(TERM_PROTO, p[9]));
     if (len >= 16)
-        emit(t, index_term(TERM_IPV4, be32(p + 12)));
+        emit(t, raw(TERM_IPV4, be32(p + 12)));
     if (len >= 20)
-        emit(t, index_term(TERM_IPV4, be32(p + 16)));
+        emit(t, raw(TERM_IPV4, be32(p + 16)));
     if (len > 9 && has_ports(p[9]) && (be16(p + 6) & 0x1fff) == 0)
         emit_ports(t, p, len, (p[0] & 0xfu) * 4u);
 }
@@ -91,23 +108,23 @@ void ipv6_terms(terms_out *t, const uint8_t *p, size_t len)
     if (len <= 6)
         return;
     uint8_t next = p[6];
-    emit(t, index_term(TERM_PROTO, next));
+    emit(t, raw(TERM_PROTO, next));
     if (len >= 24)
-        emit(t, index_term_ipv6(p + 8));
+        emit(t, raw_ipv6(p + 8));
     if (len >= 40)
-        emit(t, index_term_ipv6(p + 24));
+        emit(t, raw_ipv6(p + 24));
     if (has_ports(next))
         emit_ports(t, p, len, 40);
     size_t off = 40;
     for (int depth = 0; depth < 8 && off + 8 <= len; depth++) {
         uint8_t after = p[off];
         if (next == 44) { // fragment: a later fragment carries no ports
-            emit(t, index_term(TERM_PROTO, after));
+            emit(t, raw(TERM_PROTO, after));
             if ((be16(p + off + 2) & 0xfff8) != 0)
                 return;
             off += 8;
         } else if (next == 0 || next == 43 || next == 60 || next == 51) {
-            emit(t, index_term(TERM_PROTO, after));
+            emit(t, raw(TERM_PROTO, after));
             off += next == 51 ? (p[off + 1] + 2u) * 4u : (p[off + 1] + 1u) * 8u;
         } else {
             break;
@@ -123,14 +140,14 @@ void ipv6_terms(terms_out *t, const uint8_t *p, size_t len)
 void arp_terms(terms_out *t, const uint8_t *p, size_t len)
 {
     if (len >= 18)
-        emit(t, index_term(TERM_IPV4, be32(p + 14)));
+        emit(t, raw(TERM_IPV4, be32(p + 14)));
     if (len >= 28)
-        emit(t, index_term(TERM_IPV4, be32(p + 24)));
+        emit(t, raw(TERM_IPV4, be32(p + 24)));
 }
 
 void network_terms(terms_out *t, uint16_t type, const uint8_t *p, size_t len)
 {
-    emit(t, index_term(TERM_ETHERTYPE, type));
+    emit(t, raw(TERM_ETHERTYPE, type));
     if (type == 0x0800)
         ipv4_terms(t, p, len);
     else if (type == 0x86dd)
@@ -143,9 +160,9 @@ void network_terms(terms_out *t, uint16_t type, const uint8_t *p, size_t len)
 size_t vlan_terms(terms_out *t, const uint8_t *p, size_t len, size_t off, uint16_t *type)
 {
     for (int depth = 0; depth < 8 && is_vlan_type(*type) && off + 4 <= len; depth++) {
-        emit(t, index_term(TERM_ETHERTYPE, *type));
-        emit(t, index_term(TERM_VLAN, be16(p + off) & 0x0fffu));
-        emit(t, index_term(TERM_VLAN_ANY, 0));
+        emit(t, raw(TERM_ETHERTYPE, *type));
+        emit(t, raw(TERM_VLAN, be16(p + off) & 0x0fffu));
+        emit(t, raw(TERM_VLAN_ANY, 0));
         *type = be16(p + off + 2);
         off += 4;
     }
@@ -156,16 +173,12 @@ size_t vlan_terms(terms_out *t, const uint8_t *p, size_t len, size_t off, uint16
 
 uint64_t index_term(index_term_type type, uint64_t value)
 {
-    return mix(uint64_t{type} << 56 ^ value);
+    return mix(raw(type, value));
 }
 
 uint64_t index_term_ipv6(const uint8_t *addr)
 {
-    uint64_t hi;
-    uint64_t lo;
-    memcpy(&hi, addr, 8);
-    memcpy(&lo, addr + 8, 8);
-    return mix(mix(uint64_t{TERM_IPV6} << 56 ^ hi) ^ lo);
+    return mix(raw_ipv6(addr));
 }
 
 bool index_link_known(uint32_t linktype)
@@ -323,6 +336,7 @@ void end_block(index_builder *b)
     b->cur = index_block{};
     b->cur_terms = b->nr_terms;
     b->saturated = 0;
+    memset(b->recent, 0, sizeof b->recent);
 }
 
 void add_record(index_builder *b, const uint8_t *rec)
@@ -340,8 +354,17 @@ void add_record(index_builder *b, const uint8_t *rec)
         return;
     uint64_t terms[kMaxRecordTerms];
     size_t n = index_record_terms(b->linktype, rec + kRecordHeader, caplen, terms);
+    // Most records repeat a flow the block has: their keys are in already.
+    uint64_t flow = n;
     for (size_t i = 0; i < n; i++)
-        add_term(b, terms[i]);
+        flow = (flow ^ terms[i]) * 0x9e3779b97f4a7c15ULL;
+    flow = mix(flow);
+    uint64_t &seen = b->recent[flow % kRecentFlows];
+    if (seen == flow)
+        return;
+    for (size_t i = 0; i < n; i++)
+        add_term(b, mix(terms[i]));
+    seen = b->saturated ? 0 : flow;
 }
 
 } // namespace
@@ -377,8 +400,32 @@ void index_builder_start(index_builder *b, uint32_t linktype, uint32_t flags)
     b->nr_blocks = 0;
     b->cur = index_block{};
     b->saturated = b->failed = 0;
+    memset(b->recent, 0, sizeof b->recent);
     b->records = 0;
     b->first_ns = b->last_ns = 0;
+}
+
+void index_prefetch(const uint8_t *const *runs, size_t n, const uint8_t *end)
+{
+    const uint8_t *at[kPrefetchRuns];
+    const uint8_t *stop[kPrefetchRuns];
+    n = std::min(n, kPrefetchRuns);
+    for (size_t i = 0; i < n; i++) {
+        at[i] = runs[i];
+        stop[i] = i + 1 < n ? runs[i + 1] : end;
+    }
+    for (size_t active = n; active;) {
+        active = 0;
+        for (size_t i = 0; i < n; i++) {
+            if (at[i] + kRecordHeader > stop[i])
+                continue;
+            uint32_t caplen;
+            memcpy(&caplen, at[i] + 8, sizeof caplen);
+            __builtin_prefetch(at[i] + 64);
+            at[i] += kRecordHeader + caplen;
+            active++;
+        }
+    }
 }
 
 void index_add_records(index_builder *b, const uint8_t *recs, size_t len, uint64_t pos)

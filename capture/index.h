@@ -36,7 +36,10 @@ constexpr uint32_t kBloomProbes = 5;
 constexpr size_t kIndexSumBytes = 4096;
 // Distinct keys one block may have before its filter is given up (the
 // block is then always read): the builder's table holds twice as many.
-constexpr uint32_t kIndexBlockTerms = uint32_t{1} << 17;
+constexpr uint32_t kIndexBlockTerms = uint32_t{1} << 15;
+// Records of a flow seen in the block are recognised by the hash of all
+// their keys in a small table, so that each flow's keys are added once.
+constexpr uint32_t kRecentFlows = 1024;
 // Keys one record may give (VLAN stacks and IPv6 header chains are walked
 // only so far).
 constexpr size_t kMaxRecordTerms = 48;
@@ -95,8 +98,9 @@ struct index_builder {
     index_block *blocks;
     size_t nr_blocks;
     size_t blocks_cap;
-    index_block cur;  // the block being filled (cur.records 0: none)
-    size_t cur_terms; // where its keys start in `terms`
+    index_block cur;               // the block being filled (cur.records 0: none)
+    size_t cur_terms;              // where its keys start in `terms`
+    uint64_t recent[kRecentFlows]; // the block's flows, by the hash of their keys
     uint32_t saturated;
     uint32_t failed; // memory ran out: no index is written for this file
     uint64_t records;
@@ -110,6 +114,14 @@ void index_builder_free(index_builder *b);
 // A new data file of this link type (flags: INDEX_COMPRESSED, INDEX_NANO,
 // INDEX_SWAPPED; INDEX_KEYS is set here when the link type is known).
 void index_builder_start(index_builder *b, uint32_t linktype, uint32_t flags);
+// Brings the first bytes of each record of runs[0] .. runs[n] (each run
+// starts on a record and ends where the next starts; the last ends at
+// `end`) into the cache, the runs side by side: each record's header says
+// where the next one is, so one run alone waits for every line in turn,
+// while n runs wait for n at once. Called before index_add_records on
+// records the cache no longer holds.
+constexpr size_t kPrefetchRuns = 16;
+void index_prefetch(const uint8_t *const *runs, size_t n, const uint8_t *end);
 // The whole records in [recs, recs + len) lie in a plain file from offset pos.
 void index_add_records(index_builder *b, const uint8_t *recs, size_t len, uint64_t pos);
 // One compressed frame of `length` bytes at file offset pos, which decodes
@@ -123,8 +135,9 @@ int index_write(index_builder *b, const char *data_path, int fd, uint64_t size);
 // A record's stamp in ns, from its header (in the file's byte order).
 int64_t index_record_ns(const uint8_t *hdr, uint32_t flags);
 uint32_t index_u32(const uint8_t *p, uint32_t flags); // a header field in the file's order
-// The hashed keys of one packet of this link type into out
-// (kMaxRecordTerms); their number.
+// The keys of one packet of this link type into out (kMaxRecordTerms),
+// as type and value side by side: index_term's hash of each is what the
+// filters hold. Their number.
 size_t index_record_terms(uint32_t linktype, const uint8_t *pkt, size_t caplen, uint64_t *out);
 // Link types are those savefiles hold (LINKTYPE_*), which are libpcap's
 // DLT_* values but for raw IP.

@@ -60,6 +60,8 @@ constexpr size_t kMaxWriteBatch = size_t{8} << 20;
 constexpr uint64_t kQueueReuseAfter = uint64_t{8} << 20;
 // dump_thread_ctx.segment_phase when the next record follows the last one.
 constexpr uint32_t kNoSegment = UINT32_MAX;
+// --index: the runs of a batch whose records the writer fetches side by side.
+constexpr size_t kIndexRuns = 16;
 // -z commands of one worker that run at once; its later files wait their turn.
 constexpr uint32_t kCommandsPerWorker = 2;
 static_assert(kDumpBufferSize >= kRecordHeader + kMaxSnapLen + kDirectBlock);
@@ -257,6 +259,7 @@ struct dump_thread_ctx {
 
     // The writer's.
     alignas(64) dump_output out;
+    const uint8_t *index_runs[kIndexRuns]; // --index: where a batch's marks start
 
     // Written by the writer, read by the worker and the main thread.
     alignas(64) std::atomic<int> finished; // the worker returned (the worker sets it)

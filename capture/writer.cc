@@ -42,6 +42,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "index.h"
 #include "trawlcap.h"
 
 namespace {
@@ -378,7 +379,7 @@ void drop_cache(const dump_output *o)
 // Writes the records at mem, which hold `records` whole ones, at the end of
 // the output; after a failure the output is as dump_output_failed leaves it.
 void write_records(dump_instance *instance, dump_thread_ctx *ctx, uint8_t *mem, size_t len,
-                   uint64_t records)
+                   uint64_t records, size_t runs)
 {
     dump_output *o = &ctx->out;
     int err = 0;
@@ -400,7 +401,10 @@ void write_records(dump_instance *instance, dump_thread_ctx *ctx, uint8_t *mem, 
     }
     dump_counter_add(ctx->counts.flushed, records);
     dump_counter_add(ctx->counts.bytes, len);
-    dump_index_records(o, mem, len, at);
+    if (runs) {
+        index_prefetch(ctx->index_runs, runs, mem + len);
+        dump_index_records(o, mem, len, at);
+    }
     if (o->drop_cache && o->direct_fd < 0)
         drop_cache(o);
 }
@@ -468,6 +472,23 @@ void write_frames(dump_instance *instance, dump_thread_ctx *ctx, const uint8_t *
         drop_cache(o);
 }
 
+// --index: where up to kPrefetchRuns of the batch's marks start, spread over
+// it, into ctx->index_runs (see index_prefetch); their number, 0 when the
+// file is not indexed.
+static_assert(kIndexRuns == kPrefetchRuns);
+
+size_t index_runs(dump_thread_ctx *ctx, uint32_t first, uint32_t n)
+{
+    const dump_queue &q = ctx->queue;
+    if (!ctx->out.indexing)
+        return 0;
+    uint32_t step = (n + kPrefetchRuns - 1) / kPrefetchRuns;
+    size_t k = 0;
+    for (uint32_t i = 0; i < n; i += step)
+        ctx->index_runs[k++] = q.ring + mark_at(q, first + i).start % q.ring_size;
+    return k;
+}
+
 // The marks [first, first + n) of one batch; returns the last one's flags.
 uint32_t write_batch(dump_instance *instance, dump_thread_ctx *ctx, uint32_t first, uint32_t n)
 {
@@ -484,7 +505,8 @@ uint32_t write_batch(dump_instance *instance, dump_thread_ctx *ctx, uint32_t fir
     else if (records && ctx->out.compressed)
         write_frames(instance, ctx, q.ring + m0.start % q.ring_size, last.end - m0.start, records);
     else if (records)
-        write_records(instance, ctx, q.ring + m0.start % q.ring_size, last.end - m0.start, records);
+        write_records(instance, ctx, q.ring + m0.start % q.ring_size, last.end - m0.start, records,
+                      index_runs(ctx, first, n));
     if (last.flags & (DUMP_MARK_CLOSES | DUMP_MARK_ENDS))
         dump_output_close(instance, ctx, (last.flags & DUMP_MARK_ENDS) != 0);
     // Release: the writer is done with these bytes, but for the block that
