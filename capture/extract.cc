@@ -6,6 +6,7 @@
 // when the command line was refused (before anything was written).
 #include <dirent.h>
 #include <getopt.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -463,6 +464,12 @@ int check_output(const extract_run *run)
 int main(int argc, char **argv)
 {
     static extract_run run;
+    // Every file of a directory is open at once (its index, or pcapng).
+    struct rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     int rc = parse_args(&run, argc, argv);
     if (rc != 0)
         return rc > 0 ? 0 : kRefused;

@@ -307,7 +307,14 @@ bool next_pcapng(input *in, const input_query *q)
 
 void input_use_index(input *in, const input_query *q)
 {
-    if (in->kind == INPUT_PCAPNG || index_open(in->path, in->fd, in->size, &in->idx) != 1)
+    if (in->kind == INPUT_PCAPNG)
+        return;
+    int found = index_open(in->path, in->fd, in->size, &in->idx);
+    // The map is all that is read from here on: a directory of many
+    // thousand files must not hold a descriptor for each.
+    close(in->fd);
+    in->fd = -1;
+    if (found != 1)
         return;
     const index_header &h = in->idx.h;
     bool compressed = in->kind == INPUT_ZSTD;
