@@ -73,17 +73,18 @@ man_page() {   # man_page PREFIX SECTION NAME: the installed page, compressed
 # does so with the compiler's and pkg-config's default search paths only.
 check_tree() {
     local P=$1 host=$2 f page
-    for f in bin/trawlcap bin/bitpeel lib/libvexmo.so.4 lib/libtallyboard.so \
+    for f in bin/trawlcap bin/trawlcap-extract bin/bitpeel lib/libvexmo.so.4 lib/libtallyboard.so \
              include/tallyboard.h lib/pkgconfig/tallyboard.pc \
              lib/cmake/tallyboard/tallyboard-config.cmake \
              lib/cmake/tallyboard/tallyboard-config-version.cmake \
              share/bash-completion/completions/trawlcap \
+             share/bash-completion/completions/trawlcap-extract \
              share/bash-completion/completions/bitpeel; do
         [ -e "$P/$f" ] || fail "$P/$f not installed"
     done
 
     # Manual pages: installed, and rendered without a single warning.
-    for page in 1:trawlcap 1:bitpeel 3:tallyboard; do
+    for page in 1:trawlcap 1:trawlcap-extract 1:bitpeel 3:tallyboard; do
         f=$(man_page "$P" "${page%%:*}" "${page#*:}") || { fail "man page ${page#*:}(${page%%:*}) not installed"; continue; }
         local warnings
         warnings=$(MANWIDTH=80 man --warnings -l "$f" 2>&1 >/dev/null) || fail "man -l $f failed: $warnings"
@@ -235,8 +236,10 @@ debian_files() {   # what Debian wants in every package
     echo "share/doc/$1/copyright share/doc/$1/changelog.Debian.gz share/lintian/overrides/$1"
 }
 # shellcheck disable=SC2046,SC2154
-expect_files "$deb_trawlcap" bin/trawlcap lib/libvexmo.so.4 share/man/man1/trawlcap.1.gz lib/systemd/system/trawlcap@.service \
-    share/bash-completion/completions/trawlcap $(debian_files trawlcap)
+expect_files "$deb_trawlcap" bin/trawlcap bin/trawlcap-extract lib/libvexmo.so.4 share/man/man1/trawlcap.1.gz \
+    share/man/man1/trawlcap-extract.1.gz lib/systemd/system/trawlcap@.service \
+    share/bash-completion/completions/trawlcap share/bash-completion/completions/trawlcap-extract \
+    $(debian_files trawlcap)
 # shellcheck disable=SC2046,SC2154
 expect_files "$deb_bitpeel" bin/bitpeel share/man/man1/bitpeel.1.gz share/bash-completion/completions/bitpeel \
     $(debian_files bitpeel)
