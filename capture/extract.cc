@@ -43,6 +43,7 @@ struct extract_run {
     bool nano;
     uint32_t snaplen;
     int status;
+    size_t passed_over; // files of a directory that are not savefiles
 };
 
 enum : int { kOptFrom = 256, kOptTo, kOptIndex, kOptVersion };
@@ -212,6 +213,7 @@ int add_input(extract_run *run, const char *path, bool in_directory)
         free(in);
         if (rc < 0)
             run->status = 1; // cut or damaged from its start: said, the rest goes on
+        run->passed_over += rc > 0;
         return 0;
     }
     if (run->nr_inputs == run->cap_inputs) {
@@ -439,8 +441,14 @@ int extract(extract_run *run, bpf_program *prog, filter_terms *terms)
             run->status = 1;
     if (fflush(o.f) != 0 || (o.f != stdout && fclose(o.f) != 0))
         return cannot("write %s: %s", o.name, strerror(errno)), 1;
-    fprintf(stderr, "trawlcap-extract: %llu records written; %u files read by index, %zu scanned\n",
-            static_cast<unsigned long long>(o.records), by_index, run->nr_inputs - by_index);
+    // Files that are not savefiles (a -z gzip's output, say) are not read:
+    // said, so that an answer without them does not look whole.
+    char other[64] = "";
+    if (run->passed_over)
+        snprintf(other, sizeof other, "; %zu other files passed over", run->passed_over);
+    fprintf(stderr,
+            "trawlcap-extract: %llu records written; %u files read by index, %zu scanned%s\n",
+            static_cast<unsigned long long>(o.records), by_index, run->nr_inputs - by_index, other);
     return 0;
 }
 

@@ -159,6 +159,7 @@ int input_open(input *in, const char *path, bool quiet_if_not_savefile)
 {
     *in = input{};
     in->fd = -1;
+    in->idx.fd = -1; // no index yet: input_close must not close descriptor 0
     snprintf(in->path, sizeof in->path, "%s", path);
     in->fd = open(path, O_RDONLY | O_CLOEXEC);
     struct stat st;

@@ -455,6 +455,9 @@ class Extract(CaptureCase):
 
     def capture(self, folder, opts):
         os.mkdir(self.path(folder))
+        for name in ("notes.txt", "a.pcap.gz", "empty"):  # passed over, and said
+            with open(self.path(folder + "/" + name), "wb") as f:
+                f.write(b"\x1f\x8b\x08\0" if "gz" in name else b"x" * len(name[5:]))
         for i, t in enumerate(EXTRACT_TRACES):
             res = run(["-p", "2", "-i", "file:" + trace(t), "-C", "256k", "--index",
                        "-w", self.path("%s/t%d.pcap" % (folder, i))] + opts)
@@ -462,7 +465,7 @@ class Extract(CaptureCase):
 
     def oracle(self, folder, flt):
         """Every file's tcpdump selection, merged by stamp then file name."""
-        files = sorted(n for n in os.listdir(self.path(folder)) if not n.endswith(".idx"))
+        files = sorted(n for n in os.listdir(self.path(folder)) if n.endswith(("pcap", "zst")))
         lists = []
         for order, n in enumerate(files):
             path = self.path(folder + "/" + n)
@@ -483,9 +486,10 @@ class Extract(CaptureCase):
         err = res.stderr.decode()
         self.assertEqual(res.returncode, 0, err)
         m = re.fullmatch(r"trawlcap-extract: (\d+) records written; (\d+) files read by index, "
-                         r"(\d+) scanned\n", err)
+                         r"(\d+) scanned(; 3 other files passed over)?\n", err)
         self.assertTrue(m, err)
         self.assertEqual(int(m.group(2)), by_index, err)
+        self.assertEqual(bool(m.group(4)), os.path.exists(self.path(folder + "/notes.txt")))
         out = pcapfile.read(self.path("out.pcap"))
         self.assertEqual(int(m.group(1)), len(out.records))
         return out.records
