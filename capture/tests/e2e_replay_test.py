@@ -436,7 +436,7 @@ EXTRACT_EXPRESSIONS = [
     "", "host 131.151.32.21", "src host 131.151.1.59 and udp port 7000",
     "net 131.151.32.0/24", "tcp port 22 or udp port 7000", "tcp[tcpflags] & tcp-syn != 0",
     "vlan 200", "vlan and arp", "ip6 and udp port 54321", "icmp6 or ip6 proto 17",
-    "greater 1000", "not udp", "host 10.9.9.9", "udp port 53 and not ip6",
+    "greater 1000", "not udp", "host 10.9.9.9", "udp port 53 and not ip6", "host 2001:db8::2",
 ]
 EXTRACT_TRACES = ["afs.pcap,loop=6", "mptcp-v0.pcap", "802.1ad_QinQ.pcap",
                   "ipv6_ext_headers.pcap,loop=3", "edns-opts.pcap"]
@@ -556,10 +556,18 @@ class Extract(CaptureCase):
         want = [(r[0], r[1] * 1000) + r[2:] for r in kept] + [(1700000000, 123456789, 60, 60,
                                                                b"\0" * 60)]
         self.assertEqual(sorted(out.records), sorted(want))
+        res = harness.run([EXTRACT, "--index", "-r", self.path("d")])
+        self.assertEqual((res.returncode, res.stderr.decode().split("\n")[-2]), (1, (
+            "trawlcap-extract: 2 indexes written, 0 up to date, 2 files without one")))
+        # Other tools' files: big-endian, pcapng.
+        for name, flt in (("pptp.pcap", "proto gre"), ("OSPFv2_Capture_FINAL.pcapng", "ip proto ospf")):
+            res = harness.run([EXTRACT, "-r", trace(name), "-w", self.path("o3")] + flt.split())
+            self.assertEqual(pcapfile.read(self.path("o3")).records,
+                             tcpdump_select(trace(name), flt).records)
         pcapfile.write(self.path("raw.pcap"), [b"\x45" + b"\0" * 19], linktype=101)
         for args in (["--from", "yesterday"], ["--to", "2026-12-08T14:03:00"], ["hots", "1"],
                      ["-r", self.path("none")], ["-r", self.path("raw.pcap")],
-                     ["-w", self.path("d/a.pcap")]):
+                     ["-w", self.path("d/a.pcap")], ["--index"]):
             with self.subTest(args=args):
                 res = harness.run([EXTRACT, "-r", self.path("d/a.pcap"), "-w", self.path("o2")] +
                                   args)
