@@ -193,12 +193,9 @@ uint16_t host_key(parser *p, qual_proto proto, std::string_view id, bool net)
 {
     char text[64];
     size_t len = id.size();
-    if (net) { // only a whole-length mask is one host
+    if (net) { // only a whole-length mask (checked below) is one host
         size_t slash = id.find('/');
         if (slash == std::string_view::npos)
-            return any(p);
-        std::string_view mask = id.substr(slash + 1);
-        if (mask != "32" && mask != "128")
             return any(p);
         len = slash;
     }

@@ -437,9 +437,10 @@ EXTRACT_EXPRESSIONS = [
     "net 131.151.32.0/24", "tcp port 22 or udp port 7000", "tcp[tcpflags] & tcp-syn != 0",
     "vlan 200", "vlan and arp", "ip6 and udp port 54321", "icmp6 or ip6 proto 17",
     "greater 1000", "not udp", "host 10.9.9.9", "udp port 53 and not ip6", "host 2001:db8::2",
+    "geneve and host 30.0.0.1",
 ]
 EXTRACT_TRACES = ["afs.pcap,loop=6", "mptcp-v0.pcap", "802.1ad_QinQ.pcap",
-                  "ipv6_ext_headers.pcap,loop=3", "edns-opts.pcap"]
+                  "ipv6_ext_headers.pcap,loop=3", "edns-opts.pcap", "geneve.pcap"]
 
 
 def iso(ns):
