@@ -133,28 +133,123 @@ enum : int {
     kOptWriteQueue,
     kOptCompress,
     kOptIndex,
+    kOptListOptions,
 };
-constexpr char kShortOptions[] = "p:w:c:i:q:C:G:W:z:Z:S:j:s:h";
-const struct option kLongOptions[] = {
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, kOptVersion},
-    {"file-size", required_argument, nullptr, 'C'},
-    {"rotate-seconds", required_argument, nullptr, 'G'},
-    {"file-count", required_argument, nullptr, 'W'},
-    {"postrotate-command", required_argument, nullptr, 'z'},
-    {"relinquish-privileges", required_argument, nullptr, 'Z'},
-    {"stats-file", required_argument, nullptr, 'S'},
-    {"time-stamp-type", required_argument, nullptr, 'j'},
-    {"snapshot-length", required_argument, nullptr, 's'},
-    {"nano", no_argument, nullptr, kOptNano},
-    {"time-stamp-precision", required_argument, nullptr, kOptPrecision},
-    {"min-free", required_argument, nullptr, kOptMinFree},
-    {"check", no_argument, nullptr, kOptCheck},
-    {"write-queue", required_argument, nullptr, kOptWriteQueue},
-    {"compress", required_argument, nullptr, kOptCompress},
-    {"index", no_argument, nullptr, kOptIndex},
-    {nullptr, 0, nullptr, 0},
+
+// Everything the program says about an option, in one place: getopt's
+// tables, the usage text of -h and the list the shell completion asks for
+// (--list-options) are all made from it. `help` may hold one %llu, filled
+// with `value` (a limit or default from the constants); a '\n' in it starts
+// a continuation line.
+struct option_fact {
+    int val;           // the letter, or a kOpt* for a long-only option
+    const char *name;  // the long name, or null
+    const char *arg;   // the argument's name in the help, null for none
+    const char *usage; // its word in the usage synopsis, null: none
+    const char *help;  // null: not in the help (hidden, or said with another)
+    unsigned long long value;
 };
+
+constexpr option_fact kOptionFacts[] = {
+    {'p', nullptr, "N", "[-p threads]", "workers and receive streams, 0 to %llu (default 1)",
+     kMaxThreads},
+    {'c', nullptr, "N", "[-c count]", "stop after about N packets, shared among the workers", 0},
+    {'i', nullptr, "DEVICE", "[-i device]", "the device to capture from (see below)", 0},
+    {'w', nullptr, "FILE", "[-w dumpfile]",
+     "dump file; worker i writes FILE with _i before its suffix;\n"
+     "- writes one stream to standard output (default default.pcap)",
+     0},
+    {'q', nullptr, "LIST", "[-q list]", "run only these workers, e.g. 0,2", 0},
+    {'C', "file-size", "SIZE", "[-C size]",
+     "start a new file before one grows past SIZE\n(millions of bytes, or with k, M, G)", 0},
+    {'G', "rotate-seconds", "SECONDS", "[-G seconds]",
+     "start a new file at every multiple of SECONDS of the clock", 0},
+    {'W', "file-count", "COUNT", "[-W count]",
+     "keep each worker's newest COUNT files (with -C or -G)", 0},
+    {kOptMinFree, "min-free", "SIZE", "[--min-free=size]",
+     "remove the run's oldest closed files to keep SIZE free", 0},
+    {'z', "postrotate-command", "COMMAND", "[-z command]", "run COMMAND FILE on every closed file",
+     0},
+    {'Z', "relinquish-privileges", "USER", "[-Z user]",
+     "started as root: run as USER once the device is open", 0},
+    {'S', "stats-file", "FILE", "[-S statsfile]",
+     "keep statistics in FILE (Prometheus text), every second", 0},
+    {'j', "time-stamp-type", "TYPE", "[-j write|arrival]",
+     "time stamps: write (the clock when written, default) or\n"
+     "arrival (the packet source's own)",
+     0},
+    {kOptNano, "nano", nullptr, "[--nano]", "nanosecond time stamps", 0},
+    {kOptPrecision, "time-stamp-precision", "micro|nano", nullptr, nullptr, 0},
+    {'s', "snapshot-length", "SNAPLEN", "[-s snaplen]",
+     "write at most SNAPLEN bytes of each packet (0: %llu)", kMaxSnapLen},
+    {kOptCheck, "check", nullptr, "[--check]",
+     "check the command line as a run would, capture nothing:\n"
+     "status 0 when it would capture, 1 when it is refused",
+     0},
+    {kOptWriteQueue, "write-queue", "SIZE", "[--write-queue=size]",
+     "each worker's queue of records for its writer: an output\n"
+     "that stalls loses nothing until it is full (default %lluM)",
+     kDefaultWriteQueue >> 20},
+    {kOptCompress, "compress", "zstd[:LEVEL]", "[--compress=zstd[:level]]",
+     "write files of zstd frames, named FILE.zst (level\n"
+     "default %llu); -C then counts the compressed bytes",
+     kZstdDefaultLevel},
+    {kOptIndex, "index", nullptr, "[--index]",
+     "write FILE.idx beside each file as it closes, so that\n"
+     "trawlcap-extract finds packets without reading it all",
+     0},
+    {'h', "help", nullptr, nullptr, "this text;  --version  the version", 0},
+    {kOptVersion, "version", nullptr, nullptr, nullptr, 0},
+    {kOptListOptions, "list-options", nullptr, nullptr, nullptr, 0},
+};
+constexpr size_t kNrOptions = sizeof(kOptionFacts) / sizeof(kOptionFacts[0]);
+
+// getopt's tables, made from the facts once.
+char g_short_options[2 * kNrOptions + 1];
+struct option g_long_options[kNrOptions + 1];
+
+void make_option_tables()
+{
+    size_t s = 0;
+    size_t l = 0;
+    for (const option_fact &f : kOptionFacts) {
+        if (f.val < 256) {
+            g_short_options[s++] = static_cast<char>(f.val);
+            if (f.arg)
+                g_short_options[s++] = ':';
+        }
+        if (f.name)
+            g_long_options[l++] = {f.name, f.arg ? required_argument : no_argument, nullptr, f.val};
+    }
+    g_short_options[s] = '\0';
+    g_long_options[l] = {nullptr, 0, nullptr, 0};
+}
+
+// What the usage text says after the options.
+void print_usage_tail()
+{
+    fputs("Numbers: -p, -c and -q in C notation (0x10 is 16, 010 is 8, text after the\n"
+          "digits ignored); -C, -G, -W, -s, --min-free and --write-queue decimal digits\n"
+          "only (010 is 10).\n"
+          "Devices of the packet I/O stand-in:\n"
+          "  file:PATH[,loop=N]                                     replay a savefile\n"
+          "  IFNAME[,promisc=0|1][,ring=SIZE][,fanout=hash|lb|cpu]  capture live\n"
+          "Example:\n"
+          "  trawlcap -p 4 -i eth0 -w /data/cap.pcap -C 1G -W 100 -j arrival 'tcp port 443'\n"
+          "See trawlcap(1).\n",
+          stdout);
+}
+
+// The left column of an option's help line: -p N, --min-free=SIZE, -h, --help.
+void option_forms(const option_fact &f, char *out, size_t size)
+{
+    if (f.val < 256 && f.val == 'h')
+        snprintf(out, size, "-h, --help");
+    else if (f.val < 256)
+        snprintf(out, size, "-%c%s%s", f.val, f.arg ? " " : "", f.arg ? f.arg : "");
+    else
+        snprintf(out, size, "--%s%s%s", f.name, f.arg ? "=" : "", f.arg ? f.arg : "");
+}
 
 // A decimal count with nothing after it, from 1 to max.
 bool parse_count(const char *text, uint64_t max, uint64_t *value)
@@ -366,7 +461,7 @@ void find_check_option(dump_instance *instance, int argc, char **argv)
     int said = opterr;
     opterr = 0;
     int opt;
-    while ((opt = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1)
+    while ((opt = getopt_long(argc, argv, g_short_options, g_long_options, nullptr)) != -1)
         if (opt == kOptCheck)
             instance->check_only = 1;
     opterr = said;
@@ -377,15 +472,18 @@ void find_check_option(dump_instance *instance, int argc, char **argv)
 dump_parse_result dump_parse_args(dump_instance *instance, int argc, char **argv)
 {
     set_defaults(instance, argc, argv);
+    make_option_tables();
     // Full re-initialisation of glibc's getopt, so that tests can parse again.
     optind = 0;
     int opt;
-    while ((opt = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, g_short_options, g_long_options, nullptr)) != -1) {
         dump_parse_result r = DUMP_PARSE_OK;
         if (opt == 'h')
             r = DUMP_PARSE_HELP;
         else if (opt == kOptVersion)
             r = DUMP_PARSE_VERSION;
+        else if (opt == kOptListOptions)
+            r = DUMP_PARSE_LIST_OPTIONS;
         else if (opt == kOptCheck)
             instance->check_only = 1;
         else if (is_letter_of(opt, "pciwq"))
@@ -429,6 +527,9 @@ void dump_parse_complain(const dump_instance *instance, dump_parse_result result
     case DUMP_PARSE_VERSION:
         printf("trawlcap %s\n", TRAWLKIT_VERSION);
         break;
+    case DUMP_PARSE_LIST_OPTIONS:
+        dump_list_options();
+        break;
     case DUMP_PARSE_USAGE:
         // Otherwise silent, as the classic program is; a service manager's
         // log should still say why --check failed.
@@ -439,6 +540,64 @@ void dump_parse_complain(const dump_instance *instance, dump_parse_result result
         break;
     case DUMP_PARSE_OK:
         break;
+    }
+}
+
+void dump_print_usage(const char *app_name)
+{
+    // The synopsis, wrapped before column 78.
+    int col = printf("Usage: %s", app_name);
+    for (const option_fact &f : kOptionFacts) {
+        if (!f.usage)
+            continue;
+        if (col + 1 + static_cast<int>(strlen(f.usage)) > 78)
+            col = printf("\n      ");
+        col += printf(" %s", f.usage);
+    }
+    printf("\n       [filter word ...]\n");
+    for (const option_fact &f : kOptionFacts) {
+        if (!f.help)
+            continue;
+        char forms[64];
+        option_forms(f, forms, sizeof(forms));
+        // Forms longer than the column get a line of their own.
+        printf(strlen(forms) < 16 ? "  %-16s" : "  %s\n                  ", forms);
+        for (const char *line = f.help; *line;) {
+            size_t len = strcspn(line, "\n");
+            char text[128];
+            snprintf(text, sizeof(text), "%.*s", static_cast<int>(len), line);
+            printf(text, f.value); // NOLINT: the table's own formats
+            line += len + (line[len] == '\n');
+            printf(*line ? "\n                  " : "\n");
+        }
+    }
+    // The long names of the letters, and the long options said with another.
+    col = printf("Long forms:");
+    for (const option_fact &f : kOptionFacts) {
+        char form[64];
+        if (f.val < 256 && f.name && f.val != 'h')
+            snprintf(form, sizeof(form), " --%s (-%c)", f.name, f.val);
+        else if (f.val >= 256 && f.name && !f.usage && f.arg)
+            snprintf(form, sizeof(form), " --%s=%s", f.name, f.arg);
+        else
+            continue;
+        if (col + static_cast<int>(strlen(form)) > 78)
+            col = printf("\n ");
+        col += printf("%s", form);
+    }
+    printf("\n");
+    print_usage_tail();
+}
+
+void dump_list_options()
+{
+    for (const option_fact &f : kOptionFacts) {
+        if (f.val == kOptListOptions)
+            continue;
+        if (f.val < 256)
+            printf("-%c\n", f.val);
+        if (f.name)
+            printf("--%s%s\n", f.name, f.arg ? "=" : "");
     }
 }
 

@@ -375,9 +375,10 @@ enum dump_parse_result {
     DUMP_PARSE_DUMPFILE_TOO_LONG,
     DUMP_PARSE_LIST_TOO_LONG,
     DUMP_PARSE_FILTER_TOO_LONG,
-    DUMP_PARSE_REFUSED, // a bad value of a newer option: why is in `refusal`
-    DUMP_PARSE_HELP,    // -h, --help: the usage text on standard output
-    DUMP_PARSE_VERSION, // --version
+    DUMP_PARSE_REFUSED,      // a bad value of a newer option: why is in `refusal`
+    DUMP_PARSE_HELP,         // -h, --help: the usage text on standard output
+    DUMP_PARSE_VERSION,      // --version
+    DUMP_PARSE_LIST_OPTIONS, // --list-options (for the shell completion)
 };
 
 // Fills `instance` with the defaults, then from argv (the options, then the
@@ -398,8 +399,11 @@ dump_parse_result dump_refuse(dump_instance *instance, const char *format, ...)
 // -Z: started as root, the program becomes the user once the device is
 // open, before any dump file is created; -1 after the "Cannot" line.
 int dump_drop_privileges(const dump_instance *instance);
-// The usage text of -h, on standard output.
+// The usage text of -h, on standard output, made from the option table.
 void dump_print_usage(const char *app_name);
+// --list-options: every option as the shell completes it (-p, --file-size=),
+// one a line.
+void dump_list_options();
 // Ends the process with status 0, printing nothing.
 [[noreturn]] void usage();
 // Ends a process that does not capture, after dump_parse_complain: a refused

@@ -134,6 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         break;
     case DUMP_PARSE_HELP:
     case DUMP_PARSE_VERSION:
+    case DUMP_PARSE_LIST_OPTIONS:
         break;
     default:
         FUZZ_CHECK(!"unknown parse result");

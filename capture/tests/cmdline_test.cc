@@ -273,6 +273,7 @@ TEST(CommandLine, NewerOptions)
     EXPECT_EQ(parse({"--write-queue=64"}).inst->write_queue, 64000000u);
     EXPECT_EQ(parse({"-h"}).result, DUMP_PARSE_HELP);
     EXPECT_EQ(parse({"-p", "2", "--version"}).result, DUMP_PARSE_VERSION);
+    EXPECT_EQ(parse({"--list-options"}).result, DUMP_PARSE_LIST_OPTIONS);
 }
 
 TEST(CommandLine, NewerOptionsRefuseBadValuesNamingThem)
