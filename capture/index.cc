@@ -674,9 +674,13 @@ int index_open(const char *data_path, int data_fd, uint64_t size, index_view *v)
         index_sum(reinterpret_cast<uint8_t *>(v->blocks), table, 0) == v->h.table_sum &&
         read_at(fd, v->file_bloom, fbytes, kIndexHeaderSize + table) &&
         index_sum(reinterpret_cast<uint8_t *>(v->file_bloom), fbytes, 0) == v->h.file_bloom_sum;
-    for (uint32_t i = 0; ok && i < v->h.nr_blocks; i++)
-        ok = v->blocks[i].records > 0 && v->blocks[i].pos < size &&
-             v->blocks[i].length <= size - v->blocks[i].pos;
+    // Every block lies in the data file, and its filter in the index.
+    uint64_t idx_size = static_cast<uint64_t>(st.st_size);
+    for (uint32_t i = 0; ok && i < v->h.nr_blocks; i++) {
+        const index_block &b = v->blocks[i];
+        ok = b.records > 0 && b.pos < size && b.length <= size - b.pos &&
+             b.bloom_off <= idx_size && b.bloom_words <= (idx_size - b.bloom_off) / 8;
+    }
     if (!ok) {
         index_close(v);
         return 0;
