@@ -167,7 +167,7 @@ int read_whole(const char *path, savefile_bytes *f)
     size_t size = 0;
     int err = read_into_copy(f, limit, &size);
     if (err != 0)
-        return savefile_cannot(err == ENOMEM ? "read" : "open", path, strerror(err));
+        return savefile_cannot_errno(err == ENOMEM ? "read" : "open", path, err);
     if (size > limit) {
         char why[160];
         snprintf(why, sizeof why,
@@ -193,14 +193,14 @@ int load_savefile(const char *path, savefile_bytes *f)
     f->fd = open(path, O_RDONLY | O_CLOEXEC);
     struct stat st;
     if (f->fd < 0 || fstat(f->fd, &st) < 0)
-        return savefile_cannot("open", path, strerror(errno));
+        return savefile_cannot_errno("open", path, errno);
     // A device may never end (/dev/zero); a directory has no bytes.
     if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
         return savefile_cannot("open", path,
                                S_ISCHR(st.st_mode) ? "a character device is not a savefile"
                                                    : "a block device is not a savefile");
     if (S_ISDIR(st.st_mode))
-        return savefile_cannot("open", path, strerror(EISDIR));
+        return savefile_cannot_errno("open", path, EISDIR);
     if (!S_ISREG(st.st_mode) || st.st_size == 0)
         return read_whole(path, f);
     void *p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, f->fd, 0);

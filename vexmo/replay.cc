@@ -373,7 +373,7 @@ int set_up_streams(replay_device *dev, uint32_t nr, uint64_t loops)
     void *p =
         mmap(nullptr, dev->arena_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED)
-        return savefile_cannot("replay", dev->path, strerror(ENOMEM));
+        return savefile_cannot_errno("replay", dev->path, ENOMEM);
     dev->arena = p;
     auto *at = reinterpret_cast<uint8_t *>((reinterpret_cast<uintptr_t>(p) + 63) & ~uintptr_t{63});
     dev->streams = reinterpret_cast<replay_stream *>(take(&at, nr * sizeof(replay_stream)));
@@ -403,7 +403,7 @@ replay_device *replay_open(const char *path, const replay_options *opts, uint32_
 {
     auto *dev = vexmo_new_record<replay_device>();
     if (dev == nullptr) {
-        savefile_cannot("open", path, strerror(ENOMEM));
+        savefile_cannot_errno("open", path, ENOMEM);
         return nullptr;
     }
     snprintf(dev->path, sizeof dev->path, "%s", path);

@@ -329,3 +329,8 @@ int savefile_cannot(const char *verb, const char *path, const char *why)
 {
     return vexmo_cannot("%s savefile %s: %s", verb, path, why);
 }
+
+int savefile_cannot_errno(const char *verb, const char *path, int err)
+{
+    return vexmo_cannot_errno(err, "%s savefile %s", verb, path);
+}

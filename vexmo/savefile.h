@@ -102,5 +102,7 @@ uint32_t record_wire(uint32_t format, const uint8_t *data);
 // The replay's one line on standard error, "Cannot VERB savefile PATH:
 // WHY"; returns -1.
 int savefile_cannot(const char *verb, const char *path, const char *why);
+// The same with the system's text for err as WHY.
+int savefile_cannot_errno(const char *verb, const char *path, int err);
 
 #endif // VEXMO_SAVEFILE_H
