@@ -142,8 +142,9 @@ bool writer_idle(dump_thread_ctx *ctx)
 // keeps up touches only the first kQueueReuseAfter bytes of the ring. The
 // writer is asked at every record from there on, not only at a mark's
 // first: that one follows a full mark's hand-over, which the writer is
-// still writing. The mark being filled then goes over as the lap's last,
-// and the new lap has the whole ring once that is written (room_at).
+// still writing. The mark being filled then goes over as the lap's last:
+// until the writer is done with it the new lap has the kQueueReuseAfter
+// bytes and more before it, and the whole ring after (room_at).
 uint64_t place_run(dump_thread_ctx *ctx, size_t bytes)
 {
     const uint64_t next_lap = ctx->lap_start + ctx->queue.ring_size;
