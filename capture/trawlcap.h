@@ -240,6 +240,10 @@ struct dump_thread_ctx {
     uint32_t tail_seen; // the queue's tail and released as last loaded
     uint64_t released_seen;
     uint64_t free_below; // positions before this are free whatever `released` says
+    // Positions before lap_left are free once the writer is done with the
+    // marks before lap_left_marks: the worker left that lap after them.
+    uint64_t lap_left;
+    uint32_t lap_left_marks;
 
     // Its current file as it sees it: a file is open or its open is queued.
     uint32_t file_open;

@@ -131,6 +131,9 @@ struct record_rules {
     // makes the worker wait for its writer, not drop, since nothing is lost
     // meanwhile. Only a live source's packets are dropped for the output.
     bool source_waits;
+    // The filter is one unconditional return of a nonzero length (no filter
+    // given): every packet passes, so it is not run.
+    bool takes_all;
 };
 
 // Collects the buffers that pass the filter and that a record may hold.
@@ -143,7 +146,7 @@ void filter_burst(dump_thread_ctx *ctx, const record_rules &rules, vexmo_buff_t 
     for (int i = 0; i < n; i++) {
         auto *data = static_cast<const u_char *>(vexmo_buff_mtod(bufs[i]));
         uint32_t len = vexmo_buff_datalen(bufs[i]);
-        if (bpf_filter(insns, data, len, len) == 0)
+        if (!rules.takes_all && bpf_filter(insns, data, len, len) == 0)
             continue;
         if (len > rules.max_len) {
             oversize++;
@@ -399,6 +402,9 @@ record_rules rules_of(const dump_instance *instance, const dump_thread_ctx *ctx)
     r.rotate_seconds = instance->rotate_seconds;
     r.source_waits =
         vexmo_stream_waits && vexmo_stream_waits(instance->io_instance, ctx->stream_index) == 1;
+    const bpf_program &prog = ctx->bpf_prog;
+    r.takes_all =
+        prog.bf_len == 1 && prog.bf_insns[0].code == (BPF_RET | BPF_K) && prog.bf_insns[0].k != 0;
     return r;
 }
 

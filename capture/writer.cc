@@ -99,6 +99,14 @@ bool mark_slot_free(dump_thread_ctx *ctx, bool ends)
     return q.head.load(std::memory_order_relaxed) - ctx->tail_seen < limit;
 }
 
+// Whether the writer is done with the marks before `head`.
+bool writer_done_with(dump_thread_ctx *ctx, uint32_t head)
+{
+    // Acquire: as in mark_slot_free.
+    ctx->tail_seen = ctx->queue.tail.load(std::memory_order_acquire);
+    return static_cast<int32_t>(ctx->tail_seen - head) >= 0;
+}
+
 // Whether [at, at + bytes) is free: the writer has released what the ring
 // held there a lap before.
 bool room_at(dump_thread_ctx *ctx, uint64_t at, size_t bytes)
@@ -108,6 +116,10 @@ bool room_at(dump_thread_ctx *ctx, uint64_t at, size_t bytes)
         return true;
     // Acquire: the writer read those bytes before it released them.
     ctx->released_seen = ctx->queue.released.load(std::memory_order_acquire);
+    // The lap the worker left last holds nothing after its last mark: all
+    // of it is free once the writer is done with that mark.
+    if (ctx->free_below < ctx->lap_left && writer_done_with(ctx, ctx->lap_left_marks))
+        ctx->free_below = ctx->lap_left;
     return at + bytes - std::max(ctx->released_seen, ctx->free_below) <= ring;
 }
 
@@ -116,9 +128,8 @@ bool room_at(dump_thread_ctx *ctx, uint64_t at, size_t bytes)
 // partial block in its own copy.
 bool writer_idle(dump_thread_ctx *ctx)
 {
-    // Acquire: as in mark_slot_free.
-    ctx->tail_seen = ctx->queue.tail.load(std::memory_order_acquire);
-    return ctx->tail_seen == ctx->queue.head.load(std::memory_order_relaxed);
+    // Relaxed: the worker is the only thread that stores head.
+    return writer_done_with(ctx, ctx->queue.head.load(std::memory_order_relaxed));
 }
 
 // Where a record of `bytes` goes when it cannot simply follow the last: the
@@ -127,10 +138,14 @@ bool writer_idle(dump_thread_ctx *ctx)
 // file's last partial block. The mark being filled is handed over first: a
 // mark is one run. UINT64_MAX when that cannot be done now.
 //
-// The first record of a mark also goes back to the ring's beginning when
-// the worker is far enough into it and the writer is idle: the whole ring
-// before the new lap is then free, and a worker whose writer keeps up
-// touches only the first kQueueReuseAfter bytes of it.
+// A record also goes back to the ring's beginning when the worker is far
+// enough into it and the writer is idle, so that a worker whose writer
+// keeps up touches only the first kQueueReuseAfter bytes of the ring. The
+// writer is asked at every record from there on, not only at a mark's
+// first: that one follows a full mark's hand-over, which the writer is
+// still writing. The mark being filled then goes over as the lap's last:
+// until the writer is done with it the new lap has the kQueueReuseAfter
+// bytes and more before it, and the whole ring after (room_at).
 uint64_t place_run(dump_thread_ctx *ctx, size_t bytes)
 {
     const uint64_t next_lap = ctx->lap_start + ctx->queue.ring_size;
@@ -138,14 +153,17 @@ uint64_t place_run(dump_thread_ctx *ctx, size_t bytes)
     uint32_t phase = new_file ? ctx->segment_phase : ctx->wpos % kDirectBlock;
     uint64_t at = new_file ? align_up(ctx->wpos, kDirectBlock) + phase : ctx->wpos;
     bool wraps = at + bytes > next_lap;
-    bool reuse = !wraps && ctx->mark.records == 0 &&
-                 ctx->wpos - ctx->lap_start >= kQueueReuseAfter && writer_idle(ctx);
+    bool reuse = !wraps && ctx->wpos - ctx->lap_start >= kQueueReuseAfter && writer_idle(ctx);
     if (!new_file && !wraps && !reuse)
         return at;
+    // An idle writer leaves every mark slot free: this hand-over cannot fail.
     if (ctx->mark.records && dump_queue_hand_over(ctx, 0) < 0)
         return UINT64_MAX;
-    if (reuse)
-        ctx->free_below = next_lap;
+    if (wraps || reuse) {
+        ctx->lap_left = next_lap;
+        // Relaxed: the worker is the only thread that stores head.
+        ctx->lap_left_marks = ctx->queue.head.load(std::memory_order_relaxed);
+    }
     return wraps || reuse ? next_lap + phase : at;
 }
 
@@ -176,7 +194,7 @@ uint8_t *dump_queue_reserve(dump_thread_ctx *ctx, size_t bytes)
 {
     uint64_t at = ctx->wpos;
     if (ctx->segment_phase != kNoSegment || at + bytes > ctx->lap_start + ctx->queue.ring_size ||
-        (ctx->mark.records == 0 && at - ctx->lap_start >= kQueueReuseAfter))
+        at - ctx->lap_start >= kQueueReuseAfter)
         at = place_run(ctx, bytes);
     if (at == UINT64_MAX || !room_at(ctx, at, bytes))
         return nullptr;

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Live capture: trawlcap against tcpdump, netsniff-ng and dumpcap on one veth pair.
 
-    live_bench.py TRAWLCAP SENDER [--smoke] [--rounds N] [--count N] [--rate N]
+    live_bench.py TRAWLCAP SENDER [--smoke] [--rounds N] [--count N] [--rate N] [--baseline OLD]
 
 Creates a network namespace of its own (tests/lib/netns.py) with a veth
 pair va <-> vb. For each capturer in turn it starts the capturer on vb
@@ -28,6 +28,8 @@ not install is left out. --smoke checks that the benchmark works, in
 seconds: trawlcap and tcpdump only, few frames, one round, no idle runs.
 Needs root; prints SKIP and exits 0 where namespaces cannot be made.
 LIVE_BENCH_TAG, when set, goes into the namespace's name beside the pid.
+--baseline OLD runs another build of trawlcap (-p 1, the first -j mode) in
+the same rounds, as "baseline": old and new side by side under one load.
 """
 import glob
 import json
@@ -48,6 +50,7 @@ import netns  # noqa: E402
 TRAWLCAP = os.path.abspath(sys.argv[1])
 SENDER = os.path.abspath(sys.argv[2])
 SMOKE = "--smoke" in sys.argv
+BASELINE = os.path.abspath(sys.argv[sys.argv.index("--baseline") + 1]) if "--baseline" in sys.argv else None
 
 
 def option(name, default):
@@ -130,6 +133,10 @@ def capturers(out):
     table = [("trawlcap -p 1" + (" -j " + m if m else ""),
               [TRAWLCAP, "-p", "1"] + (["-j", m] if m else []) + ["-i", "vb", "-w", out + "/t1%s.pcap" % i],
               [out + "/t1%s_0.pcap" % i], 1, trawlcap_drops) for i, m in enumerate(modes)]
+    if BASELINE:
+        flags = ["-p", "1"] + (["-j", modes[0]] if modes[0] else [])
+        table.append(("baseline " + " ".join(flags), [BASELINE] + flags + ["-i", "vb", "-w", out + "/b1.pcap"],
+                      [out + "/b1_0.pcap"], 1, trawlcap_drops))
     table += [
         ("trawlcap -p 2" + (" -j " + modes[0] if modes[0] else ""),
          [TRAWLCAP, "-p", "2"] + (["-j", modes[0]] if modes[0] else []) + ["-i", "vb", "-w", out + "/t2.pcap"], [out + "/t2_0.pcap", out + "/t2_1.pcap"], 2, trawlcap_drops),
@@ -142,7 +149,7 @@ def capturers(out):
          [out + "/dc.pcap"], 1, dumpcap_drops),
     ]
     if SMOKE:
-        table = table[:len(modes) + 2]  # the peers are optional; a smoke run only checks the bench works
+        table = table[:len(modes) + 2 + bool(BASELINE)]  # the peers are optional; a smoke run only checks the bench works
     return [c for c in table if shutil.which(c[1][0])]
 
 
@@ -273,7 +280,7 @@ def report(mode, results, idle):
             statistics.median(net) if idle else float("nan"), statistics.median(traffic),
             median(rows, "wakeups"), median(rows, "sleeps")))
     for name in results:
-        if name.startswith("trawlcap -p 1"):
+        if name.startswith(("trawlcap -p 1", "baseline")):
             for key, what in (("traffic", "over the traffic alone"), ("cpu", "whole run")):
                 ratio(results, name, "tcpdump", key, what)
 

@@ -243,6 +243,21 @@ class LiveCapture(CaptureCase):
         self.assertEqual([r[4][14:20] for r in records], [b"%06d" % i for i in range(3080)])
         self.assertNotIn("dropped", read_text(self.path("stderr")))
 
+    def test_a_writer_that_keeps_up_keeps_the_write_queue_small(self):
+        # 42 MB at about 20 MB/s through the 32 MiB default write queue: the
+        # worker goes back to its start after 8 MiB, so no more is backed.
+        proc = self.start(["-i", NS_IF, "-w", self.path("q.pcap"), "ether", "proto", "0x88b5"], "q")
+        raw = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
+        raw.bind((HOST_IF, 0))
+        for i in range(30000):
+            raw.send(b"\xff" * 6 + b"\x02" * 6 + b"\x88\xb5" + bytes(1400))
+            time.sleep(0.001 if i % 16 == 15 else 0)
+        raw.close()
+        wait_for(lambda: os.path.getsize(self.path("q_0.pcap")) > 36e6, timeout=60, what="36 MB written")
+        anon = int(re.search(r"RssAnon:\s+(\d+)", read_text("/proc/%d/status" % proc.pid)).group(1))
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual((proc.wait(timeout=30), anon < 24 << 10), (0, True), anon)
+
     def test_one_worker(self):
         self.capture(1)
 
