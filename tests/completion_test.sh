@@ -35,9 +35,10 @@ expect "long options" "$(complete_words _trawlcap trawlcap --min)" "--min-free="
 expect "time-stamp types" "$(complete_words _trawlcap trawlcap -j a)" "arrival"
 expect "filter words" "$(complete_words _trawlcap trawlcap -p 2 po)" "port"
 [[ -z "$(complete_words _trawlcap trawlcap -c 1)" ]] || { echo "FAIL: numbers get no completion"; fail=1; }
-# Every long option the manual page describes is offered (--rm is zstd's).
+# Every long option the manual page's OPTIONS describe is offered (--rm is zstd's).
 offered=$(complete_words _trawlcap trawlcap --)
-for opt in $(grep -oE '\\-\\-[a-z]+(\\-[a-z]+)*' "$SRC/man/trawlcap.1" | sed 's/\\-/-/g' | sort -u); do
+for opt in $(sed -n '/^\.SH OPTIONS/,/^\.SH DEVICES/p' "$SRC/man/trawlcap.1" |
+             grep -oE '\\-\\-[a-z]+(\\-[a-z]+)*' | sed 's/\\-/-/g' | sort -u); do
     [ "$opt" = --rm ] && continue
     [[ " $offered " == *" $opt "* || " $offered " == *" $opt= "* ]] || { echo "FAIL: $opt not offered"; fail=1; }
 done
