@@ -22,6 +22,20 @@ T *vexmo_new_record()
     return p ? new (p) T{} : nullptr;
 }
 
+// An array of n records (at least one), allocated the same way.
+template <typename T>
+T *vexmo_new_array(size_t n)
+{
+    n = n ? n : 1;
+    if (n > SIZE_MAX / sizeof(T) - 1)
+        return nullptr;
+    size_t size = (n * sizeof(T) + alignof(T) - 1) / alignof(T) * alignof(T);
+    auto *p = static_cast<T *>(aligned_alloc(alignof(T), size));
+    for (size_t i = 0; p && i < n; ++i)
+        new (&p[i]) T{};
+    return p;
+}
+
 // The library's failure line on standard error: "Cannot ", the formatted
 // text and a newline; returns -1, so that a failure site is
 // `return vexmo_cannot(...);`. The _errno form appends ": " and the

@@ -27,11 +27,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "internal.h"
 #include "meminfo.h"
+#include "mutex.h"
 
 namespace {
 
@@ -145,8 +145,8 @@ static_assert(std::atomic<uint32_t>::is_always_lock_free);
 
 namespace {
 
-std::mutex g_live_lock;
-live_device *g_live_devices = nullptr;
+annotated_mutex g_live_lock;
+live_device *g_live_devices GUARDED_BY(g_live_lock) = nullptr;
 
 // What every stream of one open shares.
 struct live_setup {
@@ -222,12 +222,10 @@ int set_ring(live_stream *s, const live_setup *cfg)
     if (ring == MAP_FAILED)
         return cannot_open(cfg->ifname, what);
     s->ring = static_cast<uint8_t *>(ring);
-    s->pending = static_cast<std::atomic<uint32_t> *>(malloc(s->nr_blocks * sizeof *s->pending));
+    s->pending = vexmo_new_array<std::atomic<uint32_t>>(s->nr_blocks);
     errno = ENOMEM;
     if (!s->pending)
         return cannot_open(cfg->ifname, "block counts");
-    for (uint32_t b = 0; b < s->nr_blocks; ++b)
-        new (&s->pending[b]) std::atomic<uint32_t>(0);
     return 0;
 }
 
@@ -351,7 +349,9 @@ struct close_work {
     uint32_t total;
 };
 
-live_stream *nth_stream(uint32_t n)
+// Called by the threads close_all_streams starts, while the one that
+// started them holds the lock for all of their lives.
+live_stream *nth_stream(uint32_t n) NO_THREAD_SAFETY_ANALYSIS
 {
     for (live_device *d = g_live_devices; d; d = d->next) {
         if (n < d->nr_streams)
@@ -384,7 +384,7 @@ void *close_streams(void *arg)
 // seconds to exit. Closes that overlap share their grace periods, so the
 // sockets are closed by several threads at once (this one too, and alone
 // when no thread can be had).
-void close_all_streams()
+void close_all_streams() REQUIRES(g_live_lock)
 {
     close_work work{{0}, 0};
     for (live_device *d = g_live_devices; d; d = d->next)
@@ -408,7 +408,7 @@ void close_all_streams()
 // sockets are closed.
 void live_exit()
 {
-    std::lock_guard<std::mutex> guard(g_live_lock);
+    mutex_lock held(&g_live_lock);
     for (live_device *d = g_live_devices; d; d = d->next) {
         report_device_drops(d);
         report_per_stream(d, "packets still in the ring at exit", left_in_ring);
@@ -641,7 +641,7 @@ bool take_block(live_device *dev, live_stream *s)
 // Process-wide: the drop report walks every live device at exit.
 void register_device(live_device *dev)
 {
-    std::lock_guard<std::mutex> guard(g_live_lock);
+    mutex_lock held(&g_live_lock);
     if (g_live_devices == nullptr)
         atexit(live_exit);
     dev->next = g_live_devices;
@@ -651,8 +651,7 @@ void register_device(live_device *dev)
 live_device *new_device(const char *ifname, int ifindex, uint32_t nr_rx)
 {
     auto *dev = vexmo_new_record<live_device>();
-    auto *streams = static_cast<live_stream *>(
-        aligned_alloc(alignof(live_stream), (nr_rx ? nr_rx : 1) * sizeof(live_stream)));
+    auto *streams = vexmo_new_array<live_stream>(nr_rx);
     if (!dev || !streams) {
         vexmo_cannot_errno(ENOMEM, "open interface %s", ifname);
         free(dev);
@@ -690,7 +689,7 @@ live_device *live_open(const char *ifname, const live_options *opts, uint32_t nr
     int group = 0;
     bool ok = true;
     for (; dev->nr_streams < nr_rx && ok; ++dev->nr_streams) {
-        live_stream *s = new (&dev->streams[dev->nr_streams]) live_stream{};
+        live_stream *s = &dev->streams[dev->nr_streams];
         s->fd = -1;
         ok = stream_open(s, &cfg, &group) == 0;
     }
@@ -780,7 +779,7 @@ int live_stats(live_device *dev, uint32_t stream, vexmo_stream_stats_t *stats)
 
 void live_report_drops(live_device *dev)
 {
-    std::lock_guard<std::mutex> guard(g_live_lock);
+    mutex_lock held(&g_live_lock);
     report_device_drops(dev);
 }
 

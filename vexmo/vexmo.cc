@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string_view>
 
 // Only the declarations of the public header get default visibility; the
@@ -18,13 +17,14 @@
 #pragma GCC visibility pop
 
 #include "internal.h"
+#include "mutex.h"
 
 namespace {
 
 // Instances are never freed (the client keeps them until exit); keeping them
 // on a list also tells leak checkers they are still reachable.
-std::mutex g_vexmo_instances_lock;
-vexmo_instance *g_vexmo_instances = nullptr;
+annotated_mutex g_vexmo_instances_lock;
+vexmo_instance *g_vexmo_instances GUARDED_BY(g_vexmo_instances_lock) = nullptr;
 
 constexpr std::string_view kFilePrefix = "file:";
 
@@ -269,7 +269,7 @@ vexmo_instance_t *vexmo_create(void)
     auto *inst = vexmo_new_record<vexmo_instance>();
     if (inst == nullptr)
         return nullptr;
-    std::lock_guard<std::mutex> guard(g_vexmo_instances_lock);
+    mutex_lock held(&g_vexmo_instances_lock);
     inst->next = g_vexmo_instances;
     g_vexmo_instances = inst;
     return inst;
