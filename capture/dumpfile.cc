@@ -55,34 +55,6 @@ FILE *open_target(const char *name, bool fresh)
     }
 }
 
-// The number after the highest any file of this stem has in its folder (1
-// when none): a restart in the same window, or the same second under -C,
-// goes on numbering instead of meeting the last run's names.
-uint32_t first_free_seq(const char *stem)
-{
-    char dir[kTextSize];
-    const char *base = dump_folder_of(stem, dir, sizeof(dir));
-    const char *dot = strrchr(base, '.');
-    size_t len = dot ? static_cast<size_t>(dot - base) : strlen(base);
-    DIR *d = opendir(dir);
-    uint32_t highest = 0;
-    while (d) {
-        dirent *e = readdir(d);
-        if (!e)
-            break;
-        const char *p = e->d_name + len + 1;
-        uint32_t v = 0;
-        if (strncmp(e->d_name, base, len) != 0 || e->d_name[len] != '_')
-            continue;
-        auto [end, ec] = std::from_chars(p, p + strlen(p), v);
-        if (ec == std::errc() && end - p >= 5 && *end == '_' && v > highest)
-            highest = v;
-    }
-    if (d)
-        closedir(d);
-    return highest < UINT32_MAX ? highest + 1 : highest;
-}
-
 // Where a failed write may cut the file, taken before anything is written.
 void note_file_start(dump_output *o, int fd)
 {
@@ -383,7 +355,7 @@ int dump_file_open(dump_instance *instance, dump_thread_ctx *ctx, int index)
         len = dump_thread_dumpfile(instance->dumpfile, index, ctx->stem, sizeof(ctx->stem));
         snprintf(o->dumpfile, sizeof(o->dumpfile), "%s", ctx->stem);
     }
-    o->next_seq = rotates(instance) ? first_free_seq(ctx->stem) : 1;
+    o->next_seq = rotates(instance) ? dump_first_free_seq(ctx->stem) : 1;
     bool queued = dump_queue_init(instance, ctx) == 0 &&
                   (!instance->compress || dump_zstd_init(o, instance->compress_level) == 0) &&
                   (!instance->index || init_index(o) == 0);

@@ -449,7 +449,7 @@ int input_build_index(input *in)
             index_add_records(&b, in->map + kFileHeader, end - kFileHeader, kFileHeader);
     }
     if (rc == 1 && index_write(&b, in->path, in->fd, in->size) != 0)
-        rc = cannot("write %s%s: %s", in->path, kIndexSuffix, strerror(errno));
+        rc = cannot("write the index of %s: %s", in->path, strerror(errno));
     index_builder_free(&b);
     return rc;
 }

@@ -558,6 +558,11 @@ bool write_body(index_builder *b, int fd, index_header *h)
 
 } // namespace
 
+int index_file_name(const char *data_path, char *out, size_t out_size)
+{
+    return snprintf(out, out_size, "%s%s", data_path, kIndexSuffix);
+}
+
 int index_write(index_builder *b, const char *data_path, int fd, uint64_t size)
 {
     end_block(b);
@@ -579,7 +584,7 @@ int index_write(index_builder *b, const char *data_path, int fd, uint64_t size)
         return -1;
     char tmp[PATH_MAX];
     char final_name[PATH_MAX];
-    if (snprintf(final_name, sizeof final_name, "%s%s", data_path, kIndexSuffix) >=
+    if (index_file_name(data_path, final_name, sizeof final_name) >=
             static_cast<int>(sizeof final_name) ||
         snprintf(tmp, sizeof tmp, "%s.XXXXXX", final_name) >= static_cast<int>(sizeof tmp)) {
         errno = ENAMETOOLONG;
@@ -653,8 +658,7 @@ int index_open(const char *data_path, int data_fd, uint64_t size, index_view *v)
     *v = index_view{};
     v->fd = -1;
     char name[PATH_MAX];
-    if (snprintf(name, sizeof name, "%s%s", data_path, kIndexSuffix) >=
-        static_cast<int>(sizeof name))
+    if (index_file_name(data_path, name, sizeof name) >= static_cast<int>(sizeof name))
         return 0;
     int fd = open(name, O_RDONLY | O_CLOEXEC);
     struct stat st;
@@ -678,8 +682,8 @@ int index_open(const char *data_path, int data_fd, uint64_t size, index_view *v)
     uint64_t idx_size = static_cast<uint64_t>(st.st_size);
     for (uint32_t i = 0; ok && i < v->h.nr_blocks; i++) {
         const index_block &b = v->blocks[i];
-        ok = b.records > 0 && b.pos < size && b.length <= size - b.pos &&
-             b.bloom_off <= idx_size && b.bloom_words <= (idx_size - b.bloom_off) / 8;
+        ok = b.records > 0 && b.pos < size && b.length <= size - b.pos && b.bloom_off <= idx_size &&
+             b.bloom_words <= (idx_size - b.bloom_off) / 8;
     }
     if (!ok) {
         index_close(v);

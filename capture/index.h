@@ -108,6 +108,8 @@ struct index_builder {
     int64_t last_ns;
 };
 
+// DATA.idx, the index of a data file: the length of the name, as snprintf.
+int index_file_name(const char *data_path, char *out, size_t out_size);
 // -1 with errno ENOMEM.
 int index_builder_init(index_builder *b);
 void index_builder_free(index_builder *b);

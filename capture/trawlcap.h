@@ -280,7 +280,7 @@ struct dump_thread_ctx {
     alignas(64) dump_published_file published;
 };
 
-struct dump_files; // the closed files of this run (rotation.cc)
+struct dump_files; // the closed files of this run (retention.cc)
 
 struct dump_instance {
     char app_name[kNameSize];
@@ -368,6 +368,7 @@ constexpr int kZstdDefaultLevel = 1;
 // latest about a second after its first record.
 constexpr size_t kFrameBytes = kDumpBufferSize;
 
+// The command line (cmdline.cc).
 // Result of parsing the command line into the record.
 enum dump_parse_result {
     DUMP_PARSE_OK = 0,
@@ -389,10 +390,6 @@ enum dump_parse_result {
 // remaining filter words). Touches nothing but the record, getopt's state
 // and argv's order (getopt permutes it); getopt may print its own diagnostic.
 dump_parse_result dump_parse_args(dump_instance *instance, int argc, char **argv);
-// What the command line asks of the system, checked before anything is
-// opened: the -Z user, the -z command, what the packet I/O library offers,
-// options that need another. DUMP_PARSE_REFUSED with `refusal` set, or OK.
-dump_parse_result dump_check_options(dump_instance *instance);
 // The one line main prints for a refused value before it ends, or
 // the usage text or version on standard output for -h and --version. Under
 // --check a command line refused without a line of its own gets one.
@@ -400,9 +397,6 @@ void dump_parse_complain(const dump_instance *instance, dump_parse_result result
 // Stores why the command line is refused; returns DUMP_PARSE_REFUSED.
 dump_parse_result dump_refuse(dump_instance *instance, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
-// -Z: started as root, the program becomes the user once the device is
-// open, before any dump file is created; -1 after the "Cannot" line.
-int dump_drop_privileges(const dump_instance *instance);
 // The usage text of -h, on standard output, made from the option table.
 void dump_print_usage(const char *app_name);
 // --list-options: every option as the shell completes it (-p, --file-size=),
@@ -423,11 +417,38 @@ int dump_thread_init(dump_instance *instance, dump_thread_ctx *ctx, int index);
 // the disk filled by the others): the file and the filter, then the thread.
 int dump_thread_prepare(dump_instance *instance, dump_thread_ctx *ctx, int index);
 int dump_thread_start(dump_thread_ctx *ctx, int index);
+void *dump_capture_thread(void *arg);
+
+// File names (filename.cc).
 int __thread_dumpfile_generate(const char *base, int index, char *out, size_t out_size);
 // Worker index's file: the per-thread name, or the base unchanged when it is
 // an existing character device (-w /dev/null must not create /dev/null_0).
 // Returns the length of the whole name, as __thread_dumpfile_generate does.
 int dump_thread_dumpfile(const char *base, int index, char *out, size_t out_size);
+// A worker's file seq, started at file_time: its numbered name under -C or
+// -G, else the stem itself; the length of the whole name, as snprintf.
+int dump_file_name(const dump_instance *instance, const char *stem, uint32_t seq, int64_t file_time,
+                   char *out, size_t out_size);
+// The folder a file name lies in ("." for a bare name, "/" for one at the
+// root) into out; returns the name's last component.
+const char *dump_folder_of(const char *name, char *out, size_t out_size);
+// The numbered name of a worker's file: the stem with _NNNNN_TIME before
+// its suffix, TIME in UTC as YYYYMMDDTHHMMSSZ.
+int dump_rotated_name(const char *stem, uint32_t seq, int64_t file_time, char *out,
+                      size_t out_size);
+// The name of the worker's current file (the one its writer last tried to
+// open), for any thread while the worker runs.
+void dump_current_name(const dump_instance *instance, const dump_thread_ctx *ctx, char *out,
+                       size_t out_size);
+// The number after the highest any file of this stem has in its folder (1
+// when none), so that a restart goes on numbering: see dump_file_name.
+uint32_t dump_first_free_seq(const char *stem);
+
+// Checks before anything is opened (checks.cc).
+// What the command line asks of the system, checked before anything is
+// opened: the -Z user, the -z command, what the packet I/O library offers,
+// options that need another. DUMP_PARSE_REFUSED with `refusal` set, or OK.
+dump_parse_result dump_check_options(dump_instance *instance);
 // Whether -w names a target that is written as it is rather than as one
 // file per worker: standard output, a name that stands for an open
 // descriptor (/dev/stdout, /dev/fd/N), or an existing file that is not a
@@ -440,7 +461,9 @@ int dump_target_fd(const char *dumpfile);
 // is selected: their files would interleave into garbage. Devices that keep
 // nothing (null, zero, full) take any number of workers.
 int dump_check_dumpfile(const dump_instance *instance);
-void *dump_capture_thread(void *arg);
+// -Z: started as root, the program becomes the user once the device is
+// open, before any dump file is created; -1 after the "Cannot" line.
+int dump_drop_privileges(const dump_instance *instance);
 
 // Dump files (dumpfile.cc).
 // Opens worker index's first dump file, or its stream in standard-output
@@ -467,10 +490,6 @@ void dump_output_close(dump_instance *instance, dump_thread_ctx *ctx, bool last)
 // worker goes without a file.
 void dump_output_failed(dump_instance *instance, dump_thread_ctx *ctx, const uint8_t *mem,
                         size_t done, uint64_t records, int err);
-// The name of the worker's current file (the one its writer last tried to
-// open), for any thread while the worker runs.
-void dump_current_name(const dump_instance *instance, const dump_thread_ctx *ctx, char *out,
-                       size_t out_size);
 // The -G window (or second) that starts at file_time is the worker's.
 void dump_set_window(const dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time);
 
@@ -499,19 +518,7 @@ void dump_index_frame(dump_output *o, uint64_t pos, size_t frame, const uint8_t 
 // says whether what goes through the page cache is dropped (drop_cache).
 bool dump_output_setup_direct(dump_output *o);
 
-// The numbered name of a worker's file: the stem with _NNNNN_TIME before
-// its suffix, TIME in UTC as YYYYMMDDTHHMMSSZ.
-// A worker's file seq, started at file_time: its numbered name under -C or
-// -G, else the stem itself; the length of the whole name, as snprintf.
-int dump_file_name(const dump_instance *instance, const char *stem, uint32_t seq, int64_t file_time,
-                   char *out, size_t out_size);
-// The folder a file name lies in ("." for a bare name, "/" for one at the
-// root) into out; returns the name's last component.
-const char *dump_folder_of(const char *name, char *out, size_t out_size);
-int dump_rotated_name(const char *stem, uint32_t seq, int64_t file_time, char *out,
-                      size_t out_size);
-
-// The closed files of this run (rotation.cc): the ring of -W, the floor of
+// The closed files of this run (retention.cc): the ring of -W, the floor of
 // --min-free and the command of -z.
 int dump_files_init(dump_instance *instance);
 // A worker's file was closed: its command, if any, is started by the main

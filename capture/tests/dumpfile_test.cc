@@ -1,5 +1,7 @@
 // Per-thread dump file names.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -65,6 +67,17 @@ TEST(DumpFileName, RotatedNamesSortInTimeOrder)
         dump_rotated_name(c.stem, c.seq, 1796739026, out, sizeof(out));
         EXPECT_STREQ(out, c.name);
     }
+    // A restart numbers on after the highest file of the stem in its folder,
+    // compressed ones and what a -z command left included, others' not.
+    std::string dir = testing::TempDir() + "trawlcap_seq";
+    mkdir(dir.c_str(), 0755);
+    for (const char *n :
+         {"cap_0_00003_20261208T141026Z.pcap", "cap_0_00007_20261208T141026Z.pcap.gz",
+          "cap_0_00004_20261208T141026Z.pcap.idx", "cap_1_00009_20261208T141026Z.pcap",
+          "cap_0_x_20261208T141026Z.pcap"})
+        close(open((dir + "/" + n).c_str(), O_CREAT | O_WRONLY, 0644));
+    EXPECT_EQ(dump_first_free_seq((dir + "/cap_0.pcap").c_str()), 8u);
+    EXPECT_EQ(dump_first_free_seq((dir + "/other.pcap").c_str()), 1u);
 }
 
 TEST(DumpFileName, CharacterDeviceIsTakenAsItIs)

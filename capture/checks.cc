@@ -1,10 +1,15 @@
 // What the command line asks of the system, checked before anything is
-// opened; the usage text; the change of user after the device is open.
+// opened: the dump file target's rules (a stream or a file name, what a
+// device takes), the options that need another, the -Z user, the -z
+// command; and the change of user once the device is open.
 #include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -119,4 +124,84 @@ int dump_drop_privileges(const dump_instance *instance)
     if (instance->run_uid != 0 && setuid(0) == 0)
         return cannot("change to user %s: root could be taken back", instance->run_as);
     return 0;
+}
+
+namespace {
+
+// /dev/stdout, /dev/stderr, /dev/stdin, /dev/fd/N and /proc/self/fd/N stand
+// for a descriptor the process already has: the number, or -1.
+int descriptor_named(const char *name)
+{
+    static constexpr struct {
+        const char *name;
+        int fd;
+    } kStdNames[] = {{"/dev/stdin", 0}, {"/dev/stdout", 1}, {"/dev/stderr", 2}};
+    for (const auto &n : kStdNames)
+        if (strcmp(name, n.name) == 0)
+            return n.fd;
+    for (const char *prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+        size_t len = strlen(prefix);
+        int fd = 0;
+        if (strncmp(name, prefix, len) != 0 || name[len] == '\0')
+            continue;
+        auto [end, ec] = std::from_chars(name + len, name + strlen(name), fd);
+        if (ec == std::errc() && *end == '\0')
+            return fd;
+    }
+    return -1;
+}
+
+// Linux memory devices 1:3, 1:5 and 1:7 (null, zero, full) keep nothing
+// of what is written to them.
+bool keeps_nothing(const struct stat &st)
+{
+    unsigned minor_number = minor(st.st_rdev);
+    return S_ISCHR(st.st_mode) && major(st.st_rdev) == 1 &&
+           (minor_number == 3 || minor_number == 5 || minor_number == 7);
+}
+
+// Whether the name's directory is /dev itself: a RAM-backed device
+// directory where no dump file belongs (/dev/shm is another matter).
+bool directly_under_dev(const char *name)
+{
+    const char *slash = strrchr(name, '/');
+    return slash && slash - name == 4 && strncmp(name, "/dev/", 5) == 0;
+}
+
+} // namespace
+
+int dump_target_fd(const char *dumpfile)
+{
+    return descriptor_named(dumpfile);
+}
+
+bool dump_target_is_stream(const char *dumpfile)
+{
+    struct stat st;
+    if (descriptor_named(dumpfile) >= 0)
+        return true;
+    return stat(dumpfile, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+}
+
+int dump_check_dumpfile(const dump_instance *instance)
+{
+    struct stat st;
+    if (instance->dump_stream)
+        return 0;
+    if (!dump_target_is_stream(instance->dumpfile)) {
+        if (directly_under_dev(instance->dumpfile))
+            return cannot("create dump files in /dev: %s is not an existing device.",
+                          instance->dumpfile);
+        return 0;
+    }
+    if (stat(instance->dumpfile, &st) == 0 && keeps_nothing(st))
+        return 0;
+    uint32_t writers = 0;
+    for (uint32_t i = 0; i < instance->nr_threads; i++)
+        if (instance->thread_mask & (uint64_t{1} << (i % 64)))
+            writers++;
+    if (writers <= 1)
+        return 0;
+    return cannot("share character device %s among %u capture threads.", instance->dumpfile,
+                  writers);
 }

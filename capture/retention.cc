@@ -135,14 +135,12 @@ void remove_file(dump_instance *instance, dump_files *d, closed_file *f) REQUIRE
     if (still_ours(name, *f) && unlink(name) == 0)
         d->removed.fetch_add(1, std::memory_order_relaxed);
     // Its index, named after the file as it was written, goes with it.
-    if (instance->index) {
-        int len = dump_file_name(instance, instance->threads[f->worker]->stem, f->seq, f->time,
-                                 name, sizeof(name));
-        if (len >= 0 && static_cast<size_t>(len) + sizeof(kIndexSuffix) <= sizeof(name)) {
-            memcpy(name + len, kIndexSuffix, sizeof(kIndexSuffix));
-            unlink(name);
-        }
-    }
+    char index[kTextSize + sizeof(kIndexSuffix)];
+    if (instance->index &&
+        dump_file_name(instance, instance->threads[f->worker]->stem, f->seq, f->time, name,
+                       sizeof(name)) < static_cast<int>(sizeof(name)) &&
+        index_file_name(name, index, sizeof(index)) < static_cast<int>(sizeof(index)))
+        unlink(index);
     f->state = kGone;
 }
 
