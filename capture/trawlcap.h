@@ -465,6 +465,21 @@ int dump_check_dumpfile(const dump_instance *instance);
 // open, before any dump file is created; -1 after the "Cannot" line.
 int dump_drop_privileges(const dump_instance *instance);
 
+// Rotation (rotation.cc).
+struct dump_rotation {
+    uint64_t rotate_size;   // -C, or UINT64_MAX (also with --compress: the writer decides)
+    int64_t rotate_seconds; // -G, or 0
+};
+// Whether a record of `bytes` stamped `sec` goes to the worker's next file,
+// when the current one started at file_time, holds file_bytes and its -G
+// window ends at window_end: then *start is the time in the next file's
+// name (the record's window under -G, else its second; the same window
+// when only -C says so).
+bool dump_rotation_due(const dump_rotation &r, uint64_t file_bytes, uint64_t bytes, int64_t sec,
+                       int64_t file_time, int64_t window_end, int64_t *start);
+// The -G window (or second) that starts at file_time is the worker's.
+void dump_set_window(const dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time);
+
 // Dump files (dumpfile.cc).
 // Opens worker index's first dump file, or its stream in standard-output
 // mode, and writes its header (under rotation with -j arrival the file waits
@@ -490,9 +505,6 @@ void dump_output_close(dump_instance *instance, dump_thread_ctx *ctx, bool last)
 // worker goes without a file.
 void dump_output_failed(dump_instance *instance, dump_thread_ctx *ctx, const uint8_t *mem,
                         size_t done, uint64_t records, int err);
-// The -G window (or second) that starts at file_time is the worker's.
-void dump_set_window(const dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time);
-
 // The write queue and the writer (writer.cc).
 // The worker's queue, of --write-queue bytes; -1 with errno ENOMEM.
 int dump_queue_init(const dump_instance *instance, dump_thread_ctx *ctx);

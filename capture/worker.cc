@@ -75,21 +75,6 @@ int dump_thread_start(dump_thread_ctx *ctx, int index)
     return cannot("create capture thread %d : %s", index, strerror(rc));
 }
 
-// A next file of the same window (SIGHUP, -C, a retry) keeps the window's
-// rule: else a SIGHUP taken just after the window's end would leave an idle
-// worker in that window for good.
-void dump_set_window(const dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time)
-{
-    bool new_window = file_time != ctx->file_time || ctx->window_end == 0;
-    ctx->file_time = file_time;
-    if (!instance->rotate_seconds) {
-        ctx->window_end = INT64_MAX;
-    } else if (new_window) {
-        ctx->window_end = file_time + instance->rotate_seconds;
-        ctx->idle_rotates = ctx->window_end > dump_clock_ns(CLOCK_REALTIME) / 1000000000LL;
-    }
-}
-
 int dump_thread_init(dump_instance *instance, dump_thread_ctx *ctx, int index)
 {
     int rc = dump_thread_prepare(instance, ctx, index);
@@ -125,8 +110,7 @@ struct record_rules {
     bool wire_len;          // the record's length is the packet's length on the wire
     bool arrival;           // -j arrival
     bool nano;              // nanosecond time stamps
-    uint64_t rotate_size;   // -C, or UINT64_MAX
-    int64_t rotate_seconds; // -G, or 0
+    dump_rotation rotation; // -C and -G
     // The source waits for its reader (a replayed savefile): a full queue
     // makes the worker wait for its writer, not drop, since nothing is lost
     // meanwhile. Only a live source's packets are dropped for the output.
@@ -239,8 +223,8 @@ int open_for(dump_instance *instance, dump_thread_ctx *ctx, const record_rules &
     if (!ctx->awaits_record && dump_clock_ns(CLOCK_MONOTONIC_COARSE) < ctx->retry_ns)
         return kNoFile;
     int64_t start = rules.arrival ? sec : dump_clock_ns(CLOCK_REALTIME) / 1000000000LL;
-    if (rules.rotate_seconds)
-        start = dump_window_start(start, rules.rotate_seconds);
+    if (rules.rotation.rotate_seconds)
+        start = dump_window_start(start, rules.rotation.rotate_seconds);
     return next_file(instance, ctx, start);
 }
 
@@ -254,13 +238,10 @@ int place_record(dump_instance *instance, dump_thread_ctx *ctx, const record_rul
         return kNoFile;
     if (!ctx->file_open)
         return open_for(instance, ctx, rules, sec);
-    bool by_size = ctx->file_bytes + bytes > rules.rotate_size && ctx->file_bytes > kFileHeader;
-    bool by_time = rules.rotate_seconds && (sec >= ctx->window_end || sec < ctx->file_time);
-    if (!by_size && !by_time)
+    int64_t start = 0;
+    if (!dump_rotation_due(rules.rotation, ctx->file_bytes, bytes, sec, ctx->file_time,
+                           ctx->window_end, &start))
         return kQueued;
-    int64_t start = sec;
-    if (rules.rotate_seconds)
-        start = by_time ? dump_window_start(sec, rules.rotate_seconds) : ctx->file_time;
     return next_file(instance, ctx, start);
 }
 
@@ -348,7 +329,7 @@ void hangup(dump_instance *instance, dump_thread_ctx *ctx, const record_rules &r
     int64_t now = dump_clock_ns(CLOCK_REALTIME) / 1000000000LL;
     int rc = kQueued;
     if (ctx->file_open)
-        rc = next_file(instance, ctx, rules.rotate_seconds ? ctx->file_time : now);
+        rc = next_file(instance, ctx, rules.rotation.rotate_seconds ? ctx->file_time : now);
     else if (!ctx->awaits_record)
         rc = open_for(instance, ctx, rules, now);
     if (rc != kBehind)
@@ -381,7 +362,7 @@ void between_bursts(dump_instance *instance, dump_thread_ctx *ctx, const record_
         (ctx->mark.records &&
          dump_clock_ns(CLOCK_MONOTONIC_COARSE) - ctx->first_pending_ns >= kFlushAfterNs))
         dump_queue_hand_over(ctx, 0); // no free mark: tried again after the next burst
-    if (idle && rules.rotate_seconds && ctx->idle_rotates)
+    if (idle && rules.rotation.rotate_seconds && ctx->idle_rotates)
         idle_window(instance, ctx, rules);
 }
 
@@ -397,9 +378,9 @@ record_rules rules_of(const dump_instance *instance, const dump_thread_ctx *ctx)
     r.nano = instance->nano != 0;
     // A compressed file's size is known only to the writer, which moves to
     // the next file itself (writer.cc).
-    r.rotate_size =
+    r.rotation.rotate_size =
         instance->rotate_size && !instance->compress ? instance->rotate_size : UINT64_MAX;
-    r.rotate_seconds = instance->rotate_seconds;
+    r.rotation.rotate_seconds = instance->rotate_seconds;
     r.source_waits =
         vexmo_stream_waits && vexmo_stream_waits(instance->io_instance, ctx->stream_index) == 1;
     const bpf_program &prog = ctx->bpf_prog;

@@ -80,6 +80,34 @@ TEST(DumpFileName, RotatedNamesSortInTimeOrder)
     EXPECT_EQ(dump_first_free_seq((dir + "/other.pcap").c_str()), 1u);
 }
 
+TEST(Rotation, NextFileByTheTable)
+{
+    // -C 1000 and/or -G 60, a file of the window [120, 180) holding file_bytes.
+    struct {
+        uint64_t size;
+        int64_t seconds;
+        uint64_t file_bytes, bytes;
+        int64_t sec;
+        int64_t start; // -1: the current file takes the record
+    } rows[] = {
+        {UINT64_MAX, 0, 1 << 30, 100, 500, -1}, // no rotation at all
+        {1000, 0, 950, 100, 500, 500},          // -C: named by the record's second
+        {1000, 0, 900, 100, 500, -1},           // exactly full still takes it
+        {1000, 0, kFileHeader, 5000, 500, -1},  // a record alone larger: the file takes it
+        {UINT64_MAX, 60, 500, 100, 179, -1},    // -G: inside the window
+        {UINT64_MAX, 60, 500, 100, 180, 180},   // its end starts the next window
+        {UINT64_MAX, 60, 500, 100, 250, 240},   // a later one: that record's window
+        {UINT64_MAX, 60, 500, 100, 119, 60},    // a stamp that went back
+        {1000, 60, 950, 100, 150, 120},         // -C inside a -G window: the same window
+    };
+    for (const auto &r : rows) {
+        int64_t start = -1;
+        bool due = dump_rotation_due({r.size, r.seconds}, r.file_bytes, r.bytes, r.sec, 120,
+                                     r.seconds ? 180 : INT64_MAX, &start);
+        EXPECT_EQ(due ? start : -1, r.start) << r.size << " " << r.seconds << " " << r.sec;
+    }
+}
+
 TEST(DumpFileName, CharacterDeviceIsTakenAsItIs)
 {
     char out[kTextSize];
