@@ -34,7 +34,7 @@ namespace {
 // Null with errno EINTR when a stop signal came while the open was blocked
 // (a FIFO nobody reads): the set-up ends there. Close-on-exec throughout:
 // a -z command must not hold (or write into) a worker's file.
-FILE *open_target(const char *name, bool fresh)
+FILE *open_target(const dump_instance *instance, const char *name, bool fresh)
 {
     int fd = dump_target_fd(name);
     if (fd >= 0) {
@@ -50,7 +50,7 @@ FILE *open_target(const char *name, bool fresh)
         if (!f && made >= 0)
             close(made);
         // Other signals (SIGUSR1) interrupt the open too; they must not end it.
-        if (f || errno != EINTR || g_dump_instance->running.load(std::memory_order_relaxed) != 1)
+        if (f || errno != EINTR || instance->running.load(std::memory_order_relaxed) != 1)
             return f;
     }
 }
@@ -188,13 +188,13 @@ int write_header(dump_instance *instance, dump_thread_ctx *ctx, FILE *f)
     o->dumper = pcap_dump_fopen(instance->pcap_handle, f);
     if (!o->dumper)
         return -1;
-    dump_counter_add(ctx->counts.files, 1);
+    dump_counter_add(ctx->shared.counts.files, 1);
     errno = 0;
     size_t head = kFileHeader;
     if (o->compressed ? write_header_frame(instance, o, f, &head) == 0
                       : fflush(f) == 0 && !ferror(f)) {
-        dump_counter_add(ctx->counts.bytes, head);
-        dump_counter_add(ctx->counts.uncompressed, kFileHeader);
+        dump_counter_add(ctx->shared.counts.bytes, head);
+        dump_counter_add(ctx->shared.counts.uncompressed, kFileHeader);
         start_output(instance, o, head);
         return 0;
     }
@@ -206,7 +206,7 @@ int write_header(dump_instance *instance, dump_thread_ctx *ctx, FILE *f)
     if (o->start_offset >= 0 && fstat(o->fd, &st) == 0 && st.st_size > o->start_offset)
         cut_to_whole(o, o->appends ? st.st_size : lseek(o->fd, 0, SEEK_CUR),
                      static_cast<size_t>(st.st_size - o->start_offset));
-    dump_counter_add(ctx->counts.write_errors, 1);
+    dump_counter_add(ctx->shared.counts.write_errors, 1);
     errno = err;
     return -1;
 }
@@ -221,7 +221,7 @@ bool rotates(const dump_instance *instance)
 // sees either new half also sees the odd count before it.
 void publish(dump_thread_ctx *ctx, uint32_t seq)
 {
-    dump_published_file &p = ctx->published;
+    dump_published_file &p = ctx->shared.published;
     uint32_t gen = p.gen.fetch_add(1, std::memory_order_acq_rel);
     p.seq.store(seq, std::memory_order_release);
     p.time.store(ctx->out.file_time, std::memory_order_release);
@@ -232,8 +232,8 @@ void publish(dump_thread_ctx *ctx, uint32_t seq)
 int name_file(const dump_instance *instance, dump_thread_ctx *ctx, uint32_t seq)
 {
     dump_output *o = &ctx->out;
-    int len =
-        dump_file_name(instance, ctx->stem, seq, o->file_time, o->dumpfile, sizeof(o->dumpfile));
+    int len = dump_file_name(instance, ctx->setup.stem, seq, o->file_time, o->dumpfile,
+                             sizeof(o->dumpfile));
     if (len >= static_cast<int>(sizeof(o->dumpfile))) {
         errno = ENAMETOOLONG;
         return -1;
@@ -255,7 +255,7 @@ int open_and_head(dump_instance *instance, dump_thread_ctx *ctx)
         publish(ctx, o->next_seq);
         if (name_file(instance, ctx, o->next_seq) < 0)
             return -1;
-        f = open_target(o->dumpfile, fresh);
+        f = open_target(instance, o->dumpfile, fresh);
         if (f || errno != EEXIST || !fresh || o->next_seq == UINT32_MAX)
             break;
         o->next_seq++;
@@ -274,7 +274,7 @@ int open_and_head(dump_instance *instance, dump_thread_ctx *ctx)
         o->dumper = nullptr;
         o->fd = -1;
     } else {
-        ctx->write_errno.store(err, std::memory_order_relaxed);
+        ctx->shared.write_errno.store(err, std::memory_order_relaxed);
     }
     errno = err;
     return fresh ? 2 : 0;
@@ -286,21 +286,21 @@ void go_without_file(dump_thread_ctx *ctx, const char *what, int err)
 {
     dump_output *o = &ctx->out;
     if (!o->outage)
-        cannot("%s dumpfile %s for thread %u : %s", what, o->dumpfile, ctx->stream_index,
+        cannot("%s dumpfile %s for thread %u : %s", what, o->dumpfile, ctx->setup.stream_index,
                strerror(err));
     o->outage = 1;
     o->retry_ns = dump_clock_ns(CLOCK_MONOTONIC_COARSE) + 1000000000LL;
-    ctx->failed_gen.store(o->gen, std::memory_order_relaxed);
+    ctx->shared.failed_gen.store(o->gen, std::memory_order_relaxed);
 }
 
 // The worker's first file opened, or not, at set-up.
 void first_file_opened(dump_thread_ctx *ctx, bool opened)
 {
-    ctx->file_open = opened;
-    ctx->file_bytes = kFileHeader;
-    ctx->segment_phase = ctx->out.positioned ? ctx->out.pos % kDirectBlock : kNoSegment;
+    ctx->own.file_open = opened;
+    ctx->own.file_bytes = kFileHeader;
+    ctx->own.segment_phase = ctx->out.positioned ? ctx->out.pos % kDirectBlock : kNoSegment;
     if (!opened)
-        ctx->retry_ns = dump_clock_ns(CLOCK_MONOTONIC_COARSE) + 1000000000LL;
+        ctx->own.retry_ns = dump_clock_ns(CLOCK_MONOTONIC_COARSE) + 1000000000LL;
 }
 
 // The message of a first file that could not be opened: libpcap's text,
@@ -342,35 +342,37 @@ int dump_file_open(dump_instance *instance, dump_thread_ctx *ctx, int index)
     dump_output *o = &ctx->out;
     o->fd = -1;
     o->direct_fd = -1;
-    ctx->stream_index = static_cast<uint32_t>(index);
-    ctx->hup_seen = instance->hup_count.load(std::memory_order_relaxed);
+    ctx->setup.instance = instance;
+    ctx->setup.stream_index = static_cast<uint32_t>(index);
+    ctx->own.hup_seen = instance->hup_count.load(std::memory_order_relaxed);
     int64_t now = dump_clock_ns(CLOCK_REALTIME) / 1000000000LL;
     dump_set_window(instance, ctx,
                     instance->rotate_seconds ? dump_window_start(now, instance->rotate_seconds)
                                              : now);
-    o->file_time = ctx->file_time;
-    o->gen = ctx->file_gen = 1;
+    o->file_time = ctx->own.file_time;
+    o->gen = ctx->own.file_gen = 1;
     int len = 0;
     if (!instance->dump_stream) {
-        len = dump_thread_dumpfile(instance->dumpfile, index, ctx->stem, sizeof(ctx->stem));
-        snprintf(o->dumpfile, sizeof(o->dumpfile), "%s", ctx->stem);
+        len = dump_thread_dumpfile(instance->dumpfile, index, ctx->setup.stem,
+                                   sizeof(ctx->setup.stem));
+        snprintf(o->dumpfile, sizeof(o->dumpfile), "%s", ctx->setup.stem);
     }
-    o->next_seq = rotates(instance) ? dump_first_free_seq(ctx->stem) : 1;
+    o->next_seq = rotates(instance) ? dump_first_free_seq(ctx->setup.stem) : 1;
     bool queued = dump_queue_init(instance, ctx) == 0 &&
                   (!instance->compress || dump_zstd_init(o, instance->compress_level) == 0) &&
                   (!instance->index || init_index(o) == 0);
     // Under -j arrival a rotated file is named by its first record.
     if (rotates(instance) && instance->tstamp_type == DUMP_TSTAMP_ARRIVAL && queued &&
-        len < static_cast<int>(sizeof(ctx->stem))) {
-        ctx->awaits_record = 1;
-        ctx->file_gen = o->gen = 0;
+        len < static_cast<int>(sizeof(ctx->setup.stem))) {
+        ctx->own.awaits_record = 1;
+        ctx->own.file_gen = o->gen = 0;
         return 0;
     }
     int rc = -1;
     // A cut name is another file: refuse it instead of writing there.
     if (!queued)
         errno = ENOMEM;
-    else if (len >= static_cast<int>(sizeof(ctx->stem)))
+    else if (len >= static_cast<int>(sizeof(ctx->setup.stem)))
         errno = ENAMETOOLONG;
     else
         rc = open_and_head(instance, ctx);
@@ -410,20 +412,20 @@ int dump_output_open(dump_instance *instance, dump_thread_ctx *ctx, int64_t file
     // Files the worker asked for before it learnt of the failure are not
     // tried until a second after it, as the worker itself would wait.
     if (o->outage && dump_clock_ns(CLOCK_MONOTONIC_COARSE) < o->retry_ns) {
-        ctx->failed_gen.store(gen, std::memory_order_relaxed);
+        ctx->shared.failed_gen.store(gen, std::memory_order_relaxed);
         return -1;
     }
     if (instance->file_count)
-        dump_files_keep_ring(instance, ctx->stream_index);
+        dump_files_keep_ring(instance, ctx->setup.stream_index);
     if (instance->min_free)
-        dump_files_make_room(instance, ctx->stem, false);
+        dump_files_make_room(instance, ctx->setup.stem, false);
     int rc = open_and_head(instance, ctx);
     if (rc == 0) {
         o->outage = 0;
         return 0;
     }
     int err = errno ? errno : EIO;
-    dump_counter_add(ctx->counts.write_errors, rc == 2 ? 0 : 1);
+    dump_counter_add(ctx->shared.counts.write_errors, rc == 2 ? 0 : 1);
     go_without_file(ctx, rc == 2 ? "write" : "open", err);
     return -1;
 }
@@ -458,11 +460,11 @@ namespace {
 // and the worker goes on with a new file once it can.
 void give_up_output(dump_instance *instance, dump_thread_ctx *ctx, uint64_t lost, int err)
 {
-    dump_counter_add(ctx->counts.write_errors, 1);
-    ctx->counts.unwritten.fetch_add(lost, std::memory_order_relaxed);
-    ctx->captured.fetch_sub(lost, std::memory_order_relaxed);
+    dump_counter_add(ctx->shared.counts.write_errors, 1);
+    ctx->shared.counts.unwritten.fetch_add(lost, std::memory_order_relaxed);
+    ctx->shared.captured.fetch_sub(lost, std::memory_order_relaxed);
     if (!rotates(instance)) {
-        ctx->write_errno.store(err, std::memory_order_relaxed);
+        ctx->shared.write_errno.store(err, std::memory_order_relaxed);
         return;
     }
     dump_output_close(instance, ctx, false);
@@ -486,8 +488,8 @@ void dump_output_failed(dump_instance *instance, dump_thread_ctx *ctx, const uin
                                              : -1;
         cut_to_whole(o, end, done - keep);
     }
-    dump_counter_add(ctx->counts.flushed, kept);
-    dump_counter_add(ctx->counts.bytes, keep);
+    dump_counter_add(ctx->shared.counts.flushed, kept);
+    dump_counter_add(ctx->shared.counts.bytes, keep);
     give_up_output(instance, ctx, records - kept, err);
 }
 

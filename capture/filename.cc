@@ -45,7 +45,7 @@ int dump_file_name(const dump_instance *instance, const char *stem, uint32_t seq
 void dump_current_name(const dump_instance *instance, const dump_thread_ctx *ctx, char *out,
                        size_t out_size)
 {
-    const dump_published_file &p = ctx->published;
+    const dump_published_file &p = ctx->shared.published;
     uint32_t gen, seq;
     int64_t time;
     do {
@@ -55,9 +55,9 @@ void dump_current_name(const dump_instance *instance, const dump_thread_ctx *ctx
         time = p.time.load(std::memory_order_acquire);
     } while ((gen & 1) != 0 || gen != p.gen.load(std::memory_order_acquire));
     if (seq == 0)
-        snprintf(out, out_size, "%s", ctx->stem);
+        snprintf(out, out_size, "%s", ctx->setup.stem);
     else
-        dump_file_name(instance, ctx->stem, seq, time, out, out_size);
+        dump_file_name(instance, ctx->setup.stem, seq, time, out, out_size);
 }
 
 const char *dump_folder_of(const char *name, char *out, size_t out_size)

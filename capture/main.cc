@@ -54,9 +54,9 @@ bool no_writer_left(const dump_instance *instance)
     bool any = false;
     for (uint32_t i = 0; i < instance->nr_threads; i++) {
         const dump_thread_ctx *ctx = instance->threads[i];
-        if (!ctx || !ctx->started)
+        if (!ctx || !ctx->setup.started)
             continue;
-        if (ctx->write_errno.load(std::memory_order_relaxed) == 0)
+        if (ctx->shared.write_errno.load(std::memory_order_relaxed) == 0)
             return false;
         any = true;
     }
@@ -80,12 +80,12 @@ bool all_joined(dump_instance *instance, bool *joined)
     bool all = true;
     for (uint32_t i = 0; i < instance->nr_threads; i++) {
         dump_thread_ctx *ctx = instance->threads[i];
-        if (!ctx || !ctx->started || joined[2 * i + 1])
+        if (!ctx || !ctx->setup.started || joined[2 * i + 1])
             continue;
         if (!joined[2 * i])
-            joined[2 * i] = joined_now(ctx->tid, ctx->finished);
+            joined[2 * i] = joined_now(ctx->setup.tid, ctx->shared.finished);
         if (joined[2 * i])
-            joined[2 * i + 1] = joined_now(ctx->writer_tid, ctx->writer_finished);
+            joined[2 * i + 1] = joined_now(ctx->setup.writer_tid, ctx->shared.writer_finished);
         all = all && joined[2 * i + 1];
     }
     return all;
@@ -129,9 +129,9 @@ int abandon_setup(dump_instance *instance, uint32_t failed)
     instance->running.store(0, std::memory_order_relaxed);
     for (uint32_t i = 0; i < failed; i++) {
         dump_thread_ctx *ctx = instance->threads[i];
-        if (ctx->started) {
-            pthread_join(ctx->tid, nullptr);
-            pthread_join(ctx->writer_tid, nullptr);
+        if (ctx->setup.started) {
+            pthread_join(ctx->setup.tid, nullptr);
+            pthread_join(ctx->setup.writer_tid, nullptr);
         }
     }
     return -1;
@@ -224,13 +224,13 @@ int finish_files(dump_instance *instance)
     int status = 0;
     for (uint32_t i = 0; i < instance->nr_threads; i++) {
         dump_thread_ctx *ctx = instance->threads[i];
-        if (!ctx || !ctx->started)
+        if (!ctx || !ctx->setup.started)
             continue;
-        int err = ctx->write_errno.load(std::memory_order_relaxed);
+        int err = ctx->shared.write_errno.load(std::memory_order_relaxed);
         if (err)
             cannot("write dumpfile %s for thread %u : %s",
                    ctx->out.dumpfile[0] ? ctx->out.dumpfile : instance->dumpfile, i, strerror(err));
-        if (err || ctx->counts.write_errors.load(std::memory_order_relaxed))
+        if (err || ctx->shared.counts.write_errors.load(std::memory_order_relaxed))
             status = -1;
     }
     return status;
@@ -266,7 +266,7 @@ int source_status(const dump_instance *instance)
     for (uint32_t i = 0; i < instance->nr_threads; i++) {
         const dump_thread_ctx *ctx = instance->threads[i];
         vexmo_stream_stats_t st{};
-        if (ctx && ctx->started && vexmo_stream_stats(instance->io_instance, i, &st) == 0 &&
+        if (ctx && ctx->setup.started && vexmo_stream_stats(instance->io_instance, i, &st) == 0 &&
             st.state == VEXMO_STREAM_FAILED)
             return -1;
     }

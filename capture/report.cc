@@ -13,12 +13,12 @@ void dump_capture_result(dump_instance *instance)
     fprintf(stderr, "\nCapture statistics:\n");
     for (uint32_t i = 0; i < instance->nr_threads && i < kMaxThreads; i++) {
         dump_thread_ctx *ctx = instance->threads[i];
-        if (!ctx || !ctx->started)
+        if (!ctx || !ctx->setup.started)
             continue;
         // Relaxed: each counter is a single writer's running total; the
         // interim report only needs some recent value of each.
-        uint64_t r = ctx->received.load(std::memory_order_relaxed);
-        uint64_t c = ctx->captured.load(std::memory_order_relaxed);
+        uint64_t r = ctx->shared.received.load(std::memory_order_relaxed);
+        uint64_t c = ctx->shared.captured.load(std::memory_order_relaxed);
         char name[kTextSize];
         dump_current_name(instance, ctx, name, sizeof(name));
         fprintf(stderr,
@@ -45,9 +45,9 @@ uint64_t per_thread(const dump_instance *instance, std::atomic<uint64_t> dump_co
     line[0] = '\0';
     for (uint32_t i = 0; i < instance->nr_threads && i < kMaxThreads; i++) {
         const dump_thread_ctx *ctx = instance->threads[i];
-        if (!ctx || !ctx->started)
+        if (!ctx || !ctx->setup.started)
             continue;
-        uint64_t n = (ctx->counts.*counter).load(std::memory_order_relaxed);
+        uint64_t n = (ctx->shared.counts.*counter).load(std::memory_order_relaxed);
         total += n;
         if (at >= 0 && static_cast<size_t>(at) < size)
             at += snprintf(line + at, size - static_cast<size_t>(at), " %" PRIu64, n);

@@ -81,7 +81,8 @@ namespace {
 
 void file_name(const dump_instance *instance, const closed_file &f, char *out, size_t size)
 {
-    int len = dump_file_name(instance, instance->threads[f.worker]->stem, f.seq, f.time, out, size);
+    int len =
+        dump_file_name(instance, instance->threads[f.worker]->setup.stem, f.seq, f.time, out, size);
     if (f.added[0] && len >= 0 && static_cast<size_t>(len) < size)
         snprintf(out + len, size - static_cast<size_t>(len), "%s", f.added);
 }
@@ -137,7 +138,7 @@ void remove_file(dump_instance *instance, dump_files *d, closed_file *f) REQUIRE
     // Its index, named after the file as it was written, goes with it.
     char index[kTextSize + sizeof(kIndexSuffix)];
     if (instance->index &&
-        dump_file_name(instance, instance->threads[f->worker]->stem, f->seq, f->time, name,
+        dump_file_name(instance, instance->threads[f->worker]->setup.stem, f->seq, f->time, name,
                        sizeof(name)) < static_cast<int>(sizeof(name)) &&
         index_file_name(name, index, sizeof(index)) < static_cast<int>(sizeof(index)))
         unlink(index);
@@ -320,7 +321,7 @@ void dump_files_closed(dump_instance *instance, const dump_thread_ctx *ctx, bool
         return; // not a regular file: nothing to run or remove
     {
         mutex_lock guard(&d->lock);
-        d->ended[ctx->stream_index] = last;
+        d->ended[ctx->setup.stream_index] = last;
         if (d->count == d->cap) {
             size_t cap = d->cap ? 2 * d->cap : 64;
             auto *grown = static_cast<closed_file *>(realloc(d->files, cap * sizeof(closed_file)));
@@ -329,7 +330,7 @@ void dump_files_closed(dump_instance *instance, const dump_thread_ctx *ctx, bool
             d->files = grown;
             d->cap = cap;
         }
-        d->files[d->count++] = closed_file{ctx->stream_index,
+        d->files[d->count++] = closed_file{ctx->setup.stream_index,
                                            o.seq,
                                            o.file_time,
                                            "",

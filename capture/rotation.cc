@@ -29,12 +29,12 @@ bool dump_rotation_due(const dump_rotation &r, uint64_t file_bytes, uint64_t byt
 // worker in that window for good.
 void dump_set_window(const dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time)
 {
-    bool new_window = file_time != ctx->file_time || ctx->window_end == 0;
-    ctx->file_time = file_time;
+    bool new_window = file_time != ctx->own.file_time || ctx->own.window_end == 0;
+    ctx->own.file_time = file_time;
     if (!instance->rotate_seconds) {
-        ctx->window_end = INT64_MAX;
+        ctx->own.window_end = INT64_MAX;
     } else if (new_window) {
-        ctx->window_end = file_time + instance->rotate_seconds;
-        ctx->idle_rotates = ctx->window_end > dump_clock_ns(CLOCK_REALTIME) / 1000000000LL;
+        ctx->own.window_end = file_time + instance->rotate_seconds;
+        ctx->own.idle_rotates = ctx->own.window_end > dump_clock_ns(CLOCK_REALTIME) / 1000000000LL;
     }
 }

@@ -99,15 +99,15 @@ const metric kMetrics[] = {
 worker_sample sample_of(const dump_instance *instance, const dump_thread_ctx *ctx, uint32_t i)
 {
     worker_sample s{};
-    s.received = ctx->received.load(std::memory_order_relaxed);
-    s.captured = ctx->counts.flushed.load(std::memory_order_relaxed);
-    s.oversize = ctx->counts.oversize.load(std::memory_order_relaxed);
-    s.bytes = ctx->counts.bytes.load(std::memory_order_relaxed);
-    s.uncompressed = ctx->counts.uncompressed.load(std::memory_order_relaxed);
-    s.write_errors = ctx->counts.write_errors.load(std::memory_order_relaxed);
-    s.files = ctx->counts.files.load(std::memory_order_relaxed);
-    s.unwritten = ctx->counts.unwritten.load(std::memory_order_relaxed);
-    s.output_dropped = ctx->counts.output_dropped.load(std::memory_order_relaxed);
+    s.received = ctx->shared.received.load(std::memory_order_relaxed);
+    s.captured = ctx->shared.counts.flushed.load(std::memory_order_relaxed);
+    s.oversize = ctx->shared.counts.oversize.load(std::memory_order_relaxed);
+    s.bytes = ctx->shared.counts.bytes.load(std::memory_order_relaxed);
+    s.uncompressed = ctx->shared.counts.uncompressed.load(std::memory_order_relaxed);
+    s.write_errors = ctx->shared.counts.write_errors.load(std::memory_order_relaxed);
+    s.files = ctx->shared.counts.files.load(std::memory_order_relaxed);
+    s.unwritten = ctx->shared.counts.unwritten.load(std::memory_order_relaxed);
+    s.output_dropped = ctx->shared.counts.output_dropped.load(std::memory_order_relaxed);
     s.has_source =
         vexmo_stream_stats && vexmo_stream_stats(instance->io_instance, i, &s.source) == 0;
     return s;
@@ -119,7 +119,7 @@ void compose(const dump_instance *instance, text_buffer *t)
     bool started[kMaxThreads] = {};
     for (uint32_t i = 0; i < instance->nr_threads; i++) {
         const dump_thread_ctx *ctx = instance->threads[i];
-        started[i] = ctx && ctx->started;
+        started[i] = ctx && ctx->setup.started;
         if (started[i])
             samples[i] = sample_of(instance, ctx, i);
     }

@@ -1,8 +1,9 @@
 // trawlcap.h - the capture program's run record, worker record and routines.
 //
-// One `dump_instance` per process, reached through `g_dump_instance`; one
-// `dump_thread_ctx` per worker index. Both are created at start-up and never
-// freed. Routines return 0 on success and -1 after a failure whose one
+// One `dump_instance` per process; one `dump_thread_ctx` per worker index,
+// which points at it for the worker's and the writer's threads. Both are
+// created at start-up and never freed; `g_dump_instance` is there for the
+// signal handlers alone. Routines return 0 on success and -1 after a failure whose one
 // "Cannot ..." line was already printed on standard error.
 #ifndef CAPTURE_TRAWLCAP_H
 #define CAPTURE_TRAWLCAP_H
@@ -200,6 +201,7 @@ struct dump_output {
     size_t frame_cap;
     uint64_t file_size;
     uint64_t frames;
+    const uint8_t *index_runs[kIndexRuns]; // --index: where a batch's marks start
     // --index: the index of the file, built from the records as they are
     // written and written beside the file as it closes. Only a file this
     // run wrote from its first byte on is indexed (`indexing`).
@@ -207,29 +209,58 @@ struct dump_output {
     uint32_t indexing;
 };
 
-struct dump_thread_ctx {
-    uint32_t started;  // 1 once the threads were created
-    uint32_t prepared; // its file and filter are ready: the threads may start
+struct dump_instance;
+
+// A worker's record has one owner per part; only `shared` is touched by
+// more than one thread while they run, and it holds atomics alone.
+//
+// Fixed before the worker's threads start (by the main thread); read by any
+// thread after.
+struct dump_worker_setup {
+    dump_instance *instance; // the run's, for the worker's and the writer's threads
+    uint32_t started;        // 1 once the threads were created
+    uint32_t prepared;       // its file and filter are ready: the threads may start
     pthread_t tid;
     pthread_t writer_tid;
     uint32_t stream_index;
     // The per-worker name the file names derive from (-C/-G: numbered
-    // ones); empty in standard-output mode. Fixed before the threads start.
+    // ones); empty in standard-output mode.
     char stem[kTextSize];
     struct bpf_program bpf_prog;
     uint64_t limit; // 0: no limit
+};
+
+// What the threads tell each other and the main thread (the reports, the
+// statistics file, the end of the run): counters, states, and the current
+// file's number and time, from which the others name it.
+struct dump_worker_shared {
     // Records handed to the write queue and not lost to a failed open or
     // write: the worker adds what it queued (fetch_add, once a burst), the
-    // writer takes back what did not reach a file whole (fetch_sub). Read
-    // by the main thread for the reports while both run.
+    // writer takes back what did not reach a file whole (fetch_sub).
     std::atomic<uint64_t> captured;
     // Written only by the worker (relaxed load + store).
     std::atomic<uint64_t> received;
     alignas(64) dump_counters counts;
+    // Written by the writer (but `finished`), read by the worker and the
+    // main thread.
+    alignas(64) std::atomic<int> finished; // the worker returned (the worker sets it)
+    std::atomic<int> writer_finished;      // the writer wrote everything and returned
+    // errno of the first failed write, 0 when none; without rotation the
+    // file then takes nothing more. Read by the worker before each record
+    // and by the main thread while it waits, to end a capture that can no
+    // longer write anywhere.
+    std::atomic<int> write_errno;
+    // Under rotation: the number of the latest file that could not be
+    // opened or written (0: none). The worker goes without a file when it is
+    // its current one. Relaxed: a number, nothing is published with it.
+    std::atomic<uint32_t> failed_gen;
+    alignas(64) dump_published_file published;
+};
 
-    // The worker's, from here to `out`: where its records go.
-    alignas(64) dump_queue queue;
-    alignas(64) uint64_t wpos; // the position after its last record
+// The worker thread's own: where its records go in the queue, and its
+// current file as it sees it.
+struct dump_worker_own {
+    uint64_t wpos;             // the position after its last record
     uint64_t lap_start;        // the lap of the ring wpos is in: [lap_start, lap_start + ring_size)
     dump_mark mark;            // the mark being filled, not yet handed over
     uint64_t captured_pending; // records queued and not yet added to `captured`
@@ -260,24 +291,16 @@ struct dump_thread_ctx {
     // later, at `retry_ns` on the monotonic clock).
     uint32_t awaits_record;
     int64_t retry_ns;
+};
 
-    // The writer's.
+struct dump_thread_ctx {
+    dump_worker_setup setup;
+    alignas(64) dump_worker_shared shared;
+    // Between the worker and its writer, by the rules in dump_queue.
+    alignas(64) dump_queue queue;
+    alignas(64) dump_worker_own own;
+    // The writer's (see dump_output).
     alignas(64) dump_output out;
-    const uint8_t *index_runs[kIndexRuns]; // --index: where a batch's marks start
-
-    // Written by the writer, read by the worker and the main thread.
-    alignas(64) std::atomic<int> finished; // the worker returned (the worker sets it)
-    std::atomic<int> writer_finished;      // the writer wrote everything and returned
-    // errno of the first failed write, 0 when none; without rotation the
-    // file then takes nothing more. Read by the worker before each record
-    // and by the main thread while it waits, to end a capture that can no
-    // longer write anywhere.
-    std::atomic<int> write_errno;
-    // Under rotation: the number of the latest file that could not be
-    // opened or written (0: none). The worker goes without a file when it is
-    // its current one. Relaxed: a number, nothing is published with it.
-    std::atomic<uint32_t> failed_gen;
-    alignas(64) dump_published_file published;
 };
 
 struct dump_files; // the closed files of this run (retention.cc)
@@ -330,8 +353,9 @@ static_assert(std::atomic<uint32_t>::is_always_lock_free,
 static_assert(std::atomic<uint64_t>::is_always_lock_free);
 static_assert(offsetof(dump_instance, dev_symbol) == kNameSize);
 static_assert(offsetof(dump_instance, running) > offsetof(dump_instance, threads));
-static_assert(offsetof(dump_thread_ctx, received) > offsetof(dump_thread_ctx, captured));
+static_assert(offsetof(dump_worker_shared, received) > offsetof(dump_worker_shared, captured));
 
+// For the signal handlers alone: everything else is handed the record.
 extern dump_instance *g_dump_instance;
 
 // Adds n to a counter only its worker writes: a load and a store, no locked

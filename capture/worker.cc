@@ -34,44 +34,44 @@ int start_thread(pthread_t *tid, void *(*routine)(void *), dump_thread_ctx *ctx)
 
 int dump_thread_prepare(dump_instance *instance, dump_thread_ctx *ctx, int index)
 {
-    ctx->started = 0;
+    ctx->setup.started = 0;
     if (!(instance->thread_mask & (uint64_t{1} << (static_cast<uint32_t>(index) % 64))))
         return 0;
     int opened = dump_file_open(instance, ctx, index);
     if (opened != 0)
         return opened;
 
-    if (pcap_compile(instance->pcap_handle, &ctx->bpf_prog, instance->bpf_rule, 1,
+    if (pcap_compile(instance->pcap_handle, &ctx->setup.bpf_prog, instance->bpf_rule, 1,
                      PCAP_NETMASK_UNKNOWN) < 0)
         return cannot("compile bpf rules for thread %d, bpf rule is %s: %s.", index,
                       instance->bpf_rule, pcap_geterr(instance->pcap_handle));
 
-    ctx->stream_index = static_cast<uint32_t>(index);
-    ctx->limit = instance->nr_threads ? instance->packet_count / instance->nr_threads : 0;
+    ctx->setup.stream_index = static_cast<uint32_t>(index);
+    ctx->setup.limit = instance->nr_threads ? instance->packet_count / instance->nr_threads : 0;
     // A positive count never means "no limit", also when it is smaller than
     // the number of workers.
-    if (instance->packet_count != 0 && ctx->limit == 0)
-        ctx->limit = 1;
-    ctx->prepared = 1;
+    if (instance->packet_count != 0 && ctx->setup.limit == 0)
+        ctx->setup.limit = 1;
+    ctx->setup.prepared = 1;
     return 0;
 }
 
 int dump_thread_start(dump_thread_ctx *ctx, int index)
 {
-    if (!ctx->prepared)
+    if (!ctx->setup.prepared)
         return 0;
     // The writer first: the worker's first mark may come at once.
-    int rc = start_thread(&ctx->writer_tid, dump_writer_thread, ctx);
+    int rc = start_thread(&ctx->setup.writer_tid, dump_writer_thread, ctx);
     if (rc != 0)
         return cannot("create writer thread %d : %s", index, strerror(rc));
-    rc = start_thread(&ctx->tid, dump_capture_thread, ctx);
+    rc = start_thread(&ctx->setup.tid, dump_capture_thread, ctx);
     if (rc == 0) {
-        ctx->started = 1;
+        ctx->setup.started = 1;
         return 0;
     }
     // No worker: this thread hands the writer its last mark in its stead.
     dump_queue_hand_over(ctx, DUMP_MARK_CLOSES | DUMP_MARK_ENDS);
-    pthread_join(ctx->writer_tid, nullptr);
+    pthread_join(ctx->setup.writer_tid, nullptr);
     return cannot("create capture thread %d : %s", index, strerror(rc));
 }
 
@@ -124,7 +124,7 @@ struct record_rules {
 void filter_burst(dump_thread_ctx *ctx, const record_rules &rules, vexmo_buff_t *const *bufs, int n,
                   matched_burst *m)
 {
-    const bpf_insn *insns = ctx->bpf_prog.bf_insns;
+    const bpf_insn *insns = ctx->setup.bpf_prog.bf_insns;
     uint32_t oversize = 0;
     m->n = 0;
     for (int i = 0; i < n; i++) {
@@ -142,7 +142,7 @@ void filter_burst(dump_thread_ctx *ctx, const record_rules &rules, vexmo_buff_t 
         m->n++;
     }
     if (oversize)
-        dump_counter_add(ctx->counts.oversize, oversize);
+        dump_counter_add(ctx->shared.counts.oversize, oversize);
 }
 
 // The record's time: the source's stamp under -j arrival (the clock for a
@@ -178,18 +178,18 @@ enum placed : int {
 // travels to the writer with the next mark. kBehind when no mark is free.
 int next_file(dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time)
 {
-    bool pending = ctx->file_open || ctx->mark.records || ctx->mark.flags;
+    bool pending = ctx->own.file_open || ctx->own.mark.records || ctx->own.mark.flags;
     if (pending && dump_queue_hand_over(ctx, DUMP_MARK_CLOSES) < 0)
         return kBehind;
     dump_set_window(instance, ctx, file_time);
-    ctx->mark.flags = DUMP_MARK_OPENS;
-    ctx->mark.file_time = file_time;
-    ctx->mark.file_gen = ++ctx->file_gen;
+    ctx->own.mark.flags = DUMP_MARK_OPENS;
+    ctx->own.mark.file_time = file_time;
+    ctx->own.mark.file_gen = ++ctx->own.file_gen;
     // A new file's records follow its header, at offset kFileHeader.
-    ctx->segment_phase = kFileHeader % kDirectBlock;
-    ctx->file_bytes = kFileHeader;
-    ctx->file_open = 1;
-    ctx->awaits_record = 0;
+    ctx->own.segment_phase = kFileHeader % kDirectBlock;
+    ctx->own.file_bytes = kFileHeader;
+    ctx->own.file_open = 1;
+    ctx->own.awaits_record = 0;
     return kQueued;
 }
 
@@ -198,8 +198,8 @@ int next_file(dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time)
 void close_file(dump_thread_ctx *ctx)
 {
     if (dump_queue_hand_over(ctx, DUMP_MARK_CLOSES) == 0) {
-        ctx->file_open = 0;
-        ctx->awaits_record = 1;
+        ctx->own.file_open = 0;
+        ctx->own.awaits_record = 1;
     }
 }
 
@@ -208,10 +208,11 @@ void close_file(dump_thread_ctx *ctx)
 void notice_failure(dump_thread_ctx *ctx)
 {
     // Relaxed: a file number; nothing else is read on its strength.
-    if (ctx->file_open && ctx->failed_gen.load(std::memory_order_relaxed) == ctx->file_gen) {
-        ctx->file_open = 0;
-        ctx->awaits_record = 0;
-        ctx->retry_ns = dump_clock_ns(CLOCK_MONOTONIC_COARSE) + 1000000000LL;
+    if (ctx->own.file_open &&
+        ctx->shared.failed_gen.load(std::memory_order_relaxed) == ctx->own.file_gen) {
+        ctx->own.file_open = 0;
+        ctx->own.awaits_record = 0;
+        ctx->own.retry_ns = dump_clock_ns(CLOCK_MONOTONIC_COARSE) + 1000000000LL;
     }
 }
 
@@ -220,7 +221,7 @@ void notice_failure(dump_thread_ctx *ctx)
 // last open or write failed waits a second between tries.
 int open_for(dump_instance *instance, dump_thread_ctx *ctx, const record_rules &rules, int64_t sec)
 {
-    if (!ctx->awaits_record && dump_clock_ns(CLOCK_MONOTONIC_COARSE) < ctx->retry_ns)
+    if (!ctx->own.awaits_record && dump_clock_ns(CLOCK_MONOTONIC_COARSE) < ctx->own.retry_ns)
         return kNoFile;
     int64_t start = rules.arrival ? sec : dump_clock_ns(CLOCK_REALTIME) / 1000000000LL;
     if (rules.rotation.rotate_seconds)
@@ -234,13 +235,13 @@ int place_record(dump_instance *instance, dump_thread_ctx *ctx, const record_rul
                  uint64_t bytes, int64_t sec)
 {
     // Relaxed: an error number; set once, by the writer.
-    if (ctx->write_errno.load(std::memory_order_relaxed) != 0)
+    if (ctx->shared.write_errno.load(std::memory_order_relaxed) != 0)
         return kNoFile;
-    if (!ctx->file_open)
+    if (!ctx->own.file_open)
         return open_for(instance, ctx, rules, sec);
     int64_t start = 0;
-    if (!dump_rotation_due(rules.rotation, ctx->file_bytes, bytes, sec, ctx->file_time,
-                           ctx->window_end, &start))
+    if (!dump_rotation_due(rules.rotation, ctx->own.file_bytes, bytes, sec, ctx->own.file_time,
+                           ctx->own.window_end, &start))
         return kQueued;
     return next_file(instance, ctx, start);
 }
@@ -254,7 +255,7 @@ int append_record(dump_thread_ctx *ctx, const uint32_t head[4], const u_char *da
         return kBehind;
     memcpy(at, head, kRecordHeader);
     memcpy(at + kRecordHeader, data, head[2]);
-    ctx->file_bytes += record;
+    ctx->own.file_bytes += record;
     dump_queue_appended(ctx);
     return kQueued;
 }
@@ -267,7 +268,7 @@ bool wait_for_writer(const dump_instance *instance, dump_thread_ctx *ctx, const 
 {
     if (!rules.source_waits || instance->running.load(std::memory_order_relaxed) != 1)
         return false;
-    if (ctx->mark.records)
+    if (ctx->own.mark.records)
         dump_queue_hand_over(ctx, 0);
     timespec pause{0, 1000000};
     nanosleep(&pause, nullptr);
@@ -303,9 +304,9 @@ void write_burst(dump_instance *instance, dump_thread_ctx *ctx, const record_rul
     dump_queue_count(ctx);
     // Relaxed: the writer adds to unwritten too (fetch_add on both sides).
     if (lost[-kNoFile])
-        ctx->counts.unwritten.fetch_add(lost[-kNoFile], std::memory_order_relaxed);
+        ctx->shared.counts.unwritten.fetch_add(lost[-kNoFile], std::memory_order_relaxed);
     if (lost[-kBehind])
-        dump_counter_add(ctx->counts.output_dropped, lost[-kBehind]);
+        dump_counter_add(ctx->shared.counts.output_dropped, lost[-kBehind]);
 }
 
 // An idle worker under -G moves to the next window when the clock says the
@@ -314,7 +315,7 @@ void write_burst(dump_instance *instance, dump_thread_ctx *ctx, const record_rul
 void idle_window(dump_instance *instance, dump_thread_ctx *ctx, const record_rules &rules)
 {
     int64_t wall = dump_clock_ns(CLOCK_REALTIME_COARSE) / 1000000000LL;
-    if (wall < ctx->window_end + (rules.arrival ? kArrivalGraceSeconds : 0))
+    if (wall < ctx->own.window_end + (rules.arrival ? kArrivalGraceSeconds : 0))
         return;
     if (rules.arrival)
         close_file(ctx);
@@ -328,12 +329,12 @@ void hangup(dump_instance *instance, dump_thread_ctx *ctx, const record_rules &r
 {
     int64_t now = dump_clock_ns(CLOCK_REALTIME) / 1000000000LL;
     int rc = kQueued;
-    if (ctx->file_open)
-        rc = next_file(instance, ctx, rules.rotation.rotate_seconds ? ctx->file_time : now);
-    else if (!ctx->awaits_record)
+    if (ctx->own.file_open)
+        rc = next_file(instance, ctx, rules.rotation.rotate_seconds ? ctx->own.file_time : now);
+    else if (!ctx->own.awaits_record)
         rc = open_for(instance, ctx, rules, now);
     if (rc != kBehind)
-        ctx->hup_seen = hup;
+        ctx->own.hup_seen = hup;
 }
 
 // Between bursts: SIGHUP's next file, an idle worker's next window, a
@@ -342,27 +343,27 @@ void hangup(dump_instance *instance, dump_thread_ctx *ctx, const record_rules &r
 void between_bursts(dump_instance *instance, dump_thread_ctx *ctx, const record_rules &rules,
                     bool idle)
 {
-    if (ctx->write_errno.load(std::memory_order_relaxed) != 0)
+    if (ctx->shared.write_errno.load(std::memory_order_relaxed) != 0)
         return;
     notice_failure(ctx);
     uint32_t hup = instance->hup_count.load(std::memory_order_relaxed);
-    if (hup != ctx->hup_seen) {
+    if (hup != ctx->own.hup_seen) {
         hangup(instance, ctx, rules, hup);
         return;
     }
-    if (!ctx->file_open) {
-        if (!ctx->awaits_record && !rules.arrival)
+    if (!ctx->own.file_open) {
+        if (!ctx->own.awaits_record && !rules.arrival)
             open_for(instance, ctx, rules, 0);
         return;
     }
     // A new file of an idle worker (SIGHUP, the next window) is opened now,
     // not when its first record comes.
-    bool opens_idle = idle && ctx->mark.records == 0 && (ctx->mark.flags & DUMP_MARK_OPENS);
+    bool opens_idle = idle && ctx->own.mark.records == 0 && (ctx->own.mark.flags & DUMP_MARK_OPENS);
     if (opens_idle ||
-        (ctx->mark.records &&
-         dump_clock_ns(CLOCK_MONOTONIC_COARSE) - ctx->first_pending_ns >= kFlushAfterNs))
+        (ctx->own.mark.records &&
+         dump_clock_ns(CLOCK_MONOTONIC_COARSE) - ctx->own.first_pending_ns >= kFlushAfterNs))
         dump_queue_hand_over(ctx, 0); // no free mark: tried again after the next burst
-    if (idle && rules.rotation.rotate_seconds && ctx->idle_rotates)
+    if (idle && rules.rotation.rotate_seconds && ctx->own.idle_rotates)
         idle_window(instance, ctx, rules);
 }
 
@@ -381,9 +382,9 @@ record_rules rules_of(const dump_instance *instance, const dump_thread_ctx *ctx)
     r.rotation.rotate_size =
         instance->rotate_size && !instance->compress ? instance->rotate_size : UINT64_MAX;
     r.rotation.rotate_seconds = instance->rotate_seconds;
-    r.source_waits =
-        vexmo_stream_waits && vexmo_stream_waits(instance->io_instance, ctx->stream_index) == 1;
-    const bpf_program &prog = ctx->bpf_prog;
+    r.source_waits = vexmo_stream_waits &&
+                     vexmo_stream_waits(instance->io_instance, ctx->setup.stream_index) == 1;
+    const bpf_program &prog = ctx->setup.bpf_prog;
     r.takes_all =
         prog.bf_len == 1 && prog.bf_insns[0].code == (BPF_RET | BPF_K) && prog.bf_insns[0].k != 0;
     return r;
@@ -410,7 +411,7 @@ bool stop_settled(const dump_instance *instance, const dump_thread_ctx *ctx, int
     if (*until_ns == 0) {
         vexmo_stream_stats_t st{};
         if (!vexmo_stream_stats ||
-            vexmo_stream_stats(instance->io_instance, ctx->stream_index, &st) != 0 ||
+            vexmo_stream_stats(instance->io_instance, ctx->setup.stream_index, &st) != 0 ||
             st.settle_ms == 0 || st.state != VEXMO_STREAM_RUNNING)
             return true;
         *until_ns = now + (st.settle_ms + kSettleMarginMs) * 1000000;
@@ -429,9 +430,10 @@ void capture_loop(dump_instance *instance, dump_thread_ctx *ctx)
     int64_t settle_until = 0;
 
     for (;;) {
-        if (ctx->limit != 0 && ctx->captured.load(std::memory_order_relaxed) >= ctx->limit)
+        if (ctx->setup.limit != 0 &&
+            ctx->shared.captured.load(std::memory_order_relaxed) >= ctx->setup.limit)
             return;
-        int n = vexmo_recv_all_burst(io, ctx->stream_index, bufs, kBurst);
+        int n = vexmo_recv_all_burst(io, ctx->setup.stream_index, bufs, kBurst);
         // The library promises 0 to the capacity; anything else is taken as
         // nothing or as a full burst rather than read out of bounds.
         if (n < 0)
@@ -441,7 +443,7 @@ void capture_loop(dump_instance *instance, dump_thread_ctx *ctx)
         if (n > 0) {
             filter_burst(ctx, rules, bufs, n, &matched);
             write_burst(instance, ctx, rules, &matched);
-            dump_counter_add(ctx->received, static_cast<uint64_t>(n));
+            dump_counter_add(ctx->shared.received, static_cast<uint64_t>(n));
             vexmo_buff_free(io, bufs, static_cast<uint32_t>(n), -1, -1);
         }
         // Idle when nothing was written: a worker whose filter takes nothing
@@ -459,7 +461,7 @@ void capture_loop(dump_instance *instance, dump_thread_ctx *ctx)
 void *dump_capture_thread(void *arg)
 {
     auto *ctx = static_cast<dump_thread_ctx *>(arg);
-    dump_instance *instance = g_dump_instance;
+    dump_instance *instance = ctx->setup.instance;
     // A worker that starts after the stop still takes what arrived before it.
     int64_t settle_until = 0;
     if (instance->running.load(std::memory_order_relaxed) == 1 ||
@@ -469,7 +471,7 @@ void *dump_capture_thread(void *arg)
     // ends; the slot of this mark is kept for it.
     dump_queue_hand_over(ctx, DUMP_MARK_CLOSES | DUMP_MARK_ENDS);
     // The main thread joins at once instead of at its next wake-up.
-    ctx->finished.store(1, std::memory_order_release);
+    ctx->shared.finished.store(1, std::memory_order_release);
     dump_files_kick(instance);
     return nullptr;
 }

@@ -89,22 +89,22 @@ bool mark_slot_free(dump_thread_ctx *ctx, bool ends)
 {
     const dump_queue &q = ctx->queue;
     // Relaxed: the worker is the only thread that stores head.
-    uint32_t used = q.head.load(std::memory_order_relaxed) - ctx->tail_seen;
+    uint32_t used = q.head.load(std::memory_order_relaxed) - ctx->own.tail_seen;
     uint32_t limit = q.nr_marks - (ends ? 0 : 1);
     if (used < limit)
         return true;
     // Acquire: the writer is done with the marks before tail, so that the
     // worker may write over them.
-    ctx->tail_seen = q.tail.load(std::memory_order_acquire);
-    return q.head.load(std::memory_order_relaxed) - ctx->tail_seen < limit;
+    ctx->own.tail_seen = q.tail.load(std::memory_order_acquire);
+    return q.head.load(std::memory_order_relaxed) - ctx->own.tail_seen < limit;
 }
 
 // Whether the writer is done with the marks before `head`.
 bool writer_done_with(dump_thread_ctx *ctx, uint32_t head)
 {
     // Acquire: as in mark_slot_free.
-    ctx->tail_seen = ctx->queue.tail.load(std::memory_order_acquire);
-    return static_cast<int32_t>(ctx->tail_seen - head) >= 0;
+    ctx->own.tail_seen = ctx->queue.tail.load(std::memory_order_acquire);
+    return static_cast<int32_t>(ctx->own.tail_seen - head) >= 0;
 }
 
 // Whether [at, at + bytes) is free: the writer has released what the ring
@@ -112,15 +112,15 @@ bool writer_done_with(dump_thread_ctx *ctx, uint32_t head)
 bool room_at(dump_thread_ctx *ctx, uint64_t at, size_t bytes)
 {
     uint64_t ring = ctx->queue.ring_size;
-    if (at + bytes - std::max(ctx->released_seen, ctx->free_below) <= ring)
+    if (at + bytes - std::max(ctx->own.released_seen, ctx->own.free_below) <= ring)
         return true;
     // Acquire: the writer read those bytes before it released them.
-    ctx->released_seen = ctx->queue.released.load(std::memory_order_acquire);
+    ctx->own.released_seen = ctx->queue.released.load(std::memory_order_acquire);
     // The lap the worker left last holds nothing after its last mark: all
     // of it is free once the writer is done with that mark.
-    if (ctx->free_below < ctx->lap_left && writer_done_with(ctx, ctx->lap_left_marks))
-        ctx->free_below = ctx->lap_left;
-    return at + bytes - std::max(ctx->released_seen, ctx->free_below) <= ring;
+    if (ctx->own.free_below < ctx->own.lap_left && writer_done_with(ctx, ctx->own.lap_left_marks))
+        ctx->own.free_below = ctx->own.lap_left;
+    return at + bytes - std::max(ctx->own.released_seen, ctx->own.free_below) <= ring;
 }
 
 // Whether the writer is done with every mark handed over: it then reads
@@ -148,21 +148,22 @@ bool writer_idle(dump_thread_ctx *ctx)
 // bytes and more before it, and the whole ring after (room_at).
 uint64_t place_run(dump_thread_ctx *ctx, size_t bytes)
 {
-    const uint64_t next_lap = ctx->lap_start + ctx->queue.ring_size;
-    bool new_file = ctx->segment_phase != kNoSegment;
-    uint32_t phase = new_file ? ctx->segment_phase : ctx->wpos % kDirectBlock;
-    uint64_t at = new_file ? align_up(ctx->wpos, kDirectBlock) + phase : ctx->wpos;
+    const uint64_t next_lap = ctx->own.lap_start + ctx->queue.ring_size;
+    bool new_file = ctx->own.segment_phase != kNoSegment;
+    uint32_t phase = new_file ? ctx->own.segment_phase : ctx->own.wpos % kDirectBlock;
+    uint64_t at = new_file ? align_up(ctx->own.wpos, kDirectBlock) + phase : ctx->own.wpos;
     bool wraps = at + bytes > next_lap;
-    bool reuse = !wraps && ctx->wpos - ctx->lap_start >= kQueueReuseAfter && writer_idle(ctx);
+    bool reuse =
+        !wraps && ctx->own.wpos - ctx->own.lap_start >= kQueueReuseAfter && writer_idle(ctx);
     if (!new_file && !wraps && !reuse)
         return at;
     // An idle writer leaves every mark slot free: this hand-over cannot fail.
-    if (ctx->mark.records && dump_queue_hand_over(ctx, 0) < 0)
+    if (ctx->own.mark.records && dump_queue_hand_over(ctx, 0) < 0)
         return UINT64_MAX;
     if (wraps || reuse) {
-        ctx->lap_left = next_lap;
+        ctx->own.lap_left = next_lap;
         // Relaxed: the worker is the only thread that stores head.
-        ctx->lap_left_marks = ctx->queue.head.load(std::memory_order_relaxed);
+        ctx->own.lap_left_marks = ctx->queue.head.load(std::memory_order_relaxed);
     }
     return wraps || reuse ? next_lap + phase : at;
 }
@@ -186,45 +187,46 @@ int dump_queue_init(const dump_instance *instance, dump_thread_ctx *ctx)
         return -1;
     }
     q.ring = static_cast<uint8_t *>(ring);
-    ctx->segment_phase = kNoSegment;
+    ctx->own.segment_phase = kNoSegment;
     return 0;
 }
 
 uint8_t *dump_queue_reserve(dump_thread_ctx *ctx, size_t bytes)
 {
-    uint64_t at = ctx->wpos;
-    if (ctx->segment_phase != kNoSegment || at + bytes > ctx->lap_start + ctx->queue.ring_size ||
-        at - ctx->lap_start >= kQueueReuseAfter)
+    uint64_t at = ctx->own.wpos;
+    if (ctx->own.segment_phase != kNoSegment ||
+        at + bytes > ctx->own.lap_start + ctx->queue.ring_size ||
+        at - ctx->own.lap_start >= kQueueReuseAfter)
         at = place_run(ctx, bytes);
     if (at == UINT64_MAX || !room_at(ctx, at, bytes))
         return nullptr;
-    if (ctx->mark.records == 0) {
-        ctx->mark.start = at;
-        ctx->first_pending_ns = dump_clock_ns(CLOCK_MONOTONIC_COARSE);
+    if (ctx->own.mark.records == 0) {
+        ctx->own.mark.start = at;
+        ctx->own.first_pending_ns = dump_clock_ns(CLOCK_MONOTONIC_COARSE);
     }
-    if (at >= ctx->lap_start + ctx->queue.ring_size)
-        ctx->lap_start += ctx->queue.ring_size;
-    ctx->segment_phase = kNoSegment;
-    ctx->wpos = at + bytes;
-    ctx->mark.records++;
-    ctx->captured_pending++;
-    return ctx->queue.ring + (at - ctx->lap_start);
+    if (at >= ctx->own.lap_start + ctx->queue.ring_size)
+        ctx->own.lap_start += ctx->queue.ring_size;
+    ctx->own.segment_phase = kNoSegment;
+    ctx->own.wpos = at + bytes;
+    ctx->own.mark.records++;
+    ctx->own.captured_pending++;
+    return ctx->queue.ring + (at - ctx->own.lap_start);
 }
 
 void dump_queue_appended(dump_thread_ctx *ctx)
 {
-    if (ctx->wpos - ctx->mark.start >= ctx->queue.mark_bytes)
+    if (ctx->own.wpos - ctx->own.mark.start >= ctx->queue.mark_bytes)
         dump_queue_hand_over(ctx, 0); // no free mark: the mark grows, and is tried again
 }
 
 void dump_queue_count(dump_thread_ctx *ctx)
 {
-    if (ctx->captured_pending == 0)
+    if (ctx->own.captured_pending == 0)
         return;
     // Relaxed: a running total; it is added before the records' mark is
     // handed over, so the writer's fetch_sub of them always comes after.
-    ctx->captured.fetch_add(ctx->captured_pending, std::memory_order_relaxed);
-    ctx->captured_pending = 0;
+    ctx->shared.captured.fetch_add(ctx->own.captured_pending, std::memory_order_relaxed);
+    ctx->own.captured_pending = 0;
 }
 
 int dump_queue_hand_over(dump_thread_ctx *ctx, uint32_t flags)
@@ -235,16 +237,16 @@ int dump_queue_hand_over(dump_thread_ctx *ctx, uint32_t flags)
     dump_queue_count(ctx);
     uint32_t head = q.head.load(std::memory_order_relaxed);
     dump_mark &m = q.marks[head & (q.nr_marks - 1)];
-    m = ctx->mark;
-    m.end = ctx->wpos;
+    m = ctx->own.mark;
+    m.end = ctx->own.wpos;
     m.flags |= flags;
     // seq_cst: publishes the mark and its records (release), and is ordered
     // before the load of `sleeping` (see dump_queue).
     q.head.store(head + 1, std::memory_order_seq_cst);
     if (q.sleeping.load(std::memory_order_seq_cst))
         futex_wake(&q.head);
-    ctx->mark = dump_mark{};
-    ctx->mark.start = ctx->wpos;
+    ctx->own.mark = dump_mark{};
+    ctx->own.mark.start = ctx->own.wpos;
     return 0;
 }
 
@@ -417,10 +419,10 @@ void write_records(dump_instance *instance, dump_thread_ctx *ctx, uint8_t *mem, 
         dump_output_failed(instance, ctx, mem, done, records, err);
         return;
     }
-    dump_counter_add(ctx->counts.flushed, records);
-    dump_counter_add(ctx->counts.bytes, len);
+    dump_counter_add(ctx->shared.counts.flushed, records);
+    dump_counter_add(ctx->shared.counts.bytes, len);
     if (runs) {
-        index_prefetch(ctx->index_runs, runs, mem + len);
+        index_prefetch(ctx->out.index_runs, runs, mem + len);
         dump_index_records(o, mem, len, at);
     }
     if (o->drop_cache && o->direct_fd < 0)
@@ -430,8 +432,8 @@ void write_records(dump_instance *instance, dump_thread_ctx *ctx, uint8_t *mem, 
 // Records that no file takes: the output failed, or its file could not be opened.
 void take_back(dump_thread_ctx *ctx, uint64_t records)
 {
-    ctx->counts.unwritten.fetch_add(records, std::memory_order_relaxed);
-    ctx->captured.fetch_sub(records, std::memory_order_relaxed);
+    ctx->shared.counts.unwritten.fetch_add(records, std::memory_order_relaxed);
+    ctx->shared.captured.fetch_sub(records, std::memory_order_relaxed);
 }
 
 // -C on a compressed file counts its bytes on disk, which only the writer
@@ -477,9 +479,9 @@ void write_frames(dump_instance *instance, dump_thread_ctx *ctx, const uint8_t *
             dump_output_failed_frame(instance, ctx, done, records, err);
             return;
         }
-        dump_counter_add(ctx->counts.flushed, n);
-        dump_counter_add(ctx->counts.bytes, frame);
-        dump_counter_add(ctx->counts.uncompressed, raw);
+        dump_counter_add(ctx->shared.counts.flushed, n);
+        dump_counter_add(ctx->shared.counts.bytes, frame);
+        dump_counter_add(ctx->shared.counts.uncompressed, raw);
         o->file_size += frame;
         o->frames++;
         dump_index_frame(o, at, frame, mem + off, raw);
@@ -491,7 +493,7 @@ void write_frames(dump_instance *instance, dump_thread_ctx *ctx, const uint8_t *
 }
 
 // --index: where up to kPrefetchRuns of the batch's marks start, spread over
-// it, into ctx->index_runs (see index_prefetch); their number, 0 when the
+// it, into ctx->out.index_runs (see index_prefetch); their number, 0 when the
 // file is not indexed.
 static_assert(kIndexRuns == kPrefetchRuns);
 
@@ -503,7 +505,7 @@ size_t index_runs(dump_thread_ctx *ctx, uint32_t first, uint32_t n)
     uint32_t step = (n + kPrefetchRuns - 1) / kPrefetchRuns;
     size_t k = 0;
     for (uint32_t i = 0; i < n; i += step)
-        ctx->index_runs[k++] = q.ring + mark_at(q, first + i).start % q.ring_size;
+        ctx->out.index_runs[k++] = q.ring + mark_at(q, first + i).start % q.ring_size;
     return k;
 }
 
@@ -518,7 +520,7 @@ uint32_t write_batch(dump_instance *instance, dump_thread_ctx *ctx, uint32_t fir
         records += mark_at(q, first + i).records;
     if (m0.flags & DUMP_MARK_OPENS)
         dump_output_open(instance, ctx, m0.file_time, m0.file_gen);
-    if (records && (!ctx->out.dumper || ctx->write_errno.load(std::memory_order_relaxed)))
+    if (records && (!ctx->out.dumper || ctx->shared.write_errno.load(std::memory_order_relaxed)))
         take_back(ctx, records);
     else if (records && ctx->out.compressed)
         write_frames(instance, ctx, q.ring + m0.start % q.ring_size, last.end - m0.start, records);
@@ -566,7 +568,7 @@ bool dump_output_setup_direct(dump_output *o)
 void *dump_writer_thread(void *arg)
 {
     auto *ctx = static_cast<dump_thread_ctx *>(arg);
-    dump_instance *instance = g_dump_instance;
+    dump_instance *instance = ctx->setup.instance;
     dump_queue &q = ctx->queue;
     uint32_t tail = q.tail.load(std::memory_order_relaxed);
     for (;;) {
@@ -581,7 +583,7 @@ void *dump_writer_thread(void *arg)
     }
     // Release: what the writer counted and closed is complete for main,
     // which joins at once.
-    ctx->writer_finished.store(1, std::memory_order_release);
+    ctx->shared.writer_finished.store(1, std::memory_order_release);
     dump_files_kick(instance);
     return nullptr;
 }

@@ -28,10 +28,10 @@ dump_thread_ctx *new_worker()
 dump_thread_ctx *worker(const char *file, uint64_t received, uint64_t captured)
 {
     auto *ctx = new_worker();
-    ctx->started = 1;
-    snprintf(ctx->stem, sizeof(ctx->stem), "%s", file);
-    ctx->received = received;
-    ctx->captured = captured;
+    ctx->setup.started = 1;
+    snprintf(ctx->setup.stem, sizeof(ctx->setup.stem), "%s", file);
+    ctx->shared.received = received;
+    ctx->shared.captured = captured;
     return ctx;
 }
 
@@ -56,7 +56,7 @@ TEST(Report, UnselectedWorkersAreLeftOutOfLinesAndSums)
     d.nr_threads = 3;
     d.threads[0] = worker("c_0.pcap", 7, 7);
     d.threads[1] = new_worker(); // not selected
-    d.threads[1]->received = 1000;
+    d.threads[1]->shared.received = 1000;
     d.threads[2] = worker("c_2.pcap", 5000000000ull, 0);
     EXPECT_EQ(report(&d),
               "\nCapture statistics:\n"
