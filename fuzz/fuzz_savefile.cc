@@ -117,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     const uint8_t *arena;
     size_t arena_size;
-    replay_arena(dev->replay, &arena, &arena_size);
+    replay_file_bytes(dev->replay, &arena, &arena_size);
     FUZZ_CHECK(arena_size == len); // the file itself, in place
 
     // Bytes and packets per stream and pass: every pass must repeat the first.

@@ -88,7 +88,7 @@ int replay_recv(replay_device *dev, uint32_t stream, vexmo_buff **bufs, uint32_t
 void replay_free(replay_device *dev, vexmo_buff **bufs, uint32_t count);
 // Test hook: the bytes buffers point into (the mapped savefile, or the copy
 // of input that cannot be mapped), so a test can check buffers lie inside.
-void replay_arena(const replay_device *dev, const uint8_t **base, size_t *size);
+void replay_file_bytes(const replay_device *dev, const uint8_t **base, size_t *size);
 // Test hook: stretches indexed so far, to see that the cache spares walks.
 uint64_t replay_walks(const replay_device *dev);
 // Test hook: the most read whole from input that cannot be mapped (0, the

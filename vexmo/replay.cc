@@ -299,57 +299,28 @@ void replay_free(replay_device *dev, vexmo_buff **bufs, uint32_t count)
 
 namespace {
 
-// Each piece of the device's region starts on a cache line.
-size_t line(size_t n)
-{
-    return (n + 63) & ~size_t{63};
-}
-
-uint8_t *take(uint8_t **at, size_t n)
-{
-    uint8_t *piece = *at;
-    *at += line(n);
-    return piece;
-}
-
-// The region's size, every piece rounded as take() rounds it.
+// The region's size, every piece rounded as take_piece() rounds it.
 size_t arena_bytes(uint32_t nr, uint32_t nr_cache)
 {
-    size_t per_entry = line((nr + 1) * sizeof(uint32_t)) + line(kMaxRecords * sizeof(record));
-    size_t per_stream =
-        line(kRing * sizeof(vexmo_buff)) + line(kRing) + line(kMaxRecords * sizeof(scratch_record));
-    return line(nr * sizeof(replay_stream)) + line(nr_cache * sizeof(stretch_state)) +
-           line(nr_cache * sizeof(stretch_index)) + nr_cache * per_entry + nr * per_stream + 64;
-}
-
-// The cache's entries, empty, each with room for its index; built before
-// the device points at them, so nobody else can see them yet.
-void set_up_cache(replay_device *dev, uint8_t **at)
-{
-    auto *entries =
-        reinterpret_cast<stretch_state *>(take(at, dev->nr_cache * sizeof(stretch_state)));
-    auto *indexes =
-        reinterpret_cast<stretch_index *>(take(at, dev->nr_cache * sizeof(stretch_index)));
-    for (uint32_t i = 0; i < dev->nr_cache; ++i) {
-        new (&entries[i]) stretch_state{-1, 0, 0, false, false, false, false, {}};
-        auto *bounds =
-            reinterpret_cast<uint32_t *>(take(at, (dev->nr_streams + 1) * sizeof(uint32_t)));
-        auto *recs = reinterpret_cast<record *>(take(at, kMaxRecords * sizeof(record)));
-        new (&indexes[i]) stretch_index{{}, bounds, recs};
-    }
-    dev->entries = entries;
-    dev->indexes = indexes;
+    size_t per_entry =
+        piece_size((nr + 1) * sizeof(uint32_t)) + piece_size(kMaxRecords * sizeof(record));
+    size_t per_stream = piece_size(kRing * sizeof(vexmo_buff)) + piece_size(kRing) +
+                        piece_size(kMaxRecords * sizeof(scratch_record));
+    return piece_size(nr * sizeof(replay_stream)) + piece_size(nr_cache * sizeof(stretch_state)) +
+           piece_size(nr_cache * sizeof(stretch_index)) + nr_cache * per_entry + nr * per_stream +
+           64;
 }
 
 void set_up_stream(replay_device *dev, uint32_t i, uint8_t **at, uint64_t loops)
 {
     replay_stream *s = new (&dev->streams[i]) replay_stream{};
-    s->ring = reinterpret_cast<vexmo_buff *>(take(at, kRing * sizeof(vexmo_buff)));
-    uint8_t *flags = take(at, kRing);
+    s->ring = reinterpret_cast<vexmo_buff *>(take_piece(at, kRing * sizeof(vexmo_buff)));
+    uint8_t *flags = take_piece(at, kRing);
     for (uint32_t j = 0; j < kRing; ++j)
         new (flags + j) std::atomic<uint8_t>(0);
     s->held = reinterpret_cast<std::atomic<uint8_t> *>(flags);
-    s->scratch = reinterpret_cast<scratch_record *>(take(at, kMaxRecords * sizeof(scratch_record)));
+    s->scratch =
+        reinterpret_cast<scratch_record *>(take_piece(at, kMaxRecords * sizeof(scratch_record)));
     for (uint32_t j = 0; j < kRing; ++j) {
         s->ring[j].stream = i;
         s->ring[j].source = vexmo_source::replay;
@@ -376,7 +347,7 @@ int set_up_streams(replay_device *dev, uint32_t nr, uint64_t loops)
         return savefile_cannot_errno("replay", dev->path, ENOMEM);
     dev->arena = p;
     auto *at = reinterpret_cast<uint8_t *>((reinterpret_cast<uintptr_t>(p) + 63) & ~uintptr_t{63});
-    dev->streams = reinterpret_cast<replay_stream *>(take(&at, nr * sizeof(replay_stream)));
+    dev->streams = reinterpret_cast<replay_stream *>(take_piece(&at, nr * sizeof(replay_stream)));
     set_up_cache(dev, &at);
     for (uint32_t i = 0; i < nr; ++i)
         set_up_stream(dev, i, &at, loops);
@@ -424,7 +395,7 @@ uint64_t replay_walks(const replay_device *dev)
     return dev->walks.load(std::memory_order_relaxed);
 }
 
-void replay_arena(const replay_device *dev, const uint8_t **base, size_t *size)
+void replay_file_bytes(const replay_device *dev, const uint8_t **base, size_t *size)
 {
     *base = dev->file.base;
     *size = dev->file.size;

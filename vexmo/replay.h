@@ -120,7 +120,24 @@ struct replay_device {
     char path[4096];
 };
 
+// The device's region of set-up memory, in pieces.
+// Each piece starts on a cache line.
+inline size_t piece_size(size_t n)
+{
+    return (n + 63) & ~size_t{63};
+}
+
+inline uint8_t *take_piece(uint8_t **at, size_t n)
+{
+    uint8_t *piece = *at;
+    *at += piece_size(n);
+    return piece;
+}
+
 // The stretch cache (stretch_cache.cc).
+// The cache's entries, empty, each with room for its index, in the
+// device's region from *at on.
+void set_up_cache(replay_device *dev, uint8_t **at);
 // Pins the entry of stretch s->stretch_no, indexed, into s->cur and sets
 // s->pos and s->stop; -1 only when every entry is held, which the cache's
 // size rules out.

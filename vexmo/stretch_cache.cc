@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "replay.h"
 
@@ -290,4 +291,22 @@ uint64_t readable_now(replay_device *dev) EXCLUDES(dev->lock)
     if (over || now < was)
         shrink_readable(dev, over ? 0 : now, over);
     return dev->readable.load(std::memory_order_acquire);
+}
+
+// Built before the device points at them, so nobody else can see them yet.
+void set_up_cache(replay_device *dev, uint8_t **at)
+{
+    auto *entries =
+        reinterpret_cast<stretch_state *>(take_piece(at, dev->nr_cache * sizeof(stretch_state)));
+    auto *indexes =
+        reinterpret_cast<stretch_index *>(take_piece(at, dev->nr_cache * sizeof(stretch_index)));
+    for (uint32_t i = 0; i < dev->nr_cache; ++i) {
+        new (&entries[i]) stretch_state{-1, 0, 0, false, false, false, false, {}};
+        auto *bounds =
+            reinterpret_cast<uint32_t *>(take_piece(at, (dev->nr_streams + 1) * sizeof(uint32_t)));
+        auto *recs = reinterpret_cast<record *>(take_piece(at, kMaxRecords * sizeof(record)));
+        new (&indexes[i]) stretch_index{{}, bounds, recs};
+    }
+    dev->entries = entries;
+    dev->indexes = indexes;
 }

@@ -68,7 +68,7 @@ TEST_P(ReplayEveryPacket, ExactlyOnceInOrderInPlace)
     ASSERT_NE(inst->device, nullptr);
     const uint8_t *arena;
     size_t arena_size;
-    replay_arena(inst->device->replay, &arena, &arena_size);
+    replay_file_bytes(inst->device->replay, &arena, &arena_size);
 
     std::multiset<std::string> seen;
     std::map<std::string, uint32_t> flow_stream;
