@@ -15,7 +15,8 @@ with its .flows file), then:
 - one 5-tuple query (an untagged IPv4 TCP flow of the trace, at most 0.1 %
   of its records, from the generator's list) with `trawlcap-extract -r DIR
   -w OUT EXPR` against `tcpdump -V LIST -w OUT EXPR` over every data file,
-  warm cache (each run once first), median of RUNS (default 5) wall clock;
+  warm cache (each run once first), median of RUNS (default 5) wall clock
+  and CPU time;
   both outputs and the generator must agree on the record count;
 - the same query with the caches dropped (as root), against the read rate
   of `dd iflag=direct` on the trace measured just before; bytes read from
@@ -331,17 +332,19 @@ def main():
             f.write("\n".join(files) + "\n")
         ex_cmd = [args.extract, "-r", indexed, "-w", out] + expr.split()
         td_cmd = ["tcpdump", "-V", listfile, "-w", out] + expr.split()
-        ex_t, td_t = [], []
+        ex_t, td_t, ex_c, td_c = [], [], [], []
         for i in range(args.runs + 1):
-            w, _, _, err = run(ex_cmd)
+            w, c, _, err = run(ex_cmd)
             summary = SUMMARY_RE.search(err)
             n_ex = pcap_records(out)[0]
             if i:
                 ex_t.append(w)
-            w, _, _, _ = run(td_cmd)
+                ex_c.append(c)
+            w, c, _, _ = run(td_cmd)
             n_td = pcap_records(out)[0]
             if i:
                 td_t.append(w)
+                td_c.append(c)
             if not (n_ex == n_td == pkts == int(summary.group(1))):
                 raise SystemExit("records: extract %d (says %s), tcpdump %d, trace %d" % (
                     n_ex, summary.group(1), n_td, pkts))
@@ -354,6 +357,9 @@ def main():
         rows.append(("warm: extract (median of %d)" % args.runs, "%.1f ms" % (ex_w * 1e3), ""))
         rows.append(("warm: tcpdump -V (median of %d)" % args.runs, "%.1f ms" % (td_w * 1e3), ""))
         rows.append(("warm: tcpdump / extract", "%.0fx" % (td_w / ex_w), ">= 100x"))
+        ex_c, td_c = statistics.median(ex_c), statistics.median(td_c)
+        rows.append(("warm CPU: extract, tcpdump -V; tcpdump / extract",
+                     "%.1f ms, %.1f ms; %.0fx" % (ex_c * 1e3, td_c * 1e3, td_c / ex_c), ""))
 
         # d. the same query, cold.
         rate = dd_rate(trace)
