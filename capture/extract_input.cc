@@ -118,11 +118,13 @@ int open_pcapng(input *in)
 }
 
 // Which kind of file it is, by its first bytes; -1: none of ours.
-int sniff(input *in)
+int sniff(input *in, uint8_t head[kFileHeader])
 {
     uint32_t magic = 0;
-    if (in->size < 4 || pread(in->fd, &magic, 4, 0) != 4)
+    ssize_t got = pread(in->fd, head, kFileHeader, 0);
+    if (got < 4)
         return -1;
+    memcpy(&magic, head, sizeof magic);
     if (magic == 0x0a0d0d0a)
         return INPUT_PCAPNG;
     if (magic == 0xfd2fb528)
@@ -132,24 +134,39 @@ int sniff(input *in)
     return -1;
 }
 
-int open_kind(input *in)
+// The whole file, mapped once it is to be read: a plain savefile whose
+// index rules it out is never mapped (mapping and unmapping hundreds of
+// files would cost a query more than the few blocks it reads).
+bool map_file(input *in)
+{
+    if (in->map)
+        return true;
+    void *map = mmap(nullptr, in->size, PROT_READ, MAP_PRIVATE, in->fd, 0);
+    if (map == MAP_FAILED) {
+        cannot("read %s: %s", in->path, strerror(errno));
+        in->failed = in->done = true;
+        return false;
+    }
+    in->map = static_cast<const uint8_t *>(map);
+    if (!in->indexed && in->kind == INPUT_PCAP) {
+        in->cur = in->map + kFileHeader;
+        in->end = in->map + in->size;
+        in->in_pos = in->size;
+    }
+    return true;
+}
+
+int open_kind(input *in, const uint8_t head[kFileHeader])
 {
     if (in->kind == INPUT_PCAPNG)
         return open_pcapng(in);
-    void *map = mmap(nullptr, in->size, PROT_READ, MAP_PRIVATE, in->fd, 0);
-    if (map == MAP_FAILED)
-        return cannot("read %s: %s", in->path, strerror(errno));
-    in->map = static_cast<const uint8_t *>(map);
     if (in->kind == INPUT_ZSTD) {
         in->flags = INDEX_COMPRESSED;
-        return open_zstd(in);
+        return map_file(in) ? open_zstd(in) : -1;
     }
     if (in->size < kFileHeader)
         return fail(in, "cut in its header", in->size), -1;
-    parse_header(in, in->map);
-    in->cur = in->map + kFileHeader;
-    in->end = in->map + in->size;
-    in->in_pos = in->size;
+    parse_header(in, head);
     return 0;
 }
 
@@ -168,11 +185,12 @@ int input_open(input *in, const char *path, bool quiet_if_not_savefile)
     if (!S_ISREG(st.st_mode))
         return quiet_if_not_savefile ? 1 : cannot("read %s: not a regular file", path);
     in->size = static_cast<uint64_t>(st.st_size);
-    int kind = sniff(in);
+    uint8_t head[kFileHeader] = {};
+    int kind = sniff(in, head);
     if (kind < 0)
         return quiet_if_not_savefile ? 1 : cannot("read %s: not a savefile", path);
     in->kind = static_cast<input_kind>(kind);
-    int rc = open_kind(in);
+    int rc = open_kind(in, head);
     if (rc == 1 && !quiet_if_not_savefile)
         return cannot("read %s: compressed, but not a savefile", path);
     return rc;
@@ -231,6 +249,8 @@ bool load_block(input *in)
 {
     const index_block &b = in->idx.blocks[in->block++];
     in->pending = false;
+    if (!map_file(in))
+        return false;
     if (in->kind == INPUT_PCAP) {
         in->cur = in->map + b.pos;
         in->end = in->cur + b.length;
@@ -310,12 +330,7 @@ void input_use_index(input *in, const input_query *q)
 {
     if (in->kind == INPUT_PCAPNG)
         return;
-    int found = index_open(in->path, in->fd, in->size, &in->idx);
-    // The map is all that is read from here on: a directory of many
-    // thousand files must not hold a descriptor for each.
-    close(in->fd);
-    in->fd = -1;
-    if (found != 1)
+    if (index_open(in->path, in->fd, in->size, &in->idx) != 1)
         return;
     const index_header &h = in->idx.h;
     bool compressed = in->kind == INPUT_ZSTD;
@@ -329,8 +344,14 @@ void input_use_index(input *in, const input_query *q)
     in->block = 0;
     in->cur = in->end = nullptr;
     if (h.records == 0 || h.last_ns < q->from_ns || h.first_ns >= q->to_ns ||
-        !filter_terms_may_match(q->terms, in->idx.file_bloom, h.file_bloom_words))
+        !filter_terms_may_match(q->terms, in->idx.file_bloom, h.file_bloom_words)) {
+        // Nothing of it is read: a directory of many thousand files must
+        // not hold a descriptor for each.
         in->done = true;
+        index_close(&in->idx);
+        close(in->fd);
+        in->fd = -1;
+    }
 }
 
 bool input_next(input *in, const input_query *q)
@@ -340,6 +361,8 @@ bool input_next(input *in, const input_query *q)
     if (in->kind == INPUT_PCAPNG)
         return next_pcapng(in, q);
     if (in->pending && !load_block(in))
+        return false;
+    if (!in->indexed && !map_file(in))
         return false;
     for (;;) {
         if (in->end - in->cur >= static_cast<ptrdiff_t>(kRecordHeader)) {
@@ -437,8 +460,9 @@ int input_build_index(input *in)
     if (index_builder_init(&b) != 0)
         return cannot("index %s: out of memory", in->path);
     index_builder_start(&b, in->linktype, in->flags);
-    int rc = 1;
-    if (in->kind == INPUT_ZSTD) {
+    int rc = map_file(in) ? 1 : -1;
+    if (rc != 1) {
+    } else if (in->kind == INPUT_ZSTD) {
         rc = build_frames(in, &b);
     } else {
         bool bad = false;

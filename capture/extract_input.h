@@ -65,8 +65,8 @@ struct input {
 // savefile (a directory's other files are passed over).
 int input_open(input *in, const char *path, bool quiet_if_not_savefile);
 void input_close(input *in);
-// Takes its index when it has a valid one (and the query can use it); the
-// file's own descriptor is closed (its map stays).
+// Takes its index when it has a valid one (and the query can use it); a
+// file its index rules out is closed at once, and never mapped.
 void input_use_index(input *in, const input_query *q);
 // Moves to the next record the query selects: false at the end of the file
 // (or where it is cut or damaged: said once, `failed` set).

@@ -34,6 +34,8 @@ constexpr uint32_t kBloomBitsPerTerm = 10;
 constexpr uint32_t kBloomProbes = 5;
 // The bytes at the end of the data file the index's checksum of it covers.
 constexpr size_t kIndexSumBytes = 4096;
+// A reader takes this much of an index with its first read.
+constexpr size_t kIndexFirstRead = size_t{64} << 10;
 // Distinct keys one block may have before its filter is given up (the
 // block is then always read): the builder's table holds twice as many.
 constexpr uint32_t kIndexBlockTerms = uint32_t{1} << 15;
@@ -160,7 +162,8 @@ enum index_term_type : uint64_t {
 uint64_t index_term(index_term_type type, uint64_t value);
 uint64_t index_term_ipv6(const uint8_t *addr);
 bool index_bloom_has(const uint64_t *words, uint32_t nr_words, uint64_t term);
-// A checksum (FNV-1a, 64 bits) of len bytes, continuing from sum (start: 0).
+// A checksum (64 bits, eight bytes a step) of len bytes, continuing from
+// sum (start: 0).
 uint64_t index_sum(const uint8_t *p, size_t len, uint64_t sum);
 // The data file's checksum as the index keeps it: its last kIndexSumBytes
 // and its size. -1 when they could not be read.
