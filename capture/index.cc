@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,9 @@ namespace {
 
 constexpr size_t kRecordHeader = 16;
 constexpr uint32_t kSlots = 2 * kIndexBlockTerms;
+// The table starts this small and doubles when half full, so that a block
+// of a few thousand keys keeps its lookups in the caches.
+constexpr uint32_t kFirstSlots = 4096;
 
 uint16_t be16(const uint8_t *p)
 {
@@ -296,26 +300,44 @@ bool grow(T **array, size_t *cap, size_t need)
     return true;
 }
 
+// The slot of key in the table: where it is, or the empty one it goes in.
+uint64_t *slot_of(index_builder *b, uint64_t key)
+{
+    uint32_t mask = b->slot_mask;
+    uint32_t i = static_cast<uint32_t>(key) & mask;
+    while (b->slots[i] != key && b->slots[i] != 0)
+        i = (i + 1) & mask;
+    return &b->slots[i];
+}
+
+// The table at twice its size, holding the current block's keys.
+void double_table(index_builder *b)
+{
+    b->slot_mask = b->slot_mask * 2 + 1;
+    memset(b->slots, 0, (b->slot_mask + 1) * sizeof(uint64_t));
+    for (size_t i = b->cur_terms; i < b->nr_terms; i++)
+        *slot_of(b, b->terms[i]) = b->terms[i];
+}
+
 // Adds a key to the current block unless it has it already.
 void add_term(index_builder *b, uint64_t term)
 {
     if (b->saturated)
         return;
     uint64_t key = term ? term : 1; // 0 marks an empty slot
-    for (uint32_t i = static_cast<uint32_t>(key) & (kSlots - 1);; i = (i + 1) & (kSlots - 1)) {
-        if (b->slots[i] == key)
-            return;
-        if (b->slots[i] == 0) {
-            if (b->nr_terms - b->cur_terms >= kIndexBlockTerms ||
-                !grow(&b->terms, &b->terms_cap, b->nr_terms + 1)) {
-                b->saturated = 1;
-                return;
-            }
-            b->slots[i] = key;
-            b->terms[b->nr_terms++] = key;
-            return;
-        }
+    uint64_t *slot = slot_of(b, key);
+    if (*slot == key)
+        return;
+    size_t held = b->nr_terms - b->cur_terms;
+    if (held >= kIndexBlockTerms || !grow(&b->terms, &b->terms_cap, b->nr_terms + 1)) {
+        b->saturated = 1;
+        return;
     }
+    b->terms[b->nr_terms++] = key;
+    if (2 * (held + 1) > b->slot_mask + 1)
+        double_table(b);
+    else
+        *slot = key;
 }
 
 // The current block is complete: its keys leave the table (only the slots
@@ -327,9 +349,9 @@ void end_block(index_builder *b)
     if (b->cur.records == 0)
         return;
     for (size_t i = b->cur_terms; i < b->nr_terms; i++) {
-        uint32_t s = static_cast<uint32_t>(b->terms[i]) & (kSlots - 1);
+        uint32_t s = static_cast<uint32_t>(b->terms[i]) & b->slot_mask;
         while (b->slots[s] != b->terms[i])
-            s = (s + 1) & (kSlots - 1);
+            s = (s + 1) & b->slot_mask;
         b->slots[s] = 0;
     }
     if (b->saturated) {
@@ -382,6 +404,7 @@ int index_builder_init(index_builder *b)
 {
     *b = index_builder{};
     b->slots = static_cast<uint64_t *>(calloc(kSlots, sizeof(uint64_t)));
+    b->slot_mask = kFirstSlots - 1;
     if (!b->slots) {
         errno = ENOMEM;
         return -1;
@@ -475,21 +498,37 @@ void index_add_frame(index_builder *b, uint64_t pos, uint32_t length, const uint
 
 namespace {
 
-// The file's filter: every distinct key of the file, from the blocks' lists.
+// How many distinct keys the blocks' lists hold (a key of several blocks
+// is in each): estimated by linear counting over a bitmap of kCountBits,
+// exact enough to size a filter, and far cheaper than sorting the lists.
+// Past what the bitmap can tell, the lists' length (an upper bound).
+constexpr uint32_t kCountBits = uint32_t{1} << 18;
+size_t distinct_terms(const index_builder *b)
+{
+    auto *bits = static_cast<uint64_t *>(calloc(kCountBits / 64, sizeof(uint64_t)));
+    if (!bits)
+        return b->nr_terms;
+    for (size_t i = 0; i < b->nr_terms; i++) {
+        uint32_t bit = static_cast<uint32_t>(b->terms[i] >> 46) & (kCountBits - 1);
+        bits[bit / 64] |= uint64_t{1} << (bit % 64);
+    }
+    size_t zeros = 0;
+    for (uint32_t w = 0; w < kCountBits / 64; w++)
+        zeros += 64 - static_cast<size_t>(__builtin_popcountll(bits[w]));
+    free(bits);
+    if (zeros < kCountBits / 64)
+        return b->nr_terms;
+    double n = -static_cast<double>(kCountBits) * log(static_cast<double>(zeros) / kCountBits);
+    return std::min(b->nr_terms, static_cast<size_t>(n * 1.05) + 1);
+}
+
+// The file's filter: every key of every block, sized by their distinct count.
 uint64_t *file_bloom(const index_builder *b, uint32_t *words)
 {
-    uint64_t *all = static_cast<uint64_t *>(malloc((b->nr_terms + 1) * sizeof(uint64_t)));
-    if (!all)
-        return nullptr;
-    if (b->nr_terms)
-        memcpy(all, b->terms, b->nr_terms * sizeof(uint64_t));
-    std::sort(all, all + b->nr_terms);
-    size_t n = static_cast<size_t>(std::unique(all, all + b->nr_terms) - all);
-    *words = std::max<uint32_t>(1, bloom_words_for(n));
+    *words = std::max<uint32_t>(1, bloom_words_for(distinct_terms(b)));
     uint64_t *bloom = static_cast<uint64_t *>(calloc(*words, sizeof(uint64_t)));
-    for (size_t i = 0; bloom && i < n; i++)
-        bloom_add(bloom, *words, all[i]);
-    free(all);
+    for (size_t i = 0; bloom && i < b->nr_terms; i++)
+        bloom_add(bloom, *words, b->terms[i]);
     return bloom;
 }
 

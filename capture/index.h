@@ -93,8 +93,9 @@ static_assert(sizeof(index_block) == 56);
 struct index_builder {
     uint32_t linktype;
     uint32_t flags;
-    uint64_t *slots; // open addressing, 2 * kIndexBlockTerms: the current block's keys
-    uint64_t *terms; // every block's distinct keys, block after block
+    uint64_t *slots;    // open addressing: the current block's keys, at most half full
+    uint32_t slot_mask; // the slots in use, less one (a power of two less one)
+    uint64_t *terms;    // every block's distinct keys, block after block
     size_t nr_terms;
     size_t terms_cap;
     index_block *blocks;
