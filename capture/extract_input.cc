@@ -148,6 +148,9 @@ bool map_file(input *in)
         return false;
     }
     in->map = static_cast<const uint8_t *>(map);
+    // Read through the index: only the blocks asked for (each fetched as
+    // it is loaded), no read-ahead around them; read whole: ahead.
+    madvise(map, in->size, in->indexed ? MADV_RANDOM : MADV_SEQUENTIAL);
     if (!in->indexed && in->kind == INPUT_PCAP) {
         in->cur = in->map + kFileHeader;
         in->end = in->map + in->size;
@@ -254,6 +257,10 @@ bool load_block(input *in)
     if (in->kind == INPUT_PCAP) {
         in->cur = in->map + b.pos;
         in->end = in->cur + b.length;
+        static const uintptr_t kPage = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+        auto at = reinterpret_cast<uintptr_t>(in->cur);
+        uintptr_t page = at & ~(kPage - 1);
+        madvise(reinterpret_cast<void *>(page), b.length + (at - page), MADV_WILLNEED);
         return true;
     }
     const uint8_t *frame = in->map + b.pos;

@@ -705,24 +705,25 @@ bool header_valid(const index_header &h, int data_fd, uint64_t size, uint64_t id
 namespace {
 
 // The table and the file's filter of an index whose header is valid, into
-// the view: from `first` (the index's first `got` bytes) where they lie in
-// it, read otherwise; checked against their sums and the data file's size.
-bool load_view(index_view *v, const uint8_t *first, uint64_t got, uint64_t size, uint64_t idx_size)
+// the view, with one read (they lie one after the other); checked against
+// their sums and the data file's size. The blocks' filters, most of the
+// index, are read only as a query asks for them.
+bool load_view(index_view *v, uint64_t size, uint64_t idx_size)
 {
     size_t table = v->h.nr_blocks * sizeof(index_block);
     size_t fbytes = v->h.file_bloom_words * size_t{8};
+    auto *both = static_cast<uint8_t *>(malloc(table + fbytes + 8));
     v->blocks = static_cast<index_block *>(malloc(table + 1));
     v->file_bloom = static_cast<uint64_t *>(malloc(fbytes + 8));
-    auto part = [&](void *to, size_t len, uint64_t off) {
-        if (off + len <= got)
-            return memcpy(to, first + off, len), true;
-        return read_at(v->fd, to, len, off);
-    };
-    bool ok =
-        v->blocks && v->file_bloom && part(v->blocks, table, kIndexHeaderSize) &&
-        index_sum(reinterpret_cast<uint8_t *>(v->blocks), table, 0) == v->h.table_sum &&
-        part(v->file_bloom, fbytes, kIndexHeaderSize + table) &&
-        index_sum(reinterpret_cast<uint8_t *>(v->file_bloom), fbytes, 0) == v->h.file_bloom_sum;
+    bool ok = both && v->blocks && v->file_bloom &&
+              read_at(v->fd, both, table + fbytes, kIndexHeaderSize) &&
+              index_sum(both, table, 0) == v->h.table_sum &&
+              index_sum(both + table, fbytes, 0) == v->h.file_bloom_sum;
+    if (ok) {
+        memcpy(v->blocks, both, table);
+        memcpy(v->file_bloom, both + table, fbytes);
+    }
+    free(both);
     // Every block lies in the data file, and its filter in the index.
     for (uint32_t i = 0; ok && i < v->h.nr_blocks; i++) {
         const index_block &b = v->blocks[i];
@@ -743,19 +744,10 @@ int index_open(const char *data_path, int data_fd, uint64_t size, index_view *v)
         return 0;
     int fd = open(name, O_RDONLY | O_CLOEXEC);
     struct stat st;
-    // The header, the table and the file's filter lie at the start: one
-    // read takes them all for most files.
-    auto *first = static_cast<uint8_t *>(malloc(kIndexFirstRead));
-    ssize_t got =
-        fd < 0 || !first || fstat(fd, &st) != 0 ? -1 : pread(fd, first, kIndexFirstRead, 0);
-    if (got >= static_cast<ssize_t>(kIndexHeaderSize))
-        memcpy(&v->h, first, sizeof v->h);
-    bool ok = got >= static_cast<ssize_t>(kIndexHeaderSize) &&
-              header_valid(v->h, data_fd, size, static_cast<uint64_t>(st.st_size));
     v->fd = fd;
-    ok = ok &&
-         load_view(v, first, static_cast<uint64_t>(got), size, static_cast<uint64_t>(st.st_size));
-    free(first);
+    bool ok = fd >= 0 && fstat(fd, &st) == 0 && read_at(fd, &v->h, sizeof v->h, 0) &&
+              header_valid(v->h, data_fd, size, static_cast<uint64_t>(st.st_size)) &&
+              load_view(v, size, static_cast<uint64_t>(st.st_size));
     if (!ok) {
         index_close(v);
         return 0;

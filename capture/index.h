@@ -34,8 +34,6 @@ constexpr uint32_t kBloomBitsPerTerm = 10;
 constexpr uint32_t kBloomProbes = 5;
 // The bytes at the end of the data file the index's checksum of it covers.
 constexpr size_t kIndexSumBytes = 4096;
-// A reader takes this much of an index with its first read.
-constexpr size_t kIndexFirstRead = size_t{64} << 10;
 // Distinct keys one block may have before its filter is given up (the
 // block is then always read): the builder's table holds twice as many.
 constexpr uint32_t kIndexBlockTerms = uint32_t{1} << 15;
