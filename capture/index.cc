@@ -745,6 +745,10 @@ int index_open(const char *data_path, int data_fd, uint64_t size, index_view *v)
     int fd = open(name, O_RDONLY | O_CLOEXEC);
     struct stat st;
     v->fd = fd;
+    // A query reads an index's head and a few of its filters: no read-ahead
+    // of the rest.
+    if (fd >= 0)
+        posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
     bool ok = fd >= 0 && fstat(fd, &st) == 0 && read_at(fd, &v->h, sizeof v->h, 0) &&
               header_valid(v->h, data_fd, size, static_cast<uint64_t>(st.st_size)) &&
               load_view(v, size, static_cast<uint64_t>(st.st_size));
