@@ -49,12 +49,13 @@ void last_names(char **argv, int end, const char **device, const char **dumpfile
     for (int i = 1; i < end && strcmp(argv[i], "--") != 0; i++) {
         if (strncmp(argv[i], "--", 2) == 0) {
             // A long option: its value follows "=" or is the next word; of
-            // those that reach an accepted record only --nano and --check
-            // have none (getopt takes any unambiguous start of a name).
+            // those that reach an accepted record only --nano, --check and
+            // --index have none (getopt takes any unambiguous start of a name).
             std::string_view name(argv[i] + 2);
             if (name.find('=') == std::string_view::npos &&
                 !std::string_view("nano").starts_with(name) &&
-                !std::string_view("check").starts_with(name))
+                !std::string_view("check").starts_with(name) &&
+                !std::string_view("index").starts_with(name))
                 i++;
             continue;
         }
