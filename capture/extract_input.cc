@@ -7,6 +7,7 @@
 // merge needs its first stamp (`pending`), so that an extraction over many
 // files holds decoded frames only for the files its time has reached.
 #include "extract_input.h"
+#include "savefile.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -25,13 +26,10 @@ int cannot(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 namespace {
 
-constexpr size_t kFileHeader = 24;
-constexpr size_t kRecordHeader = 16;
-constexpr uint32_t kMaxCaplen = 262144; // the largest record a reader takes
 // A compressed file read whole is decoded this far ahead, beside the
 // largest record that may be cut at the buffer's end.
 constexpr size_t kScanBytes = size_t{512} << 10;
-constexpr size_t kScanCap = kScanBytes + kRecordHeader + kMaxCaplen;
+constexpr size_t kScanCap = kScanBytes + kRecordHeader + kMaxSnapLen;
 // The largest frame an index may point at (ours hold at most about 1 MiB).
 constexpr uint64_t kMaxFrame = uint64_t{64} << 20;
 // What a decode that had no buffer returns: an error code to ZSTD_isError.
@@ -60,8 +58,8 @@ bool parse_header(input *in, const uint8_t *h)
         return false;
     // libpcap takes a length of 0 or beyond what it reads as its largest.
     in->snaplen = index_u32(h + 16, in->flags);
-    if (in->snaplen == 0 || in->snaplen > kMaxCaplen)
-        in->snaplen = kMaxCaplen;
+    if (in->snaplen == 0 || in->snaplen > kMaxSnapLen)
+        in->snaplen = kMaxSnapLen;
     in->linktype_field = index_u32(h + 20, in->flags);
     in->linktype = in->linktype_field & 0x03ffffff;
     return true;
@@ -375,11 +373,11 @@ bool input_next(input *in, const input_query *q)
         if (in->end - in->cur >= static_cast<ptrdiff_t>(kRecordHeader)) {
             uint32_t caplen = index_u32(in->cur + 8, in->flags);
             const uint8_t *next = in->cur + kRecordHeader + caplen;
-            if (caplen > kMaxCaplen && !in->indexed)
+            if (caplen > kMaxSnapLen && !in->indexed)
                 return fail(in, "a damaged record",
                             in->kind == INPUT_PCAP ? static_cast<uint64_t>(in->cur - in->map)
                                                    : in->in_pos);
-            if (caplen <= kMaxCaplen && next <= in->end) {
+            if (caplen <= kMaxSnapLen && next <= in->end) {
                 in->ns = index_record_ns(in->cur, in->flags);
                 // As libpcap reads it: a record longer than the file's
                 // snapshot length is cut to it.
@@ -408,7 +406,7 @@ size_t whole_end(const uint8_t *p, size_t off, size_t len, uint32_t flags, bool 
     *bad = false;
     while (off + kRecordHeader <= len) {
         uint32_t caplen = index_u32(p + off + 8, flags);
-        if (caplen > kMaxCaplen) {
+        if (caplen > kMaxSnapLen) {
             *bad = true;
             break;
         }

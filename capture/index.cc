@@ -1,6 +1,7 @@
 // The index beside a savefile: building it from records, writing it,
 // reading it back (see index.h for the format).
 #include "index.h"
+#include "savefile.h"
 
 #include <fcntl.h>
 #include <pcap/dlt.h>
@@ -17,7 +18,6 @@
 
 namespace {
 
-constexpr size_t kRecordHeader = 16;
 constexpr uint32_t kSlots = 2 * kIndexBlockTerms;
 // The table starts this small and doubles when half full, so that a block
 // of a few thousand keys keeps its lookups in the caches.

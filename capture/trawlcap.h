@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "savefile.h"
 #include "vexmo.h"
 
 typedef struct ZSTD_CCtx_s ZSTD_CCtx;
@@ -32,15 +33,12 @@ struct index_builder;
 #pragma weak vexmo_buff_tstamp
 #pragma weak vexmo_buff_wirelen
 
-constexpr size_t kNameSize = 64;         // app_name, dev_symbol
-constexpr size_t kTextSize = 2048;       // dumpfile, bpf_rule, -q working copy
-constexpr uint32_t kMaxThreads = 128;    // worker slots in the record
-constexpr uint32_t kBurst = 32;          // buffers taken per poll
-constexpr uint32_t kSnapLen = 65535;     // dead handle's snapshot length
-constexpr uint32_t kMaxPacket = 65535;   // without -s, longer packets are never written
-constexpr uint32_t kMaxSnapLen = 262144; // -s 0, and the largest -s
-constexpr size_t kFileHeader = 24;       // a savefile's header
-constexpr size_t kRecordHeader = 16;     // a savefile record's header
+constexpr size_t kNameSize = 64;       // app_name, dev_symbol
+constexpr size_t kTextSize = 2048;     // dumpfile, bpf_rule, -q working copy
+constexpr uint32_t kMaxThreads = 128;  // worker slots in the record
+constexpr uint32_t kBurst = 32;        // buffers taken per poll
+constexpr uint32_t kSnapLen = 65535;   // dead handle's snapshot length
+constexpr uint32_t kMaxPacket = 65535; // without -s, longer packets are never written
 // A worker hands its records to its writer in marks of about this many
 // bytes (less in a queue smaller than four of them). It holds the largest
 // record, because a mark holds whole records only.

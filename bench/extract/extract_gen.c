@@ -39,6 +39,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "ip_checksum.h"
+
 enum {
     kMinFrame = 64,
     kMaxFrame = 1514,
@@ -132,16 +134,6 @@ static void put_le32(uint8_t *p, uint32_t v)
 {
     p[0] = (uint8_t)v, p[1] = (uint8_t)(v >> 8), p[2] = (uint8_t)(v >> 16);
     p[3] = (uint8_t)(v >> 24);
-}
-
-static uint16_t ip_checksum(const uint8_t *h, size_t len)
-{
-    uint32_t sum = 0;
-    for (size_t i = 0; i + 1 < len; i += 2)
-        sum += (uint32_t)(h[i] << 8 | h[i + 1]);
-    while (sum >> 16)
-        sum = (sum & 0xffff) + (sum >> 16);
-    return (uint16_t)~sum;
 }
 
 /* --- output ----------------------------------------------------------- */

@@ -32,6 +32,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "ip_checksum.h"
+
 enum { kFlows = 64, kFrameLen = 60, kBatch = 64, kPacedBatch = 8 };
 _Static_assert(kBatch <= kFlows, "a batch starts anywhere in two rounds of flows");
 
@@ -41,16 +43,6 @@ static int cannot(const char *what)
 {
     fprintf(stderr, "Cannot %s: %s\n", what, strerror(errno));
     return -1;
-}
-
-static uint16_t ip_checksum(const uint8_t *h, size_t len)
-{
-    uint32_t sum = 0;
-    for (size_t i = 0; i + 1 < len; i += 2)
-        sum += (uint32_t)(h[i] << 8 | h[i + 1]);
-    while (sum >> 16)
-        sum = (sum & 0xffff) + (sum >> 16);
-    return (uint16_t)~sum;
 }
 
 static void put16(uint8_t *p, uint16_t v)
