@@ -561,10 +561,17 @@ class Extract(CaptureCase):
         self.assertEqual((res.returncode, res.stderr.decode().split("\n")[-2]), (1, (
             "trawlcap-extract: 2 indexes written, 0 up to date, 2 files without one")))
         # Other tools' files: big-endian, pcapng.
-        for name, flt in (("pptp.pcap", "proto gre"), ("OSPFv2_Capture_FINAL.pcapng", "ip proto ospf")):
+        # Linux cooked capture, indexed: its keys lie after a 16-byte header.
+        ip = bytes.fromhex("450000200000000040110000") + bytes([10, 0, 0, 1, 10, 0, 0, 2])
+        pcapfile.write(self.path("sll.pcap"), [bytes(14) + b"\x08\x00" + ip + bytes(12)] * 3,
+                       linktype=113)
+        harness.run([EXTRACT, "--index", "-r", self.path("sll.pcap")])
+        for name, flt in (("pptp.pcap", "proto gre"), ("OSPFv2_Capture_FINAL.pcapng", "ip proto ospf"),
+                          (self.path("sll.pcap"), "host 10.0.0.2")):
             res = harness.run([EXTRACT, "-r", trace(name), "-w", self.path("o3")] + flt.split())
             self.assertEqual(pcapfile.read(self.path("o3")).records,
                              tcpdump_select(trace(name), flt).records)
+        self.assertEqual(len(pcapfile.read(self.path("o3")).records), 3)
         pcapfile.write(self.path("raw.pcap"), [b"\x45" + b"\0" * 19], linktype=101)
         for args in (["--from", "yesterday"], ["--to", "2026-12-08T14:03:00"], ["hots", "1"],
                      ["-r", self.path("none")], ["-r", self.path("raw.pcap")],
