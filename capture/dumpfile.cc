@@ -1,7 +1,9 @@
-// Dump files: opening them with their header, keeping a file whole when a
-// write fails, closing and rotating. The first file of each worker is
-// opened by the main thread at set-up; the later ones by the worker's
-// writer thread (writer.cc), when the worker's marks say so.
+// Dump files, one at a time: naming one (through filename.cc), opening it
+// with its header, keeping it whole when a write fails, its index. The
+// first file of each worker is opened here by the main thread at set-up;
+// going from one file to the next (closing the current one, opening the one
+// a mark names, going without a file for a while) is rotation.cc's, which
+// the worker's writer thread (writer.cc) runs when the worker's marks say so.
 //
 // The file header is libpcap's (pcap_dump_fopen on the shared dead handle);
 // the records after it are the same bytes pcap_dump writes, written by the
@@ -127,11 +129,13 @@ void start_output(const dump_instance *instance, dump_output *o, size_t head)
     }
 }
 
-// The index of the file that closes, beside it; one line when it cannot
-// be written (the capture goes on: the file is whole without it). A file
-// that does not end where its last record was written (a failed write
-// could not be cut back) gets none: a reader then finds the cut itself.
-void write_index(dump_output *o)
+} // namespace
+
+// One line when the index cannot be written (the capture goes on: the file
+// is whole without it). A file that does not end where its last record was
+// written (a failed write could not be cut back) gets none: a reader then
+// finds the cut itself.
+void dump_index_write(dump_output *o)
 {
     struct stat st;
     if (fstat(o->fd, &st) != 0 || static_cast<uint64_t>(st.st_size) != o->pos)
@@ -146,6 +150,8 @@ void write_index(dump_output *o)
     if (fd >= 0)
         close(fd);
 }
+
+namespace {
 
 // The header frame of a compressed file, written at the descriptor's
 // offset (or end) as the stream would have written it; its size in *head.
@@ -241,12 +247,10 @@ int name_file(const dump_instance *instance, dump_thread_ctx *ctx, uint32_t seq)
     return 0;
 }
 
-// Opens the worker's next file, or the instance's stream, and writes its
-// header; 1 after an interrupted open, -1 with errno set when it could not
-// be opened, 2 (errno set) when a rotated file got no header and is gone
-// again. A rotated name that exists already is passed over for the next
-// number.
-int open_and_head(dump_instance *instance, dump_thread_ctx *ctx)
+} // namespace
+
+// A rotated name that exists already is passed over for the next number.
+int dump_file_open_and_head(dump_instance *instance, dump_thread_ctx *ctx)
 {
     dump_output *o = &ctx->out;
     FILE *f = instance->dump_stream;
@@ -280,18 +284,7 @@ int open_and_head(dump_instance *instance, dump_thread_ctx *ctx)
     return fresh ? 2 : 0;
 }
 
-// A file could not be opened or written: said once per outage, and the
-// worker goes without a file until it asks for another (a second later).
-void go_without_file(dump_thread_ctx *ctx, const char *what, int err)
-{
-    dump_output *o = &ctx->out;
-    if (!o->outage)
-        cannot("%s dumpfile %s for thread %u : %s", what, o->dumpfile, ctx->setup.stream_index,
-               strerror(err));
-    o->outage = 1;
-    o->retry_ns = dump_clock_ns(CLOCK_MONOTONIC_COARSE) + 1000000000LL;
-    ctx->shared.failed_gen.store(o->gen, std::memory_order_relaxed);
-}
+namespace {
 
 // The worker's first file opened, or not, at set-up.
 void first_file_opened(dump_thread_ctx *ctx, bool opened)
@@ -375,14 +368,14 @@ int dump_file_open(dump_instance *instance, dump_thread_ctx *ctx, int index)
     else if (len >= static_cast<int>(sizeof(ctx->setup.stem)))
         errno = ENAMETOOLONG;
     else
-        rc = open_and_head(instance, ctx);
+        rc = dump_file_open_and_head(instance, ctx);
     if (rc == 1)
         return rc;
     if (rc == 0 || rc == 2)
         first_file_opened(ctx, rc == 0);
     // Opened, but the header found no room: the worker tries again later.
     if (rc == 2)
-        go_without_file(ctx, "write", errno);
+        dump_go_without_file(ctx, "write", errno);
     return rc >= 0 ? 0 : cannot_open(instance, ctx, index);
 }
 
@@ -403,56 +396,6 @@ int dump_file_header(dump_instance *instance)
     return whole ? 0 : -1;
 }
 
-int dump_output_open(dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time, uint32_t gen)
-{
-    dump_output *o = &ctx->out;
-    dump_output_close(instance, ctx, false);
-    o->file_time = file_time;
-    o->gen = gen;
-    // Files the worker asked for before it learnt of the failure are not
-    // tried until a second after it, as the worker itself would wait.
-    if (o->outage && dump_clock_ns(CLOCK_MONOTONIC_COARSE) < o->retry_ns) {
-        ctx->shared.failed_gen.store(gen, std::memory_order_relaxed);
-        return -1;
-    }
-    if (instance->file_count)
-        dump_files_keep_ring(instance, ctx->setup.stream_index);
-    if (instance->min_free)
-        dump_files_make_room(instance, ctx->setup.stem, false);
-    int rc = open_and_head(instance, ctx);
-    if (rc == 0) {
-        o->outage = 0;
-        return 0;
-    }
-    int err = errno ? errno : EIO;
-    dump_counter_add(ctx->shared.counts.write_errors, rc == 2 ? 0 : 1);
-    go_without_file(ctx, rc == 2 ? "write" : "open", err);
-    return -1;
-}
-
-void dump_output_close(dump_instance *instance, dump_thread_ctx *ctx, bool last)
-{
-    dump_output *o = &ctx->out;
-    if (!o->dumper)
-        return;
-    // A descriptor shared with others (standard output) ends where our bytes end.
-    if (o->positioned)
-        lseek(o->fd, static_cast<off_t>(o->pos), SEEK_SET);
-    if (o->direct_fd >= 0)
-        close(o->direct_fd);
-    o->direct_fd = -1;
-    if (instance->dump_stream)
-        return; // standard output stays open, its dumper with it
-    if (o->drop_cache)
-        posix_fadvise(o->fd, 0, 0, POSIX_FADV_DONTNEED);
-    if (o->indexing)
-        write_index(o);
-    fclose(pcap_dump_file(o->dumper));
-    o->dumper = nullptr;
-    o->fd = -1;
-    dump_files_closed(instance, ctx, last);
-}
-
 namespace {
 
 // After a failed write: `lost` records reached no file; without rotation
@@ -468,7 +411,7 @@ void give_up_output(dump_instance *instance, dump_thread_ctx *ctx, uint64_t lost
         return;
     }
     dump_output_close(instance, ctx, false);
-    go_without_file(ctx, "write", err);
+    dump_go_without_file(ctx, "write", err);
 }
 
 } // namespace

@@ -1,7 +1,17 @@
-// Rotation: when a worker's records go to its next file, and which window
-// a file is of. The worker decides (worker.cc asks here for each record and
-// when idle); its writer opens the file the worker's mark names
-// (dump_output_open in dumpfile.cc, the act).
+// Rotation: when a worker's records go to its next file, and how its writer
+// gets there. The worker decides (worker.cc asks dump_rotation_due for each
+// record and when idle) and names the file in a mark; the writer acts on the
+// mark here: it closes the current file, hands it to the ring, the floor and
+// -z, and opens the one the mark names, or goes without a file for a second
+// when it cannot. Which window a file is of is kept here too. The primitives
+// of one file (its name, opening it with its header, writing, cutting back,
+// its index) are dumpfile.cc's.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "trawlcap.h"
@@ -37,4 +47,65 @@ void dump_set_window(const dump_instance *instance, dump_thread_ctx *ctx, int64_
         ctx->own.window_end = file_time + instance->rotate_seconds;
         ctx->own.idle_rotates = ctx->own.window_end > dump_clock_ns(CLOCK_REALTIME) / 1000000000LL;
     }
+}
+
+void dump_go_without_file(dump_thread_ctx *ctx, const char *what, int err)
+{
+    dump_output *o = &ctx->out;
+    if (!o->outage)
+        cannot("%s dumpfile %s for thread %u : %s", what, o->dumpfile, ctx->setup.stream_index,
+               strerror(err));
+    o->outage = 1;
+    o->retry_ns = dump_clock_ns(CLOCK_MONOTONIC_COARSE) + 1000000000LL;
+    ctx->shared.failed_gen.store(o->gen, std::memory_order_relaxed);
+}
+
+int dump_output_open(dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time, uint32_t gen)
+{
+    dump_output *o = &ctx->out;
+    dump_output_close(instance, ctx, false);
+    o->file_time = file_time;
+    o->gen = gen;
+    // Files the worker asked for before it learnt of the failure are not
+    // tried until a second after it, as the worker itself would wait.
+    if (o->outage && dump_clock_ns(CLOCK_MONOTONIC_COARSE) < o->retry_ns) {
+        ctx->shared.failed_gen.store(gen, std::memory_order_relaxed);
+        return -1;
+    }
+    if (instance->file_count)
+        dump_files_keep_ring(instance, ctx->setup.stream_index);
+    if (instance->min_free)
+        dump_files_make_room(instance, ctx->setup.stem, false);
+    int rc = dump_file_open_and_head(instance, ctx);
+    if (rc == 0) {
+        o->outage = 0;
+        return 0;
+    }
+    int err = errno ? errno : EIO;
+    dump_counter_add(ctx->shared.counts.write_errors, rc == 2 ? 0 : 1);
+    dump_go_without_file(ctx, rc == 2 ? "write" : "open", err);
+    return -1;
+}
+
+void dump_output_close(dump_instance *instance, dump_thread_ctx *ctx, bool last)
+{
+    dump_output *o = &ctx->out;
+    if (!o->dumper)
+        return;
+    // A descriptor shared with others (standard output) ends where our bytes end.
+    if (o->positioned)
+        lseek(o->fd, static_cast<off_t>(o->pos), SEEK_SET);
+    if (o->direct_fd >= 0)
+        close(o->direct_fd);
+    o->direct_fd = -1;
+    if (instance->dump_stream)
+        return; // standard output stays open, its dumper with it
+    if (o->drop_cache)
+        posix_fadvise(o->fd, 0, 0, POSIX_FADV_DONTNEED);
+    if (o->indexing)
+        dump_index_write(o);
+    fclose(pcap_dump_file(o->dumper));
+    o->dumper = nullptr;
+    o->fd = -1;
+    dump_files_closed(instance, ctx, last);
 }

@@ -487,7 +487,7 @@ int dump_check_dumpfile(const dump_instance *instance);
 // open, before any dump file is created; -1 after the "Cannot" line.
 int dump_drop_privileges(const dump_instance *instance);
 
-// Rotation (rotation.cc).
+// Rotation (rotation.cc): the worker's decision and the writer's act.
 struct dump_rotation {
     uint64_t rotate_size;   // -C, or UINT64_MAX (also with --compress: the writer decides)
     int64_t rotate_seconds; // -G, or 0
@@ -501,6 +501,17 @@ bool dump_rotation_due(const dump_rotation &r, uint64_t file_bytes, uint64_t byt
                        int64_t file_time, int64_t window_end, int64_t *start);
 // The -G window (or second) that starts at file_time is the worker's.
 void dump_set_window(const dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time);
+// A file could not be opened or written (`what`): said once per outage; no file for a second.
+void dump_go_without_file(dump_thread_ctx *ctx, const char *what, int err);
+// The writer opens the worker's next file (a mark's DUMP_MARK_OPENS), named
+// by file_time, after closing the current one: the ring and the floor are
+// kept first. 0, or -1 when it could not (said once per outage; the worker
+// learns it through failed_gen).
+int dump_output_open(dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time,
+                     uint32_t gen);
+// The writer closes its file: the ring, the floor and -z take it from
+// here (`last`: the worker's last file). Standard output stays open.
+void dump_output_close(dump_instance *instance, dump_thread_ctx *ctx, bool last);
 
 // Dump files (dumpfile.cc).
 // Opens worker index's first dump file, or its stream in standard-output
@@ -511,15 +522,11 @@ int dump_file_open(dump_instance *instance, dump_thread_ctx *ctx, int index);
 // The bytes of the file header libpcap writes into instance->file_header;
 // -1 when it wrote something else.
 int dump_file_header(dump_instance *instance);
-// The writer opens the worker's next file (a mark's DUMP_MARK_OPENS), named
-// by file_time, after closing the current one: the ring and the floor are
-// kept first. 0, or -1 when it could not (said once per outage; the worker
-// learns it through failed_gen).
-int dump_output_open(dump_instance *instance, dump_thread_ctx *ctx, int64_t file_time,
-                     uint32_t gen);
-// The writer closes its file: the ring, the floor and -z take it from
-// here (`last`: the worker's last file). Standard output stays open.
-void dump_output_close(dump_instance *instance, dump_thread_ctx *ctx, bool last);
+// Opens file out.next_seq (or the stream) with its header: 0; 1 when a stop signal
+// interrupted; errno set with -1 (not opened) and 2 (no header: the rotated file is gone).
+int dump_file_open_and_head(dump_instance *instance, dump_thread_ctx *ctx);
+// The index of the output's file, written beside it as the file closes.
+void dump_index_write(dump_output *o);
 // A write of the records at mem (`records` whole ones) put `done` bytes in
 // the file and failed with err: the file ends on its last whole record, the
 // records that did not reach it leave `captured`, and without rotation the

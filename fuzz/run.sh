@@ -17,10 +17,11 @@ BUILD=${FUZZ_BUILD:-build/fuzz}
 JOBS=${FUZZ_JOBS:-1}
 
 cmake --preset fuzz -B "$BUILD" >/dev/null
-# trawlcap_objects too: compiled by clang, its lock annotations are checked
-# (-Wthread-safety, errors in this preset) as the targets' own are.
+# trawlcap_objects and trawlcap_files too: compiled by clang, their lock
+# annotations are checked (-Wthread-safety, errors in this preset) as the
+# targets' own are.
 # shellcheck disable=SC2086
-cmake --build "$BUILD" --target trawlcap_objects $(for t in $TARGETS; do printf 'fuzz_%s ' "$t"; done) >/dev/null
+cmake --build "$BUILD" --target trawlcap_objects trawlcap_files $(for t in $TARGETS; do printf 'fuzz_%s ' "$t"; done) >/dev/null
 
 run_one() {
     t=$1
