@@ -62,5 +62,7 @@ size_t dump_zstd_frame(dump_output *o, const uint8_t *in, size_t len, uint8_t *o
 
 size_t dump_frame_records(const uint8_t *mem, size_t len, uint64_t *records)
 {
-    return dump_whole_records(mem, len, kFrameBytes, records);
+    savefile_walk w = savefile_whole_records(mem, len, kFrameBytes, false);
+    *records = w.count;
+    return w.end;
 }

@@ -74,13 +74,6 @@ void note_file_start(dump_output *o, int fd)
     o->start_offset = o->appends || at < 0 ? st.st_size : at;
 }
 
-// The first `done` bytes of the buffer reached the file: how many of them
-// are whole records, and how many records that is.
-size_t whole_records(const uint8_t *buf, size_t done, uint64_t *records)
-{
-    return dump_whole_records(buf, done, SIZE_MAX, records);
-}
-
 // A file that ends inside a record is rejected by readers: the last `drop`
 // bytes of ours before `end` (where our write ended) go. Only bytes of ours
 // are cut: never when the file goes on beyond `end` (another writer's data
@@ -422,8 +415,11 @@ void dump_output_failed(dump_instance *instance, dump_thread_ctx *ctx, const uin
     dump_output *o = &ctx->out;
     // What a pipe or device took of a failed write may never reach its
     // reader, so none of it counts there.
-    uint64_t kept = 0;
-    size_t keep = o->start_offset < 0 ? 0 : whole_records(mem, done, &kept);
+    savefile_walk whole{0, 0, false};
+    if (o->start_offset >= 0)
+        whole = savefile_whole_records(mem, done, SIZE_MAX, false);
+    uint64_t kept = whole.count;
+    size_t keep = whole.end;
     if (keep < done) {
         struct stat st;
         off_t end = o->positioned            ? static_cast<off_t>(o->pos)
@@ -448,23 +444,6 @@ void dump_output_failed_frame(dump_instance *instance, dump_thread_ctx *ctx, siz
         cut_to_whole(o, end, partial);
     }
     give_up_output(instance, ctx, records, err);
-}
-
-size_t dump_whole_records(const uint8_t *buf, size_t len, size_t limit, uint64_t *records)
-{
-    size_t off = 0;
-    uint64_t n = 0;
-    while (off + kRecordHeader <= len) {
-        uint32_t caplen;
-        memcpy(&caplen, buf + off + 8, sizeof caplen);
-        size_t record = kRecordHeader + caplen;
-        if (off + record > len || (n && off + record > limit))
-            break;
-        off += record;
-        n++;
-    }
-    *records = n;
-    return off;
 }
 
 void dump_index_records(dump_output *o, const uint8_t *mem, size_t len, uint64_t pos)

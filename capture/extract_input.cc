@@ -399,22 +399,10 @@ bool input_next(input *in, const input_query *q)
 
 namespace {
 
-// The end of the file's last whole record from `off` on; *bad set when a
-// record claims more than a reader takes.
-size_t whole_end(const uint8_t *p, size_t off, size_t len, uint32_t flags, bool *bad)
+// The whole records of buf's len bytes, in the file's byte order.
+savefile_walk whole_records(const input *in, const uint8_t *buf, size_t len)
 {
-    *bad = false;
-    while (off + kRecordHeader <= len) {
-        uint32_t caplen = index_u32(p + off + 8, flags);
-        if (caplen > kMaxSnapLen) {
-            *bad = true;
-            break;
-        }
-        if (off + kRecordHeader + caplen > len)
-            break;
-        off += kRecordHeader + caplen;
-    }
-    return off;
+    return savefile_whole_records(buf, len, SIZE_MAX, (in->flags & INDEX_SWAPPED) != 0);
 }
 
 int not_indexed(const input *in, const char *why, uint64_t at)
@@ -443,10 +431,10 @@ int build_frames(input *in, index_builder *b)
         size_t got =
             z && in->buf ? ZSTD_decompressDCtx(z, in->buf, need, in->map + pos, fsz) : kNoMemory;
         size_t inner = pos == 0 ? kFileHeader : 0;
-        bool bad = false;
         if (ZSTD_isError(got) || got != need || got < inner)
             return not_indexed(in, "a damaged frame", pos);
-        if (whole_end(in->buf, inner, got, in->flags, &bad) != got || bad)
+        // A damaged length stops the walk before the frame's end too.
+        if (inner + whole_records(in, in->buf + inner, got - inner).end != got)
             return not_indexed(in, "a frame that splits records", pos);
         if (got > inner)
             index_add_frame(b, pos, static_cast<uint32_t>(fsz), in->buf, got, inner);
@@ -470,10 +458,10 @@ int input_build_index(input *in)
     } else if (in->kind == INPUT_ZSTD) {
         rc = build_frames(in, &b);
     } else {
-        bool bad = false;
-        size_t end = whole_end(in->map, kFileHeader, in->size, in->flags, &bad);
+        savefile_walk whole = whole_records(in, in->map + kFileHeader, in->size - kFileHeader);
+        size_t end = kFileHeader + whole.end;
         if (end != in->size)
-            rc = not_indexed(in, bad ? "a damaged record" : "a cut record", end);
+            rc = not_indexed(in, whole.damaged ? "a damaged record" : "a cut record", end);
         else
             index_add_records(&b, in->map + kFileHeader, end - kFileHeader, kFileHeader);
     }

@@ -599,10 +599,6 @@ size_t dump_zstd_frame(dump_output *o, const uint8_t *in, size_t len, uint8_t *o
 // Room for the header's frame, which is made while a frame of records may
 // wait in o->frame for the file it opens.
 constexpr size_t kHeaderFrameSize = 128;
-// The whole records at the start of buf's len bytes, stopping before one
-// that would take them past `limit` (but never before the first): their
-// bytes; their count in *records.
-size_t dump_whole_records(const uint8_t *buf, size_t len, size_t limit, uint64_t *records);
 // The first records at mem, of at most len bytes, that one frame holds:
 // whole records, at least one, at most kFrameBytes unless that one is
 // larger. Their bytes; their count in *records.

@@ -1,9 +1,11 @@
-// Per-thread dump file names.
+// Per-thread dump file names, rotation and the walk over a file's records.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include <unistd.h>
 
@@ -105,6 +107,46 @@ TEST(Rotation, NextFileByTheTable)
         bool due = dump_rotation_due({r.size, r.seconds}, r.file_bytes, r.bytes, r.sec, 120,
                                      r.seconds ? 180 : INT64_MAX, &start);
         EXPECT_EQ(due ? start : -1, r.start) << r.size << " " << r.seconds << " " << r.sec;
+    }
+}
+
+// Records of caplen 4, `second` and 2, their headers in either byte order.
+std::vector<uint8_t> three_records(uint32_t second, bool swapped)
+{
+    std::vector<uint8_t> buf;
+    for (uint32_t caplen : {4u, second, 2u}) {
+        uint32_t field = swapped ? __builtin_bswap32(caplen) : caplen;
+        buf.resize(buf.size() + kRecordHeader + caplen);
+        memcpy(buf.data() + buf.size() - caplen - 8, &field, sizeof field);
+    }
+    return buf;
+}
+
+TEST(SavefileWalk, WholeRecordsByTheTable)
+{
+    struct {
+        uint32_t second;
+        bool written_swapped, read_swapped;
+        size_t len, limit; // len 0: all of it
+        std::tuple<size_t, uint64_t, bool> walk;
+    } rows[] = {
+        {10, false, false, 0, SIZE_MAX, {64, 3, false}},           // native
+        {10, true, true, 0, SIZE_MAX, {64, 3, false}},             // swapped
+        {10, false, true, 0, SIZE_MAX, {0, 0, true}},              // native read as swapped
+        {kMaxSnapLen + 1, true, true, 0, SIZE_MAX, {20, 1, true}}, // a damaged length
+        {10, false, false, 0, 30, {20, 1, false}},                 // a limit in the second record
+        {10, false, false, 0, 10, {20, 1, false}},                 // in the first: taken whole
+        {10, false, false, 30, SIZE_MAX, {20, 1, false}},          // a cut header
+        {10, false, false, 40, SIZE_MAX, {20, 1, false}},          // a cut record
+        // The largest record a reader takes.
+        {kMaxSnapLen, false, false, 0, SIZE_MAX, {kMaxSnapLen + 54, 3, false}},
+    };
+    for (const auto &r : rows) {
+        std::vector<uint8_t> buf = three_records(r.second, r.written_swapped);
+        savefile_walk w =
+            savefile_whole_records(buf.data(), r.len ? r.len : buf.size(), r.limit, r.read_swapped);
+        EXPECT_EQ(std::make_tuple(w.end, w.count, w.damaged), r.walk)
+            << r.second << " " << r.len << " " << r.limit;
     }
 }
 
