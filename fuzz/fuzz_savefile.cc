@@ -60,28 +60,34 @@ struct walked {
 // The walk from the start the check found to where it stops.
 walked walk_bytes(const uint8_t *data, size_t size)
 {
+    static time_formats formats;
+    init_time_formats(&formats);
     savefile_start start;
     const char *verb;
     char why[256];
-    walked w{check_savefile_start(data, size, &start, &verb, why, sizeof why) == 0, 0, 0};
+    walked w{check_savefile_start(data, size, &formats, &start, &verb, why, sizeof why) == 0, 0, 0};
     if (!w.accepted)
         return w;
     FUZZ_CHECK(start.head_at == 0 || start.head_at + 16 <= size);
     cursor c = start.stretch0;
     found r;
     uint64_t after = 0; // the end of the record before
-    for (walk step;
-         (step = next_record(start.pcapng, data, size, &c, &r, why, sizeof why)) == walk::record ||
-         step == walk::other;) {
+    for (walk step; (step = next_record(start.pcapng, data, size, &formats, &c, &r, why,
+                                        sizeof why)) == walk::record ||
+                    step == walk::other;) {
         if (step == walk::other)
             continue;
         FUZZ_CHECK(r.off >= after && r.len <= kMaxCaplen && r.off + r.len <= c.off &&
                    c.off <= size);
-        FUZZ_CHECK((r.meta & ~(kShortBit | (kMaxFormats - 1))) == 0);
+        {
+            mutex_lock held(&formats.lock);
+            FUZZ_CHECK(r.format < formats.count);
+        }
+        const time_format &f = formats.entry[r.format];
         int64_t sec;
-        uint32_t nsec, format = r.meta & (kMaxFormats - 1);
-        FUZZ_CHECK(record_time(format, data + r.off, &sec, &nsec) < 0 || nsec < 1000000000);
-        FUZZ_CHECK(!(r.meta & kShortBit) || record_wire(format, data + r.off) > r.len);
+        uint32_t nsec;
+        FUZZ_CHECK(record_time(f, data + r.off, &sec, &nsec) < 0 || nsec < 1000000000);
+        FUZZ_CHECK(!r.truncated || record_wire(f, data + r.off) > r.len);
         after = r.off + r.len;
         w.packets++;
         w.bytes += r.len;

@@ -44,17 +44,22 @@ int vexmo_cannot(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 int vexmo_cannot_errno(int err, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // Where the packets of a device come from.
-enum class vexmo_source : uint32_t { replay = 1, live = 2 };
+enum class vexmo_source : uint8_t { replay = 1, live = 2 };
+
+struct time_format;
 
 // A buffer handle is a descriptor: the packet bytes stay where the source
 // keeps them (the mapped savefile, the live receive ring).
 struct vexmo_buff {
     const uint8_t *data;
     uint32_t len;
-    uint32_t stream;     // receive stream that handed it out
-    uint32_t block;      // live: ring block holding the bytes; replay: the index word of
-                         // the record, its time format and short flag on top (replay.h)
+    uint16_t stream;     // receive stream that handed it out
     vexmo_source source; // what handed it out: tells the optional calls where to look
+    bool truncated;      // replay: the record holds less than its frame
+    union {
+        const time_format *format; // replay: how the record's stamp and wire length are read
+        uint32_t ring_block;       // live: the ring block holding the bytes
+    };
 };
 static_assert(sizeof(vexmo_buff) == 24, "descriptor layout");
 
@@ -71,6 +76,7 @@ struct vexmo_device {
 constexpr size_t kVexmoAppNameMax = 63;
 // Upper bound on receive streams; the capture program asks for at most 128.
 constexpr uint32_t kVexmoMaxStreams = 1024;
+static_assert(kVexmoMaxStreams <= UINT16_MAX + 1, "a buffer's stream");
 
 struct vexmo_instance {
     char app_name[kVexmoAppNameMax + 1];

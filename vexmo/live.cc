@@ -719,8 +719,8 @@ int live_recv(live_device *dev, uint32_t stream, vexmo_buff **out, uint32_t capa
         cut += h->tp_snaplen < h->tp_len;
         if (h->tp_status & TP_STATUS_VLAN_VALID)
             restore_vlan_tag(h, b);
-        b->stream = stream;
-        b->block = s->cur_block;
+        b->stream = static_cast<uint16_t>(stream);
+        b->ring_block = s->cur_block;
         b->source = vexmo_source::live;
         out[i] = b;
         s->next_pkt += h->tp_next_offset;
@@ -756,12 +756,12 @@ void live_free(live_device *dev, vexmo_buff **bufs, uint32_t count)
             continue;
         live_stream *s = &dev->streams[b->stream];
         auto *at = reinterpret_cast<const uint8_t *>(b);
-        if (at < s->ring || at >= s->ring + ring_bytes(s) || b->block >= s->nr_blocks)
+        if (at < s->ring || at >= s->ring + ring_bytes(s) || b->ring_block >= s->nr_blocks)
             continue; // not one of ours
-        if (s != run_stream || b->block != run_block)
+        if (s != run_stream || b->ring_block != run_block)
             settle();
         run_stream = s;
-        run_block = b->block;
+        run_block = b->ring_block;
         run++;
     }
     settle();

@@ -67,7 +67,7 @@ constexpr int kIdleWaitMs = 100;
 uint64_t stretch_room(replay_device *dev, const replay_stream *s, uint32_t want)
 {
     const record &tail = s->cur.recs[std::min(s->stop, s->pos + want) - 1];
-    if (changed_below(&dev->file, s->cur.base + (tail.off & kOffMask) + tail.len - 1))
+    if (changed_below(&dev->file, s->cur.base + tail.off + tail.len - 1))
         readable_now(dev);
     // Acquire pairs with the release of a shrunk end: a stream stopped by
     // the new end comes after the line that said why.
@@ -84,8 +84,7 @@ uint32_t reachable(const replay_stream *s, uint64_t room)
     if (room >= s->cur.next.off - s->cur.start_off)
         return s->stop;
     uint32_t reach = s->pos;
-    while (reach < s->stop &&
-           (s->cur.recs[reach].off & kOffMask) + uint64_t{s->cur.recs[reach].len} <= room)
+    while (reach < s->stop && s->cur.recs[reach].off + uint64_t{s->cur.recs[reach].len} <= room)
         reach++;
     return reach;
 }
@@ -94,12 +93,14 @@ uint32_t reachable(const replay_stream *s, uint64_t room)
 // slots, which do not wrap, stopping at the first slot still held; returns
 // how many it handed out, and adds those short of their frame to
 // *short_ones.
-uint32_t fill_run(replay_stream *s, vexmo_buff **out, uint32_t n, uint64_t *short_ones)
+uint32_t fill_run(const replay_device *dev, replay_stream *s, vexmo_buff **out, uint32_t n,
+                  uint64_t *short_ones)
 {
     // In locals: a store through the one-byte flags could alias the
     // stream's fields, which would then be read again for every record.
     const record *rec = s->cur.recs + s->pos;
     const uint8_t *base = s->cur.base;
+    const time_format *formats = dev->formats.entry;
     vexmo_buff *b = s->ring + s->slot;
     std::atomic<uint8_t> *held = s->held + s->slot;
     uint32_t i = 0, shorts = 0;
@@ -108,10 +109,11 @@ uint32_t fill_run(replay_stream *s, vexmo_buff **out, uint32_t n, uint64_t *shor
         // done reading its descriptor.
         if (held[i].load(std::memory_order_acquire) != 0)
             break;
-        b[i].data = base + (rec[i].off & kOffMask);
+        b[i].data = base + rec[i].off;
         b[i].len = rec[i].len;
-        b[i].block = rec[i].off; // the meta word above the offset
-        shorts += rec[i].off >> 31;
+        b[i].truncated = rec[i].truncated;
+        b[i].format = formats + rec[i].format;
+        shorts += rec[i].truncated;
         // Relaxed: the handle reaches whoever frees it through the
         // caller, whose own hand-over orders it.
         held[i].store(1, std::memory_order_relaxed);
@@ -126,12 +128,13 @@ uint32_t fill_run(replay_stream *s, vexmo_buff **out, uint32_t n, uint64_t *shor
 // Hands out up to want of the stream's next records through its next ring
 // slots, up to the ring's end, then from its start, stopping at the first
 // slot still held; returns how many it handed out.
-uint32_t fill_burst(replay_stream *s, vexmo_buff **out, uint32_t want, uint64_t *short_ones)
+uint32_t fill_burst(const replay_device *dev, replay_stream *s, vexmo_buff **out, uint32_t want,
+                    uint64_t *short_ones)
 {
     uint32_t handed = 0;
     while (handed < want) {
         uint32_t run = std::min(want - handed, kRing - s->slot);
-        uint32_t got = fill_run(s, out + handed, run, short_ones);
+        uint32_t got = fill_run(dev, s, out + handed, run, short_ones);
         handed += got;
         if (got < run)
             break; // a slot still held
@@ -180,7 +183,7 @@ uint32_t hand_out(replay_device *dev, replay_stream *s, vexmo_buff **out, uint32
         // up to where the stream can reach.
         uint32_t reach = reachable(s, stretch_room(dev, s, capacity - n));
         uint32_t want = std::min(capacity - n, reach - s->pos);
-        uint32_t count = fill_burst(s, out + n, want, &short_ones);
+        uint32_t count = fill_burst(dev, s, out + n, want, &short_ones);
         n += count;
         if (count < want)
             break; // a slot still held: the ring came round to a buffer not yet given back
@@ -322,7 +325,7 @@ void set_up_stream(replay_device *dev, uint32_t i, uint8_t **at, uint64_t loops)
     s->scratch =
         reinterpret_cast<scratch_record *>(take_piece(at, kMaxRecords * sizeof(scratch_record)));
     for (uint32_t j = 0; j < kRing; ++j) {
-        s->ring[j].stream = i;
+        s->ring[j].stream = static_cast<uint16_t>(i);
         s->ring[j].source = vexmo_source::replay;
     }
     s->cur.entry = -1;
@@ -360,7 +363,8 @@ int check_start(replay_device *dev)
     savefile_start start;
     const char *verb;
     char why[256];
-    if (check_savefile_start(dev->file.base, dev->file.size, &start, &verb, why, sizeof why) < 0)
+    if (check_savefile_start(dev->file.base, dev->file.size, &dev->formats, &start, &verb, why,
+                             sizeof why) < 0)
         return savefile_cannot(verb, dev->path, why);
     dev->pcapng = start.pcapng;
     dev->stretch0 = start.stretch0;
@@ -378,6 +382,7 @@ replay_device *replay_open(const char *path, const replay_options *opts, uint32_
         return nullptr;
     }
     snprintf(dev->path, sizeof dev->path, "%s", path);
+    init_time_formats(&dev->formats);
     if (load_savefile(dev->path, &dev->file) < 0 || check_start(dev) < 0) {
         replay_close(dev);
         return nullptr;
@@ -425,15 +430,14 @@ int replay_stats(replay_device *dev, uint32_t stream, vexmo_stream_stats_t *stat
 
 int replay_tstamp(const vexmo_buff *buf, int64_t *sec, uint32_t *nsec)
 {
-    return record_time(buf->block >> kOffBits & (kMaxFormats - 1), buf->data, sec, nsec);
+    return record_time(*buf->format, buf->data, sec, nsec);
 }
 
 uint32_t replay_wirelen(const vexmo_buff *buf)
 {
     // A record that holds its whole frame is as long as it was on the wire.
-    uint32_t meta = buf->block >> kOffBits;
-    if (!(meta & kShortBit))
+    if (!buf->truncated)
         return buf->len;
-    uint32_t wire = record_wire(meta & (kMaxFormats - 1), buf->data);
+    uint32_t wire = record_wire(*buf->format, buf->data);
     return wire > buf->len ? wire : buf->len;
 }

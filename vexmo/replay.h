@@ -30,18 +30,18 @@ constexpr uint32_t kMaxRecords = kStretch / 16 + 1;
 constexpr uint32_t kRing = 1024;
 static_assert((kRing & (kRing - 1)) == 0, "ring index is masked");
 
-// A record in a stretch's index: its data as an offset from the start of
-// its stretch, and its length. The data starts inside the stretch or a
-// header after it, so the offset needs 20 bits; the bits above carry what
-// the hand-out passes on to the buffer's block as they are: the record's
-// meta word (its time format and, on top, whether it is short of its frame).
+// A record in a stretch's index: where its data starts, from the start of
+// its stretch (inside it, or a header after it), its time format in the
+// file's table, whether it holds less than its frame, and its length.
+constexpr uint32_t kOffBits = 20;
 struct record {
-    uint32_t off;
+    uint32_t off : kOffBits;
+    uint32_t format : kFormatBits;
+    uint32_t truncated : 1;
     uint32_t len;
 };
 static_assert(sizeof(record) == 8, "index entry");
-constexpr uint32_t kOffBits = 20, kOffMask = (1u << kOffBits) - 1;
-static_assert(kStretch + 64 <= kOffMask && kOffBits + kMetaBits == 32, "record bits");
+static_assert(kStretch + 64 < (1u << kOffBits) && kOffBits + kFormatBits + 1 == 32, "record bits");
 
 struct scratch_record {
     record r;
@@ -99,7 +99,8 @@ struct alignas(64) replay_stream {
 struct replay_device {
     savefile_bytes file;
     bool pcapng;
-    cursor stretch0; // where stretch 0 starts: the first record, and the parse state there
+    time_formats formats; // the file's; buffers point at their record's
+    cursor stretch0;      // where stretch 0 starts: the first record, and the parse state there
     replay_stream *streams;
     uint32_t nr_streams;
     unsigned __int128 stream_magic; // for hash % nr_streams by multiplying

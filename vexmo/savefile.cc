@@ -21,31 +21,6 @@ constexpr uint32_t kMaxBlock = 16u << 20;
 constexpr uint64_t kFirstRecordWithin = uint64_t{256} << 10;
 constexpr uint64_t kNsPerSec = 1000000000;
 
-// How a record's time stamp and wire length are read back from the header
-// that sits just before its data in the file. Each format is in the
-// process-wide table below once, by value; a buffer names its format by
-// its index, so nothing about time is stored or computed per packet until
-// a caller asks. In all three record kinds the header's last 4 bytes hold
-// the original length and, but for a simple packet, the 8 before them the
-// time stamp (classic: seconds, then micro- or nanoseconds; enhanced: the
-// high and low halves of a count of the interface's units).
-enum class stamp : uint8_t { none, usec, nsec, units };
-struct time_format {
-    stamp kind;
-    bool swapped;
-    uint8_t resol;  // units: if_tsresol, 10^-n seconds, or 2^-n with the top bit set
-    int64_t offset; // units: if_tsoffset, seconds added
-};
-// Entries are written once, under the lock, before any record names them;
-// readers get the index through the index's publication and the buffer,
-// and read the entry without the lock.
-// The first six are fixed: no time and the classic kinds, in each order.
-time_format g_formats[kMaxFormats] = {{stamp::none, false, 0, 0}, {stamp::none, true, 0, 0},
-                                      {stamp::usec, false, 0, 0}, {stamp::usec, true, 0, 0},
-                                      {stamp::nsec, false, 0, 0}, {stamp::nsec, true, 0, 0}};
-annotated_mutex g_formats_lock;
-uint32_t g_nr_formats GUARDED_BY(g_formats_lock) = 6;
-
 uint32_t no_time(bool swapped)
 {
     return swapped;
@@ -56,28 +31,22 @@ uint32_t classic_format(bool nsec, bool swapped)
     return 2 + 2 * nsec + swapped;
 }
 
-// The index of an interface's format, added when new. A table full of
-// other formats (only a long-lived process opening files of thousands of
-// time formats fills it) gives no time.
-uint32_t units_format(bool swapped, uint8_t resol, int64_t offset) EXCLUDES(g_formats_lock)
+// The index of an interface's format in the file's table, added when new;
+// no time when the table is full of other formats.
+uint32_t units_format(time_formats *t, bool swapped, uint8_t resol, int64_t offset)
+    EXCLUDES(t->lock)
 {
-    mutex_lock held(&g_formats_lock);
-    for (uint32_t i = 0; i < g_nr_formats; ++i) {
-        const time_format &f = g_formats[i];
+    mutex_lock held(&t->lock);
+    for (uint32_t i = 0; i < t->count; ++i) {
+        const time_format &f = t->entry[i];
         if (f.kind == stamp::units && f.swapped == swapped && f.resol == resol &&
             f.offset == offset)
             return i;
     }
-    if (g_nr_formats == kMaxFormats)
+    if (t->count == kMaxFormats)
         return no_time(swapped);
-    g_formats[g_nr_formats] = time_format{stamp::units, swapped, resol, offset};
-    return g_nr_formats++;
-}
-
-// meta for a record of caplen bytes of a frame of wire bytes.
-inline uint32_t record_meta(uint32_t format, uint32_t caplen, uint32_t wire)
-{
-    return format | (caplen < wire ? kShortBit : 0);
+    t->entry[t->count] = time_format{stamp::units, swapped, resol, offset};
+    return t->count++;
 }
 
 walk damaged(char *why, size_t why_size, const char *what, uint64_t off)
@@ -99,8 +68,7 @@ walk next_classic(const uint8_t *base, uint64_t limit, cursor *c, found *r, char
         return damaged(why, why_size, "a record with an absurd captured length", c->off);
     if (limit - c->off - 16 < caplen)
         return walk::cut;
-    *r = found{c->off + 16, caplen,
-               record_meta(c->format[0], caplen, rd32(base + c->off + 12, c->swapped))};
+    *r = found{c->off + 16, caplen, c->format[0], caplen < rd32(base + c->off + 12, c->swapped)};
     c->off += 16 + caplen;
     return walk::record;
 }
@@ -123,7 +91,7 @@ walk section_header(const uint8_t *p, uint64_t avail, cursor *c, char *why, size
 // The time format of an interface block: its if_tsresol and if_tsoffset
 // options, microseconds and no offset when absent. The options end at the
 // end-of-options code, or at one that would run past the block.
-uint32_t interface_format(const uint8_t *p, uint32_t total, bool swapped)
+uint32_t interface_format(const uint8_t *p, uint32_t total, bool swapped, time_formats *formats)
 {
     uint8_t resol = 6;
     int64_t offset = 0;
@@ -137,11 +105,12 @@ uint32_t interface_format(const uint8_t *p, uint32_t total, bool swapped)
             offset = static_cast<int64_t>(rd64(p + at + 4, swapped));
         at += 4 + ((len + 3u) & ~3u);
     }
-    return units_format(swapped, resol, offset);
+    return units_format(formats, swapped, resol, offset);
 }
 
 // An interface block: Ethernet, or damage; its time format kept.
-walk interface_block(const uint8_t *p, uint32_t total, cursor *c, char *why, size_t why_size)
+walk interface_block(const uint8_t *p, uint32_t total, time_formats *formats, cursor *c, char *why,
+                     size_t why_size)
 {
     uint16_t lt = total >= 20 ? rd16(p + 8, c->swapped) : 0;
     if (lt != DLT_EN10MB) {
@@ -152,24 +121,26 @@ walk interface_block(const uint8_t *p, uint32_t total, cursor *c, char *why, siz
     if (c->nr_ifaces == 0)
         c->snaplen0 = rd32(p + 12, c->swapped);
     if (c->nr_ifaces < kSectionIfaces)
-        c->format[c->nr_ifaces] = static_cast<uint16_t>(interface_format(p, total, c->swapped));
+        c->format[c->nr_ifaces] =
+            static_cast<uint16_t>(interface_format(p, total, c->swapped, formats));
     c->nr_ifaces++;
     return walk::other;
 }
 
 // What a block of a known length holds: a packet, an interface, or nothing.
-walk block_body(const uint8_t *p, uint32_t type, uint32_t total, cursor *c, found *r, char *why,
-                size_t why_size)
+walk block_body(const uint8_t *p, uint32_t type, uint32_t total, time_formats *formats, cursor *c,
+                found *r, char *why, size_t why_size)
 {
     if (type == kBlockInterface)
-        return interface_block(p, total, c, why, why_size);
+        return interface_block(p, total, formats, c, why, why_size);
     if (type == kBlockEnhanced) {
         uint32_t caplen = total >= 32 ? rd32(p + 20, c->swapped) : UINT32_MAX;
         uint32_t iface = total >= 32 ? rd32(p + 8, c->swapped) : UINT32_MAX;
         if (total < 32 || iface >= c->nr_ifaces || caplen > total - 32 || caplen > kMaxCaplen)
             return damaged(why, why_size, "a damaged enhanced packet block", c->off);
         uint32_t format = iface < kSectionIfaces ? c->format[iface] : no_time(c->swapped);
-        *r = found{c->off + 28, caplen, record_meta(format, caplen, rd32(p + 24, c->swapped))};
+        *r = found{c->off + 28, caplen, static_cast<uint16_t>(format),
+                   caplen < rd32(p + 24, c->swapped)};
         return walk::record;
     }
     if (type == kBlockSimple) {
@@ -180,15 +151,15 @@ walk block_body(const uint8_t *p, uint32_t type, uint32_t total, cursor *c, foun
         if (c->snaplen0 != 0 && len > c->snaplen0)
             len = c->snaplen0;
         len = len > kMaxCaplen ? kMaxCaplen : len;
-        *r = found{c->off + 12, len, record_meta(no_time(c->swapped), len, wire)};
+        *r = found{c->off + 12, len, static_cast<uint16_t>(no_time(c->swapped)), len < wire};
         return walk::record;
     }
     return walk::other;
 }
 
 // The pcapng block at c->off, up to limit.
-walk next_block(const uint8_t *base, uint64_t limit, cursor *c, found *r, char *why,
-                size_t why_size)
+walk next_block(const uint8_t *base, uint64_t limit, time_formats *formats, cursor *c, found *r,
+                char *why, size_t why_size)
 {
     if (c->off >= limit)
         return walk::eof;
@@ -206,7 +177,7 @@ walk next_block(const uint8_t *base, uint64_t limit, cursor *c, found *r, char *
         return walk::cut;
     if (rd32(p + total - 4, c->swapped) != total)
         return damaged(why, why_size, "a block whose two lengths differ", c->off);
-    walk w = block_body(p, type, total, c, r, why, why_size);
+    walk w = block_body(p, type, total, formats, c, r, why, why_size);
     if (w != walk::damaged)
         c->off += total;
     return w;
@@ -275,22 +246,33 @@ int units_time(uint64_t count, uint8_t resol, int64_t offset, int64_t *sec, uint
 
 } // namespace
 
-walk next_record(bool pcapng, const uint8_t *base, uint64_t limit, cursor *c, found *r, char *why,
-                 size_t why_size)
+void init_time_formats(time_formats *t)
 {
-    return pcapng ? next_block(base, limit, c, r, why, why_size)
+    static constexpr time_format fixed[] = {{stamp::none, false, 0, 0}, {stamp::none, true, 0, 0},
+                                            {stamp::usec, false, 0, 0}, {stamp::usec, true, 0, 0},
+                                            {stamp::nsec, false, 0, 0}, {stamp::nsec, true, 0, 0}};
+    mutex_lock held(&t->lock);
+    memcpy(t->entry, fixed, sizeof fixed);
+    t->count = sizeof fixed / sizeof fixed[0];
+}
+
+walk next_record(bool pcapng, const uint8_t *base, uint64_t limit, time_formats *formats, cursor *c,
+                 found *r, char *why, size_t why_size)
+{
+    return pcapng ? next_block(base, limit, formats, c, r, why, why_size)
                   : next_classic(base, limit, c, r, why, why_size);
 }
 
-int check_savefile_start(const uint8_t *base, uint64_t size, savefile_start *start,
-                         const char **verb, char *why, size_t why_size)
+int check_savefile_start(const uint8_t *base, uint64_t size, time_formats *formats,
+                         savefile_start *start, const char **verb, char *why, size_t why_size)
 {
     if (check_file_header(base, size, start, verb, why, why_size) < 0)
         return -1;
     cursor c = start->stretch0;
     found r{};
     walk w;
-    while ((w = next_record(start->pcapng, base, size, &c, &r, why, why_size)) == walk::other &&
+    while ((w = next_record(start->pcapng, base, size, formats, &c, &r, why, why_size)) ==
+               walk::other &&
            c.off < kFirstRecordWithin)
         ;
     if (start->pcapng && c.off == 0 && w == walk::cut)
@@ -304,9 +286,8 @@ int check_savefile_start(const uint8_t *base, uint64_t size, savefile_start *sta
     return 0;
 }
 
-int record_time(uint32_t format, const uint8_t *data, int64_t *sec, uint32_t *nsec)
+int record_time(const time_format &f, const uint8_t *data, int64_t *sec, uint32_t *nsec)
 {
-    const time_format &f = g_formats[format];
     if (f.kind == stamp::none)
         return -1;
     const uint8_t *h = data - 16; // the header's time stamp, then its lengths
@@ -318,11 +299,6 @@ int record_time(uint32_t format, const uint8_t *data, int64_t *sec, uint32_t *ns
     *sec = int64_t{hi} + lo / per_sec;
     *nsec = lo % per_sec * (1000000000 / per_sec);
     return 0;
-}
-
-uint32_t record_wire(uint32_t format, const uint8_t *data)
-{
-    return rd32(data - 4, g_formats[format].swapped);
 }
 
 int savefile_cannot(const char *verb, const char *path, const char *why)

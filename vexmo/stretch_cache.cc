@@ -59,7 +59,7 @@ void shrink_readable(replay_device *dev, uint64_t now, bool over) EXCLUDES(dev->
 
 // The records from c to the end of the stretch that starts at from (or to
 // where the walk stops, in *w), into scratch; their number.
-uint32_t walk_records(const replay_device *dev, uint64_t from, uint64_t limit, cursor *c,
+uint32_t walk_records(replay_device *dev, uint64_t from, uint64_t limit, cursor *c,
                       scratch_record *scratch, walk *w, char *why, size_t why_size)
 {
     const uint8_t *base = dev->file.base;
@@ -70,10 +70,10 @@ uint32_t walk_records(const replay_device *dev, uint64_t from, uint64_t limit, c
         // the walk, or every record waits on memory.
         __builtin_prefetch(base + c->off + kPrefetch);
         __builtin_prefetch(base + c->off + kPrefetch + 64);
-        *w = next_record(dev->pcapng, base, limit, c, &r, why, why_size);
+        *w = next_record(dev->pcapng, base, limit, &dev->formats, c, &r, why, why_size);
         if (*w == walk::record) {
-            uint32_t word = static_cast<uint32_t>(r.off - from) | r.meta << kOffBits;
-            scratch[count++] = scratch_record{record{word, r.len}, 0};
+            record rec{static_cast<uint32_t>(r.off - from), r.format, r.truncated, r.len};
+            scratch[count++] = scratch_record{rec, 0};
         } else if (*w != walk::other) {
             break;
         }
@@ -110,7 +110,7 @@ uint32_t walk_stretch(replay_device *dev, int entry, scratch_record *scratch) EX
     // A file cut after the limit was taken reads as zeros past its end.
     uint64_t now = readable_now(dev);
     if (now < limit) {
-        while (n > 0 && from + (scratch[n - 1].r.off & kOffMask) + scratch[n - 1].r.len > now)
+        while (n > 0 && from + scratch[n - 1].r.off + scratch[n - 1].r.len > now)
             n--;
         w = walk::cut;
     }
@@ -131,8 +131,7 @@ void classify(const replay_device *dev, stretch_index *index, scratch_record *__
     memset(bounds, 0, (nr + 1) * sizeof(uint32_t));
     for (uint32_t i = 0; i < n; ++i) {
         const record &r = scratch[i].r;
-        uint32_t s =
-            nr == 1 ? 0 : mod_by_magic(flow_hash(base + (r.off & kOffMask), r.len), magic, nr);
+        uint32_t s = nr == 1 ? 0 : mod_by_magic(flow_hash(base + r.off, r.len), magic, nr);
         scratch[i].stream = s;
         bounds[s + 1]++;
     }

@@ -452,6 +452,38 @@ TEST(Replay, SavefileWalk)
     unlink(path.c_str());
 }
 
+// Time formats are the file's own: files of over a thousand interface
+// formats each, opened one after another by one host, all give the stamp
+// of a packet on their last interface (a table shared by the process
+// filled up at the second file and gave no time from then on).
+TEST(Replay, TimeFormatsOfEachFile)
+{
+    std::string path = testing::TempDir() + "vexmo_formats", pk(14, 'p');
+    for (uint32_t k = 0; k < 3; ++k) {
+        std::string f;
+        uint32_t offset = 0;
+        for (uint32_t s = 0; s < 32; ++s) {
+            f += ng_block(false, 0x0a0d0d0a, ng_word(false, 0x1a2b3c4d) + std::string(12, 0));
+            for (uint32_t i = 0; i < 32; ++i) {
+                offset = k * 1024 + s * 32 + i + 1;
+                f += ng_block(false, 1,
+                              ng_word(false, 1) + ng_word(false, 0) + ng_word(false, 0x8000e) +
+                                  ng_word(false, offset) + ng_word(false, 0));
+            }
+        }
+        f += ng_block(false, 6,
+                      ng_word(false, 31) + ng_word(false, 395812) + ng_word(false, 404635648) +
+                          ng_word(false, 14) + ng_word(false, 14) + pk);
+        std::ofstream(path, std::ios::binary) << f;
+        SigintCounter sig;
+        std::vector<std::string> t;
+        drain(open_instance("file:" + path, 1), 0, nullptr, &t);
+        EXPECT_EQ(t, std::vector<std::string>{std::to_string(1700000000 + offset) + ".0/14"}) << k;
+        EXPECT_EQ(sig.settle(1), 1);
+    }
+    unlink(path.c_str());
+}
+
 // A file cut below the stream's stretch, inside it (also at a record's end),
 // after it at a record's end, in a later pass over a trace larger than the
 // cache, after its last record (10 bytes of a cut record, which end every
