@@ -181,14 +181,7 @@ int read_whole(const char *path, savefile_bytes *f)
     return 0;
 }
 
-} // namespace
-
-void replay_set_read_limit(uint64_t bytes)
-{
-    g_read_limit = bytes;
-}
-
-int load_savefile(const char *path, savefile_bytes *f)
+int map_or_read(const char *path, savefile_bytes *f)
 {
     f->fd = open(path, O_RDONLY | O_CLOEXEC);
     struct stat st;
@@ -214,6 +207,20 @@ int load_savefile(const char *path, savefile_bytes *f)
     return 0;
 }
 
+} // namespace
+
+void replay_set_read_limit(uint64_t bytes)
+{
+    g_read_limit = bytes;
+}
+
+int load_savefile(const char *path, savefile_bytes *f)
+{
+    int rc = map_or_read(path, f);
+    f->readable.store(f->size, std::memory_order_relaxed); // before any reader has f
+    return rc;
+}
+
 void release_savefile(savefile_bytes *f)
 {
     // Release: a handler that sees the watch free no longer reads its bounds.
@@ -235,9 +242,13 @@ void keep_head(savefile_bytes *f, uint64_t head_at)
     memcpy(f->head, f->base + head_at, sizeof f->head);
 }
 
-uint64_t file_end_now(const savefile_bytes *f, uint64_t was, bool *over)
+uint64_t end_after_look(const savefile_bytes *f, bool *over)
 {
-    *over = written_over(f); // first: reading a cut head faults, and is noted
+    uint64_t was = readable_end(f);
+    *over = false;
+    if (!f->mapped)
+        return was;
+    bool changed = written_over(f); // first: reading a cut head faults, and is noted
     uint64_t now = was;
     struct stat st;
     if (fstat(f->fd, &st) == 0 && static_cast<uint64_t>(st.st_size) < now)
@@ -246,8 +257,14 @@ uint64_t file_end_now(const savefile_bytes *f, uint64_t was, bool *over)
     uintptr_t at = f->watch ? f->watch->cut_at.load(std::memory_order_acquire) : 0;
     if (at != 0 && at - reinterpret_cast<uintptr_t>(f->base) < now)
         now = at - reinterpret_cast<uintptr_t>(f->base);
-    *over = *over && now >= f->head_at + sizeof f->head; // a cut head reads as zeros
-    return now;
+    *over = changed && now >= f->head_at + sizeof f->head; // a cut head reads as zeros
+    return *over ? 0 : now;
+}
+
+void lower_readable_end(savefile_bytes *f, uint64_t now)
+{
+    if (now < f->readable.load(std::memory_order_relaxed))
+        f->readable.store(now, std::memory_order_release);
 }
 
 void populate(savefile_bytes *f, uint64_t from, uint64_t to)

@@ -1,6 +1,6 @@
 // A savefile's bytes: the file mapped where it can be, read whole into
-// memory where it cannot; and how a mapping the file was cut under is
-// repaired and the cut seen.
+// memory where it cannot; how a mapping the file was cut under is repaired
+// and the cut seen; and the readable end, up to which the replay may read.
 //
 // Why a mapping: buffers point into it, so no byte is copied, and filling
 // its page tables costs one madvise per stretch of file on the first pass
@@ -42,6 +42,12 @@ struct savefile_bytes {
     // as the open read it, and where it is; head_at is 0 for none kept.
     uint64_t head_at;
     uint8_t head[16];
+    // The readable end: bytes before it may still be read. The file's size
+    // at the open; moved down, never up, when the file is cut under the
+    // mapping (to the cut) or written over (to 0), each time after the
+    // mover has said why: a store with release, loaded with acquire, so
+    // whoever stops at the new end comes after the line that said why.
+    std::atomic<uint64_t> readable;
 };
 
 // Opens path and maps it, or reads it whole when it cannot be mapped. 0, or
@@ -59,10 +65,26 @@ inline bool written_over(const savefile_bytes *f)
     return f->head_at != 0 && memcmp(f->base + f->head_at, f->head, sizeof f->head) != 0;
 }
 
-// Where a mapped file ends now, for a replay that could read up to was:
-// the least of was, the file's size and the lowest page found cut. *over
-// when its first record's header changed and is still there to compare.
-uint64_t file_end_now(const savefile_bytes *f, uint64_t was, bool *over);
+inline uint64_t readable_end(const savefile_bytes *f)
+{
+    return f->readable.load(std::memory_order_acquire);
+}
+
+// Whether the whole file may still be read (a next pass over it).
+inline bool whole_readable(const savefile_bytes *f)
+{
+    return readable_end(f) == f->size;
+}
+
+// Where the readable end must be after a look at the file: below it when
+// the file was cut under it (at the least of its size and the lowest page
+// found cut), 0 when its first record's header changed and is still there
+// to compare (*over); otherwise, and for a file read whole, where it is.
+uint64_t end_after_look(const savefile_bytes *f, bool *over);
+
+// Moves the readable end down to now, never up. A caller that says why
+// says it first, and serialises its moves with its check of the end.
+void lower_readable_end(savefile_bytes *f, uint64_t now);
 
 // Whether a watched mapping may have changed below last_byte, the last
 // byte a burst is to hand out, or was written over. When the file no longer

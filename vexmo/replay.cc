@@ -69,9 +69,7 @@ uint64_t stretch_room(replay_device *dev, const replay_stream *s, uint32_t want)
     const record &tail = s->cur.recs[std::min(s->stop, s->pos + want) - 1];
     if (changed_below(&dev->file, s->cur.base + tail.off + tail.len - 1))
         readable_now(dev);
-    // Acquire pairs with the release of a shrunk end: a stream stopped by
-    // the new end comes after the line that said why.
-    uint64_t readable = dev->readable.load(std::memory_order_acquire);
+    uint64_t readable = readable_end(&dev->file);
     return readable > s->cur.start_off ? readable - s->cur.start_off : 0;
 }
 
@@ -151,8 +149,7 @@ bool next_stretch(replay_device *dev, replay_stream *s)
         if (!s->cur.last) {
             s->stretch_no++;
             s->start = s->cur.next;
-        } else if (s->passes_left > 0 &&
-                   dev->readable.load(std::memory_order_acquire) == dev->file.size) {
+        } else if (s->passes_left > 0 && whole_readable(&dev->file)) {
             s->passes_left--; // damage or a cut last record ends each pass alike
             s->stretch_no = 0;
             s->start = dev->stretch0;
@@ -387,7 +384,6 @@ replay_device *replay_open(const char *path, const replay_options *opts, uint32_
         replay_close(dev);
         return nullptr;
     }
-    dev->readable.store(dev->file.size, std::memory_order_relaxed); // before any stream exists
     if (set_up_streams(dev, nr_rx, opts->loops) < 0) {
         replay_close(dev);
         return nullptr;

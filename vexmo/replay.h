@@ -112,9 +112,6 @@ struct replay_device {
     uint64_t tick GUARDED_BY(lock);
     void *arena; // indexes, scratch and rings: touched only as used
     size_t arena_size;
-    // Bytes that may still be read: shrinks when the file is cut. Stored
-    // under the lock, after the device's one line; read without it.
-    std::atomic<uint64_t> readable;
     std::atomic<uint64_t> walks; // stretches indexed, for the tests of the cache
     std::atomic<bool> reported;  // the device's one line is out
     alignas(64) std::atomic<uint32_t> drained_streams;

@@ -1,6 +1,7 @@
 // The replay's stretch cache (replay.h): a stretch walked, its records
-// given their streams, kept for every stream that comes to it; and where
-// the replay may read, which the walk takes and a cut file moves down.
+// given their streams, kept for every stream that comes to it; and the
+// device's one line when the walk or a look at the file ends the replay
+// early (the readable end itself is the file's: mapping.h).
 //
 // A stream that finds its stretch being indexed by another indexes the one
 // after it meanwhile, so the work of indexing is shared out and each packet
@@ -37,13 +38,13 @@ void report_end(replay_device *dev, walk w, const cursor *c, const char *why)
     savefile_cannot("replay", dev->path, msg);
 }
 
-// Moves the readable end down to now, after the device's one line: it is
-// stored under the lock once the line is out, so a stream that sees the
-// new end (and reports itself failed) comes after the line.
+// Moves the readable end down to now, after the device's one line: under
+// the lock, so that of two streams that saw the cut one says it, and the
+// end moves once the line is out.
 void shrink_readable(replay_device *dev, uint64_t now, bool over) EXCLUDES(dev->lock)
 {
     mutex_lock held(&dev->lock);
-    if (now >= dev->readable.load(std::memory_order_relaxed))
+    if (now >= readable_end(&dev->file))
         return;
     if (!dev->reported.exchange(true, std::memory_order_relaxed)) {
         char msg[128];
@@ -54,7 +55,7 @@ void shrink_readable(replay_device *dev, uint64_t now, bool over) EXCLUDES(dev->
                      static_cast<unsigned long long>(now));
         savefile_cannot("replay", dev->path, msg);
     }
-    dev->readable.store(now, std::memory_order_release);
+    lower_readable_end(&dev->file, now);
 }
 
 // The records from c to the end of the stretch that starts at from (or to
@@ -278,18 +279,13 @@ void unpin_stretch(replay_device *dev, stretch_view *cur) EXCLUDES(dev->lock)
 // A mapped file is looked at once per stretch, and before a burst that
 // found it changed: a cut file ends the replay at its new size, one written
 // over (its first record's header differs) at once, after one line.
-// Acquire pairs with shrink_readable's release: a stream stopped by the
-// new end comes after the line that said why.
 uint64_t readable_now(replay_device *dev) EXCLUDES(dev->lock)
 {
-    uint64_t was = dev->readable.load(std::memory_order_acquire);
-    if (!dev->file.mapped)
-        return was;
     bool over;
-    uint64_t now = file_end_now(&dev->file, was, &over);
-    if (over || now < was)
-        shrink_readable(dev, over ? 0 : now, over);
-    return dev->readable.load(std::memory_order_acquire);
+    uint64_t now = end_after_look(&dev->file, &over);
+    if (now < readable_end(&dev->file))
+        shrink_readable(dev, now, over);
+    return readable_end(&dev->file);
 }
 
 // Built before the device points at them, so nobody else can see them yet.
