@@ -180,6 +180,10 @@ int open_io(dump_instance *instance)
     instance->io_instance = vexmo_create();
     if (vexmo_init(instance->io_instance, instance->app_name) < 0)
         return cannot("initialize dravon handle. ");
+    // An interface whose frames may be longer than the program writes is
+    // said at the open; with -s longer frames are written cut, none lost.
+    if (vexmo_set_frame_limit)
+        vexmo_set_frame_limit(instance->io_instance, instance->snaplen ? 0 : kMaxPacket);
     instance->io_device = vexmo_open_device(instance->io_instance, instance->dev_symbol,
                                             instance->nr_threads, instance->nr_threads);
     if (!instance->io_device)

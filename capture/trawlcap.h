@@ -32,6 +32,7 @@ struct index_builder;
 #pragma weak vexmo_stream_waits
 #pragma weak vexmo_buff_tstamp
 #pragma weak vexmo_buff_wirelen
+#pragma weak vexmo_set_frame_limit
 
 constexpr size_t kNameSize = 64;       // app_name, dev_symbol
 constexpr size_t kTextSize = 2048;     // dumpfile, bpf_rule, -q working copy

@@ -81,6 +81,7 @@ static_assert(kVexmoMaxStreams <= UINT16_MAX + 1, "a buffer's stream");
 struct vexmo_instance {
     char app_name[kVexmoAppNameMax + 1];
     bool initialised;
+    uint32_t frame_limit; // the largest frame the client writes; 0: any
     vexmo_device *device;
     vexmo_instance *next; // process-wide list: instances live until exit
 };
@@ -113,6 +114,7 @@ struct live_options {
     bool promisc;  // on unless promisc=0
     uint64_t ring; // bytes per stream; 0: the default for the stream count
     live_fanout fanout;
+    uint32_t frame_limit; // larger frames are said at the open; 0: none
 };
 live_device *live_open(const char *ifname, const live_options *opts, uint32_t nr_rx);
 int live_recv(live_device *dev, uint32_t stream, vexmo_buff **bufs, uint32_t capacity);

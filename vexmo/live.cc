@@ -40,10 +40,8 @@ namespace {
 // kBlockTimeoutMs after the block was opened. A wake-up costs far more
 // than a frame (a system call, a switch, cold caches; on a virtual machine
 // an exit to the host), so blocks are large: an eighth of the ring,
-// from kBlockMin to kBlockMax. kBlockMin holds any frame up to 65535 bytes
-// whole (GRO hands over frames that large), so every frame the capture
-// program may write is complete; only frames over 128 KiB can come out
-// cut, and those it does not write.
+// from kBlockMin to kBlockMax. kBlockMin holds a frame merged up to 64 KiB
+// (GRO's usual bound) whole; only frames over 128 KiB can come out cut.
 constexpr uint32_t kBlockMin = 1u << 17;
 constexpr uint32_t kBlockMax = 1u << 20;
 constexpr uint64_t kRingBlocks = 8;
@@ -74,8 +72,6 @@ constexpr uint64_t kDefaultRingTotal = 128ull << 20;
 constexpr uint64_t kDefaultRingMax = 8ull << 20;
 constexpr uint64_t kRingMin = 1ull << 20;
 constexpr uint32_t kVlanTagLen = 4;
-// The capture program writes no frame over 65535 bytes.
-constexpr int kMaxWritten = 65535;
 // At exit, sockets are closed by up to this many threads at once.
 constexpr uint32_t kCloseThreads = 128;
 constexpr size_t kCloseStack = 256u << 10;
@@ -478,9 +474,9 @@ int ring_layout(const char *ifname, const live_options *opts, uint32_t nr_rx, li
 }
 
 // Whether the interface merges received frames (GRO or LRO): it then
-// hands over frames of up to 64 KiB and more, which a capture program that
-// writes none over 65535 bytes leaves out, so a bulk transfer shows holes.
-// Loopback merges nothing; its frames are as large as its MTU.
+// hands over frames of up to 64 KiB and more, which a client that writes
+// smaller ones only leaves out, so a bulk transfer shows holes. Loopback
+// merges nothing; its frames are as large as its MTU.
 bool merges_frames(int fd, const char *ifname)
 {
     ethtool_value gro{ETHTOOL_GGRO, 0}, flags{ETHTOOL_GFLAGS, 0};
@@ -494,9 +490,10 @@ bool merges_frames(int fd, const char *ifname)
 
 // Frames of other link types than Ethernet would be written as garbage
 // Ethernet; loopback frames carry Ethernet headers. An interface that
-// hands over frames over 65535 bytes (merging them, or with an MTU that
-// large, as loopback's 65536) is only said once: the capture goes on.
-int check_interface(const char *ifname)
+// hands over frames larger than the client writes (merging them, or with
+// an MTU that large, as loopback's 65536) is only said once: the capture
+// goes on. What the client writes is its own rule (limit, 0 for any).
+int check_interface(const char *ifname, uint32_t limit)
 {
     int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
     ifreq ifr{};
@@ -512,16 +509,16 @@ int check_interface(const char *ifname)
         return vexmo_cannot_errno(err, "open interface %s", ifname);
     if (type != ARPHRD_ETHER && type != ARPHRD_LOOPBACK)
         return vexmo_cannot("open interface %s: link type %u is not Ethernet", ifname, type);
-    if (merges)
+    if (limit != 0 && merges)
         fprintf(stderr,
-                "Interface %s merges received frames (GRO or LRO): frames over 65535 "
+                "Interface %s merges received frames (GRO or LRO): frames over %u "
                 "bytes are not written; ethtool -K %s gro off lro off\n",
-                ifname, ifname);
-    else if (mtu > kMaxWritten - ETH_HLEN)
+                ifname, limit, ifname);
+    else if (limit > ETH_HLEN && mtu > static_cast<int64_t>(limit) - ETH_HLEN)
         fprintf(stderr,
-                "Interface %s carries frames of up to %d bytes (MTU %d): frames over 65535 "
-                "bytes are not written; ip link set %s mtu %d\n",
-                ifname, mtu + ETH_HLEN, mtu, ifname, kMaxWritten - ETH_HLEN);
+                "Interface %s carries frames of up to %d bytes (MTU %d): frames over %u "
+                "bytes are not written; ip link set %s mtu %u\n",
+                ifname, mtu + ETH_HLEN, mtu, limit, ifname, limit - ETH_HLEN);
     return 0;
 }
 
@@ -683,7 +680,8 @@ live_device *live_open(const char *ifname, const live_options *opts, uint32_t nr
     static constexpr int kFanoutModes[] = {PACKET_FANOUT_HASH, PACKET_FANOUT_LB, PACKET_FANOUT_CPU};
     live_setup cfg{ifname, ifindex, 0, 0, kFanoutModes[static_cast<uint32_t>(opts->fanout)]};
     live_device *dev = nullptr;
-    if (ring_layout(ifname, opts, nr_rx, &cfg) < 0 || check_interface(ifname) < 0 ||
+    if (ring_layout(ifname, opts, nr_rx, &cfg) < 0 ||
+        check_interface(ifname, opts->frame_limit) < 0 ||
         !(dev = new_device(ifname, ifindex, nr_rx)))
         return nullptr;
     int group = 0;

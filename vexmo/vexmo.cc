@@ -303,12 +303,21 @@ vexmo_device_t *vexmo_open_device(vexmo_instance_t *inst, const char *dev_symbol
         vexmo_cannot_errno(ENOMEM, "open device %s", shown);
         return nullptr;
     }
-    vexmo_device *dev =
-        parse_device_name(dev_symbol, choice) < 0 ? nullptr : open_source(choice, shown, nr_rx);
+    vexmo_device *dev = nullptr;
+    if (parse_device_name(dev_symbol, choice) == 0) {
+        choice->live.frame_limit = inst->frame_limit;
+        dev = open_source(choice, shown, nr_rx);
+    }
     free(choice);
     if (dev != nullptr)
         inst->device = dev;
     return dev;
+}
+
+void vexmo_set_frame_limit(vexmo_instance_t *inst, uint32_t bytes)
+{
+    if (inst != nullptr)
+        inst->frame_limit = bytes;
 }
 
 int vexmo_recv_all_burst(vexmo_instance_t *inst, uint32_t stream_index, vexmo_buff_t **bufs,

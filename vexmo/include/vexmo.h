@@ -175,10 +175,18 @@ void vexmo_report_drops(vexmo_instance_t *inst);
  * interface's if_tsresol units (default microseconds) plus its if_tsoffset
  * seconds. -1 too for a time whose seconds do not fit in 64 bits, for an
  * enhanced packet of a section's 33rd interface or later, and for a new
- * interface time format once the process has met 2042 others. Read from the
+ * interface time format once its file has 2042 others. Read from the
  * record's header in the file when asked: a buffer of a cut file may give
  * 0 s. */
 int vexmo_buff_tstamp(const vexmo_buff_t *buf, int64_t *sec, uint32_t *nsec);
+
+/* The largest frame the client writes, told before vexmo_open_device(): a
+ * live interface that may hand over larger frames (merging received frames,
+ * GRO or LRO, or an MTU that large) is then named in one line on standard
+ * error at the open, with its largest frame and how to make its frames
+ * fit. 0, the default: the client takes frames of any length (cut or
+ * whole), and nothing is said. A null instance is ignored. */
+void vexmo_set_frame_limit(vexmo_instance_t *inst, uint32_t bytes);
 
 /* The packet's length on the wire: at least vexmo_buff_datalen(buf), more
  * when the savefile's record or the live ring holds only part of it (a

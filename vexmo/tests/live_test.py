@@ -63,6 +63,7 @@ import netns  # noqa: E402
 
 # Device, streams, a command run once it is open, and what must then hold of
 # (KiB mapped per ring, stderr, stdout).
+os.environ["VEXMO_PROBE_FRAME_LIMIT"] = "65535"  # the probe keeps frames as the capture program does
 LO = ("Interface lo carries frames of up to 65550 bytes (MTU 65536): frames over 65535 bytes are not written; "
       "ip link set lo mtu 65521\n")
 ROWS = [("vb", 1, [], lambda m, e, o: m == [8192]), ("vb", 130, [], lambda m, e, o: m == [1024] * 130),

@@ -9,6 +9,8 @@
  * "hold" no buffer is ever freed; "stats" prints "stamp STREAM SEC.NSEC LEN
  * WIRELEN" per packet as it comes and "stats STREAM DROPPED TRUNCATED STATE"
  * at the end. Prints "ready" on standard output once the device is open.
+ * VEXMO_PROBE_FRAME_LIMIT in the environment: the largest frame it says it
+ * writes.
  * Plain C on purpose: the public header must stay C.
  */
 #include <pthread.h>
@@ -135,6 +137,9 @@ int main(int argc, char **argv)
     g_inst = vexmo_create();
     if (vexmo_init(g_inst, "vexmo_probe") < 0)
         return 1;
+    const char *limit = getenv("VEXMO_PROBE_FRAME_LIMIT");
+    if (limit)
+        vexmo_set_frame_limit(g_inst, (uint32_t)strtoul(limit, NULL, 10));
     if (!vexmo_open_device(g_inst, argv[1], streams, streams))
         return 1;
     printf("ready\n");
