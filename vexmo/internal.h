@@ -39,9 +39,11 @@ T *vexmo_new_array(size_t n)
 // The library's failure line on standard error: "Cannot ", the formatted
 // text and a newline; returns -1, so that a failure site is
 // `return vexmo_cannot(...);`. The _errno form appends ": " and the
-// system's text for err.
+// system's text for err; the _hint form then hint, what to do about it.
 int vexmo_cannot(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 int vexmo_cannot_errno(int err, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+int vexmo_cannot_errno_hint(int err, const char *hint, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
 
 // Where the packets of a device come from.
 enum class vexmo_source : uint8_t { replay = 1, live = 2 };

@@ -156,8 +156,8 @@ struct live_setup {
 int cannot_open(const char *ifname, const char *what)
 {
     int err = errno;
-    return vexmo_cannot("open interface %s: %s: %s%s", ifname, what, strerror(err),
-                        err == EPERM ? " (live capture needs CAP_NET_RAW)" : "");
+    return vexmo_cannot_errno_hint(err, err == EPERM ? " (live capture needs CAP_NET_RAW)" : "",
+                                   "open interface %s: %s", ifname, what);
 }
 
 int set_option(int fd, int level, int name, const void *val, socklen_t len, const live_setup *cfg,

@@ -205,16 +205,17 @@ vexmo_device *open_source(const device_choice *choice, const char *shown, uint32
 
 namespace {
 
-// The one sink of the library's failure lines: "Cannot ", the text, and
-// the system's text after ": " when err is not 0; one line even while
+// The one sink of the library's failure lines: "Cannot ", the text, the
+// system's text after ": " when err is not 0, and hint; one line even while
 // other threads print.
-int vcannot(int err, const char *fmt, va_list ap)
+int vcannot(int err, const char *hint, const char *fmt, va_list ap)
 {
     flockfile(stderr);
     fputs("Cannot ", stderr);
     vfprintf(stderr, fmt, ap);
     if (err != 0)
         fprintf(stderr, ": %s", strerror(err));
+    fputs(hint, stderr);
     fputc('\n', stderr);
     funlockfile(stderr);
     return -1;
@@ -226,7 +227,7 @@ int vexmo_cannot(const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    vcannot(0, fmt, ap);
+    vcannot(0, "", fmt, ap);
     va_end(ap);
     return -1;
 }
@@ -235,7 +236,16 @@ int vexmo_cannot_errno(int err, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    vcannot(err, fmt, ap);
+    vcannot(err, "", fmt, ap);
+    va_end(ap);
+    return -1;
+}
+
+int vexmo_cannot_errno_hint(int err, const char *hint, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vcannot(err, hint, fmt, ap);
     va_end(ap);
     return -1;
 }

@@ -82,14 +82,18 @@ TEST(Refuse, BadSavefiles)
 }
 
 // Root reads any file, so as root the open is tried in a child that has
-// dropped to an unprivileged user.
+// dropped to an unprivileged user; a live open there says what it lacks
+// after the system's text.
 TEST(Refuse, UnreadableSavefile)
 {
     std::string p = tmp_path("unreadable.pcap");
+    std::string lo = "Cannot open interface lo: socket: Operation not permitted (live capture "
+                     "needs CAP_NET_RAW)\n";
     write_bytes(p, std::string(24, '\0'));
     chmod(p.c_str(), 0);
     if (geteuid() != 0) {
         expect_refused("file:" + p, "Permission denied");
+        expect_refused("lo", lo);
         unlink(p.c_str());
         return;
     }
@@ -104,7 +108,8 @@ TEST(Refuse, UnreadableSavefile)
         vexmo_instance_t *inst = vexmo_create();
         if (vexmo_init(inst, "vexmo_test") < 0)
             _exit(4);
-        _exit(vexmo_open_device(inst, ("file:" + p).c_str(), 1, 1) == nullptr ? 0 : 1);
+        bool refused = vexmo_open_device(inst, ("file:" + p).c_str(), 1, 1) == nullptr;
+        _exit(refused && vexmo_open_device(inst, "lo", 1, 1) == nullptr ? 0 : 1);
     }
     close(fds[1]);
     std::string err;
@@ -120,8 +125,9 @@ TEST(Refuse, UnreadableSavefile)
         GTEST_SKIP() << "cannot drop to an unprivileged user to make the file unreadable";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "opened an unreadable savefile";
     EXPECT_EQ(err.rfind("Cannot", 0), 0u) << err;
-    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
     EXPECT_NE(err.find("Permission denied"), std::string::npos) << err;
+    EXPECT_EQ(err.substr(err.find('\n') + 1), lo);
 }
 
 TEST(Refuse, BadNamesAndOptions)
