@@ -57,7 +57,6 @@ struct vexmo_buff {
     uint32_t len;
     uint16_t stream;     // receive stream that handed it out
     vexmo_source source; // what handed it out: tells the optional calls where to look
-    bool truncated;      // replay: the record holds less than its frame
     union {
         const time_format *format; // replay: how the record's stamp and wire length are read
         uint32_t ring_block;       // live: the ring block holding the bytes

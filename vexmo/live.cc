@@ -457,7 +457,7 @@ int ring_layout(const char *ifname, const live_options *opts, uint32_t nr_rx, li
         ring = kDefaultRingTotal / streams < kDefaultRingMax ? kDefaultRingTotal / streams
                                                              : kDefaultRingMax;
     ring = ring < kRingMin ? kRingMin : ring;
-    uint32_t shift = 20;
+    uint32_t shift = static_cast<uint32_t>(__builtin_ctz(kBlockMax));
     while ((1ull << shift) > kBlockMin && (1ull << shift) * kRingBlocks > ring)
         --shift;
     uint64_t blocks = (ring >> shift) + ((ring & ((1ull << shift) - 1)) != 0);

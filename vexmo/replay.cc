@@ -109,7 +109,6 @@ uint32_t fill_run(const replay_device *dev, replay_stream *s, vexmo_buff **out, 
             break;
         b[i].data = base + rec[i].off;
         b[i].len = rec[i].len;
-        b[i].truncated = rec[i].truncated;
         b[i].format = formats + rec[i].format;
         shorts += rec[i].truncated;
         // Relaxed: the handle reaches whoever frees it through the
@@ -431,9 +430,8 @@ int replay_tstamp(const vexmo_buff *buf, int64_t *sec, uint32_t *nsec)
 
 uint32_t replay_wirelen(const vexmo_buff *buf)
 {
-    // A record that holds its whole frame is as long as it was on the wire.
-    if (!buf->truncated)
-        return buf->len;
+    // The header's original length; a record that says less than it holds
+    // is as long as it holds.
     uint32_t wire = record_wire(*buf->format, buf->data);
     return wire > buf->len ? wire : buf->len;
 }
