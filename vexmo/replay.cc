@@ -110,12 +110,14 @@ uint32_t fill_run(const replay_device *dev, replay_stream *s, vexmo_buff **out, 
         b[i].data = base + rec[i].off;
         b[i].len = rec[i].len;
         b[i].format = formats + rec[i].format;
-        shorts += rec[i].truncated;
         // Relaxed: the handle reaches whoever frees it through the
         // caller, whose own hand-over orders it.
         held[i].store(1, std::memory_order_relaxed);
         out[i] = &b[i];
     }
+    // Apart, and only where the walk saw one: most traces have none.
+    for (uint32_t j = 0; s->cur.truncated && j < i; ++j)
+        shorts += rec[j].truncated;
     s->slot = (s->slot + i) & (kRing - 1);
     s->pos += i;
     *short_ones += shorts;

@@ -64,6 +64,7 @@ struct stretch_index {
     cursor start;     // set when the entry is claimed
     uint32_t *bounds; // nr_streams + 1 bounds into recs
     record *recs;     // sorted by stream, trace order within each
+    bool truncated;   // some record holds less than its frame
 };
 
 // What a stream reads of the stretch it holds without the lock, copied
@@ -74,6 +75,7 @@ struct stretch_view {
     uint64_t start_off;  // and in the file
     int entry;           // the entry pinned; -1 for none
     bool last, failed;
+    bool truncated; // some record holds less than its frame
     cursor next;
 };
 

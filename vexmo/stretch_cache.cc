@@ -130,12 +130,15 @@ void classify(const replay_device *dev, stretch_index *index, scratch_record *__
     uint32_t *__restrict bounds = index->bounds; // counts, then bounds
     record *__restrict recs = index->recs;
     memset(bounds, 0, (nr + 1) * sizeof(uint32_t));
+    bool truncated = false;
     for (uint32_t i = 0; i < n; ++i) {
         const record &r = scratch[i].r;
         uint32_t s = nr == 1 ? 0 : mod_by_magic(flow_hash(base + r.off, r.len), magic, nr);
         scratch[i].stream = s;
         bounds[s + 1]++;
+        truncated |= r.truncated;
     }
+    index->truncated = truncated;
     for (uint32_t s = 0; s < nr; ++s)
         bounds[s + 1] += bounds[s];
     for (uint32_t i = 0; i < n; ++i) // advances each stream's bound...
@@ -234,9 +237,10 @@ void view(replay_device *dev, replay_stream *s, int entry) REQUIRES(dev->lock)
 {
     const stretch_state &e = dev->entries[entry];
     const stretch_index &index = dev->indexes[entry];
-    s->cur = stretch_view{
-        index.recs, dev->file.base + index.start.off, index.start.off, entry, e.last, e.failed,
-        e.next};
+    s->cur = stretch_view{index.recs,      dev->file.base + index.start.off,
+                          index.start.off, entry,
+                          e.last,          e.failed,
+                          index.truncated, e.next};
     uint32_t stream = static_cast<uint32_t>(s - dev->streams);
     s->pos = index.bounds[stream];
     s->stop = index.bounds[stream + 1];
@@ -300,7 +304,7 @@ void set_up_cache(replay_device *dev, uint8_t **at)
         auto *bounds =
             reinterpret_cast<uint32_t *>(take_piece(at, (dev->nr_streams + 1) * sizeof(uint32_t)));
         auto *recs = reinterpret_cast<record *>(take_piece(at, kMaxRecords * sizeof(record)));
-        new (&indexes[i]) stretch_index{{}, bounds, recs};
+        new (&indexes[i]) stretch_index{{}, bounds, recs, false};
     }
     dev->entries = entries;
     dev->indexes = indexes;
