@@ -372,18 +372,20 @@ class FreeSpaceFloor(MountedCase):
             self.assertEqual(whole_records(os.path.join(self.mnt, name))[1], True)
 
     def test_the_floor_removes_in_the_order_files_were_closed(self):
-        # -z logs every file as it closes; the floor takes the oldest first,
-        # whichever worker wrote it (a file whose command still runs waits).
+        # -z logs every file with the time of its last write, which orders
+        # them as they closed (commands of one worker queue behind each other,
+        # so the log's own order is not that); the floor takes the oldest
+        # first, whichever worker wrote it (a file whose command still runs waits).
         self.mount("size=16m")
         script, log = self.path("z.sh"), self.path("log")
         with open(script, "w") as f:
-            f.write('#!/bin/sh\necho "$1" >> %s\n' % log)
+            f.write('#!/bin/sh\nstat -c "%%.9Y %%n" "$1" >> %s\n' % log)
         os.chmod(script, 0o755)
         res = run(["-p", "3", "-C", "256k", "--min-free=4M", "-z", script, "-i", AFS + ",loop=60",
                    "-w", os.path.join(self.mnt, "c.pcap")], timeout=120)
         self.assertEqual(res.returncode, 0, res.stderr.decode())
         with open(log) as f:
-            closed = f.read().split()
+            closed = [n for _, n in sorted(line.split() for line in f)]
         # Files the floor took before their command ran are not in the log.
         removed = [n for n in closed if not os.path.exists(n)]
         self.assertTrue(removed)
