@@ -394,16 +394,23 @@ class FreeSpaceFloor(MountedCase):
 
 class BriefOutage(CaptureCase):
     def test_output_folder_gone_for_two_seconds(self):
-        # Under -G 1 every worker tries a new file each second: the failure
-        # is said once, the capture goes on into the folder made again, and
-        # the run ends as a failure, what could not be written counted.
-        out, err = self.path("out"), self.path("stderr")
+        # Under -G 1 every worker tries a new file each second, and a
+        # compressed file under -C when the writer's next frame would pass
+        # the size: the failure is said once, the capture goes on into the
+        # folder made again, and the run ends as a failure, what could not
+        # be written counted.
+        for opts in (["-G", "1", "udp", "port", "7003"], ["--compress=zstd", "-C", "1"]):
+            with self.subTest(opts=opts):
+                self.outage(opts)
+
+    def outage(self, opts):
+        out, err = self.path("out" + opts[0]), self.path("stderr" + opts[0])
         os.mkdir(out)
-        proc = start(["-p", "2", "-G", "1", "-i", AFS + ",loop=1000000", "-w",
-                      os.path.join(out, "g.pcap"), "udp", "port", "7003"], stderr_path=err)
+        proc = start(["-p", "2", "-i", AFS + ",loop=1000000", "-w", os.path.join(out, "g.pcap")] + opts,
+                     stderr_path=err)
         self.addCleanup(proc.kill)  # a capture left running by a failed check
         wait_for(lambda: len(os.listdir(out)) >= 4, what="two windows' files")
-        subprocess.run(["rm", "-rf", out], check=True)
+        os.rename(out, out + ".gone")  # at once: files keep coming while rm empties it
         wait_for(lambda: read_text(err).count("Cannot open dumpfile") == 2, what="both failures")
         os.mkdir(out)
         wait_for(lambda: len(os.listdir(out)) >= 4, what="files in the folder made again")
@@ -412,10 +419,12 @@ class BriefOutage(CaptureCase):
         text = read_text(err)
         for i in (0, 1):
             self.assertEqual(text.count("Cannot open dumpfile %s/g_%d_" % (out, i)), 1, text)
+        self.assertEqual(text.count("Cannot"), 2, text)
         self.assertRegex(text, r"\n\d+ packets received but not written: no dump file could take "
                                r"them \(per thread: \d+ \d+\)\n")
         for name in os.listdir(out):
-            self.assertEqual(whole_records(os.path.join(out, name))[1], True)
+            if opts[0] == "-G":
+                self.assertEqual(whole_records(os.path.join(out, name))[1], True)
 
 
 class ReadOnlyFileSystem(MountedCase):
