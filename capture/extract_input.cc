@@ -443,6 +443,17 @@ int build_frames(input *in, index_builder *b)
     return 1;
 }
 
+// A plain file's records, every one whole, into b: 1, or 0 after its line.
+int build_records(input *in, index_builder *b)
+{
+    savefile_walk whole = whole_records(in, in->map + kFileHeader, in->size - kFileHeader);
+    size_t end = kFileHeader + whole.end;
+    if (end != in->size)
+        return not_indexed(in, whole.damaged ? "a damaged record" : "a cut record", end);
+    index_add_records(b, in->map + kFileHeader, end - kFileHeader, kFileHeader);
+    return 1;
+}
+
 } // namespace
 
 int input_build_index(input *in)
@@ -453,18 +464,9 @@ int input_build_index(input *in)
     if (index_builder_init(&b) != 0)
         return cannot("index %s: out of memory", in->path);
     index_builder_start(&b, in->linktype, in->flags);
-    int rc = map_file(in) ? 1 : -1;
-    if (rc != 1) {
-    } else if (in->kind == INPUT_ZSTD) {
-        rc = build_frames(in, &b);
-    } else {
-        savefile_walk whole = whole_records(in, in->map + kFileHeader, in->size - kFileHeader);
-        size_t end = kFileHeader + whole.end;
-        if (end != in->size)
-            rc = not_indexed(in, whole.damaged ? "a damaged record" : "a cut record", end);
-        else
-            index_add_records(&b, in->map + kFileHeader, end - kFileHeader, kFileHeader);
-    }
+    int rc = !map_file(in)            ? -1
+             : in->kind == INPUT_ZSTD ? build_frames(in, &b)
+                                      : build_records(in, &b);
     if (rc == 1 && index_write(&b, in->path, in->fd, in->size) != 0)
         rc = cannot("write the index of %s: %s", in->path, strerror(errno));
     index_builder_free(&b);
