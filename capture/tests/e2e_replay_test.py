@@ -533,6 +533,11 @@ class Extract(CaptureCase):
         files = len(glob.glob(self.path("z/*.pcap.zst")))
         self.assertEqual(len(glob.glob(self.path("z/*.pcap.zst.idx"))), files)
         self.check_folder("z", files)
+        for n in glob.glob(self.path("z/*.idx")):  # built again by trawlcap-extract
+            os.unlink(n)
+        res = harness.run([EXTRACT, "--index", "-r", self.path("z")])
+        self.assertIn("%d indexes written, 0 up to date" % files, res.stderr.decode())
+        self.check_folder("z", files)
 
     def test_cut_and_damaged_files_are_said_and_the_rest_extracted(self):
         os.mkdir(self.path("d"))
